@@ -1,0 +1,88 @@
+# make test  - install what is missing (apt-get, as root), build from scratch,
+#              run the C++ tests (plain, ThreadSanitizer) and the Python tests
+#              (test build, AddressSanitizer+UBSan build, pip-installed module)
+# make demo  - build the module and replay a stream of chat events into it
+# make bench - C++ and Python benchmarks
+
+PYTHON   ?= /usr/bin/python3
+BUILD    ?= build
+CMAKE_GEN = -G Ninja
+JOBS     ?= $(shell nproc)
+
+APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
+               python3-pytest python3-hypothesis python3-numpy \
+               libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev
+
+ASAN_RT  = $(shell g++ -print-file-name=libasan.so)
+SAN_ENV  = LD_PRELOAD=$(ASAN_RT) \
+           ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+           PYTHONMALLOC=malloc
+
+.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test clean
+
+test: deps
+	rm -rf $(BUILD)
+	$(MAKE) cpp-test py-test asan-test tsan-test install-test
+
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
+	  else echo "missing Debian packages (run as root to install):$$missing"; exit 1; fi; \
+	fi
+
+$(BUILD)/debug/build.ninja:
+	cmake -S . -B $(BUILD)/debug $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARNWICK_TEST_HOOKS=ON -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/hooks
+
+$(BUILD)/asan/build.ninja:
+	cmake -S . -B $(BUILD)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTARNWICK_SANITIZER=address -DTARNWICK_TEST_HOOKS=ON -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/asan-py
+
+$(BUILD)/tsan/build.ninja:
+	cmake -S . -B $(BUILD)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTARNWICK_SANITIZER=thread -DTARNWICK_PYTHON=OFF
+
+cpp-test: $(BUILD)/debug/build.ninja
+	cmake --build $(BUILD)/debug -j $(JOBS)
+	ctest --test-dir $(BUILD)/debug --output-on-failure
+
+py-test: $(BUILD)/debug/build.ninja
+	cmake --build $(BUILD)/debug -j $(JOBS) --target tarnwick_ext
+	cd tests/python && PYTHONPATH=$(CURDIR)/$(BUILD)/hooks $(PYTHON) -m pytest -q -p no:cacheprovider .
+
+asan-test: $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
+	cd tests/python && $(SAN_ENV) PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py TARNWICK_SANITIZED=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider -x .
+
+tsan-test: $(BUILD)/tsan/build.ninja
+	cmake --build $(BUILD)/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure
+
+# The shipped build: pip installs it into a fresh venv, and the Python tests
+# run against that installed copy from outside the source tree.
+install-test:
+	rm -rf $(BUILD)/venv
+	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
+	$(BUILD)/venv/bin/python -m pip install -q --no-build-isolation --no-index .
+	cd / && $(CURDIR)/$(BUILD)/venv/bin/python -W error -c "import tarnwick; print('installed:', tarnwick.__file__)"
+	cd tests/python && $(CURDIR)/$(BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider .
+
+demo: deps
+	cmake -S . -B $(BUILD)/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
+	cmake --build $(BUILD)/release -j $(JOBS) --target tarnwick_ext
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py $(PYTHON) examples/demo.py $(ARGS)
+
+bench: deps
+	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCHMARKS=ON \
+	  -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	$(BUILD)/bench/tarnwick_bench --benchmark_min_time=0.2
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py $(PYTHON) benchmarks/python/bench_cache.py
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,29 @@
+// Binding a call's tuple and keyword dictionary to a parameter list.
+#pragma once
+
+#include <cstddef>
+
+#include "module/python.hpp"
+
+namespace tarnwick {
+
+inline constexpr std::size_t kMaxParams = 35;
+
+// One immutable description per entry point.  Every parameter is
+// positional-or-keyword; the first `required` must be given.
+struct ParamList {
+  const char* cls;  // class name, or nullptr for module functions
+  const char* func;
+  const char* const* names;
+  std::size_t count;
+  std::size_t required;
+  // Interned copies of the names, filled on first use, kept for the process.
+  // Keywords written in source are interned, so most match by identity.
+  PyObject** interned;
+};
+
+// Fills slots[0..count) with borrowed references or nullptr.  Raises the
+// binding TypeError (and throws PyErrSet) when the arguments do not fit.
+void bind(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+}  // namespace tarnwick

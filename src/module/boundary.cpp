@@ -1,0 +1,85 @@
+#include "module/boundary.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "module/ref.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr const char kPanicDoc[] =
+    "Raised when tarnwick's native code fails internally (a broken invariant).\n"
+    "\n"
+    "Like SystemExit it derives from BaseException rather than Exception, so\n"
+    "an ordinary 'except Exception' does not swallow it: it usually propagates\n"
+    "to the top and ends the interpreter.";
+
+PyObject* g_panic_type = nullptr;  // created once, kept for the process
+
+void write_stderr(const char* a, const char* b = "", const char* c = "") noexcept {
+  for (const char* s : {a, b, c}) {
+    std::size_t n = std::strlen(s);
+    while (n != 0) {
+      ssize_t w = ::write(STDERR_FILENO, s, n);
+      if (w <= 0) return;
+      s += w;
+      n -= static_cast<std::size_t>(w);
+    }
+  }
+}
+
+[[noreturn]] void abort_double_fault() noexcept {
+  write_stderr("uncaught panic at ffi boundary\n");
+  std::abort();
+}
+
+PyObject* panic_type() noexcept {
+  if (g_panic_type == nullptr) {
+    PyObject* t = PyErr_NewExceptionWithDoc("tarnwick.PanicException", kPanicDoc,
+                                            PyExc_BaseException, nullptr);
+    if (t == nullptr) return nullptr;
+    g_panic_type = t;
+  }
+  return g_panic_type;
+}
+
+}  // namespace
+
+void throw_pending() { throw PyErrSet{}; }
+
+PyObject* panic_type_if_created() noexcept { return g_panic_type; }
+
+void raise_panic(const char* text) noexcept {
+  write_stderr("tarnwick: internal fault: ", text, "\n");
+  PyObject* type = panic_type();
+  if (type == nullptr) abort_double_fault();
+  PyObject* msg = PyUnicode_FromString(text);
+  if (msg == nullptr) abort_double_fault();
+  PyErr_SetObject(type, msg);
+  Py_DECREF(msg);
+}
+
+void forward_panic_if_pending() {
+  PyObject* type = g_panic_type;
+  if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  std::string text;
+  if (OwnedRef s = OwnedRef::steal(PyObject_Str(v))) {
+    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
+    if (bytes) text.assign(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+  }
+  PyErr_Clear();
+  write_stderr("tarnwick: a callback raised PanicException; continuing it as an internal fault\n");
+  PyErr_Restore(t, v, tb);
+  PyErr_PrintEx(0);
+  throw ForwardedPanic(std::move(text));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,66 @@
+// The fault boundary: the only place where C++ failures become Python ones.
+//
+// Entry points never catch anything themselves.  Code below them throws
+//   * PyErrSet        - a Python exception is already set (ordinary failure);
+//   * InternalFault   - a broken invariant with a static text (core layers);
+//   * ForwardedPanic  - a broken invariant whose text was computed at run
+//                       time (a PanicException raised inside a callback).
+// run_boundary() catches these, and only these plus anything unexpected, and
+// returns the interpreter's error value with the right exception set.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "module/python.hpp"
+#include "registry/fault.hpp"
+
+namespace tarnwick {
+
+struct PyErrSet {};
+
+class ForwardedPanic : public std::exception {
+ public:
+  explicit ForwardedPanic(std::string text) : text_(std::move(text)) {}
+  const char* what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
+
+// Unwinds to the boundary; makes sure an exception is set.
+[[noreturn]] void throw_pending();
+
+// Reports an internal fault and sets PanicException.  Aborts the process if
+// that itself fails ("uncaught panic at ffi boundary").
+void raise_panic(const char* text) noexcept;
+
+// The PanicException type, or null if no fault has happened yet.
+PyObject* panic_type_if_created() noexcept;
+
+// If the pending Python exception is a PanicException raised by a callback
+// (an __index__, a __bool__, an iterator), reports it and throws it on as an
+// internal fault of our own.  Otherwise leaves the exception pending.
+void forward_panic_if_pending();
+
+template <class Body>
+PyObject* run_boundary(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PyErrSet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  } catch (const std::bad_alloc&) {
+    allocation_failed(0);
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("unknown internal failure");
+  }
+  return nullptr;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,230 @@
+// PyErr_Fetch and friends are the only error API in the 3.9 stable ABI.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include "module/convert.hpp"
+
+#include <climits>
+
+#include "module/boundary.hpp"
+#include "module/ref.hpp"
+
+namespace tarnwick {
+namespace {
+
+// A list's length is only a hint: a lying __len__ must not make us reserve
+// terabytes, so never reserve more than this many items up front.
+constexpr std::size_t kMaxReservedItems = 1024;
+
+bool to_long_checked(PyObject* o, long lo, long hi, long* out) {
+  long v;
+  if (PyLong_Check(o)) {
+    v = PyLong_AsLong(o);
+  } else {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(o));
+    if (!index) return false;
+    v = PyLong_AsLong(index.get());
+  }
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < lo || v > hi) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char* b = nullptr) {
+  OwnedRef v = OwnedRef::steal(PyObject_GetAttrString(type, attr));
+  if (!v) {
+    forward_panic_if_pending();
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(v.get())) return false;
+  return PyUnicode_CompareWithASCIIString(v.get(), a) == 0 ||
+         (b != nullptr && PyUnicode_CompareWithASCIIString(v.get(), b) == 0);
+}
+
+// numpy's boolean scalars: call the type's __bool__, bound to the object.
+bool numpy_bool(PyObject* o, bool* out) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  OwnedRef fn = OwnedRef::steal(PyObject_GetAttrString(type, "__bool__"));
+  if (!fn) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
+    return false;
+  }
+  // Bind it the way attribute lookup would, if it is a descriptor.
+  PyObject* fn_type = reinterpret_cast<PyObject*>(Py_TYPE(fn.get()));
+  OwnedRef get = OwnedRef::steal(PyObject_GetAttrString(fn_type, "__get__"));
+  if (get) {
+    OwnedRef bound = OwnedRef::steal(PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr));
+    if (!bound) return false;
+    fn = std::move(bound);
+  } else {
+    PyErr_Clear();
+  }
+  OwnedRef r = OwnedRef::steal(PyObject_CallObject(fn.get(), nullptr));
+  if (!r) return false;
+  if (!PyBool_Check(r.get())) {
+    set_type_mismatch(r.get(), "PyBool");
+    return false;
+  }
+  *out = r.get() == Py_True;
+  return true;
+}
+
+// Shared shape of the two list rules.
+template <class Item>
+bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& item) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    set_type_mismatch(o, "Sequence");
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(o);
+  if (hint < 0) {
+    forward_panic_if_pending();
+    PyErr_Clear();
+    hint = 0;
+  }
+  std::size_t reserve = static_cast<std::size_t>(hint);
+  b.reserve((reserve < kMaxReservedItems ? reserve : kMaxReservedItems) * item_bytes);
+  OwnedRef it = OwnedRef::steal(PyObject_GetIter(o));
+  if (!it) return false;
+  while (OwnedRef x = OwnedRef::steal(PyIter_Next(it.get()))) {
+    if (!item(x.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+}  // namespace
+
+bool to_u64(PyObject* o, std::uint64_t* out) {
+  unsigned long long v;
+  if (PyLong_Check(o)) {
+    v = PyLong_AsUnsignedLongLong(o);
+  } else {
+    OwnedRef index = OwnedRef::steal(PyNumber_Index(o));
+    if (!index) return false;
+    v = PyLong_AsUnsignedLongLong(index.get());
+  }
+  if (v == ULLONG_MAX && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool to_u32(PyObject* o, std::uint32_t* out) {
+  long v;
+  if (!to_long_checked(o, 0, 4294967295L, &v)) return false;
+  *out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+bool to_i32(PyObject* o, std::int32_t* out) {
+  long v;
+  if (!to_long_checked(o, -2147483648L, 2147483647L, &v)) return false;
+  *out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+bool to_u8(PyObject* o, std::uint8_t* out) {
+  long v;
+  if (!to_long_checked(o, 0, 255, &v)) return false;
+  *out = static_cast<std::uint8_t>(v);
+  return true;
+}
+
+bool to_bool(PyObject* o, bool* out) {
+  if (o == Py_True || o == Py_False) {
+    *out = o == Py_True;
+    return true;
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  if (str_attr_equals(type, "__module__", "numpy") && str_attr_equals(type, "__name__", "bool_", "bool")) {
+    return numpy_bool(o, out);
+  }
+  set_type_mismatch(o, "PyBool");
+  return false;
+}
+
+bool append_text(PyObject* o, BlobBuilder& b) {
+  if (!PyUnicode_Check(o)) {
+    set_type_mismatch(o, "PyString");
+    return false;
+  }
+  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
+  if (!bytes) return false;
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return false;
+  b.append(data, static_cast<std::size_t>(len));
+  return true;
+}
+
+bool append_u64_list(PyObject* o, BlobBuilder& b) {
+  return append_list(o, b, 8, [&](PyObject* x) {
+    std::uint64_t v;
+    if (!to_u64(x, &v)) return false;
+    b.append_u64(v);
+    return true;
+  });
+}
+
+bool append_text_list(PyObject* o, BlobBuilder& b) {
+  return append_list(o, b, 16, [&](PyObject* x) {
+    if (!PyUnicode_Check(x)) {
+      set_type_mismatch(x, "PyString");
+      return false;
+    }
+    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsUTF8String(x));
+    if (!bytes) return false;
+    char* data;
+    Py_ssize_t len;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return false;
+    b.append_varint(static_cast<std::uint64_t>(len));
+    b.append(data, static_cast<std::size_t>(len));
+    return true;
+  });
+}
+
+void set_type_mismatch(PyObject* o, const char* target) {
+  OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+  if (!name) {
+    forward_panic_if_pending();
+    PyErr_Clear();
+  }
+  if (name && PyUnicode_Check(name.get())) {
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
+  } else {
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
+  }
+}
+
+void raise_labelled(const char* param) {
+  forward_panic_if_pending();
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (v == nullptr || Py_TYPE(v) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(t, v, tb);
+    throw_pending();
+  }
+  OwnedRef type = OwnedRef::steal(t), value = OwnedRef::steal(v), trace = OwnedRef::steal(tb);
+  OwnedRef text = OwnedRef::steal(PyObject_Str(value.get()));
+  if (!text) throw_pending();
+  OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+  if (!msg) throw_pending();
+  OwnedRef labelled = OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
+  if (!labelled) throw_pending();
+  // The replaced exception is dropped; only its cause carries over.
+  PyException_SetCause(labelled.get(), PyException_GetCause(value.get()));
+  PyErr_SetObject(PyExc_TypeError, labelled.get());
+  throw_pending();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,32 @@
+// Conversion rules (Python argument -> field value) and the labelling rule.
+//
+// Each rule returns false with a Python exception pending; the caller then
+// labels it with raise_labelled(), which throws to the fault boundary.
+#pragma once
+
+#include <cstdint>
+
+#include "module/python.hpp"
+#include "records/storage.hpp"
+
+namespace tarnwick {
+
+bool to_u64(PyObject* o, std::uint64_t* out);
+bool to_u32(PyObject* o, std::uint32_t* out);
+bool to_i32(PyObject* o, std::int32_t* out);
+bool to_u8(PyObject* o, std::uint8_t* out);
+bool to_bool(PyObject* o, bool* out);
+
+// The var-size rules append their payload to the builder.
+bool append_text(PyObject* o, BlobBuilder& b);
+bool append_u64_list(PyObject* o, BlobBuilder& b);
+bool append_text_list(PyObject* o, BlobBuilder& b);
+
+// Sets "'{qualname}' object cannot be converted to '{target}'" (TypeError).
+void set_type_mismatch(PyObject* o, const char* target);
+
+// Applies the labelling rule for parameter `param` to the pending exception
+// and throws it to the boundary.
+[[noreturn]] void raise_labelled(const char* param);
+
+}  // namespace tarnwick

@@ -1,0 +1,108 @@
+// Module entry: PyInit_tarnwick creates the module once per process.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include <atomic>
+
+#include "module/boundary.hpp"
+#include "module/record_class.hpp"
+#include "module/ref.hpp"
+#include "records/emoji.hpp"
+#include "records/guild.hpp"
+#include "records/guild_methods.hpp"
+#include "records/member.hpp"
+#include "records/message.hpp"
+#include "records/role.hpp"
+#include "records/user.hpp"
+#include "registry/functions.hpp"
+
+namespace tarnwick {
+namespace {
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module is bound to the first interpreter that tries to import it.
+std::atomic<std::int64_t> g_interpreter{-1};
+PyObject* g_module = nullptr;
+
+// Appends `name` to __all__ (creating it on first use), then sets the
+// attribute.
+void add(PyObject* module, PyObject* name, PyObject* value) {
+  OwnedRef all = OwnedRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    all = OwnedRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    throw_pending();
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    fault("could not append __name__ to __all__");
+  }
+  if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
+}
+
+template <class Desc>
+void add_class(PyObject* module, PyMethodDef* methods = nullptr) {
+  PyTypeObject* type = RecordClass<Desc>::create(methods);
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString(Desc::name));
+  if (!name) throw_pending();
+  add(module, name.get(), reinterpret_cast<PyObject*>(type));
+}
+
+void add_function(PyObject* module, PyMethodDef* def) {
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) throw_pending();
+  OwnedRef fn = OwnedRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
+  if (!fn) throw_pending();
+  OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
+  if (!name) throw_pending();
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    throw_pending();
+  }
+  add(module, name.get(), fn.get());
+}
+
+void module_body(PyObject* module) {
+  add_class<UserDesc>(module);
+  add_class<MemberDesc>(module);
+  add_class<GuildDesc>(module, guild_methods());
+  add_class<RoleDesc>(module);
+  add_class<MessageDesc>(module);
+  add_class<EmojiDesc>(module);
+  for (PyMethodDef* def = registry_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
+}
+
+PyObject* init() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) throw_pending();
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tarnwick does not support sub-interpreters: it is already bound to another interpreter");
+    throw_pending();
+  }
+  if (g_module != nullptr) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_def, 3));
+  if (!module) throw_pending();
+  module_body(module.get());
+  if (g_module == nullptr) g_module = module.release();  // first stored stays
+  Py_INCREF(g_module);
+  return g_module;
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+PyMODINIT_FUNC PyInit_tarnwick(void) {
+  return tarnwick::run_boundary([] { return tarnwick::init(); });
+}

@@ -1,0 +1,55 @@
+// Result rules (stored field value -> new Python object).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "module/python.hpp"
+#include "records/storage.hpp"
+
+namespace tarnwick {
+
+// A result object could not be made: print the interpreter's error and
+// end the call as an internal fault.
+[[noreturn]] void result_failed();
+
+inline PyObject* checked_result(PyObject* o) {
+  if (o == nullptr) result_failed();
+  return o;
+}
+
+inline PyObject* u64_result(std::uint64_t v) { return checked_result(PyLong_FromUnsignedLongLong(v)); }
+inline PyObject* long_result(long v) { return checked_result(PyLong_FromLong(v)); }
+inline PyObject* bool_result(bool v) { return PyBool_FromLong(v); }
+inline PyObject* none_result() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+inline PyObject* text_result(std::string_view s) {
+  return checked_result(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+PyObject* u64_list_result(const VarView& v);
+PyObject* text_list_result(const VarView& v);
+
+// The attribute value of field i of a record, by the field's kind.
+template <class Rec>
+PyObject* field_result(const Rec& rec, std::size_t i) {
+  const FieldSpec& f = Rec::fields()[i];
+  if (f.kind == Kind::Text || f.kind == Kind::U64List || f.kind == Kind::TextList) {
+    VarView v = rec.var(i);
+    if (f.fill == Fill::Absent && !v.present) return none_result();
+    if (f.kind == Kind::Text) return text_result(v.text());
+    return f.kind == Kind::U64List ? u64_list_result(v) : text_list_result(v);
+  }
+  if (!rec.present(i)) return none_result();
+  switch (f.kind) {
+    case Kind::U64: return u64_result(rec.u64(i));
+    case Kind::U32: return long_result(static_cast<long>(rec.u32(i)));
+    case Kind::I32: return long_result(rec.i32(i));
+    case Kind::U8: return long_result(rec.u8(i));
+    default: return bool_result(rec.flag(i));
+  }
+}
+
+}  // namespace tarnwick

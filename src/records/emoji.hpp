@@ -1,0 +1,25 @@
+// full_emoji: one custom emoji of a guild.
+#pragma once
+
+#include "records/storage.hpp"
+
+namespace tarnwick {
+
+struct EmojiDesc {
+  static constexpr const char* name = "full_emoji";
+  using Extra = NoExtra;
+  static constexpr FieldSpec fields[] = {
+      required("id", Kind::U64),
+      optional("name", Kind::Text),
+      empty_default("roles", Kind::U64List),
+      optional("user_id", Kind::U64),
+      defaulted("require_colons", Kind::Bool, false),
+      defaulted("managed", Kind::Bool, false),
+      defaulted("animated", Kind::Bool, false),
+      defaulted("available", Kind::Bool, true),
+  };
+};
+
+using EmojiRecord = Record<EmojiDesc>;
+
+}  // namespace tarnwick

@@ -1,0 +1,420 @@
+// Record storage: one field table per record class drives the layout.
+//
+// A record class is described by a constexpr array of FieldSpec (name, kind,
+// optional or not, default).  From that table this header derives a compact
+// value type, Record<Desc>, with two parts:
+//
+//   +-----------------------------+-----------+-------------------+
+//   | scalars (packed, 8-aligned) | Blob*     | Desc::Extra       |
+//   +-----------------------------+-----------+-------------------+
+//
+// * Scalars (integers and booleans) live inline, ordered 8-byte, 4-byte,
+//   1-byte so there is no padding between them.  Optional scalars take one
+//   bit each in a 32-bit presence word that sits among the 4-byte fields.
+// * Every variable-size field (texts, lists) lives in ONE heap block, the
+//   blob, so a deep copy of a record is one malloc and one memcpy however
+//   many texts it has, and a record whose texts are all empty or absent
+//   allocates nothing.  Blob layout:
+//
+//     u32 total size | varint state per var field | payloads, in field order
+//
+//   A field's state is 0 for "null" (absent if optional, otherwise empty) or
+//   payload length + 1.  A text payload is its UTF-8 bytes; an integer list is
+//   8-byte little-endian values; a text list is (varint length, bytes)*.
+//   Reading field k walks k+1 varints: at most a few dozen byte loads.
+// * Extra holds what is not a field (a guild's three collections).
+//
+// Nothing here knows Python; the boundary converts arguments into a
+// BlobBuilder and scalars, and reads fields back through the views below.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <type_traits>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "registry/fault.hpp"
+
+namespace tarnwick {
+
+enum class Kind : std::uint8_t { U64, U32, I32, U8, Bool, Text, U64List, TextList };
+
+// How a missing argument is filled in.
+enum class Fill : std::uint8_t {
+  Required,  // no default: binding reports it missing
+  Absent,    // optional field: missing and None both mean absent
+  Value,     // absent-only default: an integer/boolean value or a text
+  Empty,     // absent-only default: empty text or empty list
+};
+
+struct FieldSpec {
+  const char* name;
+  Kind kind;
+  Fill fill;
+  std::uint64_t value = 0;       // Fill::Value for integers and booleans
+  const char* text = nullptr;    // Fill::Value for texts
+};
+
+constexpr bool is_var(Kind k) { return k == Kind::Text || k == Kind::U64List || k == Kind::TextList; }
+
+constexpr std::size_t scalar_width(Kind k) {
+  switch (k) {
+    case Kind::U64: return 8;
+    case Kind::U32:
+    case Kind::I32: return 4;
+    case Kind::U8:
+    case Kind::Bool: return 1;
+    default: return 0;
+  }
+}
+
+// Field table helpers, so a record source reads as a table.
+constexpr FieldSpec required(const char* name, Kind kind) { return {name, kind, Fill::Required}; }
+constexpr FieldSpec optional(const char* name, Kind kind) { return {name, kind, Fill::Absent}; }
+constexpr FieldSpec defaulted(const char* name, Kind kind, std::uint64_t value) {
+  return {name, kind, Fill::Value, value};
+}
+constexpr FieldSpec defaulted_text(const char* name, const char* text) {
+  return {name, Kind::Text, Fill::Value, 0, text};
+}
+constexpr FieldSpec empty_default(const char* name, Kind kind) { return {name, kind, Fill::Empty}; }
+
+// Where one field lives.
+struct FieldSlot {
+  std::uint16_t offset = 0;    // scalars: byte offset in the scalar area
+  std::uint8_t var = 0;        // var fields: index among the var fields
+  std::int8_t presence = -1;   // optional scalars: presence bit, else -1
+};
+
+template <std::size_t N>
+struct Layout {
+  std::array<FieldSlot, N> slots{};
+  std::size_t scalar_bytes = 0;
+  std::size_t var_count = 0;
+  int presence_offset = -1;  // offset of the u32 presence word, if any
+  std::size_t required = 0;
+};
+
+template <std::size_t N>
+constexpr Layout<N> compute_layout(const FieldSpec (&fields)[N]) {
+  Layout<N> out{};
+  std::size_t optional_scalars = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!is_var(fields[i].kind) && fields[i].fill == Fill::Absent) ++optional_scalars;
+    if (fields[i].fill == Fill::Required) out.required = i + 1;
+  }
+  if (optional_scalars > 32) throw "too many optional scalar fields";
+  std::size_t offset = 0;
+  for (std::size_t width : {8u, 4u, 1u}) {
+    if (width == 4 && optional_scalars != 0) {
+      out.presence_offset = static_cast<int>(offset);
+      offset += 4;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+      if (scalar_width(fields[i].kind) == width) {
+        out.slots[i].offset = static_cast<std::uint16_t>(offset);
+        offset += width;
+      }
+    }
+  }
+  out.scalar_bytes = (offset + 7) / 8 * 8;
+  std::int8_t bit = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    if (is_var(fields[i].kind)) {
+      out.slots[i].var = static_cast<std::uint8_t>(out.var_count++);
+    } else if (fields[i].fill == Fill::Absent) {
+      out.slots[i].presence = bit++;
+    }
+  }
+  // Required fields must come first: binding reports the first r as required.
+  for (std::size_t i = 0; i < out.required; ++i) {
+    if (fields[i].fill != Fill::Required) throw "required fields must lead the table";
+  }
+  return out;
+}
+
+// ---- varints -------------------------------------------------------------
+
+inline std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+inline unsigned char* put_varint(unsigned char* p, std::uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<unsigned char>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<unsigned char>(v);
+  return p;
+}
+
+inline const unsigned char* get_varint(const unsigned char* p, std::uint64_t* v) {
+  std::uint64_t r = 0;
+  unsigned shift = 0;
+  while (*p & 0x80) {
+    r |= static_cast<std::uint64_t>(*p++ & 0x7f) << shift;
+    shift += 7;
+  }
+  *v = r | (static_cast<std::uint64_t>(*p++) << shift);
+  return p;
+}
+
+// ---- views ---------------------------------------------------------------
+
+// One variable-size field as stored: present or not, and its payload.
+struct VarView {
+  bool present = false;
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+
+  std::string_view text() const { return {reinterpret_cast<const char*>(data), size}; }
+  std::size_t u64_count() const { return size / 8; }
+  std::uint64_t u64_at(std::size_t i) const {
+    std::uint64_t v;
+    std::memcpy(&v, data + 8 * i, 8);
+    return v;  // little-endian hosts only; see the static_assert below
+  }
+};
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "integer lists are stored little-endian");
+
+// Walks the items of a text list payload.
+class TextListCursor {
+ public:
+  explicit TextListCursor(const VarView& v) : p_(v.data), end_(v.data + v.size) {}
+  bool next(std::string_view* out) {
+    if (p_ == end_) return false;
+    std::uint64_t len;
+    p_ = get_varint(p_, &len);
+    *out = {reinterpret_cast<const char*>(p_), static_cast<std::size_t>(len)};
+    p_ += len;
+    return true;
+  }
+
+ private:
+  const unsigned char* p_;
+  const unsigned char* end_;
+};
+
+// ---- the blob ------------------------------------------------------------
+
+// Owns the heap block of a record's variable-size fields (or nothing).
+class Blob {
+ public:
+  Blob() = default;
+  explicit Blob(unsigned char* block) noexcept : block_(block) {}
+  Blob(const Blob& other) : block_(other.clone()) {}
+  Blob(Blob&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Blob& operator=(Blob other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~Blob() { std::free(block_); }
+
+  std::size_t size() const {
+    if (block_ == nullptr) return 0;
+    std::uint32_t total;
+    std::memcpy(&total, block_, 4);
+    return total;
+  }
+
+  // Field k of a blob holding n var fields.
+  VarView field(std::size_t k, std::size_t n) const {
+    VarView v;
+    if (block_ == nullptr) return v;
+    const unsigned char* p = block_ + 4;
+    std::size_t skip = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t state;
+      p = get_varint(p, &state);
+      if (i < k) {
+        if (state != 0) skip += state - 1;
+      } else if (i == k) {
+        v.present = state != 0;
+        v.size = state == 0 ? 0 : static_cast<std::size_t>(state - 1);
+      }
+    }
+    v.data = p + skip;  // payloads start right after the last state
+    return v;
+  }
+
+ private:
+  unsigned char* clone() const {
+    if (block_ == nullptr) return nullptr;
+    std::size_t n = size();
+    auto* copy = static_cast<unsigned char*>(checked_malloc(n));
+    std::memcpy(copy, block_, n);
+    return copy;
+  }
+
+  unsigned char* block_ = nullptr;
+};
+
+// Collects var-field payloads in field order, then seals them into a Blob.
+// Small records never touch the heap until the final, exact-size block.
+class BlobBuilder {
+ public:
+  static constexpr std::size_t kMaxVars = 16;
+
+  BlobBuilder() = default;
+  BlobBuilder(const BlobBuilder&) = delete;
+  BlobBuilder& operator=(const BlobBuilder&) = delete;
+  ~BlobBuilder() {
+    if (buf_ != inline_) std::free(buf_);
+  }
+
+  // Each var field is recorded exactly once, in order: null, or a payload
+  // appended between begin() and end().  A non-optional field with an empty
+  // payload is stored as null, which reads back as empty.
+  void null_field() { states_[count_++] = 0; }
+  void begin() { mark_ = len_; }
+  void end(bool optional) {
+    const std::size_t n = len_ - mark_;
+    states_[count_++] = (n == 0 && !optional) ? 0 : checked_add(n, 1);
+  }
+
+  void append(const void* data, std::size_t n) {
+    reserve(n);
+    std::memcpy(buf_ + len_, data, n);
+    len_ += n;
+  }
+  void append_u64(std::uint64_t v) { append(&v, 8); }
+  void append_varint(std::uint64_t v) {
+    reserve(10);
+    len_ = static_cast<std::size_t>(put_varint(buf_ + len_, v) - buf_);
+  }
+  void reserve(std::size_t extra) {
+    std::size_t need = checked_add(len_, extra);
+    if (need <= cap_) return;
+    std::size_t cap = cap_ * 2 > need ? cap_ * 2 : need;
+    if (buf_ == inline_) {
+      auto* heap = static_cast<unsigned char*>(checked_malloc(cap));
+      std::memcpy(heap, inline_, len_);
+      buf_ = heap;
+    } else {
+      buf_ = static_cast<unsigned char*>(checked_realloc(buf_, cap));
+    }
+    cap_ = cap;
+  }
+
+  Blob seal() const {
+    bool any = false;
+    std::size_t header = 4;
+    for (std::size_t i = 0; i < count_; ++i) {
+      any |= states_[i] != 0;
+      header += varint_size(states_[i]);
+    }
+    if (!any) return Blob();
+    std::size_t total = checked_add(header, len_);
+    if (total > UINT32_MAX) fault("capacity overflow");
+    auto* block = static_cast<unsigned char*>(checked_malloc(total));
+    std::uint32_t total32 = static_cast<std::uint32_t>(total);
+    std::memcpy(block, &total32, 4);
+    unsigned char* p = block + 4;
+    for (std::size_t i = 0; i < count_; ++i) p = put_varint(p, states_[i]);
+    std::memcpy(p, buf_, len_);
+    return Blob(block);
+  }
+
+ private:
+  unsigned char inline_[256];
+  unsigned char* buf_ = inline_;
+  std::size_t len_ = 0;
+  std::size_t cap_ = sizeof inline_;
+  std::size_t mark_ = 0;
+  std::uint64_t states_[kMaxVars] = {};
+  std::size_t count_ = 0;
+};
+
+// No extra state beyond the fields.
+struct NoExtra {};
+
+// The inline scalar area of a record class described by Desc.
+template <class Desc>
+class Scalars {
+ public:
+  static constexpr std::size_t N = std::size(Desc::fields);
+  static constexpr Layout<N> layout = compute_layout(Desc::fields);
+
+  template <class T>
+  T load(std::size_t i) const {
+    T v;
+    std::memcpy(&v, bytes_ + layout.slots[i].offset, sizeof v);
+    return v;
+  }
+  template <class T>
+  void store(std::size_t i, T v) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    std::memcpy(bytes_ + layout.slots[i].offset, &v, sizeof v);
+  }
+  bool present(std::size_t i) const {
+    const int bit = layout.slots[i].presence;
+    return bit < 0 || ((presence_word() >> bit) & 1u) != 0;
+  }
+  void set_present(std::size_t i) {
+    std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
+    std::memcpy(bytes_ + layout.presence_offset, &word, 4);
+  }
+
+ private:
+  std::uint32_t presence_word() const {
+    std::uint32_t word = 0;
+    if constexpr (layout.presence_offset >= 0) std::memcpy(&word, bytes_ + layout.presence_offset, 4);
+    return word;
+  }
+
+  alignas(8) unsigned char bytes_[layout.scalar_bytes] = {};
+};
+
+// The value type of a record class described by Desc (see the top of file).
+// Copying is deep: the blob and the extra state copy their storage.
+template <class Desc>
+class Record {
+ public:
+  static constexpr std::size_t N = std::size(Desc::fields);
+  static constexpr Layout<N> layout = compute_layout(Desc::fields);
+  static_assert(layout.var_count <= BlobBuilder::kMaxVars);
+  static_assert(Desc::fields[0].kind == Kind::U64 && Desc::fields[0].fill == Fill::Required,
+                "the first field is the record's key");
+  using Extra = typename Desc::Extra;
+
+  Record(const Scalars<Desc>& scalars, Blob blob) : scalars_(scalars), blob_(std::move(blob)) {}
+  Record(const Record&) = default;
+  Record(Record&&) noexcept = default;
+  Record& operator=(const Record&) = delete;
+  Record& operator=(Record&&) noexcept = default;
+
+  static constexpr const FieldSpec* fields() { return Desc::fields; }
+
+  std::uint64_t key() const { return u64(0); }
+
+  std::uint64_t u64(std::size_t i) const { return scalars_.template load<std::uint64_t>(i); }
+  std::uint32_t u32(std::size_t i) const { return scalars_.template load<std::uint32_t>(i); }
+  std::int32_t i32(std::size_t i) const { return scalars_.template load<std::int32_t>(i); }
+  std::uint8_t u8(std::size_t i) const { return scalars_.template load<std::uint8_t>(i); }
+  bool flag(std::size_t i) const { return scalars_.template load<std::uint8_t>(i) != 0; }
+  bool present(std::size_t i) const { return scalars_.present(i); }
+  VarView var(std::size_t i) const { return blob_.field(layout.slots[i].var, layout.var_count); }
+  std::size_t blob_size() const { return blob_.size(); }
+
+  const Extra& extra() const { return extra_; }
+  Extra& extra() { return extra_; }
+
+ private:
+  Scalars<Desc> scalars_;
+  Blob blob_;
+  [[no_unique_address]] Extra extra_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,67 @@
+#include "registry/fault.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tarnwick {
+
+void fault(const char* text) { throw InternalFault(text); }
+
+void allocation_failed(std::size_t n) noexcept {
+  // No stdio buffers and no allocation: format by hand into a stack buffer.
+  char buf[96];
+  const char head[] = "memory allocation of ";
+  const char tail[] = " bytes failed\n";
+  std::size_t len = 0;
+  std::memcpy(buf, head, sizeof head - 1);
+  len += sizeof head - 1;
+  char digits[24];
+  std::size_t nd = 0;
+  do {
+    digits[nd++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  while (nd != 0) buf[len++] = digits[--nd];
+  std::memcpy(buf + len, tail, sizeof tail - 1);
+  len += sizeof tail - 1;
+  ssize_t ignored = ::write(STDERR_FILENO, buf, len);
+  (void)ignored;
+  std::abort();
+}
+
+void* checked_malloc(std::size_t n) {
+  void* p = std::malloc(n == 0 ? 1 : n);
+  if (p == nullptr) allocation_failed(n);
+  return p;
+}
+
+void* checked_aligned_alloc(std::size_t alignment, std::size_t n) {
+  // aligned_alloc wants a size that is a multiple of the alignment.
+  std::size_t rounded = checked_add(n, alignment - 1) & ~(alignment - 1);
+  void* p = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
+  if (p == nullptr) allocation_failed(rounded);
+  return p;
+}
+
+void* checked_realloc(void* p, std::size_t n) {
+  void* q = std::realloc(p, n == 0 ? 1 : n);
+  if (q == nullptr) allocation_failed(n);
+  return q;
+}
+
+std::size_t checked_add(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_add_overflow(a, b, &r)) fault("capacity overflow");
+  return r;
+}
+
+std::size_t checked_mul(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) fault("capacity overflow");
+  return r;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,123 @@
+#include "registry/functions.hpp"
+
+#include <optional>
+
+#include "module/binding.hpp"
+#include "module/boundary.hpp"
+#include "module/convert.hpp"
+#include "module/record_class.hpp"
+#include "registry/registry.hpp"
+
+namespace tarnwick {
+namespace {
+
+using UserClass = RecordClass<UserDesc>;
+using GuildClass = RecordClass<GuildDesc>;
+using MemberClass = RecordClass<MemberDesc>;
+using MessageClass = RecordClass<MessageDesc>;
+
+template <std::size_t N>
+struct Params {
+  const char* names[N];
+  PyObject* interned[N] = {};
+  ParamList list(const char* func) { return {nullptr, func, names, N, N, interned}; }
+};
+
+Params<1> p_guild{{"guild"}}, p_user{{"user"}}, p_message{{"message"}};
+Params<1> p_guild_id{{"guild_id"}}, p_user_id{{"user_id"}}, p_message_id{{"message_id"}};
+Params<2> p_member{{"guild_id", "user_id"}};
+
+std::uint64_t take_id(PyObject* o, const char* param) {
+  std::uint64_t id;
+  if (!to_u64(o, &id)) raise_labelled(param);
+  return id;
+}
+
+// File a deep copy of the argument under its id.  The copy is made before
+// any registry lock is taken; a displaced value is released after insert
+// has dropped the shard lock.
+template <class Class, class Map>
+PyObject* file(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func, Map& (*map)()) {
+  PyObject* slot;
+  bind(p.list(func), args, kwargs, &slot);
+  auto rec = Class::take(slot, p.names[0]);
+  const std::uint64_t key = rec.key();
+  auto displaced = map().insert(key, std::move(rec));
+  (void)displaced;
+  Py_RETURN_NONE;
+}
+
+// Copy the filed value under the shard's read lock; build the object after.
+template <class Class, class Map>
+PyObject* fetch(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func, Map& (*map)()) {
+  PyObject* slot;
+  bind(p.list(func), args, kwargs, &slot);
+  const std::uint64_t id = take_id(slot, p.names[0]);
+  std::optional<typename Class::Rec> copy;
+  {
+    auto guard = map().get(id);
+    if (!guard) Py_RETURN_NONE;
+    copy.emplace(guard.value());
+  }
+  return Class::wrap(std::move(*copy));
+}
+
+PyObject* register_guild(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return file<GuildClass>(args, kwargs, p_guild, "register_guild", guild_map); });
+}
+PyObject* register_user(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return file<UserClass>(args, kwargs, p_user, "register_user", user_map); });
+}
+PyObject* register_message(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return file<MessageClass>(args, kwargs, p_message, "register_message", message_map); });
+}
+PyObject* get_guild(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return fetch<GuildClass>(args, kwargs, p_guild_id, "get_guild", guild_map); });
+}
+PyObject* get_user(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return fetch<UserClass>(args, kwargs, p_user_id, "get_user", user_map); });
+}
+PyObject* get_message(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return fetch<MessageClass>(args, kwargs, p_message_id, "get_message", message_map); });
+}
+
+// Lock order: the guild's registry shard, then one shard of its members.
+PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&]() -> PyObject* {
+    PyObject* slots[2];
+    bind(p_member.list("get_member"), args, kwargs, slots);
+    const std::uint64_t guild_id = take_id(slots[0], "guild_id");
+    const std::uint64_t user_id = take_id(slots[1], "user_id");
+    std::optional<MemberRecord> copy;
+    {
+      auto guild = guild_map().get(guild_id);
+      if (!guild) Py_RETURN_NONE;
+      auto member = guild.value().extra().members.get(user_id);
+      if (!member) Py_RETURN_NONE;
+      copy.emplace(member.value());
+    }
+    return MemberClass::wrap(std::move(*copy));
+  });
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+PyMethodDef g_functions[] = {
+    {"register_guild", reinterpret_cast<PyCFunction>(register_guild), kFlags, "register_guild(guild)\n--\n\n"},
+    {"register_user", reinterpret_cast<PyCFunction>(register_user), kFlags, "register_user(user)\n--\n\n"},
+    {"register_message", reinterpret_cast<PyCFunction>(register_message), kFlags,
+     "register_message(message)\n--\n\n"},
+    {"get_guild", reinterpret_cast<PyCFunction>(get_guild), kFlags, "get_guild(guild_id)\n--\n\n"},
+    {"get_member", reinterpret_cast<PyCFunction>(get_member), kFlags, "get_member(guild_id, user_id)\n--\n\n"},
+    {"get_user", reinterpret_cast<PyCFunction>(get_user), kFlags, "get_user(user_id)\n--\n\n"},
+    {"get_message", reinterpret_cast<PyCFunction>(get_message), kFlags, "get_message(message_id)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+PyMethodDef* registry_functions() { return g_functions; }
+
+}  // namespace tarnwick

@@ -1,0 +1,189 @@
+#include "registry/processors.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "registry/fault.hpp"
+
+namespace tarnwick {
+namespace {
+
+std::string_view trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t\n");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\n") - first + 1);
+}
+
+template <class Int>
+std::optional<Int> parse_int(std::string_view s) {
+  s = trim(s);
+  Int value{};
+  const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::size_t> quota_to_processors(std::int64_t quota, std::int64_t period) {
+  if (quota <= 0 || period <= 0) return std::nullopt;
+  return std::max<std::size_t>(1, static_cast<std::size_t>(quota / period));
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return std::nullopt;
+  std::ostringstream out;
+  out << in.rdbuf();
+  return std::move(out).str();
+}
+
+std::vector<std::string_view> split(std::string_view s, char sep) {
+  std::vector<std::string_view> parts;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = s.find(sep, start);
+    parts.push_back(s.substr(start, end - start));
+    if (end == std::string_view::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool contains(const std::vector<std::string_view>& items, std::string_view item) {
+  return std::find(items.begin(), items.end(), item) != items.end();
+}
+
+// A cgroup hierarchy as this process sees it: the cgroup path from
+// /proc/self/cgroup, and where that hierarchy's root is mounted.
+struct Hierarchy {
+  std::string cgroup_path;  // e.g. "/user.slice/app"
+  std::string mount_root;   // the mounted subtree, "/" unless in a namespace
+  std::string mount_point;  // e.g. "/sys/fs/cgroup"
+};
+
+// Finds, for cgroup v2 (`v1 == false`) or the v1 cpu controller, the
+// process's cgroup path and the mount that exposes it.
+std::optional<Hierarchy> find_hierarchy(std::string_view cgroups, std::string_view mountinfo,
+                                        bool v1) {
+  Hierarchy h;
+  bool found = false;
+  for (std::string_view line : split(cgroups, '\n')) {
+    // "ID:controllers:path"; v2 is "0::path".
+    const auto fields = split(line, ':');
+    if (fields.size() < 3) continue;
+    const bool is_v2 = fields[0] == "0" && fields[1].empty();
+    if (v1 ? (!is_v2 && contains(split(fields[1], ','), "cpu")) : is_v2) {
+      // The path itself may contain ':'.
+      h.cgroup_path = std::string(line.substr(fields[0].size() + fields[1].size() + 2));
+      found = true;
+      break;
+    }
+  }
+  if (!found) return std::nullopt;
+  for (std::string_view line : split(mountinfo, '\n')) {
+    // "id parent major:minor root mount-point options [optional...] - type source super-options"
+    const auto fields = split(line, ' ');
+    const auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (dash == fields.end() || fields.end() - dash < 4 || dash - fields.begin() < 6) continue;
+    const std::string_view type = dash[1];
+    const bool match = v1 ? type == "cgroup" && contains(split(dash[3], ','), "cpu")
+                          : type == "cgroup2";
+    if (!match) continue;
+    h.mount_root = std::string(fields[3]);
+    h.mount_point = std::string(fields[4]);
+    return h;
+  }
+  return std::nullopt;
+}
+
+// Directories from the process's cgroup up to the mount point, innermost
+// first; a quota on any of them binds the process.
+std::vector<std::string> cgroup_dirs(const Hierarchy& h, const std::string& root) {
+  std::string relative = h.cgroup_path;
+  if (h.mount_root != "/") {
+    // Outside the mounted subtree the best we can read is its top.
+    const bool inside = relative.starts_with(h.mount_root) &&
+                        (relative.size() == h.mount_root.size() ||
+                         relative[h.mount_root.size()] == '/');
+    relative = inside ? relative.substr(h.mount_root.size()) : "/";
+  }
+  std::vector<std::string> dirs;
+  const std::string base = root + (h.mount_point == "/" ? "" : h.mount_point);
+  for (;;) {
+    while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
+    dirs.push_back(base + (relative == "/" ? "" : relative));
+    const std::size_t slash = relative.rfind('/');
+    if (relative.empty() || relative == "/" || slash == std::string::npos) return dirs;
+    relative.erase(slash == 0 ? 1 : slash);
+  }
+}
+
+void take_min(std::optional<std::size_t>& best, std::optional<std::size_t> q) {
+  if (q && (!best || *q < *best)) best = q;
+}
+
+}  // namespace
+
+std::optional<std::size_t> parse_cpu_max(std::string_view contents) {
+  const auto fields = split(trim(contents), ' ');
+  if (fields.size() != 2 || fields[0] == "max") return std::nullopt;
+  const auto quota = parse_int<std::int64_t>(fields[0]);
+  const auto period = parse_int<std::int64_t>(fields[1]);
+  if (!quota || !period) return std::nullopt;
+  return quota_to_processors(*quota, *period);
+}
+
+std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_view period) {
+  const auto q = parse_int<std::int64_t>(quota);
+  const auto p = parse_int<std::int64_t>(period);
+  if (!q || !p) return std::nullopt;
+  return quota_to_processors(*q, *p);
+}
+
+std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
+  const auto cgroups = read_file(root + "/proc/self/cgroup");
+  const auto mountinfo = read_file(root + "/proc/self/mountinfo");
+  if (!cgroups || !mountinfo) return std::nullopt;
+  std::optional<std::size_t> best;
+  if (const auto v2 = find_hierarchy(*cgroups, *mountinfo, false)) {
+    for (const std::string& dir : cgroup_dirs(*v2, root)) {
+      if (const auto max = read_file(dir + "/cpu.max")) take_min(best, parse_cpu_max(*max));
+    }
+  }
+  if (const auto v1 = find_hierarchy(*cgroups, *mountinfo, true)) {
+    for (const std::string& dir : cgroup_dirs(*v1, root)) {
+      const auto quota = read_file(dir + "/cpu.cfs_quota_us");
+      const auto period = read_file(dir + "/cpu.cfs_period_us");
+      if (quota && period) take_min(best, parse_cfs_quota(*quota, *period));
+    }
+  }
+  return best;
+}
+
+std::size_t available_processors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::size_t count = 1;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    count = std::max(1, CPU_COUNT(&set));
+  }
+  if (const auto quota = cgroup_cpu_quota("")) count = std::min(count, *quota);
+  return count;
+}
+
+std::size_t shard_amount_for(std::size_t processors) {
+  const std::size_t wanted = checked_mul(std::max<std::size_t>(processors, 1), 4);
+  if (wanted > (SIZE_MAX >> 1) + 1) fault("capacity overflow");
+  return std::bit_ceil(wanted);
+}
+
+std::size_t shard_amount() {
+  static const std::size_t amount = shard_amount_for(available_processors());
+  return amount;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,207 @@
+// ShardedMap: a concurrent map from 64-bit ids to values, split into a
+// power-of-two number of shards, each a ShardTable behind its own ShardLock.
+//
+// Layout.  One 128-byte-aligned array of shards; each shard is padded to 128
+// bytes (lock word, then the table's five words) so that no two lock words
+// share a cache-line pair.  Beside it: shift = 64 - log2(shards) and the
+// map's two SipHash-1-3 keys.
+//
+// One hash, two uses.  h = siphash13(k0, k1, key).  The shard is
+// (h << 7) >> shift, the bits just below the top seven; the top seven are
+// the table's tag and the low bits its probe start, so the shard choice and
+// the in-table position do not correlate.
+//
+// Locking.  insert write-locks one shard and releases it before returning
+// the replaced value, so the caller destroys that value unlocked.  get
+// read-locks one shard; on a hit the returned guard keeps the read lock until
+// it is destroyed, on a miss the lock is released before get returns.  copy
+// read-locks each source shard in turn: consistent per shard, not across
+// shards.  A thread must drop its guards on a map before it inserts into it.
+//
+// Keys.  Each thread draws one random key pair from the OS the first time it
+// creates a map; every map takes a copy and bumps the thread's first key, so
+// no two maps of a thread hash alike.  A copy keeps its source's keys (its
+// tables are bit-for-bit copies and must probe the same way).
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <shared_mutex>
+#include <utility>
+
+#include "registry/fault.hpp"
+#include "registry/processors.hpp"
+#include "registry/shard_lock.hpp"
+#include "registry/shard_table.hpp"
+#include "registry/siphash.hpp"
+
+namespace tarnwick {
+
+struct HashKeys {
+  std::uint64_t k0;
+  std::uint64_t k1;
+};
+
+// The calling thread's key pair for a new map (then bumps its first key).
+HashKeys take_map_keys();
+
+template <class V>
+class ShardedMap {
+  struct alignas(128) MapShard {
+    ShardLock lock;
+    ShardTable<V> table;
+  };
+  static_assert(sizeof(MapShard) == 128);
+
+ public:
+  // Holds a shard's read lock while the caller looks at one entry.
+  class ReadGuard {
+   public:
+    ReadGuard() noexcept = default;
+    ReadGuard(ReadGuard&& other) noexcept
+        : lock_(std::exchange(other.lock_, nullptr)),
+          value_(std::exchange(other.value_, nullptr)),
+          key_(other.key_) {}
+    ReadGuard& operator=(ReadGuard&& other) noexcept {
+      if (this != &other) {
+        release();
+        lock_ = std::exchange(other.lock_, nullptr);
+        value_ = std::exchange(other.value_, nullptr);
+        key_ = other.key_;
+      }
+      return *this;
+    }
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ~ReadGuard() { release(); }
+
+    explicit operator bool() const noexcept { return value_ != nullptr; }
+    const V& value() const noexcept { return *value_; }
+    std::uint64_t key() const noexcept { return key_; }
+
+   private:
+    friend class ShardedMap;
+    ReadGuard(ShardLock& lock, const V& value, std::uint64_t key) noexcept
+        : lock_(&lock), value_(&value), key_(key) {}
+    void release() noexcept {
+      if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
+    }
+
+    ShardLock* lock_ = nullptr;
+    const V* value_ = nullptr;
+    std::uint64_t key_ = 0;
+  };
+
+  ShardedMap() : ShardedMap(shard_amount(), take_map_keys()) {}
+
+  // A map with a chosen shard amount, for tests of other machine sizes.
+  static ShardedMap with_shard_amount(std::size_t amount) {
+    return ShardedMap(amount, take_map_keys());
+  }
+
+  ShardedMap(ShardedMap&& other) noexcept
+      : shards_(std::exchange(other.shards_, nullptr)),
+        shift_(other.shift_),
+        keys_(other.keys_) {}
+
+  ShardedMap& operator=(ShardedMap&& other) noexcept {
+    if (this != &other) {
+      release();
+      shards_ = std::exchange(other.shards_, nullptr);
+      shift_ = other.shift_;
+      keys_ = other.keys_;
+    }
+    return *this;
+  }
+
+  ShardedMap(const ShardedMap&) = delete;
+  ShardedMap& operator=(const ShardedMap&) = delete;
+
+  ~ShardedMap() { release(); }
+
+  // Stores `value` under `key`; returns the value it replaced, which the
+  // caller destroys after the shard lock is already released.
+  std::optional<V> insert(std::uint64_t key, V value) {
+    const std::uint64_t h = hash(key);
+    MapShard& s = shards_[index_of_hash(h)];
+    std::optional<V> old;
+    {
+      std::lock_guard guard(s.lock);
+      old = s.table.insert(h, key, std::move(value), Hasher{keys_});
+    }
+    return old;
+  }
+
+  ReadGuard get(std::uint64_t key) const {
+    const std::uint64_t h = hash(key);
+    MapShard& s = shards_[index_of_hash(h)];
+    s.lock.lock_shared();
+    const V* value = s.table.find(h, key);
+    if (value == nullptr) {
+      s.lock.unlock_shared();
+      return {};
+    }
+    return ReadGuard(s.lock, *value, key);
+  }
+
+  ShardedMap copy() const {
+    ShardedMap out(shard_count(), keys_);
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::shared_lock guard(shards_[i].lock);
+      out.shards_[i].table = ShardTable<V>(shards_[i].table);
+    }
+    return out;
+  }
+
+  std::size_t shard_count() const noexcept { return std::size_t{1} << (64 - shift_); }
+  unsigned shift() const noexcept { return shift_; }
+  std::uint64_t key0() const noexcept { return keys_.k0; }
+  std::uint64_t key1() const noexcept { return keys_.k1; }
+  const ShardTable<V>& shard_table(std::size_t i) const noexcept { return shards_[i].table; }
+  std::uint64_t lock_word(std::size_t i) const noexcept { return shards_[i].lock.load_word(); }
+  std::size_t shard_index_of(std::uint64_t key) const noexcept {
+    return index_of_hash(hash(key));
+  }
+
+ private:
+  struct Hasher {
+    HashKeys keys;
+    std::uint64_t operator()(std::uint64_t key) const noexcept {
+      return siphash13_u64(keys.k0, keys.k1, key);
+    }
+  };
+
+  ShardedMap(std::size_t amount, HashKeys keys) : keys_(keys) {
+    if (amount <= 1) fault("assertion failed: shard_amount > 1");
+    if (!std::has_single_bit(amount)) fault("assertion failed: shard_amount.is_power_of_two()");
+    shards_ = static_cast<MapShard*>(
+        checked_aligned_alloc(alignof(MapShard), checked_mul(amount, sizeof(MapShard))));
+    for (std::size_t i = 0; i < amount; ++i) ::new (static_cast<void*>(&shards_[i])) MapShard{};
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(amount));
+  }
+
+  std::uint64_t hash(std::uint64_t key) const noexcept { return Hasher{keys_}(key); }
+
+  std::size_t index_of_hash(std::uint64_t h) const noexcept {
+    return static_cast<std::size_t>((h << 7) >> shift_);
+  }
+
+  void release() noexcept {
+    if (shards_ == nullptr) return;
+    std::destroy_n(shards_, shard_count());
+    std::free(shards_);
+    shards_ = nullptr;
+  }
+
+  MapShard* shards_ = nullptr;
+  unsigned shift_ = 64;
+  HashKeys keys_;
+};
+
+}  // namespace tarnwick

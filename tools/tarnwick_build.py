@@ -1,0 +1,159 @@
+"""A small in-tree build backend (PEP 517) for the tarnwick extension.
+
+It compiles the C++ sources straight into ``tarnwick.abi3.so`` with the
+system's C++ compiler and packs a ``cp39-abi3`` wheel by hand, so
+``pip install .`` works offline, with ``--no-build-isolation``, on any
+CPython from 3.9 on, with no setuptools or wheel package required.
+
+Environment: ``CXX`` picks the compiler (default ``c++``); ``CXXFLAGS`` and
+``LDFLAGS`` are appended to the defaults.
+"""
+
+import base64
+import concurrent.futures
+import hashlib
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tarfile
+import tempfile
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NAME = "tarnwick"
+TAG = "cp39-abi3"
+
+
+def _version():
+    with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
+        match = re.search(r'^version\s*=\s*"([^"]+)"', f.read(), re.M)
+    if not match:
+        raise RuntimeError("no version in pyproject.toml")
+    return match.group(1)
+
+
+def _sources():
+    found = []
+    for sub in ("module", "records", "registry"):
+        folder = os.path.join(ROOT, "src", sub)
+        found += [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.endswith(".cpp")]
+    return found
+
+
+def _platform_tag():
+    return re.sub(r"[-.]", "_", sysconfig.get_platform())
+
+
+def _compile(build_dir):
+    if sys.version_info < (3, 9):
+        raise RuntimeError("tarnwick needs CPython 3.9 or later")
+    cxx = shlex.split(os.environ.get("CXX", "c++"))
+    include = sysconfig.get_paths()["include"]
+    flags = [
+        "-std=c++20", "-O2", "-DNDEBUG", "-fPIC", "-fvisibility=hidden",
+        "-fvisibility-inlines-hidden", "-DPy_LIMITED_API=0x03090000",
+        "-I" + os.path.join(ROOT, "src"), "-isystem", include,
+    ] + shlex.split(os.environ.get("CXXFLAGS", ""))
+    objects = []
+    jobs = []
+    for src in _sources():
+        obj = os.path.join(build_dir, os.path.relpath(src, ROOT).replace(os.sep, "_") + ".o")
+        objects.append(obj)
+        jobs.append(cxx + flags + ["-c", src, "-o", obj])
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        for result in pool.map(lambda cmd: subprocess.run(cmd, capture_output=True, text=True), jobs):
+            if result.returncode != 0:
+                sys.stderr.write(result.stdout + result.stderr)
+                raise RuntimeError("compiling tarnwick failed: " + " ".join(result.args))
+    target = os.path.join(build_dir, NAME + ".abi3.so")
+    link = cxx + ["-shared", "-o", target] + objects + ["-lpthread"] + shlex.split(os.environ.get("LDFLAGS", ""))
+    subprocess.run(link, check=True)
+    return target
+
+
+def _metadata(version):
+    readme = ""
+    path = os.path.join(ROOT, "README.md")
+    if os.path.exists(path):
+        with open(path, encoding="utf-8") as f:
+            readme = f.read()
+    return (
+        "Metadata-Version: 2.1\n"
+        f"Name: {NAME}\n"
+        f"Version: {version}\n"
+        "Summary: A fast, compact, process-wide cache of chat-service entities\n"
+        "Requires-Python: >=3.9\n"
+        "Description-Content-Type: text/markdown\n"
+        "\n" + readme
+    )
+
+
+def _record_line(arcname, data):
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{arcname},sha256={digest},{len(data)}"
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    version = _version()
+    tag = f"{TAG}-{_platform_tag()}"
+    dist_info = f"{NAME}-{version}.dist-info"
+    wheel_name = f"{NAME}-{version}-{tag}.whl"
+    with tempfile.TemporaryDirectory() as tmp:
+        so = _compile(tmp)
+        with open(so, "rb") as f:
+            files = {NAME + ".abi3.so": f.read()}
+    files[f"{dist_info}/METADATA"] = _metadata(version).encode()
+    files[f"{dist_info}/WHEEL"] = (
+        "Wheel-Version: 1.0\nGenerator: tarnwick_build\nRoot-Is-Purelib: false\n" f"Tag: {tag}\n"
+    ).encode()
+    record = [_record_line(name, data) for name, data in files.items()]
+    record.append(f"{dist_info}/RECORD,,")
+    files[f"{dist_info}/RECORD"] = ("\n".join(record) + "\n").encode()
+    path = os.path.join(wheel_directory, wheel_name)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data in files.items():
+            info = zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0))
+            info.external_attr = (0o755 if name.endswith(".so") else 0o644) << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            zf.writestr(info, data)
+    return wheel_name
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    version = _version()
+    base = f"{NAME}-{version}"
+    path = os.path.join(sdist_directory, base + ".tar.gz")
+    keep = ("src", "tools", "pyproject.toml", "README.md", "LICENSE")
+    with tarfile.open(path, "w:gz") as tar:
+        for item in keep:
+            full = os.path.join(ROOT, item)
+            if os.path.exists(full):
+                tar.add(full, arcname=f"{base}/{item}")
+        info = tarfile.TarInfo(f"{base}/PKG-INFO")
+        data = _metadata(version).encode()
+        info.size = len(data)
+        import io
+
+        tar.addfile(info, io.BytesIO(data))
+    return os.path.basename(path)
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
+if __name__ == "__main__":
+    # Developer convenience: python3 tools/tarnwick_build.py OUT_DIR
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "release")
+    os.makedirs(out, exist_ok=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        shutil.copy(_compile(tmp), out)
+    print(os.path.join(out, NAME + ".abi3.so"))
