@@ -3,7 +3,10 @@
 
 #include "module/convert.hpp"
 
+#include <dlfcn.h>
+
 #include <climits>
+#include <cstdlib>
 
 #include "module/boundary.hpp"
 #include "module/ref.hpp"
@@ -102,6 +105,42 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
   return !PyErr_Occurred();
 }
 
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10.  It reads a str's
+// cached UTF-8 without making a bytes object, which roughly halves the cost
+// of a text field; on 3.9, or if it cannot be found, we encode to bytes.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+
+AsUtf8AndSize find_as_utf8_and_size() {
+  const char* version = Py_GetVersion();
+  char* end;
+  long major = std::strtol(version, &end, 10);
+  long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+  if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+  return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+// Appends the strict UTF-8 encoding of str `o`, with a varint length first
+// when `prefixed`.
+bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
+  static const AsUtf8AndSize fast = find_as_utf8_and_size();
+  const char* data;
+  Py_ssize_t len;
+  OwnedRef bytes;
+  if (fast != nullptr) {
+    data = fast(o, &len);
+    if (data == nullptr) return false;
+  } else {
+    bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
+    if (!bytes) return false;
+    char* raw;
+    if (PyBytes_AsStringAndSize(bytes.get(), &raw, &len) < 0) return false;
+    data = raw;
+  }
+  if (prefixed) b.append_varint(static_cast<std::uint64_t>(len));
+  b.append(data, static_cast<std::size_t>(len));
+  return true;
+}
+
 }  // namespace
 
 bool to_u64(PyObject* o, std::uint64_t* out) {
@@ -157,13 +196,7 @@ bool append_text(PyObject* o, BlobBuilder& b) {
     set_type_mismatch(o, "PyString");
     return false;
   }
-  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
-  if (!bytes) return false;
-  char* data;
-  Py_ssize_t len;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return false;
-  b.append(data, static_cast<std::size_t>(len));
-  return true;
+  return append_utf8(o, b, false);
 }
 
 bool append_u64_list(PyObject* o, BlobBuilder& b) {
@@ -181,14 +214,7 @@ bool append_text_list(PyObject* o, BlobBuilder& b) {
       set_type_mismatch(x, "PyString");
       return false;
     }
-    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsUTF8String(x));
-    if (!bytes) return false;
-    char* data;
-    Py_ssize_t len;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return false;
-    b.append_varint(static_cast<std::uint64_t>(len));
-    b.append(data, static_cast<std::size_t>(len));
-    return true;
+    return append_utf8(x, b, true);
   });
 }
 

@@ -363,8 +363,10 @@ class Scalars {
     return bit < 0 || ((presence_word() >> bit) & 1u) != 0;
   }
   void set_present(std::size_t i) {
-    std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
-    std::memcpy(bytes_ + layout.presence_offset, &word, 4);
+    if constexpr (layout.presence_offset >= 0) {
+      std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
+      std::memcpy(bytes_ + layout.presence_offset, &word, 4);
+    }
   }
 
  private:
