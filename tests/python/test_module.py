@@ -1,17 +1,14 @@
 """The module object, its classes and functions as Python sees them."""
 import gc
 import importlib
-import os
-import subprocess
 import sys
-import textwrap
 import types
 import weakref
 
 import pytest
 
 import tarnwick
-from twhelpers import CLASSES, SCHEMA, SIGNATURES, make, snapshot
+from twhelpers import CLASSES, SCHEMA, SIGNATURES, make, run_python, snapshot
 
 EXPECTED_ALL = [
     "full_user", "full_member", "full_guild", "full_role", "full_message", "full_emoji",
@@ -31,14 +28,6 @@ METHOD_SIGNATURES = {
 
 ATTRIBUTE_COUNTS = {"full_user": 16, "full_guild": 35, "full_member": 12, "full_emoji": 8,
                     "full_message": 13, "full_role": 10}
-
-
-def run_python(code, *flags):
-    env = dict(os.environ)
-    here = os.path.dirname(tarnwick.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
-    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=120)
 
 
 def test_module_identity():
@@ -155,7 +144,7 @@ def test_second_interpreter_cannot_import():
         try:
             interpreters.run_string(interp, "import tarnwick")
         except interpreters.RunFailedError as exc:
-            print("refused:", str(exc).split(":")[0])
+            print("refused:", str(exc).split(":")[0].replace("<class '", "").rstrip("'>"))
         else:
             print("imported")
         interpreters.destroy(interp)

@@ -2,6 +2,10 @@
 import ctypes
 import itertools
 import operator
+import os
+import subprocess
+import sys
+import textwrap
 
 import tarnwick
 
@@ -202,3 +206,12 @@ def mismatch(qualname, target):
 
 
 RANGE_ERROR = "out of range integral type conversion attempted"
+
+
+def run_python(code, *flags):
+    """Runs code in a fresh interpreter that imports the same build."""
+    env = dict(os.environ)
+    here = os.path.dirname(tarnwick.__file__)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
