@@ -10,7 +10,7 @@ CMAKE_GEN = -G Ninja
 JOBS     ?= $(shell nproc)
 
 APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
-               python3-pytest python3-hypothesis python3-numpy \
+               python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli \
                libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev
 
 ASAN_RT  = $(shell g++ -print-file-name=libasan.so)
@@ -19,11 +19,11 @@ SAN_ENV  = LD_PRELOAD=$(ASAN_RT) \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
            PYTHONMALLOC=malloc
 
-.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test clean
+.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test abi3-test clean
 
 test: deps
 	rm -rf $(BUILD)
-	$(MAKE) cpp-test py-test asan-test tsan-test install-test
+	$(MAKE) cpp-test py-test abi3-test asan-test tsan-test install-test
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -53,6 +53,17 @@ cpp-test: $(BUILD)/debug/build.ninja
 py-test: $(BUILD)/debug/build.ninja
 	cmake --build $(BUILD)/debug -j $(JOBS) --target tarnwick_ext
 	cd tests/python && PYTHONPATH=$(CURDIR)/$(BUILD)/hooks $(PYTHON) -m pytest -q -p no:cacheprovider .
+
+# One abi3 build, every CPython from 3.9 on that this machine has (pyenv's),
+# with Debian's pure-Python pytest on the path.
+PYENV_PYTHONS = $(wildcard $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.*/bin/python)
+abi3-test: py-test
+	@for py in $(PYENV_PYTHONS); do \
+	  $$py -c 'import sys; sys.exit(sys.version_info < (3, 9))' || continue; \
+	  echo "== $$($$py -V)"; \
+	  (cd tests/python && PYTHONPATH=$(CURDIR)/$(BUILD)/hooks:/usr/lib/python3/dist-packages \
+	    $$py -m pytest -q -p no:cacheprovider -W ignore::DeprecationWarning .) || exit 1; \
+	done
 
 asan-test: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext

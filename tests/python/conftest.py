@@ -1,9 +1,5 @@
 import importlib.machinery
 import importlib.util
-import os
-import subprocess
-import sys
-
 import pytest
 import tarnwick
 
@@ -30,10 +26,3 @@ def hooks():
     if HOOKS is None:
         pytest.skip("needs a test build of the module (with _tarnwick_hooks)")
     return HOOKS
-
-
-def run_python(code, timeout=120):
-    """Runs code in a fresh interpreter that imports the same build."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.dirname(tarnwick.__file__) + os.pathsep + os.path.dirname(__file__)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env)

@@ -1,5 +1,6 @@
 """The event adapter of examples/events.py and the demo built on it."""
 
+import inspect
 import itertools
 import json
 import os
@@ -39,6 +40,21 @@ def replay(*lines, flush_every=5000):
     r = events.Replay(flush_every=flush_every).run(
         lines, report=lambda n, message: reported.append((n, message)))
     return r, reported
+
+
+# -- the constructors' parameters, as the adapter sees them ---------------------
+
+@pytest.mark.parametrize("name,count", [
+    ("full_user", 16), ("full_member", 12), ("full_role", 10), ("full_emoji", 8),
+    ("full_message", 13), ("full_guild", 35)])
+def test_parameters_of_each_class(name, count):
+    cls = getattr(tarnwick, name)
+    params = events._parameters(cls)
+    assert len(set(params)) == len(params) == count
+    assert all(inspect.isdatadescriptor(cls.__dict__[p]) for p in params)
+    if cls.__text_signature__:      # absent on Python 3.9: the attributes are used
+        assert params == [p.split("=")[0].strip()
+                          for p in cls.__text_signature__.strip("()").split(",")]
 
 
 # -- conversion of decimal id strings -----------------------------------------

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 import tarnwick
-from conftest import run_python
+from twhelpers import run_python
 
 SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
 

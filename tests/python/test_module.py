@@ -63,7 +63,8 @@ def test_class_names(cls_name):
     assert type(cls) is type
     assert (cls.__name__, cls.__qualname__, cls.__module__) == (cls_name, cls_name, "tarnwick")
     assert cls.__mro__ == (cls, object)
-    assert cls.__text_signature__ == SIGNATURES[cls_name]
+    if sys.version_info >= (3, 10):  # 3.9's PyType_FromSpec drops the signature from the doc
+        assert cls.__text_signature__ == SIGNATURES[cls_name]
 
 
 @pytest.mark.parametrize("cls_name", CLASSES)
@@ -136,11 +137,18 @@ def test_guild_methods(name, signature):
     assert bound.__name__ == name
 
 
+# Sub-interpreters that still admit single-phase modules: the private API
+# moved in 3.13, and 3.12 isolates new interpreters unless asked not to.
+needs_subinterpreters = pytest.mark.skipif(sys.version_info >= (3, 13), reason="no _xxsubinterpreters")
+CREATE = "interpreters.create(isolated=False)" if sys.version_info >= (3, 12) else "interpreters.create()"
+
+
+@needs_subinterpreters
 def test_second_interpreter_cannot_import():
     result = run_python("""
         import _xxsubinterpreters as interpreters
         import tarnwick
-        interp = interpreters.create()
+        interp = CREATE""".replace("CREATE", CREATE) + """
         try:
             interpreters.run_string(interp, "import tarnwick")
         except interpreters.RunFailedError as exc:
@@ -154,10 +162,11 @@ def test_second_interpreter_cannot_import():
     assert result.stdout == "refused: ImportError\nstill None\n"
 
 
+@needs_subinterpreters
 def test_first_interpreter_to_import_owns_the_module():
     result = run_python("""
         import _xxsubinterpreters as interpreters
-        interp = interpreters.create()
+        interp = CREATE""".replace("CREATE", CREATE) + """
         interpreters.run_string(interp, "import tarnwick; assert tarnwick.full_user(1, 'a').id == 1")
         try:
             import tarnwick

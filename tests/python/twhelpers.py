@@ -147,6 +147,10 @@ def full_values(cls_name):
 
 def field_names(cls):
     sig = cls.__text_signature__
+    if sig is None and sys.version_info < (3, 10):
+        # 3.9 drops a heap type's signature; the read-only attributes are
+        # registered in field order.
+        return [n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
     assert sig.startswith("(") and sig.endswith(")")
     return [part.split("=", 1)[0] for part in sig[1:-1].split(", ")]
 
@@ -211,7 +215,7 @@ RANGE_ERROR = "out of range integral type conversion attempted"
 def run_python(code, *flags):
     """Runs code in a fresh interpreter that imports the same build."""
     env = dict(os.environ)
-    here = os.path.dirname(tarnwick.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, env.get("PYTHONPATH")]))
+    here = [os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.abspath(__file__))]
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [*here, env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=120)
