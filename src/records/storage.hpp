@@ -16,10 +16,11 @@
 //   many texts it has, and a record whose texts are all empty or absent
 //   allocates nothing.  Blob layout:
 //
-//     u32 total size | varint state per var field | payloads, in field order
+//     varint state per var field | payloads, in field order
 //
 //   A field's state is 0 for "null" (absent if optional, otherwise empty) or
-//   payload length + 1.  A text payload is its UTF-8 bytes; an integer list is
+//   payload length + 1.  The block's size follows from the states, so none
+//   is stored: every byte counts once a guild holds 100,000 members.  A text payload is its UTF-8 bytes; an integer list is
 //   8-byte little-endian values; a text list is (varint length, bytes)*.
 //   Reading field k walks k+1 varints: at most a few dozen byte loads.
 // * Extra holds what is not a field (a guild's three collections).
@@ -210,30 +211,47 @@ class TextListCursor {
 // ---- the blob ------------------------------------------------------------
 
 // Owns the heap block of a record's variable-size fields (or nothing).
+// The block does not know how many fields it holds; the record passes n.
 class Blob {
  public:
   Blob() = default;
   explicit Blob(unsigned char* block) noexcept : block_(block) {}
-  Blob(const Blob& other) : block_(other.clone()) {}
+  Blob(const Blob&) = delete;
+  Blob& operator=(const Blob&) = delete;
   Blob(Blob&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
-  Blob& operator=(Blob other) noexcept {
+  Blob& operator=(Blob&& other) noexcept {
     std::swap(block_, other.block_);
     return *this;
   }
   ~Blob() { std::free(block_); }
 
-  std::size_t size() const {
-    if (block_ == nullptr) return 0;
-    std::uint32_t total;
-    std::memcpy(&total, block_, 4);
-    return total;
+  // A deep copy: one allocation and one memcpy.
+  Blob clone(std::size_t n) const {
+    if (block_ == nullptr) return Blob();
+    const std::size_t bytes = size(n);
+    auto* copy = static_cast<unsigned char*>(checked_malloc(bytes));
+    std::memcpy(copy, block_, bytes);
+    return Blob(copy);
   }
 
-  // Field k of a blob holding n var fields.
+  // Size in bytes of a block holding n var fields (0 when there is none).
+  std::size_t size(std::size_t n) const {
+    if (block_ == nullptr) return 0;
+    const unsigned char* p = block_;
+    std::size_t payload = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t state;
+      p = get_varint(p, &state);
+      if (state != 0) payload += state - 1;
+    }
+    return static_cast<std::size_t>(p - block_) + payload;
+  }
+
+  // Field k of a block holding n var fields.
   VarView field(std::size_t k, std::size_t n) const {
     VarView v;
     if (block_ == nullptr) return v;
-    const unsigned char* p = block_ + 4;
+    const unsigned char* p = block_;
     std::size_t skip = 0;
     for (std::size_t i = 0; i < n; ++i) {
       std::uint64_t state;
@@ -250,14 +268,6 @@ class Blob {
   }
 
  private:
-  unsigned char* clone() const {
-    if (block_ == nullptr) return nullptr;
-    std::size_t n = size();
-    auto* copy = static_cast<unsigned char*>(checked_malloc(n));
-    std::memcpy(copy, block_, n);
-    return copy;
-  }
-
   unsigned char* block_ = nullptr;
 };
 
@@ -310,18 +320,14 @@ class BlobBuilder {
 
   Blob seal() const {
     bool any = false;
-    std::size_t header = 4;
+    std::size_t header = 0;
     for (std::size_t i = 0; i < count_; ++i) {
       any |= states_[i] != 0;
       header += varint_size(states_[i]);
     }
     if (!any) return Blob();
-    std::size_t total = checked_add(header, len_);
-    if (total > UINT32_MAX) fault("capacity overflow");
-    auto* block = static_cast<unsigned char*>(checked_malloc(total));
-    std::uint32_t total32 = static_cast<std::uint32_t>(total);
-    std::memcpy(block, &total32, 4);
-    unsigned char* p = block + 4;
+    auto* block = static_cast<unsigned char*>(checked_malloc(checked_add(header, len_)));
+    unsigned char* p = block;
     for (std::size_t i = 0; i < count_; ++i) p = put_varint(p, states_[i]);
     std::memcpy(p, buf_, len_);
     return Blob(block);
@@ -392,7 +398,7 @@ class Record {
   using Extra = typename Desc::Extra;
 
   Record(const Scalars<Desc>& scalars, Blob blob) : scalars_(scalars), blob_(std::move(blob)) {}
-  Record(const Record&) = default;
+  Record(const Record& o) : scalars_(o.scalars_), blob_(o.blob_.clone(layout.var_count)), extra_(o.extra_) {}
   Record(Record&&) noexcept = default;
   Record& operator=(const Record&) = delete;
   Record& operator=(Record&&) noexcept = default;
@@ -408,7 +414,7 @@ class Record {
   bool flag(std::size_t i) const { return scalars_.template load<std::uint8_t>(i) != 0; }
   bool present(std::size_t i) const { return scalars_.present(i); }
   VarView var(std::size_t i) const { return blob_.field(layout.slots[i].var, layout.var_count); }
-  std::size_t blob_size() const { return blob_.size(); }
+  std::size_t blob_size() const { return blob_.size(layout.var_count); }
 
   const Extra& extra() const { return extra_; }
   Extra& extra() { return extra_; }

@@ -26,7 +26,7 @@ namespace tarnwick {
 template <class T>
 class Lazy {
  public:
-  constexpr Lazy() noexcept {}
+  constexpr Lazy() noexcept : empty_{} {}
   Lazy(const Lazy&) = delete;
   Lazy& operator=(const Lazy&) = delete;
   ~Lazy() {
@@ -74,6 +74,7 @@ class Lazy {
 
   std::atomic<std::uint32_t> state_{kNew};
   union {
+    char empty_;  // the active member until creation, so Lazy can be constinit
     T value_;
   };
 };

@@ -219,7 +219,10 @@ class ShardTable {
       const std::uint64_t h = rehash(s.key);
       Probe p(h, bigger.buckets_);
       BitMask free = Group(bigger.ctrl_ + p.pos).match_empty();
-      for (; !free; p.next()) free = Group(bigger.ctrl_ + p.pos).match_empty();
+      while (!free) {
+        p.next();
+        free = Group(bigger.ctrl_ + p.pos).match_empty();
+      }
       const std::size_t target = p.bucket(free.lowest());
       ::new (static_cast<void*>(&bigger.slots_[target])) Slot{s.key, std::move(s.value)};
       std::destroy_at(&s);
