@@ -22,6 +22,7 @@ A line that cannot be applied raises one ``EventError`` and changes nothing in
 the cache; ``Replay.run`` reports it as ``line N: <message>`` and goes on.
 """
 
+import inspect
 import json
 import sys
 
@@ -92,15 +93,21 @@ _WIDE_BY_NAME = {
 
 
 def _parameters(cls):
-    """Parameter names of a record class, read from its text signature."""
+    """Parameter names of a record class, read from its text signature.
+
+    Python 3.9 drops the text signature of a class built as a heap type;
+    there the names come from the class's read-only attributes, which match
+    the constructor's parameters one for one.
+    """
     sig = getattr(cls, "__text_signature__", None)
-    if not sig or not sig.startswith("(") or not sig.endswith(")"):
-        raise RuntimeError("%s has no usable text signature" % cls.__name__)
-    names = []
-    for part in sig[1:-1].split(","):
-        name = part.split("=", 1)[0].strip()
-        if name and name.isidentifier():
-            names.append(name)
+    if sig and sig.startswith("(") and sig.endswith(")"):
+        names = [part.split("=", 1)[0].strip() for part in sig[1:-1].split(",")]
+    else:
+        names = [name for name, attr in vars(cls).items()
+                 if inspect.isdatadescriptor(attr) and not name.startswith("_")]
+    names = [name for name in names if name.isidentifier()]
+    if not names:
+        raise RuntimeError("cannot tell the parameters of %s" % cls.__name__)
     return names
 
 
@@ -122,6 +129,8 @@ class Replay:
 
     ``flush_every`` sets how many events may pass before member additions
     become visible to ``tarnwick.get_member``; ``run`` also flushes at the end.
+    The live guilds are kept besides the filed copies, so every guild's
+    collections are held twice.
     """
 
     def __init__(self, flush_every=5000):

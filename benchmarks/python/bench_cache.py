@@ -29,6 +29,7 @@ import os
 import subprocess
 import sys
 import timeit
+import tracemalloc
 
 import tarnwick
 
@@ -72,9 +73,9 @@ def slots_class(name, fields):
 
 def frozen_class(name, fields):
     import dataclasses
-    spec = [(f[0], object) if len(f) == 1 else
-            (f[0], object, dataclasses.field(default=f[1])) for f in fields]
-    return dataclasses.make_dataclass(name, spec, frozen=True, slots=True)
+    layout = [(f[0], object) if len(f) == 1 else
+              (f[0], object, dataclasses.field(default=f[1])) for f in fields]
+    return dataclasses.make_dataclass(name, layout, frozen=True, slots=True)
 
 
 class Guild:
@@ -177,18 +178,22 @@ def contenders():
     return out
 
 
-def best_ns(stmt, ns, ops, number, repeat):
-    """Best time per operation of `stmt` run `number` times, each doing `ops`."""
-    t = min(timeit.Timer(stmt, globals=ns).repeat(repeat=repeat, number=number))
-    return t / (number * ops) * 1e9
+OPERATIONS = (
+    # (name, statement, kind): "call" runs many times, "loop" walks the n users
+    # or ids once, "guild" copies a whole 10k-member guild
+    ("construct user", "U(1234567890123456789, 'ferris', discriminator='0', "
+                       "global_name='Ferris', avatar=AV, public_flags=64)", "call"),
+    ("construct member", "M(1234567890123456789, roles=R, joined_at=J, flags=0)", "call"),
+    ("register_user", "for u in users: reg(u)", "loop"),
+    ("get_user", "for i in ids: get(i)", "loop"),
+    ("get_member (10k guild)", "for i in ids: get_member(gid, i)", "loop"),
+    ("register_guild (10k members)", "reg_guild(g)", "guild"),
+)
 
 
-def time_contender(c, quick, guild_id):
-    n = 2_000 if quick else 10_000
-    repeat = 3 if quick else 7
-    calls = 5_000 if quick else 50_000
+def prepare(c, n, guild_id):
+    """Fill contender c's cache and return the names its statements use."""
     users = [c.make_user(guild_id + 1 + i) for i in range(n)]
-    ids = [u.id for u in users]
     guild = c.guild(guild_id, "bench")
     for i in range(10_000):
         c.add_member(guild, c.make_member(guild_id + 1 + i))
@@ -196,23 +201,31 @@ def time_contender(c, quick, guild_id):
     api.register_guild(guild)
     for u in users:
         api.register_user(u)
-    ns = {"c": c, "users": users, "ids": ids, "g": guild, "gid": guild_id,
-          "reg": api.register_user, "get": api.get_user,
-          "get_member": api.get_member, "reg_guild": api.register_guild,
-          "U": c.user, "M": c.member, "AV": AVATAR, "R": c.roles, "J": STAMP}
-    return {
-        "construct user": best_ns(
-            "U(1234567890123456789, 'ferris', discriminator='0', global_name='Ferris', "
-            "avatar=AV, public_flags=64)", ns, 1, calls, repeat),
-        "construct member": best_ns(
-            "M(1234567890123456789, roles=R, joined_at=J, flags=0)", ns, 1, calls, repeat),
-        "register_user": best_ns("for u in users: reg(u)", ns, n, 1, repeat),
-        "get_user": best_ns("for i in ids: get(i)", ns, n, 1, repeat),
-        "get_member (10k guild)": best_ns(
-            "for i in ids: get_member(gid, i)", ns, n, 1, repeat),
-        "register_guild (10k members)": best_ns("reg_guild(g)", ns, 1, 3 if quick else 10,
-                                                repeat),
-    }
+    return {"users": users, "ids": [u.id for u in users], "g": guild, "gid": guild_id,
+            "reg": api.register_user, "get": api.get_user,
+            "get_member": api.get_member, "reg_guild": api.register_guild,
+            "U": c.user, "M": c.member, "AV": AVATAR, "R": c.roles, "J": STAMP}
+
+
+def time_all(cs, quick):
+    """ns per operation, best of several rounds.  The contenders take turns
+    within each round, so a change in machine load hits them alike."""
+    n = 2_000 if quick else 10_000
+    rounds = 5 if quick else 9
+    shape = {"call": (5_000 if quick else 50_000, 1), "loop": (1, n),
+             "guild": (3 if quick else 10, 1)}     # (runs per round, operations per run)
+    spaces = [prepare(c, n, 5_000_000_000_000 * (k + 1)) for k, c in enumerate(cs)]
+    times = {c.label: {} for c in cs}
+    for op, stmt, kind in OPERATIONS:
+        number, ops = shape[kind]
+        timers = [timeit.Timer(stmt, globals=ns) for ns in spaces]
+        best = [float("inf")] * len(cs)
+        for _ in range(rounds):
+            for k, t in enumerate(timers):
+                best[k] = min(best[k], t.timeit(number))
+        for c, b in zip(cs, best):
+            times[c.label][op] = b / (number * ops) * 1e9
+    return times
 
 
 # -- memory per member, measured in a fresh process ------------------------------
@@ -224,7 +237,6 @@ def statm_rss():
 
 def memory_child(kind, n, traced):
     c = {x.label.split()[0]: x for x in contenders()}[kind]
-    import tracemalloc
     gc.collect()
     if traced:
         tracemalloc.start()
@@ -235,7 +247,7 @@ def memory_child(kind, n, traced):
     for i in range(n):
         # Fresh ints and strings per member, as a JSON decoder would hand them over.
         roles = [role0 + i % 7, role0 + 100 + i % 13]
-        if c.roles.__class__ is tuple:
+        if isinstance(c.roles, tuple):
             roles = tuple(roles)
         c.add_member(guild, c.member(base + i, nick=("nick%d" % i) if i % 7 == 0 else None,
                                      roles=roles, joined_at="2023-04-05T06:07:%02d.%06d+00:00"
@@ -274,9 +286,7 @@ def main(argv=None):
 
     print("Python %s, tarnwick from %s" % (sys.version.split()[0], tarnwick.__file__))
     cs = contenders()
-    times = {}
-    for k, c in enumerate(cs):
-        times[c.label] = time_contender(c, args.quick, 5_000_000_000_000 * (k + 1))
+    times = time_all(cs, args.quick)
     ops = list(times["tarnwick"])
     base = times["tarnwick"]
     width = max(map(len, ops)) + 2
