@@ -53,6 +53,8 @@ std::size_t bucket_of(const void* key) noexcept;
 // thread has gone to sleep before they wake it.
 std::size_t parked_on(const void* key);
 
+// The non-template core of park(): the validation as a plain function
+// pointer and its context.
 bool park_with(const void* key, bool (*validate)(void*), void* context);
 
 template <class Validate>
