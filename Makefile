@@ -13,11 +13,10 @@ APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
                python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli \
                libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev
 
-ASAN_RT  = $(shell g++ -print-file-name=libasan.so)
-SAN_ENV  = LD_PRELOAD=$(ASAN_RT) \
-           ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-           PYTHONMALLOC=malloc
+ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+# libstdc++ is preloaded too, or ASan cannot intercept C++ throws in a
+# module that the (C) interpreter dlopens.
+SAN_ENV  = LD_PRELOAD="$(ASAN_RT)" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 .PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test abi3-test clean
 
@@ -67,8 +66,13 @@ abi3-test: py-test
 
 asan-test: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
-	cd tests/python && $(SAN_ENV) PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py TARNWICK_SANITIZED=1 \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider -x .
+	@echo "== ASan+UBSan, every Python object on the checked heap"
+	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
+	  PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) -m pytest -q -p no:cacheprovider -x .
+	@echo "== ASan+UBSan with leak checking (the interpreter's own allocations suppressed)"
+	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	  PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) -m pytest -q -p no:cacheprovider -x .
 
 tsan-test: $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
