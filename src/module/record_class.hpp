@@ -39,7 +39,8 @@ std::string text_signature(const FieldSpec (&fields)[N]) {
         } else if (is_var(f.kind)) {
           s += "=...";
         } else {
-          s += "=" + std::to_string(f.value);
+          s += '=';
+          s += std::to_string(f.value);
         }
         break;
     }
