@@ -354,7 +354,7 @@ class Scalars {
   static constexpr Layout<N> layout = compute_layout(Desc::fields);
 
   template <class T>
-  T load(std::size_t i) const {
+  T load(std::size_t i) const noexcept {
     T v;
     std::memcpy(&v, bytes_ + layout.slots[i].offset, sizeof v);
     return v;
@@ -405,9 +405,9 @@ class Record {
 
   static constexpr const FieldSpec* fields() { return Desc::fields; }
 
-  std::uint64_t key() const { return u64(0); }
+  std::uint64_t key() const noexcept { return u64(0); }
 
-  std::uint64_t u64(std::size_t i) const { return scalars_.template load<std::uint64_t>(i); }
+  std::uint64_t u64(std::size_t i) const noexcept { return scalars_.template load<std::uint64_t>(i); }
   std::uint32_t u32(std::size_t i) const { return scalars_.template load<std::uint32_t>(i); }
   std::int32_t i32(std::size_t i) const { return scalars_.template load<std::int32_t>(i); }
   std::uint8_t u8(std::size_t i) const { return scalars_.template load<std::uint8_t>(i); }

@@ -40,6 +40,7 @@
 #pragma once
 
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -56,6 +57,13 @@
 
 namespace tarnwick {
 
+// A value that carries its own key (every record does) is stored without a
+// second copy of it: 8 bytes less per slot, a tenth of a member's footprint.
+template <class V>
+concept CarriesKey = requires(const V& v) {
+  { v.key() } noexcept -> std::same_as<std::uint64_t>;
+};
+
 template <class V>
 class ShardTable {
   static_assert(std::is_nothrow_move_constructible_v<V> &&
@@ -63,10 +71,18 @@ class ShardTable {
                 "growth and replacement move values and must not fail half way");
 
  public:
-  struct Slot {
-    std::uint64_t key;
+  struct KeyedSlot {
+    std::uint64_t stored_key;
     V value;
+    KeyedSlot(std::uint64_t k, V&& v) noexcept : stored_key(k), value(std::move(v)) {}
+    std::uint64_t key() const noexcept { return stored_key; }
   };
+  struct BareSlot {
+    V value;
+    BareSlot(std::uint64_t, V&& v) noexcept : value(std::move(v)) {}
+    std::uint64_t key() const noexcept { return value.key(); }
+  };
+  using Slot = std::conditional_t<CarriesKey<V>, BareSlot, KeyedSlot>;
 
   ShardTable() noexcept = default;
 
@@ -111,7 +127,7 @@ class ShardTable {
       const Group g(ctrl_ + p.pos);
       for (unsigned i : g.match(tag)) {
         const Slot& s = slots_[p.bucket(i)];
-        if (s.key == key) return &s.value;
+        if (s.key() == key) return &s.value;
       }
       if (g.match_empty()) return nullptr;
     }
@@ -123,6 +139,9 @@ class ShardTable {
   std::optional<V> insert(std::uint64_t hash, std::uint64_t key, V&& value,
                           const Hasher& rehash) {
     static_assert(std::is_nothrow_invocable_r_v<std::uint64_t, const Hasher&, std::uint64_t>);
+    if constexpr (CarriesKey<V>) {
+      if (value.key() != key) fault("assertion failed: key == value.key()");
+    }
     if (growth_left_ == 0) grow(rehash);
     const std::uint8_t tag = tag_of(hash);
     std::size_t target = buckets_;  // none yet
@@ -130,7 +149,7 @@ class ShardTable {
       const Group g(ctrl_ + p.pos);
       for (unsigned i : g.match(tag)) {
         Slot& s = slots_[p.bucket(i)];
-        if (s.key == key) {
+        if (s.key() == key) {
           std::optional<V> old(std::move(s.value));
           s.value = std::move(value);
           return old;
@@ -142,7 +161,7 @@ class ShardTable {
       if (g.match_empty()) break;
     }
     growth_left_ -= ctrl_[target] == kCtrlEmpty;
-    ::new (static_cast<void*>(&slots_[target])) Slot{key, std::move(value)};
+    ::new (static_cast<void*>(&slots_[target])) Slot(key, std::move(value));
     set_ctrl(target, tag);
     ++items_;
     return std::nullopt;
@@ -216,7 +235,7 @@ class ShardTable {
     for (std::size_t i = 0; i < buckets_; ++i) {
       if (!is_full(ctrl_[i])) continue;
       Slot& s = slots_[i];
-      const std::uint64_t h = rehash(s.key);
+      const std::uint64_t h = rehash(s.key());
       Probe p(h, bigger.buckets_);
       BitMask free = Group(bigger.ctrl_ + p.pos).match_empty();
       while (!free) {
@@ -224,7 +243,7 @@ class ShardTable {
         free = Group(bigger.ctrl_ + p.pos).match_empty();
       }
       const std::size_t target = p.bucket(free.lowest());
-      ::new (static_cast<void*>(&bigger.slots_[target])) Slot{s.key, std::move(s.value)};
+      ::new (static_cast<void*>(&bigger.slots_[target])) Slot(s.key(), std::move(s.value));
       std::destroy_at(&s);
       bigger.set_ctrl(target, tag_of(h));
     }

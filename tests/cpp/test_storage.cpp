@@ -65,6 +65,8 @@ TEST(Layout, RequiredCountsAndCompactness) {
   EXPECT_EQ(Record<MessageDesc>::layout.required, 5u);
   // Records are stored by value in every map slot: keep them small.
   EXPECT_LE(sizeof(Record<MemberDesc>), 32u);
+  // A record carries its key, so a table slot holds the record alone.
+  EXPECT_EQ(sizeof(ShardTable<Record<MemberDesc>>::Slot), sizeof(Record<MemberDesc>));
   EXPECT_LE(sizeof(Record<UserDesc>), 40u);
 }
 
