@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "module/binding.hpp"
@@ -172,38 +173,21 @@ class RecordClass {
     }
   }
 
+  template <class T, bool (*Rule)(PyObject*, T*)>
+  static bool put(Scalars<Desc>& sc, std::size_t i, PyObject* o) {
+    T v;
+    if (!Rule(o, &v)) return false;
+    sc.store(i, static_cast<std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>>(v));
+    return true;
+  }
+
   static bool convert_scalar(Scalars<Desc>& sc, std::size_t i, Kind kind, PyObject* o) {
     switch (kind) {
-      case Kind::U64: {
-        std::uint64_t v;
-        if (!to_u64(o, &v)) return false;
-        sc.store(i, v);
-        return true;
-      }
-      case Kind::U32: {
-        std::uint32_t v;
-        if (!to_u32(o, &v)) return false;
-        sc.store(i, v);
-        return true;
-      }
-      case Kind::I32: {
-        std::int32_t v;
-        if (!to_i32(o, &v)) return false;
-        sc.store(i, v);
-        return true;
-      }
-      case Kind::U8: {
-        std::uint8_t v;
-        if (!to_u8(o, &v)) return false;
-        sc.store(i, v);
-        return true;
-      }
-      default: {
-        bool v;
-        if (!to_bool(o, &v)) return false;
-        sc.store(i, static_cast<std::uint8_t>(v));
-        return true;
-      }
+      case Kind::U64: return put<std::uint64_t, to_u64>(sc, i, o);
+      case Kind::U32: return put<std::uint32_t, to_u32>(sc, i, o);
+      case Kind::I32: return put<std::int32_t, to_i32>(sc, i, o);
+      case Kind::U8: return put<std::uint8_t, to_u8>(sc, i, o);
+      default: return put<bool, to_bool>(sc, i, o);
     }
   }
 
