@@ -97,6 +97,17 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
   }
   std::size_t reserve = static_cast<std::size_t>(hint);
   b.reserve((reserve < kMaxReservedItems ? reserve : kMaxReservedItems) * item_bytes);
+  // Exact lists and tuples iterate the way their iterators would, without
+  // making one.  An item's __index__ may change the list, so the length is
+  // read again each step and the item held while it converts.
+  const bool is_list = Py_IS_TYPE(o, &PyList_Type);
+  if (is_list || Py_IS_TYPE(o, &PyTuple_Type)) {
+    for (Py_ssize_t i = 0; i < (is_list ? PyList_Size(o) : PyTuple_Size(o)); ++i) {
+      OwnedRef x = OwnedRef::borrow(is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+      if (!item(x.get())) return false;
+    }
+    return true;
+  }
   OwnedRef it = OwnedRef::steal(PyObject_GetIter(o));
   if (!it) return false;
   while (OwnedRef x = OwnedRef::steal(PyIter_Next(it.get()))) {
@@ -143,16 +154,32 @@ bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
 
 }  // namespace
 
+static_assert(sizeof(unsigned long) == 8, "ids are read as unsigned long");
+
+// PyLong_AsUnsignedLongLong takes a slow general path for every int above
+// 2**30, which is every real id.  PyLong_AsUnsignedLong reads the digits
+// directly and agrees on every value; only its error texts differ, so on
+// failure we ask PyLong_AsUnsignedLongLong again for the interpreter's usual
+// exception.
+static std::uint64_t read_u64(PyObject* v) {
+  unsigned long r = PyLong_AsUnsignedLong(v);
+  if (r == ULONG_MAX && PyErr_Occurred()) {
+    PyErr_Clear();
+    return PyLong_AsUnsignedLongLong(v);
+  }
+  return r;
+}
+
 bool to_u64(PyObject* o, std::uint64_t* out) {
-  unsigned long long v;
+  std::uint64_t v;
   if (PyLong_Check(o)) {
-    v = PyLong_AsUnsignedLongLong(o);
+    v = read_u64(o);
   } else {
     OwnedRef index = OwnedRef::steal(PyNumber_Index(o));
     if (!index) return false;
-    v = PyLong_AsUnsignedLongLong(index.get());
+    v = read_u64(index.get());
   }
-  if (v == ULLONG_MAX && PyErr_Occurred()) return false;
+  if (v == UINT64_MAX && PyErr_Occurred()) return false;
   *out = v;
   return true;
 }
