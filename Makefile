@@ -11,18 +11,18 @@ JOBS     ?= $(shell nproc)
 
 APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
                python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli \
-               libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev
+               libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev clang libclang-rt-14-dev
 
 ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 # libstdc++ is preloaded too, or ASan cannot intercept C++ throws in a
 # module that the (C) interpreter dlopens.
 SAN_ENV  = LD_PRELOAD="$(ASAN_RT)" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test abi3-test clean
+.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test abi3-test fuzz clean
 
 test: deps
 	rm -rf $(BUILD)
-	$(MAKE) cpp-test py-test abi3-test asan-test tsan-test install-test
+	$(MAKE) cpp-test py-test abi3-test asan-test tsan-test fuzz install-test
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -77,6 +77,18 @@ asan-test: $(BUILD)/asan/build.ninja
 tsan-test: $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure
+
+# libFuzzer over the map and the record blob, checked against std::map
+# (FUZZ_SECONDS=600 make fuzz for a longer run).
+FUZZ_SECONDS ?= 20
+CORE_SOURCES = $(addprefix src/registry/,fault.cpp parking.cpp processors.cpp shard_lock.cpp sharded_map.cpp)
+fuzz:
+	mkdir -p $(BUILD)/fuzz/corpus
+	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \
+	  tests/fuzz/fuzz_map.cpp $(CORE_SOURCES) -o $(BUILD)/fuzz/fuzz_map
+	$(BUILD)/fuzz/fuzz_map -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(BUILD)/fuzz/corpus \
+	  > $(BUILD)/fuzz/log 2>&1 || { tail -40 $(BUILD)/fuzz/log; exit 1; }
+	@grep -E "^Done|exec_per_sec" $(BUILD)/fuzz/log
 
 # The shipped build: pip installs it into a fresh venv, and the Python tests
 # run against that installed copy from outside the source tree.
