@@ -97,6 +97,10 @@ install-test:
 	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
 	$(BUILD)/venv/bin/python -m pip install -q --no-build-isolation --no-index .
 	cd / && $(CURDIR)/$(BUILD)/venv/bin/python -W error -c "import tarnwick; print('installed:', tarnwick.__file__)"
+	@so=$$(ls $(BUILD)/venv/lib/python3*/site-packages/tarnwick.abi3.so); \
+	exported=$$(nm -D --defined-only $$so | awk '$$2 ~ /[TDBRVW]/ {print $$3}'); \
+	if [ "$$exported" != "PyInit_tarnwick" ]; then echo "unexpected exports: $$exported"; exit 1; fi; \
+	echo "exports: $$exported"
 	cd tests/python && $(CURDIR)/$(BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider .
 
 demo: deps

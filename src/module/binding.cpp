@@ -56,10 +56,15 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
   for (std::size_t i = 0; i < n; ++i) slots[i] = i < g ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
 
   if (g > n) {
-    std::string msg = display(p) + " takes ";
-    if (p.required != n) msg += "from " + std::to_string(p.required) + " to ";
-    msg += std::to_string(n) + " positional arguments but " + std::to_string(g) + (g == 1 ? " was" : " were") + " given";
-    type_error(msg);
+    const char* verb = g == 1 ? "was" : "were";
+    if (p.required == n) {
+      PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", display(p).c_str(), n, g,
+                   verb);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
+                   display(p).c_str(), p.required, n, g, verb);
+    }
+    throw_pending();
   }
 
   if (kwargs != nullptr) {
@@ -86,15 +91,16 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
       if (slots[i] == nullptr) missing[m++] = p.names[i];
     }
     if (m != 0) {
-      std::string msg = display(p) + " missing " + std::to_string(m) + " required positional " +
-                        (m == 1 ? "argument" : "arguments") + ": ";
+      std::string names;
       for (std::size_t i = 0; i < m; ++i) {
-        if (i != 0) msg += (m == 2) ? " and " : (i == m - 1 ? ", and " : ", ");
-        msg += '\'';
-        msg += missing[i];
-        msg += '\'';
+        if (i != 0) names += (m == 2) ? " and " : (i == m - 1 ? ", and " : ", ");
+        names += '\'';
+        names += missing[i];
+        names += '\'';
       }
-      type_error(msg);
+      PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", display(p).c_str(), m,
+                   m == 1 ? "argument" : "arguments", names.c_str());
+      throw_pending();
     }
   }
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -40,8 +41,10 @@ std::string text_signature(const FieldSpec (&fields)[N]) {
         } else if (is_var(f.kind)) {
           s += "=...";
         } else {
+          char digits[24];
           s += '=';
-          s += std::to_string(f.value);
+          s.append(digits, static_cast<std::size_t>(std::snprintf(digits, sizeof digits, "%llu",
+                                                                  static_cast<unsigned long long>(f.value))));
         }
         break;
     }
