@@ -52,16 +52,4 @@ void* checked_realloc(void* p, std::size_t n) {
   return q;
 }
 
-std::size_t checked_add(std::size_t a, std::size_t b) {
-  std::size_t r;
-  if (__builtin_add_overflow(a, b, &r)) fault("capacity overflow");
-  return r;
-}
-
-std::size_t checked_mul(std::size_t a, std::size_t b) {
-  std::size_t r;
-  if (__builtin_mul_overflow(a, b, &r)) fault("capacity overflow");
-  return r;
-}
-
 }  // namespace tarnwick

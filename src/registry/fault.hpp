@@ -34,7 +34,16 @@ void* checked_aligned_alloc(std::size_t alignment, std::size_t n);
 void* checked_realloc(void* p, std::size_t n);
 
 // Overflow-checked size arithmetic for allocations ("capacity overflow").
-std::size_t checked_add(std::size_t a, std::size_t b);
-std::size_t checked_mul(std::size_t a, std::size_t b);
+inline std::size_t checked_add(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_add_overflow(a, b, &r)) fault("capacity overflow");
+  return r;
+}
+
+inline std::size_t checked_mul(std::size_t a, std::size_t b) {
+  std::size_t r;
+  if (__builtin_mul_overflow(a, b, &r)) fault("capacity overflow");
+  return r;
+}
 
 }  // namespace tarnwick
