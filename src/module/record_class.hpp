@@ -97,7 +97,9 @@ class RecordClass {
   }
 
   static bool check(PyObject* o) { return PyObject_TypeCheck(o, type()); }
-  static const Rec& record_of(PyObject* o) { return reinterpret_cast<Object*>(o)->rec; }
+  // Fields never change after construction; only a guild's collections do,
+  // under their own locks, which is why this is not const.
+  static Rec& record_of(PyObject* o) { return reinterpret_cast<Object*>(o)->rec; }
 
   // The record rule: a deep copy of the argument's record, or the labelled
   // type-mismatch error for parameter `param`.

@@ -24,10 +24,9 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const ParamList&
     }
     Record<Desc> rec = RecordClass<Desc>::take(slots[0], params.names[0]);
     // Collections carry their own locks; the record itself is only read.
-    auto& collections = const_cast<GuildCollections&>(GuildClass::record_of(self).extra());
+    GuildCollections& collections = GuildClass::record_of(self).extra();
     const std::uint64_t key = rec.key();
-    auto displaced = (collections.*Map).insert(key, std::move(rec));
-    (void)displaced;
+    (collections.*Map).insert(key, std::move(rec));  // the displaced copy dies here, unlocked
     Py_RETURN_NONE;
   });
 }

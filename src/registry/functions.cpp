@@ -42,8 +42,7 @@ PyObject* file(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func,
   bind(p.list(func), args, kwargs, &slot);
   auto rec = Class::take(slot, p.names[0]);
   const std::uint64_t key = rec.key();
-  auto displaced = map().insert(key, std::move(rec));
-  (void)displaced;
+  map().insert(key, std::move(rec));  // the displaced copy dies here, unlocked
   Py_RETURN_NONE;
 }
 
