@@ -12,6 +12,7 @@ Environment: ``CXX`` picks the compiler (default ``c++``); ``CXXFLAGS`` and
 import base64
 import concurrent.futures
 import hashlib
+import io
 import os
 import re
 import shlex
@@ -132,12 +133,11 @@ def build_sdist(sdist_directory, config_settings=None):
         for item in keep:
             full = os.path.join(ROOT, item)
             if os.path.exists(full):
-                tar.add(full, arcname=f"{base}/{item}")
+                tar.add(full, arcname=f"{base}/{item}",
+                        filter=lambda info: None if "__pycache__" in info.name else info)
         info = tarfile.TarInfo(f"{base}/PKG-INFO")
         data = _metadata(version).encode()
         info.size = len(data)
-        import io
-
         tar.addfile(info, io.BytesIO(data))
     return os.path.basename(path)
 
