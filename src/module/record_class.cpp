@@ -22,8 +22,8 @@ PyTypeObject* make_record_type(const char* qualified_name, const char* name, con
         {0, nullptr},
     };
     // Qualified name: __module__ is "tarnwick", __name__ stays the class name.
-    PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    type = PyType_FromSpec(&type_spec);
   }
   if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
 

@@ -1,4 +1,5 @@
 #include "registry/parking.hpp"
+#include "eventually.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,16 +12,6 @@
 
 namespace tarnwick {
 namespace {
-
-template <class Pred>
-bool eventually(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 // Two distinct addresses that share a parking bucket.
 std::pair<const void*, const void*> colliding_keys(const char* base, std::size_t n) {

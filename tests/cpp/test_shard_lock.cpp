@@ -1,4 +1,5 @@
 #include "registry/shard_lock.hpp"
+#include "eventually.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +20,6 @@ namespace tarnwick {
 namespace {
 
 constexpr std::uint64_t kWriter = 0xfffffffffffffffcULL;
-
-template <class Pred>
-bool eventually(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 TEST(ShardLockWord, FreeReadersAndWriter) {
   ShardLock l;

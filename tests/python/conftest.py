@@ -9,9 +9,9 @@ def _load_hooks():
     # the hooks share the module's process-wide state.
     name = "_tarnwick_hooks"
     loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    spec = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
+    location = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
     try:
-        module = importlib.util.module_from_spec(spec)
+        module = importlib.util.module_from_spec(location)
         loader.exec_module(module)
     except ImportError:
         return None
