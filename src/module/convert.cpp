@@ -39,8 +39,7 @@ bool to_long_checked(PyObject* o, long lo, long hi, long* out) {
 bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char* b = nullptr) {
   OwnedRef v = OwnedRef::steal(PyObject_GetAttrString(type, attr));
   if (!v) {
-    forward_panic_if_pending();
-    PyErr_Clear();
+    PyErr_Clear();  // missing or unreadable: no match
     return false;
   }
   if (!PyUnicode_Check(v.get())) return false;
@@ -91,8 +90,7 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
   }
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) {
-    forward_panic_if_pending();
-    PyErr_Clear();
+    PyErr_Clear();  // only a hint
     hint = 0;
   }
   std::size_t reserve = static_cast<std::size_t>(hint);
@@ -247,10 +245,7 @@ bool append_text_list(PyObject* o, BlobBuilder& b) {
 
 void set_type_mismatch(PyObject* o, const char* target) {
   OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
-  if (!name) {
-    forward_panic_if_pending();
-    PyErr_Clear();
-  }
+  if (!name) PyErr_Clear();
   if (name && PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
   } else {

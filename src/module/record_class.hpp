@@ -79,9 +79,14 @@ class RecordClass {
     getset[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     static const std::string doc = std::string(Desc::name) + text_signature(Desc::fields) + "\n--\n\n";
     static const std::string qualified = std::string("tarnwick.") + Desc::name;
-    type_ = make_record_type(qualified.c_str(), Desc::name, doc, static_cast<int>(sizeof(Object)), &tp_new,
-                             &dealloc, getset, methods);
-    if (type_ == nullptr) throw_pending();
+    PyTypeObject* made = make_record_type(qualified.c_str(), Desc::name, doc, static_cast<int>(sizeof(Object)),
+                                          &tp_new, &dealloc, getset, methods);
+    if (made == nullptr) throw_pending();
+    if (type_ != nullptr) {  // made meanwhile by another thread: the first one stays
+      Py_DECREF(made);
+      return type_;
+    }
+    type_ = made;
     alloc_ = reinterpret_cast<allocfunc>(PyType_GetSlot(type_, Py_tp_alloc));
     if (alloc_ == nullptr) alloc_ = PyType_GenericAlloc;
     return type_;

@@ -19,14 +19,10 @@ namespace tarnwick {
 class GuildCollections {
  public:
   GuildCollections() {
-    new (&roles) ShardedMap<RoleRecord>();
-    new (&members) ShardedMap<MemberRecord>();
-    new (&emojis) ShardedMap<EmojiRecord>();
+    build([this](auto map) { new (&(this->*map)) MapAt<decltype(map)>(); });
   }
   GuildCollections(const GuildCollections& o) {
-    new (&roles) ShardedMap<RoleRecord>(o.roles.copy());
-    new (&members) ShardedMap<MemberRecord>(o.members.copy());
-    new (&emojis) ShardedMap<EmojiRecord>(o.emojis.copy());
+    build([this, &o](auto map) { new (&(this->*map)) MapAt<decltype(map)>((o.*map).copy()); });
   }
   GuildCollections(GuildCollections&& o) noexcept {
     new (&roles) ShardedMap<RoleRecord>(std::move(o.roles));
@@ -55,6 +51,35 @@ class GuildCollections {
   union {
     ShardedMap<EmojiRecord> emojis;
   };
+
+ private:
+  template <class Pointer>
+  struct Pointee;
+  template <class Map>
+  struct Pointee<Map GuildCollections::*> {
+    using type = Map;
+  };
+  template <class Pointer>
+  using MapAt = typename Pointee<Pointer>::type;
+
+  // Makes the maps in order with make(&GuildCollections::roles) and so on;
+  // if one fails, those already made are released before the failure goes on.
+  template <class Make>
+  void build(Make make) {
+    make(&GuildCollections::roles);
+    try {
+      make(&GuildCollections::members);
+      try {
+        make(&GuildCollections::emojis);
+      } catch (...) {
+        std::destroy_at(&members);
+        throw;
+      }
+    } catch (...) {
+      std::destroy_at(&roles);
+      throw;
+    }
+  }
 };
 
 }  // namespace tarnwick
