@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <limits>
 
 #include "module/boundary.hpp"
 #include "module/ref.hpp"
@@ -18,21 +19,30 @@ namespace {
 // terabytes, so never reserve more than this many items up front.
 constexpr std::size_t kMaxReservedItems = 1024;
 
-bool to_long_checked(PyObject* o, long lo, long hi, long* out) {
-  long v;
-  if (PyLong_Check(o)) {
-    v = PyLong_AsLong(o);
-  } else {
-    OwnedRef index = OwnedRef::steal(PyNumber_Index(o));
+// Reads an int with `read`, taking the object's __index__ first when it is
+// not an int itself.  `read` reports failure as all ones with an exception.
+template <class T, class Read>
+bool read_index(PyObject* o, T* out, Read read) {
+  OwnedRef index;
+  if (!PyLong_Check(o)) {
+    index = OwnedRef::steal(PyNumber_Index(o));
     if (!index) return false;
-    v = PyLong_AsLong(index.get());
+    o = index.get();
   }
-  if (v == -1 && PyErr_Occurred()) return false;
-  if (v < lo || v > hi) {
+  *out = static_cast<T>(read(o));
+  return !(*out == static_cast<T>(-1) && PyErr_Occurred());
+}
+
+// The narrower rules go through a C long, then check the kind's range.
+template <class T>
+bool to_narrow(PyObject* o, T* out) {
+  long v;
+  if (!read_index(o, &v, PyLong_AsLong)) return false;
+  if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     return false;
   }
-  *out = v;
+  *out = static_cast<T>(v);
   return true;
 }
 
@@ -128,9 +138,13 @@ AsUtf8AndSize find_as_utf8_and_size() {
   return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
 
-// Appends the strict UTF-8 encoding of str `o`, with a varint length first
-// when `prefixed`.
+// The text rule: appends the strict UTF-8 encoding of str `o`, with a
+// varint length first when `prefixed` (an item of a text list).
 bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
+  if (!PyUnicode_Check(o)) {
+    set_type_mismatch(o, "PyString");
+    return false;
+  }
   static const AsUtf8AndSize fast = find_as_utf8_and_size();
   const char* data;
   Py_ssize_t len;
@@ -168,40 +182,10 @@ static std::uint64_t read_u64(PyObject* v) {
   return r;
 }
 
-bool to_u64(PyObject* o, std::uint64_t* out) {
-  std::uint64_t v;
-  if (PyLong_Check(o)) {
-    v = read_u64(o);
-  } else {
-    OwnedRef index = OwnedRef::steal(PyNumber_Index(o));
-    if (!index) return false;
-    v = read_u64(index.get());
-  }
-  if (v == UINT64_MAX && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
-
-bool to_u32(PyObject* o, std::uint32_t* out) {
-  long v;
-  if (!to_long_checked(o, 0, 4294967295L, &v)) return false;
-  *out = static_cast<std::uint32_t>(v);
-  return true;
-}
-
-bool to_i32(PyObject* o, std::int32_t* out) {
-  long v;
-  if (!to_long_checked(o, -2147483648L, 2147483647L, &v)) return false;
-  *out = static_cast<std::int32_t>(v);
-  return true;
-}
-
-bool to_u8(PyObject* o, std::uint8_t* out) {
-  long v;
-  if (!to_long_checked(o, 0, 255, &v)) return false;
-  *out = static_cast<std::uint8_t>(v);
-  return true;
-}
+bool to_u64(PyObject* o, std::uint64_t* out) { return read_index(o, out, read_u64); }
+bool to_u32(PyObject* o, std::uint32_t* out) { return to_narrow(o, out); }
+bool to_i32(PyObject* o, std::int32_t* out) { return to_narrow(o, out); }
+bool to_u8(PyObject* o, std::uint8_t* out) { return to_narrow(o, out); }
 
 bool to_bool(PyObject* o, bool* out) {
   if (o == Py_True || o == Py_False) {
@@ -216,13 +200,7 @@ bool to_bool(PyObject* o, bool* out) {
   return false;
 }
 
-bool append_text(PyObject* o, BlobBuilder& b) {
-  if (!PyUnicode_Check(o)) {
-    set_type_mismatch(o, "PyString");
-    return false;
-  }
-  return append_utf8(o, b, false);
-}
+bool append_text(PyObject* o, BlobBuilder& b) { return append_utf8(o, b, false); }
 
 bool append_u64_list(PyObject* o, BlobBuilder& b) {
   return append_list(o, b, 8, [&](PyObject* x) {
@@ -234,13 +212,7 @@ bool append_u64_list(PyObject* o, BlobBuilder& b) {
 }
 
 bool append_text_list(PyObject* o, BlobBuilder& b) {
-  return append_list(o, b, 16, [&](PyObject* x) {
-    if (!PyUnicode_Check(x)) {
-      set_type_mismatch(x, "PyString");
-      return false;
-    }
-    return append_utf8(x, b, true);
-  });
+  return append_list(o, b, 16, [&](PyObject* x) { return append_utf8(x, b, true); });
 }
 
 void set_type_mismatch(PyObject* o, const char* target) {
