@@ -25,13 +25,13 @@ import tarnwick  # noqa: E402
 from events import Replay  # noqa: E402
 
 U64_MAX = 2 ** 64 - 1
-DISCORD_EPOCH_MS = 1420070400000
+SERVICE_EPOCH_MS = 1420070400000
 
 
 # -- generating a stream -----------------------------------------------------
 
 class _Ids:
-    """Snowflake-shaped ids: a timestamp above 22 counter bits, so unique."""
+    """Time-ordered ids: a timestamp above 22 counter bits, so unique."""
 
     def __init__(self, rng):
         self.rng = rng
