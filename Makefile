@@ -18,11 +18,11 @@ ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name
 # module that the (C) interpreter dlopens.
 SAN_ENV  = LD_PRELOAD="$(ASAN_RT)" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: test demo bench deps cpp-test tsan-test py-test asan-test install-test abi3-test fuzz clean
+.PHONY: test demo bench deps layers cpp-test tsan-test py-test asan-test install-test abi3-test fuzz clean
 
 test: deps
 	rm -rf $(BUILD)
-	$(MAKE) cpp-test py-test abi3-test asan-test tsan-test fuzz install-test
+	$(MAKE) layers cpp-test py-test abi3-test asan-test tsan-test fuzz install-test
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -32,6 +32,10 @@ deps:
 	    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $$missing; \
 	  else echo "missing Debian packages (run as root to install):$$missing"; exit 1; fi; \
 	fi
+
+# No include runs upward, and only module/ sees the interpreter.
+layers:
+	tools/check_layers.sh
 
 $(BUILD)/debug/build.ninja:
 	cmake -S . -B $(BUILD)/debug $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -81,7 +85,7 @@ tsan-test: $(BUILD)/tsan/build.ninja
 # libFuzzer over the map and the record blob, checked against std::map
 # (FUZZ_SECONDS=600 make fuzz for a longer run).
 FUZZ_SECONDS ?= 20
-CORE_SOURCES = $(addprefix src/registry/,fault.cpp parking.cpp processors.cpp shard_lock.cpp sharded_map.cpp)
+CORE_SOURCES = $(wildcard src/core/*.cpp)
 fuzz:
 	mkdir -p $(BUILD)/fuzz/corpus
 	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \

@@ -9,11 +9,12 @@ if(TARNWICK_PYTHON)
   execute_process(
     COMMAND "${TARNWICK_PYTHON_EXECUTABLE}" -c "import sysconfig; print(sysconfig.get_paths()['include'])"
     OUTPUT_VARIABLE TARNWICK_PY_INCLUDE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  # Everything above core: records, registry and the Python face.
   file(GLOB TARNWICK_EXT_SOURCES CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/src/module/*.cpp
     ${CMAKE_SOURCE_DIR}/src/records/*.cpp
-    ${CMAKE_SOURCE_DIR}/src/registry/registry.cpp
-    ${CMAKE_SOURCE_DIR}/src/registry/functions.cpp)
+    ${CMAKE_SOURCE_DIR}/src/registry/*.cpp
+    ${CMAKE_SOURCE_DIR}/src/module/*.cpp
+    ${CMAKE_SOURCE_DIR}/src/extras/*.cpp)
   add_library(tarnwick_ext MODULE ${TARNWICK_EXT_SOURCES})
   target_include_directories(tarnwick_ext SYSTEM PRIVATE ${TARNWICK_PY_INCLUDE})
   target_compile_definitions(tarnwick_ext PRIVATE Py_LIMITED_API=0x03090000

@@ -39,9 +39,11 @@ def _version():
 
 def _sources():
     found = []
-    for sub in ("module", "records", "registry"):
-        folder = os.path.join(ROOT, "src", sub)
-        found += [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.endswith(".cpp")]
+    src = os.path.join(ROOT, "src")
+    for sub in sorted(os.listdir(src)):
+        folder = os.path.join(src, sub)
+        if os.path.isdir(folder):
+            found += [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.endswith(".cpp")]
     return found
 
 

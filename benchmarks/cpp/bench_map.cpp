@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "registry/sharded_map.hpp"
+#include "core/sharded_map.hpp"
 
 #ifdef TARNWICK_HAVE_ABSL
 #include "absl/container/flat_hash_map.h"

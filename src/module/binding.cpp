@@ -20,18 +20,11 @@ std::string display(const ParamList& p) {
   return s;
 }
 
-[[noreturn]] void type_error(const std::string& msg) {
-  PyErr_SetString(PyExc_TypeError, msg.c_str());
-  throw_pending();
-}
-
 void intern_names(const ParamList& p) {
   if (p.count == 0 || p.interned[p.count - 1] != nullptr) return;
   for (std::size_t i = 0; i < p.count; ++i) {
     if (p.interned[i] != nullptr) continue;
-    PyObject* s = PyUnicode_InternFromString(p.names[i]);
-    if (s == nullptr) throw_pending();
-    p.interned[i] = s;
+    p.interned[i] = require(PyUnicode_InternFromString(p.names[i]));
   }
 }
 
@@ -74,12 +67,13 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       std::size_t i = match_keyword(p, key);
       if (i == n) {
-        OwnedRef text = OwnedRef::steal(PyObject_Str(key));
-        if (!text) throw_pending();
+        OwnedRef text = OwnedRef::steal(require(PyObject_Str(key)));
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display(p).c_str(), text.get());
         throw_pending();
       }
-      if (slots[i] != nullptr) type_error(display(p) + " got multiple values for argument '" + p.names[i] + "'");
+      if (slots[i] != nullptr) {
+        raise(PyExc_TypeError, (display(p) + " got multiple values for argument '" + p.names[i] + "'").c_str());
+      }
       slots[i] = value;
     }
   }

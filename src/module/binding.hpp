@@ -1,6 +1,7 @@
 // Binding a call's tuple and keyword dictionary to a parameter list.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "module/python.hpp"
@@ -20,6 +21,24 @@ struct ParamList {
   // Interned copies of the names, filled on first use, kept for the process.
   // Keywords written in source are interned, so most match by identity.
   PyObject** interned;
+};
+
+// A parameter list with its own storage for the interned names; declared
+// once per entry point, at namespace or class scope, and never copied.
+template <std::size_t N>
+struct ParamStorage {
+  std::array<const char*, N> name_array;
+  PyObject* interned_array[N] = {};
+};
+
+template <std::size_t N>
+struct Params : private ParamStorage<N>, ParamList {
+  constexpr Params(const char* cls, const char* func, const std::array<const char*, N>& names,
+                   std::size_t required)
+      : ParamStorage<N>{names},
+        ParamList{cls, func, this->name_array.data(), N, required, this->interned_array} {}
+  Params(const Params&) = delete;
+  Params& operator=(const Params&) = delete;
 };
 
 // Fills slots[0..count) with borrowed references or nullptr.  Raises the

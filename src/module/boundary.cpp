@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "module/ref.hpp"
 
@@ -52,6 +53,30 @@ PyObject* panic_type() noexcept {
 
 void throw_pending() { throw PyErrSet{}; }
 
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw_pending();
+}
+
+// The fetch/restore pair is the only way to hold an exception in the 3.9
+// stable ABI (PyErr_GetRaisedException came in 3.12).
+FetchedError::FetchedError() noexcept {
+  PyErr_Fetch(&type_, &value_, &traceback_);
+  PyErr_NormalizeException(&type_, &value_, &traceback_);
+  if (traceback_ != nullptr && value_ != nullptr) PyException_SetTraceback(value_, traceback_);
+}
+
+void FetchedError::restore() noexcept {
+  PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                std::exchange(traceback_, nullptr));
+}
+
+FetchedError::~FetchedError() {
+  Py_XDECREF(type_);
+  Py_XDECREF(value_);
+  Py_XDECREF(traceback_);
+}
+
 PyObject* panic_type_if_created() noexcept { return g_panic_type; }
 
 void raise_panic(const char* text) noexcept {
@@ -67,17 +92,15 @@ void raise_panic(const char* text) noexcept {
 void forward_panic_if_pending() {
   PyObject* type = g_panic_type;
   if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
+  FetchedError error;
   std::string text;
-  if (OwnedRef s = OwnedRef::steal(PyObject_Str(v))) {
+  if (OwnedRef s = OwnedRef::steal(PyObject_Str(error.value()))) {
     OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
     if (bytes) text.assign(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
   }
   PyErr_Clear();
   write_stderr("tarnwick: a callback raised PanicException; continuing it as an internal fault\n");
-  PyErr_Restore(t, v, tb);
+  error.restore();
   PyErr_PrintEx(0);
   throw ForwardedPanic(std::move(text));
 }

@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "module/python.hpp"
-#include "registry/fault.hpp"
+#include "core/fault.hpp"
 
 namespace tarnwick {
 
@@ -32,6 +32,37 @@ class ForwardedPanic : public std::exception {
 
 // Unwinds to the boundary; makes sure an exception is set.
 [[noreturn]] void throw_pending();
+
+// Sets `type` with `message` and unwinds to the boundary.
+[[noreturn]] void raise(PyObject* type, const char* message);
+
+// For calls whose null result means "a Python exception is set".
+template <class T>
+T* require(T* result) {
+  if (result == nullptr) throw_pending();
+  return result;
+}
+
+// Owns the pending Python exception, taken out of the interpreter and
+// normalised on construction; restore() hands it back, otherwise it is
+// dropped with this object.
+class FetchedError {
+ public:
+  FetchedError() noexcept;
+  FetchedError(const FetchedError&) = delete;
+  FetchedError& operator=(const FetchedError&) = delete;
+  ~FetchedError();
+
+  PyObject* type() const noexcept { return type_; }
+  PyObject* value() const noexcept { return value_; }
+  // Makes it the pending exception again; this object is empty afterwards.
+  void restore() noexcept;
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
 
 // Reports an internal fault and sets PanicException.  Aborts the process if
 // that itself fails ("uncaught panic at ffi boundary").

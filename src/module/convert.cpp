@@ -1,6 +1,3 @@
-// PyErr_Fetch and friends are the only error API in the 3.9 stable ABI.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
 #include "module/convert.hpp"
 
 #include <dlfcn.h>
@@ -227,22 +224,18 @@ void set_type_mismatch(PyObject* o, const char* target) {
 
 void raise_labelled(const char* param) {
   forward_panic_if_pending();
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (v == nullptr || Py_TYPE(v) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
-    PyErr_Restore(t, v, tb);
+  FetchedError error;
+  PyObject* value = error.value();
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    error.restore();
     throw_pending();
   }
-  OwnedRef type = OwnedRef::steal(t), value = OwnedRef::steal(v), trace = OwnedRef::steal(tb);
-  OwnedRef text = OwnedRef::steal(PyObject_Str(value.get()));
-  if (!text) throw_pending();
-  OwnedRef msg = OwnedRef::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-  if (!msg) throw_pending();
-  OwnedRef labelled = OwnedRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr));
-  if (!labelled) throw_pending();
+  OwnedRef text = OwnedRef::steal(require(PyObject_Str(value)));
+  OwnedRef msg = OwnedRef::steal(require(PyUnicode_FromFormat("argument '%s': %U", param, text.get())));
+  OwnedRef labelled =
+      OwnedRef::steal(require(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr)));
   // The replaced exception is dropped; only its cause carries over.
-  PyException_SetCause(labelled.get(), PyException_GetCause(value.get()));
+  PyException_SetCause(labelled.get(), PyException_GetCause(value));
   PyErr_SetObject(PyExc_TypeError, labelled.get());
   throw_pending();
 }

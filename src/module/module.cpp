@@ -1,5 +1,4 @@
 // Module entry: PyInit_tarnwick creates the module once per process.
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 
 #include <atomic>
 
@@ -8,12 +7,12 @@
 #include "module/ref.hpp"
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
-#include "records/guild_methods.hpp"
+#include "module/guild_methods.hpp"
 #include "records/member.hpp"
 #include "records/message.hpp"
 #include "records/role.hpp"
 #include "records/user.hpp"
-#include "registry/functions.hpp"
+#include "module/functions.hpp"
 
 namespace tarnwick {
 namespace {
@@ -33,11 +32,10 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
-    all = OwnedRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+    all = OwnedRef::steal(require(PyList_New(0)));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
   } else if (!PyList_Check(all.get())) {
-    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
-    throw_pending();
+    raise(PyExc_TypeError, "__all__ must be a list");
   }
   if (PyList_Append(all.get(), name) < 0) {
     PyErr_Clear();
@@ -49,22 +47,15 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
 template <class Desc>
 void add_class(PyObject* module, PyMethodDef* methods = nullptr) {
   PyTypeObject* type = RecordClass<Desc>::create(methods);
-  OwnedRef name = OwnedRef::steal(PyUnicode_FromString(Desc::name));
-  if (!name) throw_pending();
+  OwnedRef name = OwnedRef::steal(require(PyUnicode_FromString(Desc::name)));
   add(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 
 void add_function(PyObject* module, PyMethodDef* def) {
-  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) throw_pending();
-  OwnedRef fn = OwnedRef::steal(PyCMethod_New(def, module, module_name.get(), nullptr));
-  if (!fn) throw_pending();
-  OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(fn.get(), "__name__"));
-  if (!name) throw_pending();
-  if (!PyUnicode_Check(name.get())) {
-    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
-    throw_pending();
-  }
+  OwnedRef module_name = OwnedRef::steal(require(PyModule_GetNameObject(module)));
+  OwnedRef fn = OwnedRef::steal(require(PyCMethod_New(def, module, module_name.get(), nullptr)));
+  OwnedRef name = OwnedRef::steal(require(PyObject_GetAttrString(fn.get(), "__name__")));
+  if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ must be a str");
   add(module, name.get(), fn.get());
 }
 
@@ -84,16 +75,14 @@ PyObject* init() {
   if (id == -1) throw_pending();
   std::int64_t expected = -1;
   if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tarnwick does not support sub-interpreters: it is already bound to another interpreter");
-    throw_pending();
+    raise(PyExc_ImportError,
+          "tarnwick does not support sub-interpreters: it is already bound to another interpreter");
   }
   if (g_module != nullptr) {
     Py_INCREF(g_module);
     return g_module;
   }
-  OwnedRef module = OwnedRef::steal(PyModule_Create2(&g_def, 3));
-  if (!module) throw_pending();
+  OwnedRef module = OwnedRef::steal(require(PyModule_Create2(&g_def, 3)));
   module_body(module.get());
   if (g_module == nullptr) g_module = module.release();  // first stored stays
   Py_INCREF(g_module);

@@ -52,11 +52,12 @@ std::string text_signature(const FieldSpec (&fields)[N]) {
   return s + ")";
 }
 
-// Creates the type, or raises RuntimeError "An error occurred while
-// initializing class X" chained to the underlying error.
-PyTypeObject* make_record_type(const char* qualified_name, const char* name, const std::string& doc,
-                               int basicsize, newfunc tp_new, destructor dealloc, PyGetSetDef* getset,
-                               PyMethodDef* methods);
+// Creates the type from `spec`, or raises RuntimeError "An error occurred
+// while initializing class X" chained to the underlying error.
+PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const std::string& doc);
+
+// The method table of a class without methods.
+inline PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
 
 template <class Desc>
 class RecordClass {
@@ -70,7 +71,7 @@ class RecordClass {
   };
 
   // Called once, from the module body, in class order.
-  static PyTypeObject* create(PyMethodDef* methods = nullptr) {
+  static PyTypeObject* create(PyMethodDef* methods = kNoMethods) {
     if (type_ != nullptr) return type_;
     static PyGetSetDef getset[N + 1];
     for (std::size_t i = 0; i < N; ++i) {
@@ -78,9 +79,25 @@ class RecordClass {
     }
     getset[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
     static const std::string doc = std::string(Desc::name) + text_signature(Desc::fields) + "\n--\n\n";
+    // Qualified name: __module__ is "tarnwick", __name__ stays the class name.
     static const std::string qualified = std::string("tarnwick.") + Desc::name;
-    PyTypeObject* made = make_record_type(qualified.c_str(), Desc::name, doc, static_cast<int>(sizeof(Object)),
-                                          &tp_new, &dealloc, getset, methods);
+    static PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        .name = qualified.c_str(),
+        .basicsize = static_cast<int>(sizeof(Object)),
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT,
+        .slots = slots,
+    };
+    PyTypeObject* made = make_record_type(spec, Desc::name, doc);
     if (made == nullptr) throw_pending();
     if (type_ != nullptr) {  // made meanwhile by another thread: the first one stays
       Py_DECREF(made);
@@ -122,17 +139,15 @@ class RecordClass {
  private:
   static inline PyTypeObject* type_ = nullptr;
   static inline allocfunc alloc_ = nullptr;
-  static inline PyObject* interned_[N] = {};
   static constexpr std::array<const char*, N> names = [] {
     std::array<const char*, N> a{};
     for (std::size_t i = 0; i < N; ++i) a[i] = Desc::fields[i].name;
     return a;
   }();
-  static constexpr ParamList params{Desc::name, "__new__", names.data(), N, Rec::layout.required, interned_};
+  static inline Params<N> params{Desc::name, "__new__", names, Rec::layout.required};
 
   static PyObject* wrap_as(PyTypeObject* t, Rec&& rec) {
-    PyObject* obj = (t == type_ ? alloc_ : PyType_GenericAlloc)(t, 0);
-    if (obj == nullptr) throw_pending();
+    PyObject* obj = require((t == type_ ? alloc_ : PyType_GenericAlloc)(t, 0));
     new (&reinterpret_cast<Object*>(obj)->rec) Rec(std::move(rec));
     return obj;
   }

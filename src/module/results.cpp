@@ -1,7 +1,7 @@
 #include "module/results.hpp"
 
 #include "module/ref.hpp"
-#include "registry/fault.hpp"
+#include "core/fault.hpp"
 
 namespace tarnwick {
 

@@ -8,7 +8,7 @@
 #include "module/python.hpp"
 
 #include <string>
-#include "registry/processors.hpp"
+#include "core/processors.hpp"
 #include "registry/registry.hpp"
 
 namespace tarnwick {
@@ -17,8 +17,7 @@ namespace {
 // raise_fault(text): an internal fault with that text, through the boundary.
 PyObject* raise_fault(PyObject*, PyObject* arg) {
   return run_boundary([&]() -> PyObject* {
-    PyObject* bytes = PyUnicode_AsUTF8String(arg);
-    if (bytes == nullptr) throw_pending();
+    PyObject* bytes = require(PyUnicode_AsUTF8String(arg));
     std::string text(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes)));
     Py_DECREF(bytes);
     throw ForwardedPanic(std::move(text));

@@ -40,7 +40,7 @@
 #include <string_view>
 #include <utility>
 
-#include "registry/fault.hpp"
+#include "core/fault.hpp"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 #include "records/guild.hpp"
 #include "records/message.hpp"
 #include "records/user.hpp"
-#include "registry/lazy.hpp"
-#include "registry/sharded_map.hpp"
+#include "core/lazy.hpp"
+#include "core/sharded_map.hpp"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "registry/group.hpp"
+#include "core/group.hpp"
 
 #include <gtest/gtest.h>
 

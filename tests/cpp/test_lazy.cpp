@@ -1,4 +1,4 @@
-#include "registry/lazy.hpp"
+#include "core/lazy.hpp"
 
 #include <gtest/gtest.h>
 

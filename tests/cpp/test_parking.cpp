@@ -1,4 +1,4 @@
-#include "registry/parking.hpp"
+#include "core/parking.hpp"
 #include "eventually.hpp"
 
 #include <gtest/gtest.h>

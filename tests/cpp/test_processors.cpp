@@ -1,4 +1,4 @@
-#include "registry/processors.hpp"
+#include "core/processors.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

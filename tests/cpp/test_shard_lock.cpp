@@ -1,4 +1,4 @@
-#include "registry/shard_lock.hpp"
+#include "core/shard_lock.hpp"
 #include "eventually.hpp"
 
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "registry/fault.hpp"
-#include "registry/parking.hpp"
+#include "core/fault.hpp"
+#include "core/parking.hpp"
 
 namespace tarnwick {
 namespace {
@@ -218,7 +218,7 @@ TEST_P(LockTest, CounterInvariantAndFullReset) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    WebKitStyle, LockTest,
+    Workloads, LockTest,
     testing::Values(LockCase{"Uncontended", 1, 1, 1, 50000},
                     LockCase{"UncontendedLong", 1, 1, 1000, 2000},
                     LockCase{"ContendedShort", 1, 4, 1, 20000},

@@ -1,4 +1,4 @@
-#include "registry/shard_table.hpp"
+#include "core/shard_table.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "counted.hpp"
-#include "registry/siphash.hpp"
+#include "core/siphash.hpp"
 
 namespace tarnwick {
 namespace {

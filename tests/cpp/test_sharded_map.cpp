@@ -1,4 +1,4 @@
-#include "registry/sharded_map.hpp"
+#include "core/sharded_map.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "counted.hpp"
-#include "registry/processors.hpp"
+#include "core/processors.hpp"
 
 namespace tarnwick {
 namespace {

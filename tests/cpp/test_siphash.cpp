@@ -1,4 +1,4 @@
-#include "registry/siphash.hpp"
+#include "core/siphash.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,9 +49,9 @@ struct KeyCase {
 void PrintTo(const KeyCase& c, std::ostream* os) {
   *os << "k0=" << c.k0 << " key=" << c.key;
 }
-class CPythonEightByteKeys : public testing::TestWithParam<KeyCase> {};
+class InterpreterHashesOfEightByteKeys : public testing::TestWithParam<KeyCase> {};
 
-TEST_P(CPythonEightByteKeys, FastAndGenericPathsMatchCPython) {
+TEST_P(InterpreterHashesOfEightByteKeys, FastAndGenericPathsAgreeWithTheInterpreter) {
   const KeyCase& c = GetParam();
   EXPECT_EQ(as_py_hash(siphash13_u64(c.k0, c.k1, c.key)), c.py_hash);
   const auto bytes = le_bytes(c.key);
@@ -59,7 +59,7 @@ TEST_P(CPythonEightByteKeys, FastAndGenericPathsMatchCPython) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Seed0And1234, CPythonEightByteKeys,
+    Seed0And1234, InterpreterHashesOfEightByteKeys,
     testing::Values(KeyCase{0, 0, 0, -4800647303603446203},
                     KeyCase{0, 0, 1, 2206609067086327257},
                     KeyCase{0, 0, 5, -2652361773392756964},
@@ -82,16 +82,16 @@ struct LengthCase {
 };
 
 void PrintTo(const LengthCase& c, std::ostream* os) { *os << "k0=" << c.k0 << " len=" << c.len; }
-class CPythonByteStrings : public testing::TestWithParam<LengthCase> {};
+class InterpreterHashesOfByteStrings : public testing::TestWithParam<LengthCase> {};
 
-TEST_P(CPythonByteStrings, MatchCPython) {
+TEST_P(InterpreterHashesOfByteStrings, AgreeWithTheInterpreter) {
   const LengthCase& c = GetParam();
   const auto bytes = counting_bytes();
   EXPECT_EQ(as_py_hash(siphash13(c.k0, c.k1, bytes.data(), c.len)), c.py_hash);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    TailLengths, CPythonByteStrings,
+    TailLengths, InterpreterHashesOfByteStrings,
     testing::Values(LengthCase{0, 0, 1, 7541581120933061747},
                     LengthCase{0, 0, 3, 5569996484167262381},
                     LengthCase{0, 0, 7, 3389392686435873370},

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "records/member.hpp"
-#include "registry/sharded_map.hpp"
+#include "core/sharded_map.hpp"
 
 using namespace tarnwick;
 

@@ -35,11 +35,11 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "registry/fault.hpp"
-#include "registry/processors.hpp"
-#include "registry/shard_lock.hpp"
-#include "registry/shard_table.hpp"
-#include "registry/siphash.hpp"
+#include "core/fault.hpp"
+#include "core/processors.hpp"
+#include "core/shard_lock.hpp"
+#include "core/shard_table.hpp"
+#include "core/siphash.hpp"
 
 namespace tarnwick {
 
@@ -124,6 +124,10 @@ class ShardedMap {
   ShardedMap& operator=(const ShardedMap&) = delete;
 
   ~ShardedMap() { release(); }
+
+  // Releases every entry and the shard array now; the map is then unusable
+  // until assigned anew (as after a move).
+  void reset() noexcept { release(); }
 
   // Stores `value` under `key`; returns the value it replaced, which the
   // caller destroys after the shard lock is already released.

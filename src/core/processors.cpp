@@ -1,4 +1,4 @@
-#include "registry/processors.hpp"
+#include "core/processors.hpp"
 
 #include <sched.h>
 
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "registry/fault.hpp"
+#include "core/fault.hpp"
 
 namespace tarnwick {
 namespace {

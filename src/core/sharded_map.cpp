@@ -1,4 +1,4 @@
-#include "registry/sharded_map.hpp"
+#include "core/sharded_map.hpp"
 
 #include <fcntl.h>
 #include <sys/random.h>

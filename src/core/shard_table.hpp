@@ -52,8 +52,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "registry/fault.hpp"
-#include "registry/group.hpp"
+#include "core/fault.hpp"
+#include "core/group.hpp"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "registry/parking.hpp"
+#include "core/parking.hpp"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>

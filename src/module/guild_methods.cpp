@@ -1,4 +1,4 @@
-#include "records/guild_methods.hpp"
+#include "module/guild_methods.hpp"
 
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
@@ -31,24 +31,18 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const ParamList&
   });
 }
 
-const char* const kMember[] = {"member"};
-const char* const kRole[] = {"role"};
-const char* const kEmoji[] = {"emoji"};
-PyObject* interned_member[1];
-PyObject* interned_role[1];
-PyObject* interned_emoji[1];
-constexpr ParamList kAddMember{"full_guild", "add_member", kMember, 1, 1, interned_member};
-constexpr ParamList kAddRole{"full_guild", "add_role", kRole, 1, 1, interned_role};
-constexpr ParamList kAddEmoji{"full_guild", "add_emoji", kEmoji, 1, 1, interned_emoji};
+Params<1> add_member_params{"full_guild", "add_member", {"member"}, 1};
+Params<1> add_role_params{"full_guild", "add_role", {"role"}, 1};
+Params<1> add_emoji_params{"full_guild", "add_emoji", {"emoji"}, 1};
 
 PyObject* add_member(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<MemberDesc, &GuildCollections::members>(self, args, kwargs, kAddMember);
+  return add<MemberDesc, &GuildCollections::members>(self, args, kwargs, add_member_params);
 }
 PyObject* add_role(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<RoleDesc, &GuildCollections::roles>(self, args, kwargs, kAddRole);
+  return add<RoleDesc, &GuildCollections::roles>(self, args, kwargs, add_role_params);
 }
 PyObject* add_emoji(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<EmojiDesc, &GuildCollections::emojis>(self, args, kwargs, kAddEmoji);
+  return add<EmojiDesc, &GuildCollections::emojis>(self, args, kwargs, add_emoji_params);
 }
 
 #pragma GCC diagnostic push

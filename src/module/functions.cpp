@@ -1,4 +1,4 @@
-#include "registry/functions.hpp"
+#include "module/functions.hpp"
 
 #include <optional>
 
@@ -16,16 +16,13 @@ using GuildClass = RecordClass<GuildDesc>;
 using MemberClass = RecordClass<MemberDesc>;
 using MessageClass = RecordClass<MessageDesc>;
 
-template <std::size_t N>
-struct Params {
-  const char* names[N];
-  PyObject* interned[N] = {};
-  ParamList list(const char* func) { return {nullptr, func, names, N, N, interned}; }
-};
-
-Params<1> p_guild{{"guild"}}, p_user{{"user"}}, p_message{{"message"}};
-Params<1> p_guild_id{{"guild_id"}}, p_user_id{{"user_id"}}, p_message_id{{"message_id"}};
-Params<2> p_member{{"guild_id", "user_id"}};
+Params<1> register_guild_params{nullptr, "register_guild", {"guild"}, 1};
+Params<1> register_user_params{nullptr, "register_user", {"user"}, 1};
+Params<1> register_message_params{nullptr, "register_message", {"message"}, 1};
+Params<1> get_guild_params{nullptr, "get_guild", {"guild_id"}, 1};
+Params<1> get_user_params{nullptr, "get_user", {"user_id"}, 1};
+Params<1> get_message_params{nullptr, "get_message", {"message_id"}, 1};
+Params<2> get_member_params{nullptr, "get_member", {"guild_id", "user_id"}, 2};
 
 std::uint64_t take_id(PyObject* o, const char* param) {
   std::uint64_t id;
@@ -37,9 +34,9 @@ std::uint64_t take_id(PyObject* o, const char* param) {
 // any registry lock is taken; a displaced value is released after insert
 // has dropped the shard lock.
 template <class Class, class Map>
-PyObject* file(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func, Map& (*map)()) {
+PyObject* file(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map)()) {
   PyObject* slot;
-  bind(p.list(func), args, kwargs, &slot);
+  bind(p, args, kwargs, &slot);
   auto rec = Class::take(slot, p.names[0]);
   const std::uint64_t key = rec.key();
   map().insert(key, std::move(rec));  // the displaced copy dies here, unlocked
@@ -48,9 +45,9 @@ PyObject* file(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func,
 
 // Copy the filed value under the shard's read lock; build the object after.
 template <class Class, class Map>
-PyObject* fetch(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func, Map& (*map)()) {
+PyObject* fetch(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map)()) {
   PyObject* slot;
-  bind(p.list(func), args, kwargs, &slot);
+  bind(p, args, kwargs, &slot);
   const std::uint64_t id = take_id(slot, p.names[0]);
   std::optional<typename Class::Rec> copy;
   {
@@ -62,29 +59,29 @@ PyObject* fetch(PyObject* args, PyObject* kwargs, Params<1>& p, const char* func
 }
 
 PyObject* register_guild(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<GuildClass>(args, kwargs, p_guild, "register_guild", guild_map); });
+  return run_boundary([&] { return file<GuildClass>(args, kwargs, register_guild_params, guild_map); });
 }
 PyObject* register_user(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<UserClass>(args, kwargs, p_user, "register_user", user_map); });
+  return run_boundary([&] { return file<UserClass>(args, kwargs, register_user_params, user_map); });
 }
 PyObject* register_message(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<MessageClass>(args, kwargs, p_message, "register_message", message_map); });
+  return run_boundary([&] { return file<MessageClass>(args, kwargs, register_message_params, message_map); });
 }
 PyObject* get_guild(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return fetch<GuildClass>(args, kwargs, p_guild_id, "get_guild", guild_map); });
+  return run_boundary([&] { return fetch<GuildClass>(args, kwargs, get_guild_params, guild_map); });
 }
 PyObject* get_user(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return fetch<UserClass>(args, kwargs, p_user_id, "get_user", user_map); });
+  return run_boundary([&] { return fetch<UserClass>(args, kwargs, get_user_params, user_map); });
 }
 PyObject* get_message(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return fetch<MessageClass>(args, kwargs, p_message_id, "get_message", message_map); });
+  return run_boundary([&] { return fetch<MessageClass>(args, kwargs, get_message_params, message_map); });
 }
 
 // Lock order: the guild's registry shard, then one shard of its members.
 PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&]() -> PyObject* {
     PyObject* slots[2];
-    bind(p_member.list("get_member"), args, kwargs, slots);
+    bind(get_member_params, args, kwargs, slots);
     const std::uint64_t guild_id = take_id(slots[0], "guild_id");
     const std::uint64_t user_id = take_id(slots[1], "user_id");
     std::optional<MemberRecord> copy;

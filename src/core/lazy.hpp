@@ -18,8 +18,8 @@
 #include <memory>
 #include <utility>
 
-#include "registry/fault.hpp"
-#include "registry/parking.hpp"
+#include "core/fault.hpp"
+#include "core/parking.hpp"
 
 namespace tarnwick {
 

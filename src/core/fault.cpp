@@ -1,4 +1,4 @@
-#include "registry/fault.hpp"
+#include "core/fault.hpp"
 
 #include <unistd.h>
 

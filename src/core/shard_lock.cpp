@@ -1,11 +1,11 @@
-#include "registry/shard_lock.hpp"
+#include "core/shard_lock.hpp"
 
 #include <sched.h>
 
 #include <cassert>
 
-#include "registry/fault.hpp"
-#include "registry/parking.hpp"
+#include "core/fault.hpp"
+#include "core/parking.hpp"
 
 namespace tarnwick {
 namespace {
