@@ -74,7 +74,7 @@ asan-test: $(BUILD)/asan/build.ninja
 	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
 	  PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) -m pytest -q -p no:cacheprovider -x .
 	@echo "== ASan+UBSan with leak checking (the interpreter's own allocations suppressed)"
-	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=1 \
+	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	  PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) -m pytest -q -p no:cacheprovider -x .
 
