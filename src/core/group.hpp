@@ -3,8 +3,7 @@
 // Every bucket of a shard table has one control byte:
 //
 //   0xFF          empty
-//   0x80          deleted (never produced: nothing is removed; kept so the
-//                 encoding stays the usual one and probes treat it right)
+//   0x80          deleted (an entry was removed here; probes go on past it)
 //   0x00 .. 0x7F  full; the low 7 bits are the tag, the top 7 bits of the
 //                 entry's 64-bit hash
 //

@@ -2,7 +2,10 @@
 
 #include <sched.h>
 
+#include <cerrno>
+
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -164,13 +167,30 @@ std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
   return best;
 }
 
-std::size_t available_processors() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  std::size_t count = 1;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) {
-    count = std::max(1, CPU_COUNT(&set));
+std::optional<std::size_t> affinity_count(AffinityFn get_affinity) {
+  // The kernel refuses a mask smaller than its own CPU count (EINVAL), so
+  // start at the usual 1024 CPUs and double until it fits.
+  for (std::size_t cpus = 1024; cpus <= (std::size_t{1} << 24); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) allocation_failed(CPU_ALLOC_SIZE(cpus));
+    const std::size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    errno = 0;
+    const int rc = get_affinity(bytes, set);
+    const int err = errno;
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    CPU_FREE(set);
+    if (rc == 0) return static_cast<std::size_t>(std::max(1, count));
+    if (err != EINVAL) return std::nullopt;
   }
+  return std::nullopt;
+}
+
+std::size_t available_processors() {
+  const auto own = [](std::size_t bytes, void* mask) {
+    return sched_getaffinity(0, bytes, static_cast<cpu_set_t*>(mask));
+  };
+  std::size_t count = affinity_count(own).value_or(1);
   if (const auto quota = cgroup_cpu_quota("")) count = std::min(count, *quota);
   return count;
 }
@@ -184,6 +204,19 @@ std::size_t shard_amount_for(std::size_t processors) {
 std::size_t shard_amount() {
   static const std::size_t amount = shard_amount_for(available_processors());
   return amount;
+}
+
+namespace {
+std::atomic<std::size_t> g_forced_collection_amount{0};
+}  // namespace
+
+std::size_t collection_shard_amount() {
+  const std::size_t forced = g_forced_collection_amount.load(std::memory_order_relaxed);
+  return forced != 0 ? forced : shard_amount();
+}
+
+void force_collection_shard_amount(std::size_t amount) {
+  g_forced_collection_amount.store(amount, std::memory_order_relaxed);
 }
 
 }  // namespace tarnwick

@@ -28,6 +28,13 @@ std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_v
 // root is "" for the live system.
 std::optional<std::size_t> cgroup_cpu_quota(const std::string& root);
 
+// The number of CPUs in this process's affinity mask, read through
+// `get_affinity(bytes, mask)` (sched_getaffinity's contract: 0 on success,
+// -1 with errno set); the mask is sized for however many CPUs the host has.
+// Nothing when it cannot be read.
+using AffinityFn = int (*)(std::size_t bytes, void* mask);
+std::optional<std::size_t> affinity_count(AffinityFn get_affinity);
+
 // Affinity count capped by the quota; 1 when the affinity mask is unknown.
 std::size_t available_processors();
 
@@ -36,5 +43,11 @@ std::size_t shard_amount_for(std::size_t processors);
 
 // shard_amount_for(available_processors()), computed once per process.
 std::size_t shard_amount();
+
+// The shard amount a guild collection takes when it is first filled:
+// shard_amount(), unless a test build forced another (0 undoes that), so
+// tests can try the shard amount of a bigger host on this one.
+std::size_t collection_shard_amount();
+void force_collection_shard_amount(std::size_t amount);
 
 }  // namespace tarnwick

@@ -28,17 +28,36 @@
 //
 //   capacity(B) = B - 1 for B < 8, else B / 8 * 7        (0 for B = 0)
 //
-// Invariants: items + growth_left == capacity(B) minus deleted buckets (there
-// are none in practice); a slot holds a live {key, value} exactly when its
-// control byte is full (high bit clear); a new table owns no memory.
+// Removal.  erase() leaves 0xFF (empty) where no probe can have walked past
+// the bucket: when every 16-byte window that covers it also holds an empty
+// byte, a probe passing there would have stopped anyway.  Otherwise it
+// leaves 0x80 (deleted), which lookups skip and insertions reuse.  Deleted
+// buckets take room from growth_left, so
 //
-// Growth.  An insertion that finds growth_left == 0 first grows to hold one
-// more entry than the present capacity: 4 buckets for up to 3 entries, 8 for
-// up to 7, otherwise the next power of two of ceil(need * 8 / 7).  Entries
-// are rehashed from their keys with the caller's hash and moved; values must
-// therefore move without throwing, so a growth can never stop half done.
+//   items + deleted + growth_left == capacity(B)
+//
+// An insertion that finds growth_left == 0 therefore first looks at why: if
+// deleted buckets crowd the table (items <= 25/32 of capacity) it rehashes
+// in place, turning every deleted byte back into an empty one; otherwise it
+// grows.  A slot holds a live {key, value} exactly when its control byte is
+// full (high bit clear); a new table owns no memory.
+//
+// Growth.  Growing makes room for one more entry than the present capacity:
+// 4 buckets for up to 3 entries, 8 for up to 7, otherwise the next power of
+// two of ceil(need * 8 / 7).  Entries are rehashed from their keys with the
+// caller's hash and moved; values must therefore move without throwing, so a
+// growth can never stop half done.
+//
+// Sharing.  The storage block starts with a reference count, so a table can
+// be shared by several owners (share()), each holding the same five header
+// words.  Shared storage is never written: an owner that wants to change
+// its table first calls unshare(), which deep-copies it if anyone else still
+// holds it.  The count is atomic, so owners on different threads may share,
+// unshare and release freely; the contents need no lock while shared,
+// because nobody writes them.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -86,8 +105,8 @@ class ShardTable {
 
   ShardTable() noexcept = default;
 
-  // Same bucket count and control bytes; each value copied with V's copy
-  // constructor.
+  // A deep copy: same bucket count and control bytes, each value copied
+  // with V's copy constructor, in storage of its own.
   ShardTable(const ShardTable& other) {
     if (other.buckets_ == 0) return;
     allocate(other.buckets_);
@@ -120,6 +139,30 @@ class ShardTable {
 
   ~ShardTable() { release(); }
 
+  // Another owner of the same storage; neither may write it until it has
+  // called unshare().
+  ShardTable share() const noexcept {
+    ShardTable out;
+    if (ctrl_ != nullptr) {
+      refs()->fetch_add(1, std::memory_order_relaxed);
+      out.ctrl_ = ctrl_;
+      out.slots_ = slots_;
+      out.buckets_ = buckets_;
+      out.items_ = items_;
+      out.growth_left_ = growth_left_;
+    }
+    return out;
+  }
+
+  bool is_shared() const noexcept {
+    return ctrl_ != nullptr && refs()->load(std::memory_order_acquire) != 1;
+  }
+
+  // Makes the storage this owner's alone, copying it if it is shared.
+  void unshare() {
+    if (is_shared()) *this = ShardTable(*this);
+  }
+
   const V* find(std::uint64_t hash, std::uint64_t key) const noexcept {
     if (buckets_ == 0) return nullptr;
     const std::uint8_t tag = tag_of(hash);
@@ -142,34 +185,57 @@ class ShardTable {
     if constexpr (CarriesKey<V>) {
       if (value.key() != key) fault("assertion failed: key == value.key()");
     }
-    if (growth_left_ == 0) grow(rehash);
-    const std::uint8_t tag = tag_of(hash);
-    std::size_t target = buckets_;  // none yet
-    for (Probe p(hash, buckets_);; p.next()) {
-      const Group g(ctrl_ + p.pos);
-      for (unsigned i : g.match(tag)) {
-        Slot& s = slots_[p.bucket(i)];
-        if (s.key() == key) {
-          std::optional<V> old(std::move(s.value));
-          s.value = std::move(value);
-          return old;
-        }
-      }
-      if (target == buckets_) {
-        if (const BitMask free = g.match_empty_or_deleted()) target = p.bucket(free.lowest());
-      }
-      if (g.match_empty()) break;
+    if (const std::size_t i = index_of(hash, key); i != buckets_) {
+      std::optional<V> old(std::move(slots_[i].value));
+      slots_[i].value = std::move(value);
+      return old;
     }
+    if (growth_left_ == 0) make_room(rehash);
+    const std::size_t target = first_free(hash);
     growth_left_ -= ctrl_[target] == kCtrlEmpty;
     ::new (static_cast<void*>(&slots_[target])) Slot(key, std::move(value));
-    set_ctrl(target, tag);
+    set_ctrl(target, tag_of(hash));
     ++items_;
     return std::nullopt;
+  }
+
+  // Takes the entry under `key` out of the table, if there is one.
+  std::optional<V> erase(std::uint64_t hash, std::uint64_t key) noexcept {
+    const std::size_t i = index_of(hash, key);
+    if (i == buckets_) return std::nullopt;
+    std::optional<V> old(std::move(slots_[i].value));
+    std::destroy_at(&slots_[i]);
+    --items_;
+    if (never_walked_past(i)) {
+      set_ctrl(i, kCtrlEmpty);
+      ++growth_left_;
+    } else {
+      set_ctrl(i, kCtrlDeleted);
+    }
+    return old;
+  }
+
+  // Makes room for `n` entries in all, without counting deleted buckets.
+  template <class Hasher>
+  void reserve(std::size_t n, const Hasher& rehash) {
+    if (n > capacity_of(buckets_)) resize(buckets_for(n), rehash);
+  }
+
+  // Calls f(key, value) for every entry.
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t i = 0; i < buckets_; ++i) {
+      if (is_full(ctrl_[i])) f(slots_[i].key(), static_cast<const V&>(slots_[i].value));
+    }
   }
 
   std::size_t bucket_count() const noexcept { return buckets_; }
   std::size_t size() const noexcept { return items_; }
   std::size_t growth_left() const noexcept { return growth_left_; }
+  // Bytes of the storage block (shared storage is counted by every owner).
+  std::size_t storage_bytes() const noexcept {
+    return buckets_ == 0 ? 0 : kHeader + slots_offset(buckets_) + buckets_ * sizeof(Slot);
+  }
 
   // All bucket_count() + 16 control bytes, tail included (empty when no
   // buckets).
@@ -206,16 +272,63 @@ class ShardTable {
 
   static constexpr std::size_t kAlign =
       alignof(Slot) > kGroupWidth ? alignof(Slot) : kGroupWidth;
+  // The reference count sits before the control bytes, padded so that they
+  // keep their alignment.
+  static constexpr std::size_t kHeader = kAlign;
+  static_assert(sizeof(std::atomic<std::size_t>) <= kHeader);
 
   static constexpr std::size_t slots_offset(std::size_t buckets) noexcept {
     return (buckets + kGroupWidth + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
   }
 
+  std::atomic<std::size_t>* refs() const noexcept {
+    return reinterpret_cast<std::atomic<std::size_t>*>(ctrl_ - kHeader);
+  }
+
+  // The bucket holding `key`, or buckets_ when there is none.
+  std::size_t index_of(std::uint64_t hash, std::uint64_t key) const noexcept {
+    if (buckets_ == 0) return buckets_;
+    const std::uint8_t tag = tag_of(hash);
+    for (Probe p(hash, buckets_);; p.next()) {
+      const Group g(ctrl_ + p.pos);
+      for (unsigned i : g.match(tag)) {
+        if (slots_[p.bucket(i)].key() == key) return p.bucket(i);
+      }
+      if (g.match_empty()) return buckets_;
+    }
+  }
+
+  // The first empty or deleted bucket on the probe path of `hash`.
+  std::size_t first_free(std::uint64_t hash) const noexcept {
+    for (Probe p(hash, buckets_);; p.next()) {
+      if (const BitMask free = Group(ctrl_ + p.pos).match_empty_or_deleted()) {
+        return p.bucket(free.lowest());
+      }
+    }
+  }
+
+  // Whether no probe can have passed bucket i without stopping: every
+  // 16-byte window over it also covers an empty byte.  Tables of fewer than
+  // 16 buckets are always probed in one window, which ends every probe.
+  bool never_walked_past(std::size_t i) const noexcept {
+    if (buckets_ < kGroupWidth) return true;
+    const std::size_t before = (i - kGroupWidth) & (buckets_ - 1);
+    const std::uint32_t after_bits = Group(ctrl_ + i).match_empty().bits();
+    const std::uint32_t before_bits = Group(ctrl_ + before).match_empty().bits();
+    if (after_bits == 0 || before_bits == 0) return false;
+    const unsigned full_after = static_cast<unsigned>(std::countr_zero(after_bits));
+    const unsigned full_before =
+        static_cast<unsigned>(std::countl_zero(static_cast<std::uint16_t>(before_bits)));
+    return full_after + full_before < kGroupWidth;
+  }
+
   // Fresh storage for `buckets` buckets, all empty; *this must own nothing.
   void allocate(std::size_t buckets) {
-    const std::size_t bytes =
-        checked_add(slots_offset(buckets), checked_mul(buckets, sizeof(Slot)));
-    ctrl_ = static_cast<std::uint8_t*>(checked_aligned_alloc(kAlign, bytes));
+    const std::size_t bytes = checked_add(
+        kHeader, checked_add(slots_offset(buckets), checked_mul(buckets, sizeof(Slot))));
+    auto* block = static_cast<std::uint8_t*>(checked_aligned_alloc(kAlign, bytes));
+    ::new (static_cast<void*>(block)) std::atomic<std::size_t>(1);
+    ctrl_ = block + kHeader;
     slots_ = reinterpret_cast<Slot*>(ctrl_ + slots_offset(buckets));
     std::memset(ctrl_, kCtrlEmpty, buckets + kGroupWidth);
     buckets_ = buckets;
@@ -228,29 +341,77 @@ class ShardTable {
   }
 
   template <class Hasher>
-  void grow(const Hasher& rehash) {
+  void make_room(const Hasher& rehash) {
+    if (buckets_ != 0 && items_ * 32 <= capacity_of(buckets_) * 25) {
+      drop_deleted(rehash);
+    } else {
+      resize(buckets_for(checked_add(capacity_of(buckets_), 1)), rehash);
+    }
+  }
+
+  // Moves every entry into new storage of `buckets` buckets.
+  template <class Hasher>
+  void resize(std::size_t buckets, const Hasher& rehash) {
     ShardTable bigger;
-    bigger.allocate(buckets_for(checked_add(capacity_of(buckets_), 1)));
+    bigger.allocate(buckets);
     // Nothing below can throw: every entry moves exactly once.
     for (std::size_t i = 0; i < buckets_; ++i) {
       if (!is_full(ctrl_[i])) continue;
       Slot& s = slots_[i];
       const std::uint64_t h = rehash(s.key());
-      Probe p(h, bigger.buckets_);
-      BitMask free = Group(bigger.ctrl_ + p.pos).match_empty();
-      while (!free) {
-        p.next();
-        free = Group(bigger.ctrl_ + p.pos).match_empty();
-      }
-      const std::size_t target = p.bucket(free.lowest());
-      ::new (static_cast<void*>(&bigger.slots_[target])) Slot(s.key(), std::move(s.value));
+      const std::size_t target = bigger.first_free(h);
+      ::new (static_cast<void*>(&bigger.slots_[target])) Slot(std::move(s));
       std::destroy_at(&s);
       bigger.set_ctrl(target, tag_of(h));
     }
     bigger.items_ = items_;
     bigger.growth_left_ -= items_;
-    std::free(ctrl_);  // the slots are already moved out and destroyed
+    if (ctrl_ != nullptr) std::free(ctrl_ - kHeader);  // slots already moved out
+    ctrl_ = nullptr;
     steal(bigger);
+  }
+
+  // Rehash in place: every deleted byte becomes empty again.  First every
+  // full byte is marked deleted ("still to place") and every deleted one
+  // empty; then each entry still to place goes to the first free bucket of
+  // its probe path.  One that would land in the window it already sits in
+  // stays; one whose target is empty moves there; one whose target holds
+  // another entry still to place swaps with it, and the entry swapped in is
+  // placed next.  Each step places one entry for good, so this ends.
+  template <class Hasher>
+  void drop_deleted(const Hasher& rehash) noexcept {
+    for (std::size_t i = 0; i < buckets_; ++i) {
+      set_ctrl(i, is_full(ctrl_[i]) ? kCtrlDeleted : kCtrlEmpty);
+    }
+    const std::size_t mask = buckets_ - 1;
+    for (std::size_t i = 0; i < buckets_; ++i) {
+      if (ctrl_[i] != kCtrlDeleted) continue;
+      const std::uint64_t h = rehash(slots_[i].key());
+      const std::size_t start = static_cast<std::size_t>(h) & mask;
+      const std::size_t target = first_free(h);
+      const auto window = [&](std::size_t pos) { return ((pos - start) & mask) / kGroupWidth; };
+      if (window(target) == window(i)) {
+        set_ctrl(i, tag_of(h));
+        continue;
+      }
+      if (ctrl_[target] == kCtrlEmpty) {
+        ::new (static_cast<void*>(&slots_[target])) Slot(std::move(slots_[i]));
+        std::destroy_at(&slots_[i]);
+        set_ctrl(target, tag_of(h));
+        set_ctrl(i, kCtrlEmpty);
+      } else {
+        alignas(Slot) unsigned char spare[sizeof(Slot)];
+        Slot* tmp = ::new (static_cast<void*>(spare)) Slot(std::move(slots_[target]));
+        std::destroy_at(&slots_[target]);
+        ::new (static_cast<void*>(&slots_[target])) Slot(std::move(slots_[i]));
+        std::destroy_at(&slots_[i]);
+        ::new (static_cast<void*>(&slots_[i])) Slot(std::move(*tmp));
+        std::destroy_at(tmp);
+        set_ctrl(target, tag_of(h));
+        --i;  // place the entry that was swapped in
+      }
+    }
+    growth_left_ = capacity_of(buckets_) - items_;
   }
 
   void steal(ShardTable& other) noexcept {
@@ -261,14 +422,17 @@ class ShardTable {
     growth_left_ = std::exchange(other.growth_left_, 0);
   }
 
+  // Drops this owner's reference; the last owner destroys the entries.
   void release() noexcept {
     if (ctrl_ == nullptr) return;
-    if constexpr (!std::is_trivially_destructible_v<V>) {
-      for (std::size_t i = 0; i < buckets_; ++i) {
-        if (is_full(ctrl_[i])) std::destroy_at(&slots_[i]);
+    if (refs()->fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      if constexpr (!std::is_trivially_destructible_v<V>) {
+        for (std::size_t i = 0; i < buckets_; ++i) {
+          if (is_full(ctrl_[i])) std::destroy_at(&slots_[i]);
+        }
       }
+      std::free(ctrl_ - kHeader);
     }
-    std::free(ctrl_);
     ctrl_ = nullptr;
     slots_ = nullptr;
     buckets_ = items_ = growth_left_ = 0;

@@ -154,6 +154,53 @@ class ShardedMap {
     return ReadGuard(s.lock, *value, key);
   }
 
+  // Takes the entry under `key` out, if there is one; the caller destroys
+  // it after the shard lock is already released.
+  std::optional<V> erase(std::uint64_t key) {
+    const std::uint64_t h = hash(key);
+    MapShard& s = shards_[index_of_hash(h)];
+    std::lock_guard guard(s.lock);
+    return s.table.erase(h, key);
+  }
+
+  // Calls f(key, value) for every entry, one shard's read lock at a time;
+  // f must not use this map.
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::shared_lock guard(shards_[i].lock);
+      shards_[i].table.for_each(f);
+    }
+  }
+
+  std::size_t size() const {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::shared_lock guard(shards_[i].lock);
+      n += shards_[i].table.size();
+    }
+    return n;
+  }
+
+  // Bytes of the shard array and the tables' storage.
+  std::size_t storage_bytes() const {
+    std::size_t n = shard_count() * sizeof(MapShard);
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::shared_lock guard(shards_[i].lock);
+      n += shards_[i].table.storage_bytes();
+    }
+    return n;
+  }
+
+  // Empties every shard; the entries are destroyed outside the locks.
+  void clear() {
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      ShardTable<V> old;
+      std::lock_guard guard(shards_[i].lock);
+      old = std::move(shards_[i].table);
+    }
+  }
+
   ShardedMap copy() const {
     ShardedMap out(shard_count(), keys_);
     for (std::size_t i = 0; i < shard_count(); ++i) {

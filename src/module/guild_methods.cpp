@@ -13,7 +13,7 @@ using GuildClass = RecordClass<GuildDesc>;
 // add_X(x): copy x's record into one collection of the receiver, replacing
 // any entry under the same key.  The displaced copy is released only after
 // insert has let go of the shard lock.
-template <class Desc, ShardedMap<Record<Desc>> GuildCollections::*Map>
+template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
 PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const ParamList& params) {
   return run_boundary([&] {
     PyObject* slots[1];

@@ -1,8 +1,10 @@
-// A guild's three collections: roles, members and emojis, each a sharded
-// map of record copies with its own hash keys.
+// A guild's three collections: roles, members and emojis, each a
+// copy-on-write map of record copies with its own hash keys.  Copying a
+// guild shares all three (O(1)); a later change to either copy copies only
+// the shard it touches.
 #pragma once
 
-#include "core/sharded_map.hpp"
+#include "core/cow_map.hpp"
 #include "records/emoji.hpp"
 #include "records/member.hpp"
 #include "records/role.hpp"
@@ -11,12 +13,10 @@ namespace tarnwick {
 
 class GuildCollections {
  public:
-  // Made and copied in declaration order: roles, members, emojis.  If one
-  // fails, the language destroys those already made before the failure
-  // goes on, so nothing leaks and the source is untouched.
+  // Shared in declaration order: roles, members, emojis.  Sharing cannot
+  // fail, so a copy never leaves one of them half made.
   GuildCollections() = default;
-  GuildCollections(const GuildCollections& o)
-      : roles(o.roles.copy()), members(o.members.copy()), emojis(o.emojis.copy()) {}
+  GuildCollections(const GuildCollections&) = default;
   GuildCollections(GuildCollections&&) noexcept = default;
   GuildCollections& operator=(const GuildCollections&) = delete;
   GuildCollections& operator=(GuildCollections&&) noexcept = default;
@@ -29,9 +29,9 @@ class GuildCollections {
     emojis.reset();
   }
 
-  ShardedMap<RoleRecord> roles;
-  ShardedMap<MemberRecord> members;
-  ShardedMap<EmojiRecord> emojis;
+  CowMap<RoleRecord> roles;
+  CowMap<MemberRecord> members;
+  CowMap<EmojiRecord> emojis;
 };
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 #include "core/processors.hpp"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 #include <unistd.h>
 
 #include <bit>
@@ -171,6 +173,29 @@ TEST_F(FakeCgroupTree, CgroupWithoutAMatchingMount) {
   write("proc/self/mountinfo", "24 1 0:22 / / rw,relatime - ext4 /dev/sda1 rw\n");
   write("svc/cpu.max", "100000 100000\n");
   EXPECT_EQ(quota(), std::nullopt);
+}
+
+// A host with 3000 possible CPUs: the kernel refuses any mask that cannot
+// hold them all, as sched_getaffinity does with EINVAL.
+int big_host_affinity(std::size_t bytes, void* mask) {
+  if (bytes * 8 < 3000) {
+    errno = EINVAL;
+    return -1;
+  }
+  auto* bits = static_cast<unsigned char*>(mask);
+  for (std::size_t cpu = 0; cpu < 3000; cpu += 2) bits[cpu / 8] |= static_cast<unsigned char>(1u << (cpu % 8));
+  return 0;
+}
+
+int unreadable_affinity(std::size_t, void*) {
+  errno = EPERM;
+  return -1;
+}
+
+TEST(AffinityCount, SizesTheMaskForHostsBeyond1024Cpus) {
+  EXPECT_EQ(affinity_count(big_host_affinity), 1500u);
+  EXPECT_EQ(affinity_count(unreadable_affinity), std::nullopt);
+  EXPECT_GE(available_processors(), 1u);
 }
 
 }  // namespace

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <map>
+#include <random>
+#include <string>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -228,6 +232,130 @@ TEST(ShardTable, FailedCopyReleasesWhatItBuiltAndLeavesTheSourceIntact) {
     Counted::fail_copy_number(0);
     EXPECT_EQ(Counted::live(), before + 30);
     for (std::uint64_t k = 0; k < 30; ++k) EXPECT_EQ(lookup(src, k)->value(), k);
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+using testing_support::Counted;
+
+// Random inserts, replacements and removals against std::map, under hashes
+// that force long probe paths, so removals leave deleted bytes that later
+// probes must walk past and insertions must reuse.
+class RemovalModel : public testing::TestWithParam<HashCase> {};
+
+TEST_P(RemovalModel, AgreesWithAnOrderedMap) {
+  const HashFn h = GetParam().hash;
+  ShardTable<std::uint64_t> t;
+  std::map<std::uint64_t, std::uint64_t> model;
+  std::mt19937_64 rng(7);
+  std::size_t max_buckets = 0;
+  for (int op = 0; op < 20000; ++op) {
+    const std::uint64_t key = rng() % 96;
+    if (rng() % 2 == 0) {
+      const auto old = put(t, key, std::uint64_t(op), h);
+      const auto it = model.find(key);
+      ASSERT_EQ(old.has_value(), it != model.end());
+      if (old) {
+        ASSERT_EQ(*old, it->second);
+      }
+      model[key] = op;
+    } else {
+      const auto old = t.erase(h(key), key);
+      const auto it = model.find(key);
+      ASSERT_EQ(old.has_value(), it != model.end()) << "key " << key;
+      if (old) {
+        ASSERT_EQ(*old, it->second);
+        model.erase(it);
+      }
+    }
+    ASSERT_EQ(t.size(), model.size());
+    max_buckets = std::max(max_buckets, t.bucket_count());
+  }
+  for (std::uint64_t k = 0; k < 96; ++k) {
+    const auto* v = lookup(t, k, h);
+    const auto it = model.find(k);
+    ASSERT_EQ(v != nullptr, it != model.end()) << k;
+    if (v) {
+        EXPECT_EQ(*v, it->second);
+      }
+  }
+  // 96 keys at most: deleted bytes are reclaimed, never a reason to grow.
+  EXPECT_LE(max_buckets, 128u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, RemovalModel,
+    testing::Values(HashCase{"SipHash", sip}, HashCase{"AllEqual", all_equal},
+                    HashCase{"SameStartManyTags", same_start_many_tags},
+                    HashCase{"StartNearTheEnd", tail_start}),
+    [](const testing::TestParamInfo<HashCase>& info) { return std::string(info.param.name); });
+
+TEST(ShardTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
+  ShardTable<int> t;
+  for (std::uint64_t k = 0; k < 100; ++k) put(t, k, 0, same_start_many_tags);
+  for (std::uint64_t k = 0; k < 100; k += 2) ASSERT_TRUE(t.erase(same_start_many_tags(k), k));
+  const auto ctrl = t.control();
+  const std::size_t b = t.bucket_count();
+  std::size_t full = 0, deleted = 0;
+  for (std::size_t i = 0; i < b; ++i) {
+    full += ctrl[i] < 0x80;
+    deleted += ctrl[i] == kCtrlDeleted;
+  }
+  for (std::size_t p = 0; p < ctrl.size(); ++p) ASSERT_EQ(ctrl[p], ctrl[p & (b - 1)]) << p;
+  EXPECT_EQ(full, 50u);
+  EXPECT_GT(deleted, 0u);  // one long run: a removal inside it must leave a marker
+  EXPECT_EQ(full + deleted + t.growth_left(), ShardTable<int>::capacity_of(b));
+  for (std::uint64_t k = 1; k < 100; k += 2) EXPECT_NE(lookup(t, k, same_start_many_tags), nullptr);
+}
+
+// Removals from the middle of one long probe run leave deleted bytes; when
+// later keys, probing elsewhere, use up the empty ones, the table reclaims
+// the deleted bytes by rehashing in place instead of growing.
+std::uint64_t two_runs(std::uint64_t k) noexcept { return (k << 57) | (k < 1000 ? 0 : 64); }
+
+TEST(ShardTable, ReclaimsDeletedBytesInPlaceInsteadOfGrowing) {
+  ShardTable<std::uint64_t> t;
+  for (std::uint64_t k = 0; k < 100; ++k) put(t, k, k, two_runs);
+  ASSERT_EQ(t.bucket_count(), 128u);
+  for (std::uint64_t k = 1; k < 100; k += 2) ASSERT_TRUE(t.erase(two_runs(k), k));
+  const std::size_t deleted = ShardTable<std::uint64_t>::capacity_of(128) - t.size() - t.growth_left();
+  ASSERT_GT(deleted, 30u);
+  std::uint64_t k = 1000;
+  while (t.growth_left() != 0) put(t, k, k, two_runs), ++k;
+  put(t, k, k, two_runs);  // no room left but plenty of deleted bytes
+  EXPECT_EQ(t.bucket_count(), 128u);
+  EXPECT_EQ(t.growth_left(), ShardTable<std::uint64_t>::capacity_of(128) - t.size());
+  for (std::uint64_t j = 0; j < 100; j += 2) ASSERT_EQ(*lookup(t, j, two_runs), j);
+  for (std::uint64_t j = 1000; j <= k; ++j) ASSERT_EQ(*lookup(t, j, two_runs), j);
+  for (std::uint64_t j = 1; j < 100; j += 2) ASSERT_EQ(lookup(t, j, two_runs), nullptr);
+}
+
+TEST(ShardTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
+  const long before = Counted::live();
+  {
+    ShardTable<Counted> a;
+    for (std::uint64_t k = 0; k < 40; ++k) put(a, k, Counted(k));
+    ShardTable<Counted> b = a.share();
+    EXPECT_TRUE(a.is_shared() && b.is_shared());
+    EXPECT_EQ(lookup(a, 7), lookup(b, 7));  // the same storage
+    EXPECT_EQ(Counted::live(), before + 40);
+    b.unshare();
+    EXPECT_FALSE(a.is_shared() || b.is_shared());
+    EXPECT_EQ(Counted::live(), before + 80);
+    put(b, 7, Counted(700));
+    ASSERT_TRUE(b.erase(sip(8), 8));
+    EXPECT_EQ(lookup(a, 7)->value(), 7u);
+    EXPECT_NE(lookup(a, 8), nullptr);
+    ShardTable<Counted> c = a.share();
+    a = ShardTable<Counted>();  // the last holder keeps the entries alive
+    EXPECT_FALSE(c.is_shared());
+    EXPECT_EQ(lookup(c, 8)->value(), 8u);
   }
   EXPECT_EQ(Counted::live(), before);
 }

@@ -347,5 +347,79 @@ TEST(ShardedMapStress, MixedOperationsUnderContention) {
   EXPECT_EQ(Counted::live(), before);
 }
 
+TEST(ShardedMap, EraseSizeClearAndForEach) {
+  const long before = Counted::live();
+  {
+    auto m = ShardedMap<Counted>::with_shard_amount(8);
+    for (std::uint64_t k = 0; k < 500; ++k) m.insert(k, Counted(k));
+    for (std::uint64_t k = 0; k < 500; k += 5) {
+      const auto old = m.erase(k);
+      ASSERT_TRUE(old);
+      EXPECT_EQ(old->value(), k);
+      EXPECT_FALSE(m.erase(k));
+      EXPECT_FALSE(m.get(k));
+    }
+    EXPECT_EQ(m.size(), 400u);
+    std::uint64_t sum = 0, n = 0;
+    m.for_each([&](std::uint64_t k, const Counted& v) {
+      EXPECT_EQ(k, v.value());
+      sum += k;
+      ++n;
+    });
+    EXPECT_EQ(n, 400u);
+    EXPECT_EQ(sum, 499u * 500 / 2 - 5 * (99u * 100 / 2));
+    for (std::size_t i = 0; i < m.shard_count(); ++i) EXPECT_EQ(m.lock_word(i), 0u);
+    m.clear();
+    EXPECT_EQ(m.size(), 0u);
+    EXPECT_EQ(Counted::live(), before);
+    m.insert(7, Counted(7));
+    EXPECT_EQ(m.get(7).value().value(), 7u);
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
+// As above, with removals, sizes and walks mixed in: a removed value is
+// destroyed once, outside the lock, and never seen again by a reader.
+TEST(ShardedMapStress, RemovalsMixedWithInsertsAndReads) {
+  const long before = Counted::live();
+  {
+    constexpr std::size_t kThreads = 8, kOps = 3000;
+    constexpr std::uint64_t kKeys = 128;
+    auto map = ShardedMap<Counted>::with_shard_amount(4);
+    std::atomic<std::size_t> failures{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937_64 rng(t + 31);
+        for (std::size_t op = 0; op < kOps; ++op) {
+          const std::uint64_t key = rng() % kKeys;
+          const unsigned dice = static_cast<unsigned>(rng() % 100);
+          if (dice < 40) {
+            const auto g = map.get(key);
+            if (g && g.value().value() >> 32 != key) failures.fetch_add(1);
+          } else if (dice < 70) {
+            auto old = map.insert(key, Counted((key << 32) | op));
+            if (old && old->value() >> 32 != key) failures.fetch_add(1);
+          } else if (dice < 97) {
+            auto old = map.erase(key);
+            if (old && old->value() >> 32 != key) failures.fetch_add(1);
+          } else if (dice < 99) {
+            if (map.size() > kKeys) failures.fetch_add(1);
+          } else {
+            map.for_each([&](std::uint64_t k, const Counted& v) {
+              if (v.value() >> 32 != k) failures.fetch_add(1);
+            });
+          }
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0u);
+    for (std::size_t i = 0; i < map.shard_count(); ++i) EXPECT_EQ(map.lock_word(i), 0u);
+    EXPECT_EQ(Counted::live(), before + static_cast<long>(map.size()));
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -1,0 +1,189 @@
+#include "core/cow_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "counted.hpp"
+#include "core/processors.hpp"
+
+namespace tarnwick {
+namespace {
+
+using testing_support::Counted;
+using Model = std::map<std::uint64_t, std::uint64_t>;
+
+Model contents(const CowMap<Counted>& m) {
+  Model out;
+  m.for_each([&](std::uint64_t k, const Counted& v) { out[k] = v.value(); });
+  return out;
+}
+
+// Forces the shard amount new maps take, for one test.
+class ShardAmount {
+ public:
+  explicit ShardAmount(std::size_t n) { force_collection_shard_amount(n); }
+  ~ShardAmount() { force_collection_shard_amount(0); }
+};
+
+TEST(CowMap, AnEmptyMapAllocatesNothingAndAZeroedOneIsEmpty) {
+  const CowMap<Counted> m;
+  EXPECT_EQ(m.storage_bytes(), 0u);
+  EXPECT_EQ(m.table_count(), 0u);
+  EXPECT_FALSE(m.get(1));
+  alignas(CowMap<Counted>) unsigned char zeros[sizeof(CowMap<Counted>)] = {};
+  auto* z = reinterpret_cast<CowMap<Counted>*>(zeros);
+  EXPECT_EQ(z->size(), 0u);
+  EXPECT_FALSE(z->get(0));
+  const CowMap<Counted> copy(*z);
+  EXPECT_EQ(copy.size(), 0u);
+}
+
+TEST(CowMap, StaysOneTableUntilItOutgrowsIt) {
+  const ShardAmount amount(256);
+  CowMap<Counted> m;
+  m.insert(1, Counted(1));
+  EXPECT_EQ(m.shard_amount(), 256u);
+  EXPECT_EQ(m.table_count(), 1u);
+  const std::size_t limit = CowMap<Counted>::kSplitAt * 256;
+  for (std::uint64_t k = 2; k <= limit; ++k) m.insert(k, Counted(k));
+  EXPECT_EQ(m.table_count(), 1u);
+  m.insert(limit + 1, Counted(0));
+  EXPECT_EQ(m.table_count(), 256u);
+  EXPECT_EQ(m.size(), limit + 1);
+  for (std::uint64_t k = 1; k <= limit; ++k) ASSERT_EQ(m.get(k).value().value(), k);
+}
+
+// Several maps made by copying each other, changed in random orders, each
+// checked against a model of its own: every copy stays independent, whether
+// its tables are shared, copied or split while shared.
+class CopyModel : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(CopyModel, EveryCopyKeepsItsOwnContents) {
+  const ShardAmount amount(GetParam());
+  const long before = Counted::live();
+  {
+    std::vector<CowMap<Counted>> maps(1);
+    std::vector<Model> models(1);
+    std::mt19937_64 rng(GetParam());
+    for (int op = 0; op < 6000; ++op) {
+      const std::size_t i = rng() % maps.size();
+      const std::uint64_t key = rng() % 300;
+      const unsigned dice = static_cast<unsigned>(rng() % 100);
+      if (dice < 55) {
+        const auto old = maps[i].insert(key, Counted(op));
+        ASSERT_EQ(old.has_value(), models[i].count(key) == 1);
+        if (old) {
+        ASSERT_EQ(old->value(), models[i][key]);
+      }
+        models[i][key] = op;
+      } else if (dice < 80) {
+        const auto old = maps[i].erase(key);
+        ASSERT_EQ(old.has_value(), models[i].erase(key) == 1);
+      } else if (dice < 95) {
+        const auto g = maps[i].get(key);
+        ASSERT_EQ(bool(g), models[i].count(key) == 1);
+        if (g) {
+        ASSERT_EQ(g.value().value(), models[i][key]);
+      }
+      } else if (maps.size() < 6) {
+        maps.reserve(maps.size() + 1);
+        maps.emplace_back(maps[i]);
+        models.push_back(models[i]);
+        ASSERT_TRUE(maps.back().shares_directory_with(maps[i]) || models[i].empty());
+      } else {
+        maps[i] = CowMap<Counted>(maps[rng() % maps.size()]);
+        models[i] = models[&maps[i] - &maps[0]];
+        maps.erase(maps.begin() + static_cast<long>(i));
+        models.erase(models.begin() + static_cast<long>(i));
+      }
+    }
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+      ASSERT_EQ(contents(maps[i]), models[i]) << "map " << i;
+      ASSERT_EQ(maps[i].size(), models[i].size());
+    }
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Amounts, CopyModel, testing::Values(2, 4, 8, 256));
+
+TEST(CowMap, AChangeAfterACopyCopiesOneShardOnly) {
+  const ShardAmount amount(8);
+  CowMap<Counted> a;
+  for (std::uint64_t k = 0; k < 2000; ++k) a.insert(k, Counted(k));
+  ASSERT_EQ(a.table_count(), 8u);
+  const long live = Counted::live();
+  CowMap<Counted> b(a);
+  EXPECT_EQ(Counted::live(), live);  // nothing copied yet
+  b.insert(5, Counted(55));
+  EXPECT_EQ(a.shared_tables(), 7u);
+  EXPECT_EQ(b.shared_tables(), 7u);
+  const long copied = Counted::live() - live;
+  EXPECT_GT(copied, 2000 / 8 / 2);
+  EXPECT_LT(copied, 2000 / 8 * 2);
+  EXPECT_EQ(a.get(5).value().value(), 5u);
+  EXPECT_EQ(b.get(5).value().value(), 55u);
+  EXPECT_FALSE(CowMap<Counted>(b).erase(99999));  // absent: nothing to copy
+}
+
+// Threads that each own a copy of one big map change and read their own
+// copy, while others keep copying and reading the original: every shard
+// starts shared by all of them.
+TEST(CowMapStress, CopiesSharingShardsAcrossThreads) {
+  const ShardAmount amount(4);
+  const long before = Counted::live();
+  {
+    constexpr std::uint64_t kKeys = 512;
+    CowMap<Counted> original;
+    for (std::uint64_t k = 0; k < kKeys; ++k) original.insert(k, Counted(k << 32));
+    std::atomic<std::size_t> failures{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 6; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937_64 rng(t + 100);
+        CowMap<Counted> mine(original);
+        Model model;
+        for (std::uint64_t k = 0; k < kKeys; ++k) model[k] = k << 32;
+        for (int op = 0; op < 3000; ++op) {
+          const std::uint64_t key = rng() % (kKeys + 64);
+          const unsigned dice = static_cast<unsigned>(rng() % 100);
+          if (t % 2 == 0 && dice < 40) {
+            mine.insert(key, Counted((key << 32) | (op + 1)));
+            model[key] = (key << 32) | (op + 1);
+          } else if (t % 2 == 0 && dice < 60) {
+            if (mine.erase(key).has_value() != (model.erase(key) == 1)) failures.fetch_add(1);
+          } else if (dice < 90) {
+            const auto g = mine.get(key);
+            const auto it = model.find(key);
+            if (bool(g) != (it != model.end()) || (g && g.value().value() != it->second)) {
+              failures.fetch_add(1);
+            }
+          } else {
+            const CowMap<Counted> snapshot(original);
+            const auto g = snapshot.get(key % kKeys);
+            if (!g || g.value().value() != (key % kKeys) << 32) failures.fetch_add(1);
+            if (t % 2 == 1) mine = CowMap<Counted>(snapshot);
+            if (t % 2 == 1) {
+              for (std::uint64_t k = 0; k < kKeys; ++k) model[k] = k << 32;
+            }
+          }
+        }
+        if (contents(mine) != model) failures.fetch_add(1);
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0u);
+    EXPECT_EQ(original.size(), kKeys);
+    for (std::uint64_t k = 0; k < kKeys; ++k) ASSERT_EQ(original.get(k).value().value(), k << 32);
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
+}  // namespace
+}  // namespace tarnwick
