@@ -29,4 +29,12 @@ void set_type_mismatch(PyObject* o, const char* target);
 // and throws it to the boundary.
 [[noreturn]] void raise_labelled(const char* param);
 
+// The unsigned 64-bit integer rule for parameter `param`, labelled on
+// failure.
+inline std::uint64_t take_u64(PyObject* o, const char* param) {
+  std::uint64_t v;
+  if (!to_u64(o, &v)) raise_labelled(param);
+  return v;
+}
+
 }  // namespace tarnwick

@@ -24,22 +24,14 @@ Params<1> get_user_params{nullptr, "get_user", {"user_id"}, 1};
 Params<1> get_message_params{nullptr, "get_message", {"message_id"}, 1};
 Params<2> get_member_params{nullptr, "get_member", {"guild_id", "user_id"}, 2};
 
-std::uint64_t take_id(PyObject* o, const char* param) {
-  std::uint64_t id;
-  if (!to_u64(o, &id)) raise_labelled(param);
-  return id;
-}
-
 // File a deep copy of the argument under its id.  The copy is made before
-// any registry lock is taken; a displaced value is released after insert
-// has dropped the shard lock.
-template <class Class, class Map>
-PyObject* file(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map)()) {
+// any registry lock is taken; a displaced value is released after the
+// shard lock is dropped.
+template <class Class>
+PyObject* file(PyObject* args, PyObject* kwargs, const ParamList& p, void (*file_record)(typename Class::Rec&&)) {
   PyObject* slot;
   bind(p, args, kwargs, &slot);
-  auto rec = Class::take(slot, p.names[0]);
-  const std::uint64_t key = rec.key();
-  map().insert(key, std::move(rec));  // the displaced copy dies here, unlocked
+  file_record(Class::take(slot, p.names[0]));
   Py_RETURN_NONE;
 }
 
@@ -48,7 +40,7 @@ template <class Class, class Map>
 PyObject* fetch(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map)()) {
   PyObject* slot;
   bind(p, args, kwargs, &slot);
-  const std::uint64_t id = take_id(slot, p.names[0]);
+  const std::uint64_t id = take_u64(slot, p.names[0]);
   std::optional<typename Class::Rec> copy;
   {
     auto guard = map().get(id);
@@ -59,13 +51,13 @@ PyObject* fetch(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map
 }
 
 PyObject* register_guild(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<GuildClass>(args, kwargs, register_guild_params, guild_map); });
+  return run_boundary([&] { return file<GuildClass>(args, kwargs, register_guild_params, file_guild); });
 }
 PyObject* register_user(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<UserClass>(args, kwargs, register_user_params, user_map); });
+  return run_boundary([&] { return file<UserClass>(args, kwargs, register_user_params, file_user); });
 }
 PyObject* register_message(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<MessageClass>(args, kwargs, register_message_params, message_map); });
+  return run_boundary([&] { return file<MessageClass>(args, kwargs, register_message_params, file_message); });
 }
 PyObject* get_guild(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] { return fetch<GuildClass>(args, kwargs, get_guild_params, guild_map); });
@@ -82,8 +74,8 @@ PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&]() -> PyObject* {
     PyObject* slots[2];
     bind(get_member_params, args, kwargs, slots);
-    const std::uint64_t guild_id = take_id(slots[0], "guild_id");
-    const std::uint64_t user_id = take_id(slots[1], "user_id");
+    const std::uint64_t guild_id = take_u64(slots[0], "guild_id");
+    const std::uint64_t user_id = take_u64(slots[1], "user_id");
     std::optional<MemberRecord> copy;
     {
       auto guild = guild_map().get(guild_id);

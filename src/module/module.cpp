@@ -13,6 +13,7 @@
 #include "records/role.hpp"
 #include "records/user.hpp"
 #include "module/functions.hpp"
+#include "module/registration.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,6 +25,8 @@ PyModuleDef g_def = {
 // The module is bound to the first interpreter that tries to import it.
 std::atomic<std::int64_t> g_interpreter{-1};
 PyObject* g_module = nullptr;
+
+}  // namespace
 
 // Appends `name` to __all__ (creating it on first use), then sets the
 // attribute.
@@ -44,19 +47,32 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
-template <class Desc>
-void add_class(PyObject* module, PyMethodDef* methods = nullptr) {
-  PyTypeObject* type = RecordClass<Desc>::create(methods);
-  OwnedRef name = OwnedRef::steal(require(PyUnicode_FromString(Desc::name)));
-  add(module, name.get(), reinterpret_cast<PyObject*>(type));
-}
-
 void add_function(PyObject* module, PyMethodDef* def) {
   OwnedRef module_name = OwnedRef::steal(require(PyModule_GetNameObject(module)));
   OwnedRef fn = OwnedRef::steal(require(PyCMethod_New(def, module, module_name.get(), nullptr)));
   OwnedRef name = OwnedRef::steal(require(PyObject_GetAttrString(fn.get(), "__name__")));
   if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ must be a str");
   add(module, name.get(), fn.get());
+}
+
+void claim_interpreter() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) throw_pending();
+  std::int64_t expected = -1;
+  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    raise(PyExc_ImportError,
+          "tarnwick does not support sub-interpreters: it is already bound to another interpreter");
+  }
+}
+
+namespace {
+
+template <class Desc>
+void add_class(PyObject* module, PyMethodDef* methods = nullptr) {
+  PyTypeObject* type = RecordClass<Desc>::create(methods);
+  OwnedRef name = OwnedRef::steal(require(PyUnicode_FromString(Desc::name)));
+  add(module, name.get(), reinterpret_cast<PyObject*>(type));
 }
 
 void module_body(PyObject* module) {
@@ -70,14 +86,7 @@ void module_body(PyObject* module) {
 }
 
 PyObject* init() {
-  PyInterpreterState* interp = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(interp);
-  if (id == -1) throw_pending();
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    raise(PyExc_ImportError,
-          "tarnwick does not support sub-interpreters: it is already bound to another interpreter");
-  }
+  claim_interpreter();
   if (g_module != nullptr) {
     Py_INCREF(g_module);
     return g_module;

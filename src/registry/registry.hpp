@@ -1,11 +1,17 @@
-// The process-wide registry: three lazily created maps of record copies.
+// The process-wide registry: three lazily created maps of record copies,
+// and what the companion package adds on top of them (removal, a bound on
+// the messages kept, counts).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/lazy.hpp"
+#include "core/sharded_map.hpp"
 #include "records/guild.hpp"
 #include "records/message.hpp"
 #include "records/user.hpp"
-#include "core/lazy.hpp"
-#include "core/sharded_map.hpp"
 
 namespace tarnwick {
 
@@ -18,6 +24,46 @@ using MessageMap = ShardedMap<MessageRecord>;
 UserMap& user_map();
 GuildMap& guild_map();
 MessageMap& message_map();
+
+// File a record under its id, replacing any earlier one; the displaced
+// record is destroyed after the shard lock is released.
+void file_user(UserRecord&& user);
+void file_guild(GuildRecord&& guild);
+
+// Files a message.  While a message limit is set, the message becomes the
+// newest and the oldest ones beyond the limit are dropped.
+void file_message(MessageRecord&& message);
+
+// Removes a filed message; true if there was one.
+bool remove_message(std::uint64_t id);
+
+// Keep at most `limit` messages (nothing: no bound, the default).  Lowering
+// the limit drops the oldest at once.  Messages filed while no limit was set
+// have no known order; they count as older than every later one.
+void set_message_limit(std::optional<std::uint64_t> limit);
+std::optional<std::uint64_t> message_limit();
+
+// Runs f(collections) on the filed guild `guild_id` under its shard's read
+// lock, so it cannot be replaced or removed meanwhile; the collections lock
+// themselves.  False if no guild is filed under that id.  f must not touch
+// the registry.
+template <class F>
+bool with_filed_guild(std::uint64_t guild_id, F&& f) {
+  auto guard = guild_map().get(guild_id);
+  if (!guard) return false;
+  // Only the collections change, and they are synchronised on their own.
+  f(const_cast<GuildRecord&>(guard.value()).extra());
+  return true;
+}
+
+struct RegistryStats {
+  std::size_t users = 0, guilds = 0, members = 0, roles = 0, emojis = 0, messages = 0;
+  std::size_t user_bytes = 0, guild_bytes = 0, message_bytes = 0;
+};
+RegistryStats registry_stats();
+
+// Forgets every filed record (the message limit stays as it is).
+void clear_registry();
 
 #ifdef TARNWICK_TEST_HOOKS
 // Makes the next map creation fail, to exercise poisoning.

@@ -1,0 +1,221 @@
+// tarnwick_extras.cache: what a long-running cache needs beyond the core
+// functions (removal, changing a filed guild in place, a bound on the
+// messages kept, counts), over the same process-wide maps, with the same
+// binding and conversion rules and the same fault boundary.  It lives in
+// the same shared object as tarnwick, under a second init function.
+
+#include <optional>
+#include <utility>
+
+#include "module/binding.hpp"
+#include "module/boundary.hpp"
+#include "module/convert.hpp"
+#include "module/record_class.hpp"
+#include "module/ref.hpp"
+#include "module/registration.hpp"
+#include "module/results.hpp"
+#include "records/emoji.hpp"
+#include "records/guild.hpp"
+#include "records/member.hpp"
+#include "records/role.hpp"
+#include "registry/registry.hpp"
+
+namespace tarnwick {
+namespace {
+
+template <std::size_t N>
+using Fn = Params<N>;
+
+PyObject* bool_object(bool v) { return bool_result(v); }
+
+// remove_X(id): one of the three registry maps.
+template <class Map>
+bool erase_from(Map& map, std::uint64_t id) {
+  return map.erase(id).has_value();  // the removed record dies here, unlocked
+}
+
+Fn<1> remove_user_params{nullptr, "remove_user", {"user_id"}, 1};
+Fn<1> remove_guild_params{nullptr, "remove_guild", {"guild_id"}, 1};
+Fn<1> remove_message_params{nullptr, "remove_message", {"message_id"}, 1};
+
+PyObject* remove_user(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    PyObject* slot;
+    bind(remove_user_params, args, kwargs, &slot);
+    return bool_object(erase_from(user_map(), take_u64(slot, "user_id")));
+  });
+}
+
+PyObject* remove_guild(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    PyObject* slot;
+    bind(remove_guild_params, args, kwargs, &slot);
+    return bool_object(erase_from(guild_map(), take_u64(slot, "guild_id")));
+  });
+}
+
+PyObject* remove_message(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    PyObject* slot;
+    bind(remove_message_params, args, kwargs, &slot);
+    return bool_object(tarnwick::remove_message(take_u64(slot, "message_id")));
+  });
+}
+
+// put_X(guild_id, x) and remove_X(guild_id, id): one collection of the
+// filed guild, changed in place.  Earlier get_guild results share the
+// collection copy-on-write, so they keep what they saw.
+template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
+PyObject* put(PyObject* args, PyObject* kwargs, const ParamList& p) {
+  PyObject* slots[2];
+  bind(p, args, kwargs, slots);
+  const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
+  Record<Desc> rec = RecordClass<Desc>::take(slots[1], p.names[1]);
+  std::optional<Record<Desc>> displaced;
+  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
+    const std::uint64_t key = rec.key();
+    displaced = (c.*Map).insert(key, std::move(rec));
+  });
+  return bool_object(filed);  // `displaced` dies after every lock is gone
+}
+
+template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
+PyObject* remove(PyObject* args, PyObject* kwargs, const ParamList& p) {
+  PyObject* slots[2];
+  bind(p, args, kwargs, slots);
+  const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
+  const std::uint64_t id = take_u64(slots[1], p.names[1]);
+  std::optional<Record<Desc>> removed;
+  with_filed_guild(guild_id, [&](GuildCollections& c) { removed = (c.*Map).erase(id); });
+  return bool_object(removed.has_value());
+}
+
+Fn<2> put_member_params{nullptr, "put_member", {"guild_id", "member"}, 2};
+Fn<2> put_role_params{nullptr, "put_role", {"guild_id", "role"}, 2};
+Fn<2> put_emoji_params{nullptr, "put_emoji", {"guild_id", "emoji"}, 2};
+Fn<2> remove_member_params{nullptr, "remove_member", {"guild_id", "user_id"}, 2};
+Fn<2> remove_role_params{nullptr, "remove_role", {"guild_id", "role_id"}, 2};
+Fn<2> remove_emoji_params{nullptr, "remove_emoji", {"guild_id", "emoji_id"}, 2};
+
+PyObject* put_member(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return put<MemberDesc, &GuildCollections::members>(args, kwargs, put_member_params); });
+}
+PyObject* put_role(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return put<RoleDesc, &GuildCollections::roles>(args, kwargs, put_role_params); });
+}
+PyObject* put_emoji(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return put<EmojiDesc, &GuildCollections::emojis>(args, kwargs, put_emoji_params); });
+}
+PyObject* remove_member(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary(
+      [&] { return remove<MemberDesc, &GuildCollections::members>(args, kwargs, remove_member_params); });
+}
+PyObject* remove_role(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return remove<RoleDesc, &GuildCollections::roles>(args, kwargs, remove_role_params); });
+}
+PyObject* remove_emoji(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary(
+      [&] { return remove<EmojiDesc, &GuildCollections::emojis>(args, kwargs, remove_emoji_params); });
+}
+
+Fn<1> set_message_limit_params{nullptr, "set_message_limit", {"limit"}, 1};
+Fn<0> message_limit_params{nullptr, "message_limit", {}, 0};
+Fn<0> stats_params{nullptr, "stats", {}, 0};
+Fn<0> clear_params{nullptr, "clear", {}, 0};
+
+PyObject* set_message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    PyObject* slot;
+    bind(set_message_limit_params, args, kwargs, &slot);
+    std::optional<std::uint64_t> limit;
+    if (slot != Py_None) limit = take_u64(slot, "limit");
+    tarnwick::set_message_limit(limit);
+    return none_result();
+  });
+}
+
+PyObject* message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    bind(message_limit_params, args, kwargs, nullptr);
+    const auto limit = tarnwick::message_limit();
+    return limit ? u64_result(*limit) : none_result();
+  });
+}
+
+PyObject* stats(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    bind(stats_params, args, kwargs, nullptr);
+    const RegistryStats s = registry_stats();
+    OwnedRef dict = OwnedRef::steal(checked_result(PyDict_New()));
+    const std::pair<const char*, std::size_t> items[] = {
+        {"users", s.users},           {"guilds", s.guilds},         {"members", s.members},
+        {"roles", s.roles},           {"emojis", s.emojis},         {"messages", s.messages},
+        {"user_bytes", s.user_bytes}, {"guild_bytes", s.guild_bytes}, {"message_bytes", s.message_bytes},
+    };
+    for (const auto& [name, value] : items) {
+      OwnedRef v = OwnedRef::steal(u64_result(value));
+      if (PyDict_SetItemString(dict.get(), name, v.get()) < 0) result_failed();
+    }
+    return dict.release();
+  });
+}
+
+PyObject* clear(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    bind(clear_params, args, kwargs, nullptr);
+    clear_registry();
+    return none_result();
+  });
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wcast-function-type"
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+#define TW_FN(name, sig) {#name, reinterpret_cast<PyCFunction>(name), kFlags, #name sig "\n--\n\n"}
+PyMethodDef g_functions[] = {
+    TW_FN(remove_user, "(user_id)"),
+    TW_FN(remove_guild, "(guild_id)"),
+    TW_FN(remove_message, "(message_id)"),
+    TW_FN(put_member, "(guild_id, member)"),
+    TW_FN(remove_member, "(guild_id, user_id)"),
+    TW_FN(put_role, "(guild_id, role)"),
+    TW_FN(remove_role, "(guild_id, role_id)"),
+    TW_FN(put_emoji, "(guild_id, emoji)"),
+    TW_FN(remove_emoji, "(guild_id, emoji_id)"),
+    TW_FN(set_message_limit, "(limit)"),
+    TW_FN(message_limit, "()"),
+    TW_FN(stats, "()"),
+    TW_FN(clear, "()"),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef TW_FN
+#pragma GCC diagnostic pop
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick_extras.cache",
+    "Removal, in-place guild changes, a message limit and counts over tarnwick's cache.",
+    0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+
+PyObject* init() {
+  claim_interpreter();
+  if (g_module == nullptr) {
+    // The record rules need tarnwick's classes, which its import makes.
+    OwnedRef core = OwnedRef::steal(require(PyImport_ImportModule("tarnwick")));
+    OwnedRef module = OwnedRef::steal(require(PyModule_Create2(&g_def, 3)));
+    for (PyMethodDef* def = g_functions; def->ml_name != nullptr; ++def) add_function(module.get(), def);
+    if (g_module == nullptr) g_module = module.release();
+  }
+  Py_INCREF(g_module);
+  return g_module;
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+PyMODINIT_FUNC PyInit_cache(void) {
+  return tarnwick::run_boundary([] { return tarnwick::init(); });
+}

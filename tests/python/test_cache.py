@@ -1,0 +1,127 @@
+"""tarnwick_extras.cache: removal, in-place guild changes, the message limit,
+counts.  Anything that clears the cache or bounds the messages runs in a
+fresh interpreter, since the registry is shared by every test here."""
+
+import pytest
+import tarnwick
+from twhelpers import fresh_id, run_python
+
+cache = pytest.importorskip("tarnwick_extras").cache
+
+
+@pytest.mark.parametrize("cls,register,get,remove", [
+    ("full_user", "register_user", "get_user", "remove_user"),
+    ("full_guild", "register_guild", "get_guild", "remove_guild"),
+    ("full_message", "register_message", "get_message", "remove_message"),
+])
+def test_remove_forgets_a_filed_record(cls, register, get, remove):
+    rid = fresh_id()
+    args = {"full_user": (rid, "u"), "full_guild": (rid, "g"),
+            "full_message": (rid, 1, 2, "c", "t")}[cls]
+    getattr(tarnwick, register)(getattr(tarnwick, cls)(*args))
+    assert getattr(cache, remove)(rid) is True
+    assert getattr(tarnwick, get)(rid) is None
+    assert getattr(cache, remove)(rid) is False
+
+
+def test_filed_guild_changes_in_place_and_earlier_copies_keep_what_they_saw():
+    gid = fresh_id()
+    g = tarnwick.full_guild(gid, "g")
+    g.add_member(tarnwick.full_member(1, nick="one"))
+    tarnwick.register_guild(g)
+    before = tarnwick.get_guild(gid)
+    assert cache.put_member(gid, tarnwick.full_member(2, nick="two")) is True
+    assert cache.put_member(gid, member=tarnwick.full_member(1, nick="uno")) is True
+    assert cache.put_role(gid, tarnwick.full_role(9, "r", 0, False)) is True
+    assert cache.put_emoji(gid, tarnwick.full_emoji(8)) is True
+    assert (tarnwick.get_member(gid, 1).nick, tarnwick.get_member(gid, 2).nick) == ("uno", "two")
+    assert cache.remove_member(gid, 2) is True
+    assert cache.remove_member(gid, user_id=2) is False
+    assert cache.remove_role(gid, 9) is True and cache.remove_emoji(gid, 8) is True
+    assert cache.remove_role(gid, 9) is False and cache.remove_emoji(gid, 8) is False
+    assert tarnwick.get_member(gid, 2) is None
+    # The copy fetched before the changes files back exactly what it held.
+    tarnwick.register_guild(before)
+    assert tarnwick.get_member(gid, 1).nick == "one"
+    other = fresh_id()
+    assert cache.put_member(other, tarnwick.full_member(1)) is False
+    assert cache.remove_member(other, 1) is False
+    assert tarnwick.get_guild(other) is None
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda: cache.put_member(1, tarnwick.full_user(1, "u")),
+     "argument 'member': 'full_user' object cannot be converted to 'full_member'"),
+    (lambda: cache.put_role("1", tarnwick.full_role(1, "r", 0, False)),
+     "argument 'guild_id': 'str' object cannot be interpreted as an integer"),
+    (lambda: cache.remove_emoji(1), "remove_emoji() missing 1 required positional argument: 'emoji_id'"),
+    (lambda: cache.remove_user(user=1), "remove_user() got an unexpected keyword argument 'user'"),
+    (lambda: cache.stats(1), "stats() takes 0 positional arguments but 1 was given"),
+    (lambda: cache.set_message_limit(1.5),
+     "argument 'limit': 'float' object cannot be interpreted as an integer"),
+])
+def test_arguments_follow_the_module_rules(call, error):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == error
+
+
+def test_set_message_limit_refuses_a_negative_limit():
+    with pytest.raises(OverflowError):
+        cache.set_message_limit(-1)
+    assert cache.message_limit() is None
+
+
+LIMIT = """
+import tarnwick, tarnwick_extras
+c = tarnwick_extras.cache
+def file(*ids):
+    for i in ids: tarnwick.register_message(tarnwick.full_message(i, 1, 2, "m%d" % i, "t"))
+def kept(): return [i for i in range(40) if tarnwick.get_message(i) is not None]
+def old(): return sum(tarnwick.get_message(i) is not None for i in (30, 31))
+file(30, 31)                      # filed before any limit: counted as oldest
+c.set_message_limit(4)
+file(1, 2, 3)
+print(kept()[:3], old(), c.message_limit())
+file(1)                           # filed again: the newest now
+file(4, 5)
+print(kept())
+c.remove_message(4); file(6)
+print(kept())
+c.set_message_limit(2); print(kept())
+c.set_message_limit(None); file(*range(10, 20)); print(len(kept()), c.message_limit())
+"""
+
+
+def test_message_limit_drops_the_longest_filed_first():
+    result = run_python(LIMIT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "[1, 2, 3] 1 4", "[1, 3, 4, 5]", "[1, 3, 5, 6]", "[5, 6]", "12 None"]
+
+
+STATS = """
+import tarnwick, tarnwick_extras
+c = tarnwick_extras.cache
+empty = c.stats()
+for i in range(3): tarnwick.register_user(tarnwick.full_user(i, "u"))
+for gid in (1, 2):
+    g = tarnwick.full_guild(gid, "g")
+    for u in range(5): g.add_member(tarnwick.full_member(u, joined_at="x" * 40))
+    g.add_role(tarnwick.full_role(1, "r", 0, False)); g.add_emoji(tarnwick.full_emoji(1))
+    tarnwick.register_guild(g)
+tarnwick.register_message(tarnwick.full_message(1, 1, 1, "c", "t"))
+s = c.stats()
+print(sorted((k, v) for k, v in s.items() if not k.endswith("bytes")))
+print(all(s[k] > empty[k] for k in ("user_bytes", "guild_bytes", "message_bytes")))
+c.clear()
+print(c.stats() == empty, tarnwick.get_user(1), tarnwick.get_member(1, 1))
+"""
+
+
+def test_stats_count_what_is_filed_and_clear_forgets_it():
+    result = run_python(STATS)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "[('emojis', 2), ('guilds', 2), ('members', 10), ('messages', 1), ('roles', 2), ('users', 3)]",
+        "True", "True None None"]
