@@ -20,6 +20,9 @@ if(TARNWICK_PYTHON)
   target_compile_definitions(tarnwick_ext PRIVATE Py_LIMITED_API=0x03090000
     $<$<BOOL:${TARNWICK_TEST_HOOKS}>:TARNWICK_TEST_HOOKS>)
   target_link_libraries(tarnwick_ext PRIVATE tarnwick_core)
+  # Only the init functions leave the shared object (operator new included).
+  target_link_options(tarnwick_ext PRIVATE "-Wl,--version-script=${CMAKE_SOURCE_DIR}/tools/exports.map")
+  set_property(TARGET tarnwick_ext APPEND PROPERTY LINK_DEPENDS "${CMAKE_SOURCE_DIR}/tools/exports.map")
   set_target_properties(tarnwick_ext PROPERTIES
     PREFIX "" OUTPUT_NAME "tarnwick" SUFFIX ".abi3.so"
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON

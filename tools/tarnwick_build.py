@@ -73,7 +73,9 @@ def _compile(build_dir):
                 sys.stderr.write(result.stdout + result.stderr)
                 raise RuntimeError("compiling tarnwick failed: " + " ".join(result.args))
     target = os.path.join(build_dir, NAME + ".abi3.so")
-    link = cxx + ["-shared", "-o", target] + objects + ["-lpthread"] + shlex.split(os.environ.get("LDFLAGS", ""))
+    exports = os.path.join(ROOT, "tools", "exports.map")
+    link = (cxx + ["-shared", "-o", target] + objects + ["-lpthread", "-Wl,--version-script=" + exports]
+            + shlex.split(os.environ.get("LDFLAGS", "")))
     subprocess.run(link, check=True)
     return target
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace tarnwick {
 
@@ -32,6 +33,13 @@ void allocation_failed(std::size_t n) noexcept {
   std::abort();
 }
 
+void allocation_failed_unknown() noexcept {
+  const char text[] = "memory allocation failed (size unknown)\n";
+  ssize_t ignored = ::write(STDERR_FILENO, text, sizeof text - 1);
+  (void)ignored;
+  std::abort();
+}
+
 void* checked_malloc(std::size_t n) {
   void* p = std::malloc(n == 0 ? 1 : n);
   if (p == nullptr) allocation_failed(n);
@@ -53,3 +61,29 @@ void* checked_realloc(void* p, std::size_t n) {
 }
 
 }  // namespace tarnwick
+
+// The global operator new and delete of our own code.  Memory running out
+// ends the process with the size that was asked for, as for every other
+// allocation of the module, instead of a std::bad_alloc that knows no size.
+// The shared object exports only its init functions, so these replace
+// nothing outside it.
+void* operator new(std::size_t n) { return tarnwick::checked_malloc(n); }
+void* operator new[](std::size_t n) { return tarnwick::checked_malloc(n); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  return tarnwick::checked_aligned_alloc(static_cast<std::size_t>(a), n);
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return tarnwick::checked_aligned_alloc(static_cast<std::size_t>(a), n);
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n == 0 ? 1 : n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return std::malloc(n == 0 ? 1 : n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <exception>
+#include <cstdlib>
+#include <string>
 
 namespace tarnwick {
 
@@ -27,6 +29,8 @@ class InternalFault : public std::exception {
 
 // Writes "memory allocation of {n} bytes failed" to standard error and aborts.
 [[noreturn]] void allocation_failed(std::size_t n) noexcept;
+// For an exhaustion whose size is not known: says so, and aborts.
+[[noreturn]] void allocation_failed_unknown() noexcept;
 
 // malloc/realloc that never return null: exhaustion ends the process.
 void* checked_malloc(std::size_t n);
@@ -45,5 +49,25 @@ inline std::size_t checked_mul(std::size_t a, std::size_t b) {
   if (__builtin_mul_overflow(a, b, &r)) fault("capacity overflow");
   return r;
 }
+
+// A std::allocator that gets its memory through checked_malloc, so even a
+// string made for an error text or while reading /proc reports the real
+// size when memory runs out.  (std::string's own growth code is compiled
+// into libstdc++ and would throw std::bad_alloc, which knows no size.)
+template <class T>
+struct CheckedAllocator {
+  using value_type = T;
+  CheckedAllocator() noexcept = default;
+  template <class U>
+  CheckedAllocator(const CheckedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(checked_malloc(checked_mul(n, sizeof(T)))); }
+  void deallocate(T* p, std::size_t) noexcept { std::free(p); }
+  template <class U>
+  bool operator==(const CheckedAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+using Text = std::basic_string<char, std::char_traits<char>, CheckedAllocator<char>>;
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 #include "core/processors.hpp"
 
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -9,8 +11,6 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "core/fault.hpp"
@@ -38,12 +38,21 @@ std::optional<std::size_t> quota_to_processors(std::int64_t quota, std::int64_t 
   return std::max<std::size_t>(1, static_cast<std::size_t>(quota / period));
 }
 
-std::optional<std::string> read_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) return std::nullopt;
-  std::ostringstream out;
-  out << in.rdbuf();
-  return std::move(out).str();
+std::optional<Text> read_file(const Text& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  Text out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(fd);
+  return out;
 }
 
 std::vector<std::string_view> split(std::string_view s, char sep) {
@@ -63,9 +72,9 @@ bool contains(const std::vector<std::string_view>& items, std::string_view item)
 // A cgroup hierarchy as this process sees it: the cgroup path from
 // /proc/self/cgroup, and where that hierarchy's root is mounted.
 struct Hierarchy {
-  std::string cgroup_path;  // e.g. "/user.slice/app"
-  std::string mount_root;   // the mounted subtree, "/" unless in a namespace
-  std::string mount_point;  // e.g. "/sys/fs/cgroup"
+  Text cgroup_path;  // e.g. "/user.slice/app"
+  Text mount_root;   // the mounted subtree, "/" unless in a namespace
+  Text mount_point;  // e.g. "/sys/fs/cgroup"
 };
 
 // Finds, for cgroup v2 (`v1 == false`) or the v1 cpu controller, the
@@ -81,7 +90,7 @@ std::optional<Hierarchy> find_hierarchy(std::string_view cgroups, std::string_vi
     const bool is_v2 = fields[0] == "0" && fields[1].empty();
     if (v1 ? (!is_v2 && contains(split(fields[1], ','), "cpu")) : is_v2) {
       // The path itself may contain ':'.
-      h.cgroup_path = std::string(line.substr(fields[0].size() + fields[1].size() + 2));
+      h.cgroup_path = Text(line.substr(fields[0].size() + fields[1].size() + 2));
       found = true;
       break;
     }
@@ -96,8 +105,8 @@ std::optional<Hierarchy> find_hierarchy(std::string_view cgroups, std::string_vi
     const bool match = v1 ? type == "cgroup" && contains(split(dash[3], ','), "cpu")
                           : type == "cgroup2";
     if (!match) continue;
-    h.mount_root = std::string(fields[3]);
-    h.mount_point = std::string(fields[4]);
+    h.mount_root = Text(fields[3]);
+    h.mount_point = Text(fields[4]);
     return h;
   }
   return std::nullopt;
@@ -105,22 +114,23 @@ std::optional<Hierarchy> find_hierarchy(std::string_view cgroups, std::string_vi
 
 // Directories from the process's cgroup up to the mount point, innermost
 // first; a quota on any of them binds the process.
-std::vector<std::string> cgroup_dirs(const Hierarchy& h, const std::string& root) {
-  std::string relative = h.cgroup_path;
+std::vector<Text> cgroup_dirs(const Hierarchy& h, std::string_view root) {
+  Text relative = h.cgroup_path;
   if (h.mount_root != "/") {
     // Outside the mounted subtree the best we can read is its top.
     const bool inside = relative.starts_with(h.mount_root) &&
                         (relative.size() == h.mount_root.size() ||
                          relative[h.mount_root.size()] == '/');
-    relative = inside ? relative.substr(h.mount_root.size()) : "/";
+    relative = inside ? relative.substr(h.mount_root.size()) : Text("/");
   }
-  std::vector<std::string> dirs;
-  const std::string base = root + (h.mount_point == "/" ? "" : h.mount_point);
+  std::vector<Text> dirs;
+  Text base(root);
+  if (h.mount_point != "/") base += h.mount_point;
   for (;;) {
     while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
-    dirs.push_back(base + (relative == "/" ? "" : relative));
+    dirs.push_back(relative == "/" ? base : base + relative);
     const std::size_t slash = relative.rfind('/');
-    if (relative.empty() || relative == "/" || slash == std::string::npos) return dirs;
+    if (relative.empty() || relative == "/" || slash == Text::npos) return dirs;
     relative.erase(slash == 0 ? 1 : slash);
   }
 }
@@ -147,18 +157,18 @@ std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_v
   return quota_to_processors(*q, *p);
 }
 
-std::optional<std::size_t> cgroup_cpu_quota(const std::string& root) {
-  const auto cgroups = read_file(root + "/proc/self/cgroup");
-  const auto mountinfo = read_file(root + "/proc/self/mountinfo");
+std::optional<std::size_t> cgroup_cpu_quota(std::string_view root) {
+  const auto cgroups = read_file(Text(root) + "/proc/self/cgroup");
+  const auto mountinfo = read_file(Text(root) + "/proc/self/mountinfo");
   if (!cgroups || !mountinfo) return std::nullopt;
   std::optional<std::size_t> best;
   if (const auto v2 = find_hierarchy(*cgroups, *mountinfo, false)) {
-    for (const std::string& dir : cgroup_dirs(*v2, root)) {
+    for (const Text& dir : cgroup_dirs(*v2, root)) {
       if (const auto max = read_file(dir + "/cpu.max")) take_min(best, parse_cpu_max(*max));
     }
   }
   if (const auto v1 = find_hierarchy(*cgroups, *mountinfo, true)) {
-    for (const std::string& dir : cgroup_dirs(*v1, root)) {
+    for (const Text& dir : cgroup_dirs(*v1, root)) {
       const auto quota = read_file(dir + "/cpu.cfs_quota_us");
       const auto period = read_file(dir + "/cpu.cfs_period_us");
       if (quota && period) take_min(best, parse_cfs_quota(*quota, *period));

@@ -12,7 +12,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace tarnwick {
@@ -26,7 +25,7 @@ std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_v
 // The tightest quota over the process's cgroups (v1 cpu controller and v2),
 // found through root + "/proc/self/cgroup" and root + "/proc/self/mountinfo";
 // root is "" for the live system.
-std::optional<std::size_t> cgroup_cpu_quota(const std::string& root);
+std::optional<std::size_t> cgroup_cpu_quota(std::string_view root);
 
 // The number of CPUs in this process's affinity mask, read through
 // `get_affinity(bytes, mask)` (sched_getaffinity's contract: 0 on success,

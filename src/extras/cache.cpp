@@ -40,25 +40,22 @@ Fn<1> remove_message_params{nullptr, "remove_message", {"message_id"}, 1};
 
 PyObject* remove_user(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    PyObject* slot;
-    bind(remove_user_params, args, kwargs, &slot);
-    return bool_object(erase_from(user_map(), take_u64(slot, "user_id")));
+    const Bound<1> slot(remove_user_params, args, kwargs);
+    return bool_object(erase_from(user_map(), take_u64(slot[0], "user_id")));
   });
 }
 
 PyObject* remove_guild(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    PyObject* slot;
-    bind(remove_guild_params, args, kwargs, &slot);
-    return bool_object(erase_from(guild_map(), take_u64(slot, "guild_id")));
+    const Bound<1> slot(remove_guild_params, args, kwargs);
+    return bool_object(erase_from(guild_map(), take_u64(slot[0], "guild_id")));
   });
 }
 
 PyObject* remove_message(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    PyObject* slot;
-    bind(remove_message_params, args, kwargs, &slot);
-    return bool_object(tarnwick::remove_message(take_u64(slot, "message_id")));
+    const Bound<1> slot(remove_message_params, args, kwargs);
+    return bool_object(tarnwick::remove_message(take_u64(slot[0], "message_id")));
   });
 }
 
@@ -66,9 +63,8 @@ PyObject* remove_message(PyObject*, PyObject* args, PyObject* kwargs) {
 // filed guild, changed in place.  Earlier get_guild results share the
 // collection copy-on-write, so they keep what they saw.
 template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
-PyObject* put(PyObject* args, PyObject* kwargs, const ParamList& p) {
-  PyObject* slots[2];
-  bind(p, args, kwargs, slots);
+PyObject* put(PyObject* args, PyObject* kwargs, const Params<2>& p) {
+  const Bound<2> slots(p, args, kwargs);
   const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
   Record<Desc> rec = RecordClass<Desc>::take(slots[1], p.names[1]);
   std::optional<Record<Desc>> displaced;
@@ -80,9 +76,8 @@ PyObject* put(PyObject* args, PyObject* kwargs, const ParamList& p) {
 }
 
 template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
-PyObject* remove(PyObject* args, PyObject* kwargs, const ParamList& p) {
-  PyObject* slots[2];
-  bind(p, args, kwargs, slots);
+PyObject* remove(PyObject* args, PyObject* kwargs, const Params<2>& p) {
+  const Bound<2> slots(p, args, kwargs);
   const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
   const std::uint64_t id = take_u64(slots[1], p.names[1]);
   std::optional<Record<Desc>> removed;
@@ -125,10 +120,9 @@ Fn<0> clear_params{nullptr, "clear", {}, 0};
 
 PyObject* set_message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    PyObject* slot;
-    bind(set_message_limit_params, args, kwargs, &slot);
+    const Bound<1> slot(set_message_limit_params, args, kwargs);
     std::optional<std::uint64_t> limit;
-    if (slot != Py_None) limit = take_u64(slot, "limit");
+    if (slot[0] != Py_None) limit = take_u64(slot[0], "limit");
     tarnwick::set_message_limit(limit);
     return none_result();
   });
@@ -136,7 +130,7 @@ PyObject* set_message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    bind(message_limit_params, args, kwargs, nullptr);
+    const Bound<0> none(message_limit_params, args, kwargs);
     const auto limit = tarnwick::message_limit();
     return limit ? u64_result(*limit) : none_result();
   });
@@ -144,7 +138,7 @@ PyObject* message_limit(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* stats(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    bind(stats_params, args, kwargs, nullptr);
+    const Bound<0> none(stats_params, args, kwargs);
     const RegistryStats s = registry_stats();
     OwnedRef dict = OwnedRef::steal(checked_result(PyDict_New()));
     const std::pair<const char*, std::size_t> items[] = {
@@ -162,7 +156,7 @@ PyObject* stats(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* clear(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] {
-    bind(clear_params, args, kwargs, nullptr);
+    const Bound<0> none(clear_params, args, kwargs);
     clear_registry();
     return none_result();
   });
@@ -171,24 +165,22 @@ PyObject* clear(PyObject*, PyObject* args, PyObject* kwargs) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-#define TW_FN(name, sig) {#name, reinterpret_cast<PyCFunction>(name), kFlags, #name sig "\n--\n\n"}
 PyMethodDef g_functions[] = {
-    TW_FN(remove_user, "(user_id)"),
-    TW_FN(remove_guild, "(guild_id)"),
-    TW_FN(remove_message, "(message_id)"),
-    TW_FN(put_member, "(guild_id, member)"),
-    TW_FN(remove_member, "(guild_id, user_id)"),
-    TW_FN(put_role, "(guild_id, role)"),
-    TW_FN(remove_role, "(guild_id, role_id)"),
-    TW_FN(put_emoji, "(guild_id, emoji)"),
-    TW_FN(remove_emoji, "(guild_id, emoji_id)"),
-    TW_FN(set_message_limit, "(limit)"),
-    TW_FN(message_limit, "()"),
-    TW_FN(stats, "()"),
-    TW_FN(clear, "()"),
+    {"remove_user", reinterpret_cast<PyCFunction>(remove_user), kFlags, "remove_user(user_id)\n--\n\n"},
+    {"remove_guild", reinterpret_cast<PyCFunction>(remove_guild), kFlags, "remove_guild(guild_id)\n--\n\n"},
+    {"remove_message", reinterpret_cast<PyCFunction>(remove_message), kFlags, "remove_message(message_id)\n--\n\n"},
+    {"put_member", reinterpret_cast<PyCFunction>(put_member), kFlags, "put_member(guild_id, member)\n--\n\n"},
+    {"remove_member", reinterpret_cast<PyCFunction>(remove_member), kFlags, "remove_member(guild_id, user_id)\n--\n\n"},
+    {"put_role", reinterpret_cast<PyCFunction>(put_role), kFlags, "put_role(guild_id, role)\n--\n\n"},
+    {"remove_role", reinterpret_cast<PyCFunction>(remove_role), kFlags, "remove_role(guild_id, role_id)\n--\n\n"},
+    {"put_emoji", reinterpret_cast<PyCFunction>(put_emoji), kFlags, "put_emoji(guild_id, emoji)\n--\n\n"},
+    {"remove_emoji", reinterpret_cast<PyCFunction>(remove_emoji), kFlags, "remove_emoji(guild_id, emoji_id)\n--\n\n"},
+    {"set_message_limit", reinterpret_cast<PyCFunction>(set_message_limit), kFlags, "set_message_limit(limit)\n--\n\n"},
+    {"message_limit", reinterpret_cast<PyCFunction>(message_limit), kFlags, "message_limit()\n--\n\n"},
+    {"stats", reinterpret_cast<PyCFunction>(stats), kFlags, "stats()\n--\n\n"},
+    {"clear", reinterpret_cast<PyCFunction>(clear), kFlags, "clear()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
-#undef TW_FN
 #pragma GCC diagnostic pop
 
 PyModuleDef g_def = {

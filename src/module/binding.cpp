@@ -1,7 +1,6 @@
 #include "module/binding.hpp"
 
 #include <cstring>
-#include <string>
 
 #include "module/boundary.hpp"
 #include "module/ref.hpp"
@@ -9,14 +8,29 @@
 namespace tarnwick {
 namespace {
 
-std::string display(const ParamList& p) {
-  std::string s;
-  if (p.cls != nullptr) {
-    s += p.cls;
-    s += '.';
+// Error texts are built in fixed buffers: the names are our own constants,
+// so their length is known, and an error path allocates nothing of ours.
+class Line {
+ public:
+  Line& operator<<(const char* s) {
+    const std::size_t n = std::strlen(s);
+    if (n >= sizeof buf_ - len_) fault("assertion failed: binding text fits its buffer");
+    std::memcpy(buf_ + len_, s, n + 1);
+    len_ += n;
+    return *this;
   }
-  s += p.func;
-  s += "()";
+  const char* c_str() const noexcept { return buf_; }
+
+ private:
+  char buf_[2048] = "";
+  std::size_t len_ = 0;
+};
+
+// "{class}.{function}()" or "{function}()".
+Line display(const ParamList& p) {
+  Line s;
+  if (p.cls != nullptr) s << p.cls << ".";
+  s << p.func << "()";
   return s;
 }
 
@@ -28,8 +42,13 @@ void intern_names(const ParamList& p) {
   }
 }
 
-std::size_t match_keyword(const ParamList& p, PyObject* key) {
-  for (std::size_t i = 0; i < p.count; ++i) {
+// Keywords usually come in parameter order, so the identity scan starts
+// just after the previous match and wraps around.
+std::size_t match_keyword(const ParamList& p, PyObject* key, std::size_t from) {
+  for (std::size_t i = from; i < p.count; ++i) {
+    if (p.interned[i] == key) return i;
+  }
+  for (std::size_t i = 0; i < from; ++i) {
     if (p.interned[i] == key) return i;
   }
   if (!PyUnicode_Check(key)) return p.count;
@@ -43,7 +62,9 @@ std::size_t match_keyword(const ParamList& p, PyObject* key) {
 
 }  // namespace
 
-void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots) {
+void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots,
+          std::uint64_t* keywords) {
+  *keywords = 0;
   const std::size_t n = p.count;
   const std::size_t g = static_cast<std::size_t>(PyTuple_Size(args));
   for (std::size_t i = 0; i < n; ++i) slots[i] = i < g ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
@@ -64,17 +85,20 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
     intern_names(p);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    std::size_t next = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t i = match_keyword(p, key);
+      const std::size_t i = match_keyword(p, key, next);
       if (i == n) {
         OwnedRef text = OwnedRef::steal(require(PyObject_Str(key)));
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display(p).c_str(), text.get());
         throw_pending();
       }
       if (slots[i] != nullptr) {
-        raise(PyExc_TypeError, (display(p) + " got multiple values for argument '" + p.names[i] + "'").c_str());
+        raise(PyExc_TypeError, (display(p) << " got multiple values for argument '" << p.names[i] << "'").c_str());
       }
       slots[i] = value;
+      *keywords |= std::uint64_t{1} << i;
+      next = i + 1;
     }
   }
 
@@ -85,18 +109,18 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
       if (slots[i] == nullptr) missing[m++] = p.names[i];
     }
     if (m != 0) {
-      std::string names;
+      Line names;
       for (std::size_t i = 0; i < m; ++i) {
-        if (i != 0) names += (m == 2) ? " and " : (i == m - 1 ? ", and " : ", ");
-        names += '\'';
-        names += missing[i];
-        names += '\'';
+        if (i != 0) names << ((m == 2) ? " and " : (i == m - 1 ? ", and " : ", "));
+        names << "'" << missing[i] << "'";
       }
       PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", display(p).c_str(), m,
                    m == 1 ? "argument" : "arguments", names.c_str());
       throw_pending();
     }
   }
+  // Nothing below can fail: only now take the keyword values over.
+  for (std::uint64_t k = *keywords; k != 0; k &= k - 1) Py_INCREF(slots[std::countr_zero(k)]);
 }
 
 }  // namespace tarnwick

@@ -2,13 +2,16 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 
 #include "module/python.hpp"
 
 namespace tarnwick {
 
 inline constexpr std::size_t kMaxParams = 35;
+static_assert(kMaxParams <= 64, "keyword slots are tracked in one 64-bit mask");
 
 // One immutable description per entry point.  Every parameter is
 // positional-or-keyword; the first `required` must be given.
@@ -41,8 +44,38 @@ struct Params : private ParamStorage<N>, ParamList {
   Params& operator=(const Params&) = delete;
 };
 
-// Fills slots[0..count) with borrowed references or nullptr.  Raises the
-// binding TypeError (and throws PyErrSet) when the arguments do not fit.
-void bind(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** slots);
+// Fills slots[0..count) with the arguments or nullptr, and sets bit i of
+// *keywords for each slot filled from the keyword dictionary; those slots
+// hold a new reference.  Raises the binding TypeError (and throws PyErrSet)
+// when the arguments do not fit, holding nothing then.
+void bind(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** slots,
+          std::uint64_t* keywords);
+
+// A call's arguments bound to a parameter list, for the length of the call.
+//
+// Keyword values are held by a reference of our own: a callback run while
+// an earlier argument converts (an __index__, an iterator) may clear the
+// very dictionary the interpreter passed in, and a borrowed value would die
+// with it.  Positional values stay borrowed: the tuple cannot change and
+// the caller holds it until we return.
+template <std::size_t N>
+class Bound {
+ public:
+  Bound(const Params<N>& params, PyObject* args, PyObject* kwargs) {
+    bind(params, args, kwargs, slots_.data(), &keywords_);
+  }
+  Bound(const Bound&) = delete;
+  Bound& operator=(const Bound&) = delete;
+  ~Bound() {
+    for (std::uint64_t k = keywords_; k != 0; k &= k - 1) Py_DECREF(slots_[std::countr_zero(k)]);
+  }
+
+  PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+  PyObject* const* data() const noexcept { return slots_.data(); }
+
+ private:
+  std::array<PyObject*, N> slots_;
+  std::uint64_t keywords_ = 0;
+};
 
 }  // namespace tarnwick

@@ -22,16 +22,17 @@ constexpr const char kPanicDoc[] =
 
 PyObject* g_panic_type = nullptr;  // created once, kept for the process
 
-void write_stderr(const char* a, const char* b = "", const char* c = "") noexcept {
-  for (const char* s : {a, b, c}) {
-    std::size_t n = std::strlen(s);
-    while (n != 0) {
-      ssize_t w = ::write(STDERR_FILENO, s, n);
-      if (w <= 0) return;
-      s += w;
-      n -= static_cast<std::size_t>(w);
-    }
+void write_bytes(const char* s, std::size_t n) noexcept {
+  while (n != 0) {
+    ssize_t w = ::write(STDERR_FILENO, s, n);
+    if (w <= 0) return;
+    s += w;
+    n -= static_cast<std::size_t>(w);
   }
+}
+
+void write_stderr(const char* a, const char* b = "", const char* c = "") noexcept {
+  for (const char* s : {a, b, c}) write_bytes(s, std::strlen(s));
 }
 
 [[noreturn]] void abort_double_fault() noexcept {
@@ -80,29 +81,41 @@ FetchedError::~FetchedError() {
 PyObject* panic_type_if_created() noexcept { return g_panic_type; }
 
 void raise_panic(const char* text) noexcept {
-  write_stderr("tarnwick: internal fault: ", text, "\n");
-  PyObject* type = panic_type();
-  if (type == nullptr) abort_double_fault();
   PyObject* msg = PyUnicode_FromString(text);
   if (msg == nullptr) abort_double_fault();
-  PyErr_SetObject(type, msg);
+  raise_panic(msg);
   Py_DECREF(msg);
+}
+
+void raise_panic(PyObject* text) noexcept {
+  // The report shows NULs and lone surrogates escaped; the exception gets
+  // the text exactly.
+  PyObject* shown = PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace");
+  if (shown == nullptr) abort_double_fault();
+  write_stderr("tarnwick: internal fault: ");
+  write_bytes(PyBytes_AsString(shown), static_cast<std::size_t>(PyBytes_Size(shown)));
+  write_stderr("\n");
+  Py_DECREF(shown);
+  PyObject* type = panic_type();
+  if (type == nullptr) abort_double_fault();
+  PyErr_SetObject(type, text);
 }
 
 void forward_panic_if_pending() {
   PyObject* type = g_panic_type;
   if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
   FetchedError error;
-  std::string text;
-  if (OwnedRef s = OwnedRef::steal(PyObject_Str(error.value()))) {
-    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(s.get(), "utf-8", "replace"));
-    if (bytes) text.assign(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+  PyObject* text = PyObject_Str(error.value());
+  if (text == nullptr) {
+    // Its __str__ failed too: keep a text that says so.
+    PyErr_Clear();
+    text = require(PyUnicode_FromString("PanicException raised by a callback"));
   }
-  PyErr_Clear();
   write_stderr("tarnwick: a callback raised PanicException; continuing it as an internal fault\n");
-  error.restore();
-  PyErr_PrintEx(0);
-  throw ForwardedPanic(std::move(text));
+  // Displayed, not printed through PyErr_Print: that would end the
+  // interpreter here if the exception is also a SystemExit.
+  PyErr_Display(error.type(), error.value(), error.traceback());
+  throw ForwardedPanic(text);
 }
 
 }  // namespace tarnwick

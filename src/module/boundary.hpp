@@ -3,15 +3,15 @@
 // Entry points never catch anything themselves.  Code below them throws
 //   * PyErrSet        - a Python exception is already set (ordinary failure);
 //   * InternalFault   - a broken invariant with a static text (core layers);
-//   * ForwardedPanic  - a broken invariant whose text was computed at run
-//                       time (a PanicException raised inside a callback).
+//   * ForwardedPanic  - a PanicException raised inside a callback, continued
+//                       as a fault of our own; its text is kept as the str
+//                       it was, NULs and lone surrogates included.
 // run_boundary() catches these, and only these plus anything unexpected, and
 // returns the interpreter's error value with the right exception set.
 #pragma once
 
 #include <exception>
 #include <new>
-#include <string>
 #include <utility>
 
 #include "module/python.hpp"
@@ -23,11 +23,16 @@ struct PyErrSet {};
 
 class ForwardedPanic : public std::exception {
  public:
-  explicit ForwardedPanic(std::string text) : text_(std::move(text)) {}
-  const char* what() const noexcept override { return text_.c_str(); }
+  // Takes over a new reference to the text (a str).
+  explicit ForwardedPanic(PyObject* text) noexcept : text_(text) {}
+  ForwardedPanic(const ForwardedPanic& o) noexcept : text_(o.text_) { Py_XINCREF(text_); }
+  ForwardedPanic& operator=(const ForwardedPanic&) = delete;
+  ~ForwardedPanic() override { Py_XDECREF(text_); }
+  const char* what() const noexcept override { return "PanicException raised by a callback"; }
+  PyObject* text() const noexcept { return text_; }
 
  private:
-  std::string text_;
+  PyObject* text_;
 };
 
 // Unwinds to the boundary; makes sure an exception is set.
@@ -55,6 +60,7 @@ class FetchedError {
 
   PyObject* type() const noexcept { return type_; }
   PyObject* value() const noexcept { return value_; }
+  PyObject* traceback() const noexcept { return traceback_; }
   // Makes it the pending exception again; this object is empty afterwards.
   void restore() noexcept;
 
@@ -67,6 +73,8 @@ class FetchedError {
 // Reports an internal fault and sets PanicException.  Aborts the process if
 // that itself fails ("uncaught panic at ffi boundary").
 void raise_panic(const char* text) noexcept;
+// The same with the text as a str object (borrowed).
+void raise_panic(PyObject* text) noexcept;
 
 // The PanicException type, or null if no fault has happened yet.
 PyObject* panic_type_if_created() noexcept;
@@ -84,8 +92,13 @@ PyObject* run_boundary(Body&& body) noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
+  } catch (const ForwardedPanic& p) {
+    raise_panic(p.text());
   } catch (const std::bad_alloc&) {
-    allocation_failed(0);
+    // Every allocation of ours reports its size and aborts before this; a
+    // bad_alloc can only come from inside the C++ runtime, whose size we
+    // cannot know.
+    allocation_failed_unknown();
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

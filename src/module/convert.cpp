@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "module/boundary.hpp"
@@ -11,6 +13,15 @@
 
 namespace tarnwick {
 namespace {
+
+// Clears the pending error if it is an ordinary one (an Exception) and
+// says so.  Anything else (KeyboardInterrupt, SystemExit, PanicException)
+// must reach the caller: clearing a Ctrl-C would lose it.
+bool clear_if_ordinary() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
 
 // A list's length is only a hint: a lying __len__ must not make us reserve
 // terabytes, so never reserve more than this many items up front.
@@ -43,10 +54,13 @@ bool to_narrow(PyObject* o, T* out) {
   return true;
 }
 
+// Whether type.attr is a str equal to `a` or `b`.  Missing or unreadable
+// is no match; an error that must not be cleared is left pending, and then
+// the result is false too.
 bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char* b = nullptr) {
   OwnedRef v = OwnedRef::steal(PyObject_GetAttrString(type, attr));
   if (!v) {
-    PyErr_Clear();  // missing or unreadable: no match
+    clear_if_ordinary();
     return false;
   }
   if (!PyUnicode_Check(v.get())) return false;
@@ -71,8 +85,8 @@ bool numpy_bool(PyObject* o, bool* out) {
     OwnedRef bound = OwnedRef::steal(PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr));
     if (!bound) return false;
     fn = std::move(bound);
-  } else {
-    PyErr_Clear();
+  } else if (!clear_if_ordinary()) {
+    return false;
   }
   OwnedRef r = OwnedRef::steal(PyObject_CallObject(fn.get(), nullptr));
   if (!r) return false;
@@ -97,7 +111,7 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
   }
   Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) {
-    PyErr_Clear();  // only a hint
+    if (!clear_if_ordinary()) return false;  // only a hint, unless it is an interrupt
     hint = 0;
   }
   std::size_t reserve = static_cast<std::size_t>(hint);
@@ -121,17 +135,65 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
   return !PyErr_Occurred();
 }
 
-// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10.  It reads a str's
-// cached UTF-8 without making a bytes object, which roughly halves the cost
-// of a text field; on 3.9, or if it cannot be found, we encode to bytes.
+// Reading a str's UTF-8.
+//
+// PyUnicode_AsUTF8AndSize (stable ABI from 3.10) hands out the UTF-8 a str
+// already carries, which for an ASCII str is its own data: no copy, no
+// allocation.  For any other str it makes the UTF-8 and attaches it to the
+// string for the rest of the string's life, doubling a caller's long text;
+// a cache should not grow its callers' objects.  So only ASCII strings take
+// that path, and the others are encoded into a temporary bytes object,
+// which is all 3.9 has anyway.
+//
+// Whether a str is ASCII is a flag in its header that the limited API does
+// not expose.  CPython 3.10 to 3.13 keep it at the same place (bit 6 of the
+// 32-bit state word after the object header, length and hash), so we read
+// it there, but only after checking, on strings we make ourselves, that
+// both the length and the flag read back as they must; anywhere else every
+// str takes the temporary path, which is always correct.
 using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
 
-AsUtf8AndSize find_as_utf8_and_size() {
+struct StrHeader {
+  PyObject base;
+  Py_ssize_t length;
+  Py_hash_t hash;
+  std::uint32_t state;
+};
+constexpr std::uint32_t kAsciiBit = 1u << 6;
+
+bool header_says_ascii(PyObject* o) noexcept {
+  std::uint32_t state;
+  std::memcpy(&state, reinterpret_cast<const char*>(o) + offsetof(StrHeader, state), sizeof state);
+  return (state & kAsciiBit) != 0;
+}
+
+bool header_layout_checks_out() {
+  const struct {
+    const char* utf8;
+    bool ascii;
+  } probes[] = {{"", true}, {"tarnwick", true}, {"\xc3\xa9t\xc3\xa9", false},
+                {"\xe2\x82\xac", false}, {"\xf0\x9f\x98\x80!", false}};
+  for (const auto& probe : probes) {
+    OwnedRef s = OwnedRef::steal(PyUnicode_FromString(probe.utf8));
+    if (!s) {
+      PyErr_Clear();
+      return false;
+    }
+    Py_ssize_t length;
+    std::memcpy(&length, reinterpret_cast<const char*>(s.get()) + offsetof(StrHeader, length), sizeof length);
+    if (length != PyUnicode_GetLength(s.get()) || header_says_ascii(s.get()) != probe.ascii) return false;
+  }
+  return true;
+}
+
+// The fast reader, or null where only the temporary path is safe.
+AsUtf8AndSize find_ascii_reader() {
   const char* version = Py_GetVersion();
   char* end;
-  long major = std::strtol(version, &end, 10);
-  long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
-  if (major < 3 || (major == 3 && minor < 10)) return nullptr;
+  const long major = std::strtol(version, &end, 10);
+  const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+  if (major != 3 || minor < 10 || minor > 13) return nullptr;
+  if (!header_layout_checks_out()) return nullptr;
   return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
 
@@ -142,12 +204,12 @@ bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
     set_type_mismatch(o, "PyString");
     return false;
   }
-  static const AsUtf8AndSize fast = find_as_utf8_and_size();
+  static const AsUtf8AndSize ascii_reader = find_ascii_reader();
   const char* data;
   Py_ssize_t len;
   OwnedRef bytes;
-  if (fast != nullptr) {
-    data = fast(o, &len);
+  if (ascii_reader != nullptr && header_says_ascii(o)) {
+    data = ascii_reader(o, &len);
     if (data == nullptr) return false;
   } else {
     bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
@@ -193,7 +255,7 @@ bool to_bool(PyObject* o, bool* out) {
   if (str_attr_equals(type, "__module__", "numpy") && str_attr_equals(type, "__name__", "bool_", "bool")) {
     return numpy_bool(o, out);
   }
-  set_type_mismatch(o, "PyBool");
+  if (!PyErr_Occurred()) set_type_mismatch(o, "PyBool");
   return false;
 }
 
@@ -214,7 +276,7 @@ bool append_text_list(PyObject* o, BlobBuilder& b) {
 
 void set_type_mismatch(PyObject* o, const char* target) {
   OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
-  if (!name) PyErr_Clear();
+  if (!name && !clear_if_ordinary()) return;  // an interrupt is the error now
   if (name && PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
   } else {

@@ -22,7 +22,9 @@ bool append_text(PyObject* o, BlobBuilder& b);
 bool append_u64_list(PyObject* o, BlobBuilder& b);
 bool append_text_list(PyObject* o, BlobBuilder& b);
 
-// Sets "'{qualname}' object cannot be converted to '{target}'" (TypeError).
+// Sets "'{qualname}' object cannot be converted to '{target}'" (TypeError),
+// unless reading the qualname raised something that is not an Exception
+// (an interrupt), which then stays the pending error.
 void set_type_mismatch(PyObject* o, const char* target);
 
 // Applies the labelling rule for parameter `param` to the pending exception

@@ -28,19 +28,17 @@ Params<2> get_member_params{nullptr, "get_member", {"guild_id", "user_id"}, 2};
 // any registry lock is taken; a displaced value is released after the
 // shard lock is dropped.
 template <class Class>
-PyObject* file(PyObject* args, PyObject* kwargs, const ParamList& p, void (*file_record)(typename Class::Rec&&)) {
-  PyObject* slot;
-  bind(p, args, kwargs, &slot);
-  file_record(Class::take(slot, p.names[0]));
+PyObject* file(PyObject* args, PyObject* kwargs, const Params<1>& p, void (*file_record)(typename Class::Rec&&)) {
+  const Bound<1> bound(p, args, kwargs);
+  file_record(Class::take(bound[0], p.names[0]));
   Py_RETURN_NONE;
 }
 
 // Copy the filed value under the shard's read lock; build the object after.
 template <class Class, class Map>
-PyObject* fetch(PyObject* args, PyObject* kwargs, const ParamList& p, Map& (*map)()) {
-  PyObject* slot;
-  bind(p, args, kwargs, &slot);
-  const std::uint64_t id = take_u64(slot, p.names[0]);
+PyObject* fetch(PyObject* args, PyObject* kwargs, const Params<1>& p, Map& (*map)()) {
+  const Bound<1> bound(p, args, kwargs);
+  const std::uint64_t id = take_u64(bound[0], p.names[0]);
   std::optional<typename Class::Rec> copy;
   {
     auto guard = map().get(id);
@@ -72,10 +70,9 @@ PyObject* get_message(PyObject*, PyObject* args, PyObject* kwargs) {
 // Lock order: the guild's registry shard, then one shard of its members.
 PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&]() -> PyObject* {
-    PyObject* slots[2];
-    bind(get_member_params, args, kwargs, slots);
-    const std::uint64_t guild_id = take_u64(slots[0], "guild_id");
-    const std::uint64_t user_id = take_u64(slots[1], "user_id");
+    const Bound<2> bound(get_member_params, args, kwargs);
+    const std::uint64_t guild_id = take_u64(bound[0], "guild_id");
+    const std::uint64_t user_id = take_u64(bound[1], "user_id");
     std::optional<MemberRecord> copy;
     {
       auto guild = guild_map().get(guild_id);

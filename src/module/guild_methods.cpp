@@ -14,21 +14,18 @@ using GuildClass = RecordClass<GuildDesc>;
 // any entry under the same key.  The displaced copy is released only after
 // insert has let go of the shard lock.
 template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
-PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const ParamList& params) {
-  return run_boundary([&] {
-    PyObject* slots[1];
-    bind(params, args, kwargs, slots);
-    if (!GuildClass::check(self)) {
-      set_type_mismatch(self, GuildDesc::name);
-      throw_pending();
-    }
-    Record<Desc> rec = RecordClass<Desc>::take(slots[0], params.names[0]);
-    // Collections carry their own locks; the record itself is only read.
-    GuildCollections& collections = GuildClass::record_of(self).extra();
-    const std::uint64_t key = rec.key();
-    (collections.*Map).insert(key, std::move(rec));  // the displaced copy dies here, unlocked
-    Py_RETURN_NONE;
-  });
+PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const Params<1>& params) {
+  const Bound<1> bound(params, args, kwargs);
+  if (!GuildClass::check(self)) {
+    set_type_mismatch(self, GuildDesc::name);
+    throw_pending();
+  }
+  Record<Desc> rec = RecordClass<Desc>::take(bound[0], params.names[0]);
+  // Collections carry their own locks; the record itself is only read.
+  GuildCollections& collections = GuildClass::record_of(self).extra();
+  const std::uint64_t key = rec.key();
+  (collections.*Map).insert(key, std::move(rec));  // the displaced copy dies here, unlocked
+  Py_RETURN_NONE;
 }
 
 Params<1> add_member_params{"full_guild", "add_member", {"member"}, 1};
@@ -36,13 +33,15 @@ Params<1> add_role_params{"full_guild", "add_role", {"role"}, 1};
 Params<1> add_emoji_params{"full_guild", "add_emoji", {"emoji"}, 1};
 
 PyObject* add_member(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<MemberDesc, &GuildCollections::members>(self, args, kwargs, add_member_params);
+  return run_boundary(
+      [&] { return add<MemberDesc, &GuildCollections::members>(self, args, kwargs, add_member_params); });
 }
 PyObject* add_role(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<RoleDesc, &GuildCollections::roles>(self, args, kwargs, add_role_params);
+  return run_boundary([&] { return add<RoleDesc, &GuildCollections::roles>(self, args, kwargs, add_role_params); });
 }
 PyObject* add_emoji(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return add<EmojiDesc, &GuildCollections::emojis>(self, args, kwargs, add_emoji_params);
+  return run_boundary(
+      [&] { return add<EmojiDesc, &GuildCollections::emojis>(self, args, kwargs, add_emoji_params); });
 }
 
 #pragma GCC diagnostic push

@@ -2,7 +2,7 @@
 
 namespace tarnwick {
 
-PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const std::string& doc) {
+PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const Text& doc) {
   PyObject* type = nullptr;
   if (std::strlen(doc.c_str()) != doc.size()) {
     PyErr_SetString(PyExc_ValueError, "class doc cannot contain nul bytes");

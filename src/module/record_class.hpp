@@ -25,8 +25,8 @@ namespace tarnwick {
 
 // "(id, name, icon=None, ...)": the text signature, derived from the table.
 template <std::size_t N>
-std::string text_signature(const FieldSpec (&fields)[N]) {
-  std::string s = "(";
+Text text_signature(const FieldSpec (&fields)[N]) {
+  Text s = "(";
   for (std::size_t i = 0; i < N; ++i) {
     const FieldSpec& f = fields[i];
     if (i != 0) s += ", ";
@@ -54,7 +54,7 @@ std::string text_signature(const FieldSpec (&fields)[N]) {
 
 // Creates the type from `spec`, or raises RuntimeError "An error occurred
 // while initializing class X" chained to the underlying error.
-PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const std::string& doc);
+PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const Text& doc);
 
 // The method table of a class without methods.
 inline PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
@@ -78,9 +78,9 @@ class RecordClass {
       getset[i] = {Desc::fields[i].name, &get, nullptr, "", reinterpret_cast<void*>(i)};
     }
     getset[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    static const std::string doc = std::string(Desc::name) + text_signature(Desc::fields) + "\n--\n\n";
+    static const Text doc = Text(Desc::name) + text_signature(Desc::fields) + "\n--\n\n";
     // Qualified name: __module__ is "tarnwick", __name__ stays the class name.
-    static const std::string qualified = std::string("tarnwick.") + Desc::name;
+    static const Text qualified = Text("tarnwick.") + Desc::name;
     static PyType_Slot slots[] = {
         {Py_tp_base, &PyBaseObject_Type},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
@@ -111,7 +111,7 @@ class RecordClass {
 
   static PyTypeObject* type() {
     if (type_ == nullptr) {
-      static const std::string text = std::string("failed to create type object for ") + Desc::name;
+      static const Text text = Text("failed to create type object for ") + Desc::name;
       if (PyErr_Occurred()) PyErr_Print();
       fault(text.c_str());
     }
@@ -218,9 +218,8 @@ class RecordClass {
 
   static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
     return run_boundary([&] {
-      PyObject* slots[N];
-      bind(params, args, kwargs, slots);
-      return wrap_as(t, convert(slots));
+      const Bound<N> bound(params, args, kwargs);
+      return wrap_as(t, convert(bound.data()));
     });
   }
 
@@ -229,7 +228,7 @@ class RecordClass {
         [&] { return field_result(record_of(self), static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(closure))); });
   }
 
-  static void dealloc(PyObject* self) {
+  static void dealloc(PyObject* self) noexcept {
     PyTypeObject* t = Py_TYPE(self);
     reinterpret_cast<Object*>(self)->rec.~Rec();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free));

@@ -178,3 +178,44 @@ def test_required_arguments_may_all_come_by_keyword():
     assert (role.id, role.name, role.color, role.hoist) == (9, "r", 3, True)
     message = tarnwick.full_message(1, 2, timestamp="t", content="c", author_id=3)
     assert (message.author_id, message.content, message.timestamp) == (3, "c", "t")
+
+
+class _ClearsKeywords:
+    """An id whose __index__ empties the caller's keyword dictionary and
+    reuses the freed memory, as a callback may."""
+
+    def __init__(self, value):
+        self.value, self.kw = value, None
+
+    def __index__(self):
+        self.kw.clear()
+        global _junk
+        _junk = ["\u0119" * 60 + chr(0x100 + i % 50) for i in range(50)]
+        return self.value
+
+
+def _call_with_stored_keywords(fn, first, later):
+    # methodcaller keeps its own keyword dict and (before 3.13) passes it on
+    # as it is, so a callback can clear the very dict being bound.  The later
+    # values are made here, so that dict holds their only reference.
+    import gc
+    import operator
+    caller = operator.methodcaller("__call__", **{first: _ClearsKeywords(1)}, **later())
+    kw = next(o for o in gc.get_referents(caller) if isinstance(o, dict))
+    kw[first].kw = kw
+    return caller(fn)
+
+
+def _text(c, n):
+    return "".join([c] * n) + "\u0105"
+
+
+@pytest.mark.parametrize("fn, first, later, check", [
+    (tarnwick.full_user, "id", lambda: {"username": _text("u", 60)},
+     lambda r: r.username == _text("u", 60)),
+    (tarnwick.full_member, "user_id", lambda: {"nick": _text("n", 70), "roles": [5, 2**64 - 1]},
+     lambda r: (r.nick, r.roles) == (_text("n", 70), [5, 2**64 - 1])),
+    (tarnwick.get_member, "guild_id", lambda: {"user_id": 2**64 - 3}, lambda r: r is None),
+])
+def test_keyword_values_outlive_a_callback_that_clears_their_dict(fn, first, later, check):
+    assert check(_call_with_stored_keywords(fn, first, later))

@@ -390,3 +390,59 @@ def test_first_failing_item_ends_the_list():
         tarnwick.full_emoji(1, roles=[1, "x", second])
     assert str(excinfo.value) == "argument 'roles': " + index_error("x")
     assert second.calls == 0
+
+
+class _LenRaises:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        raise self.exc
+
+    def __getitem__(self, i):
+        if i < 2:
+            return i + 7
+        raise IndexError
+
+
+def _odd_instance(attr, exc):
+    """An object whose type raises `exc` when `attr` is read from it."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == attr:
+                raise exc
+            return super().__getattribute__(name)
+    return Meta("Odd", (), {})()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
+@pytest.mark.parametrize("call", [
+    lambda e: tarnwick.full_member(1, roles=_LenRaises(e)),
+    lambda e: tarnwick.full_guild(1, "g", features=_LenRaises(e)),
+    lambda e: tarnwick.full_user(1, _odd_instance("__qualname__", e)),
+    lambda e: tarnwick.register_user(_odd_instance("__qualname__", e)),
+    lambda e: tarnwick.full_user(1, "u", bot=_odd_instance("__module__", e)),
+], ids=["len-ints", "len-texts", "qualname-text", "qualname-record", "module-bool"])
+def test_an_interrupt_in_a_lookup_the_rules_clear_is_not_lost(call, exc):
+    with pytest.raises(BaseException) as info:
+        call(exc)
+    assert info.value is exc
+
+
+def test_ordinary_errors_in_those_lookups_are_still_cleared():
+    assert tarnwick.full_member(1, roles=_LenRaises(ValueError())).roles == [7, 8]
+    with pytest.raises(TypeError) as info:
+        tarnwick.full_user(1, _odd_instance("__qualname__", ValueError()))
+    assert str(info.value) == "argument 'username': " + mismatch("<failed to extract type name>", "PyString")
+    with pytest.raises(TypeError) as info:
+        tarnwick.full_user(1, "u", bot=_odd_instance("__module__", LookupError()))
+    assert str(info.value) == "argument 'bot': " + mismatch("Odd", "PyBool")
+
+
+@pytest.mark.parametrize("text", ["caf\u00e9" * 50, "\u20ac" * 1000, "\U0001F600 x", "plain ascii"])
+def test_reading_a_text_leaves_the_callers_string_as_it_was(text):
+    s = "".join(list(text))  # a fresh string that nobody has read as UTF-8 yet
+    before = sys.getsizeof(s)
+    assert tarnwick.full_user(1, s, global_name=s).username == text
+    assert tarnwick.full_guild(1, "g", features=[s, s]).features == [text, text]
+    assert sys.getsizeof(s) == before

@@ -138,21 +138,52 @@ print("user", tarnwick.get_user(5).username)
     assert lines[2] == "user ann"
 
 
-def test_every_entry_point_runs_under_the_boundary():
-    # Functions handed to the interpreter (tp_new, getters, methods, module
-    # functions) must funnel through run_boundary; a bare one would let a
-    # C++ exception escape into the interpreter.
-    entry = re.compile(r"^(?:static\s+)?PyObject\*\s+(\w+)\(PyObject\*[^)]*\)\s*\{", re.M)
-    missing = []
-    for path in SRC.rglob("*.[ch]pp"):
-        if path.name == "test_hooks.cpp":
-            continue
+def _entry_points():
+    """Every function the interpreter can call, read from the registration
+    tables: PyMethodDef rows, Py_tp_* slots, getset rows and init functions."""
+    found = []
+    for path in sorted(SRC.rglob("*.[ch]pp")):
         text = path.read_text()
-        for match in entry.finditer(text):
-            body = text[match.end(): text.find("\n}", match.end())]
-            if "run_boundary" not in body and not re.search(r"\breturn\s+(add|file|fetch)<", body):
-                missing.append(f"{path.name}:{match.group(1)}")
-    assert missing == []
+        for m in re.finditer(r'\{\s*"\w+",\s*(?:reinterpret_cast<\w+>\()?&?(\w+)\)?,\s*(?:METH|k)', text):
+            found.append((path, m.group(1)))
+        for m in re.finditer(r"\{(Py_tp_\w+),\s*reinterpret_cast<void\*>\(&(\w+)\)\}", text):
+            found.append((path, m.group(2)))
+        for m in re.finditer(r"\{Desc::fields\[i\]\.name,\s*&(\w+)", text):
+            found.append((path, m.group(1)))
+        for m in re.finditer(r"PyMODINIT_FUNC\s+(\w+)\(", text):
+            found.append((path, m.group(1)))
+    return found
+
+
+def _body(text, name):
+    """The body of the function `name` defined in text (brace-matched)."""
+    m = re.search(r"^\s*(?:static\s+)?(?:PyObject\*|void|PyMODINIT_FUNC)\s+" + name + r"\([^;{]*\)\s*(?:noexcept\s*)?\{", text, re.M)
+    assert m, name
+    depth, i = 1, m.end()
+    while depth:
+        depth += {"{": 1, "}": -1}.get(text[i], 0)
+        i += 1
+    return m.group(0), text[m.end():i - 1]
+
+
+def test_every_entry_point_runs_under_the_boundary():
+    # A function handed to the interpreter must put its whole body under
+    # run_boundary, or a C++ exception could escape into the interpreter.
+    # Deallocation cannot report a failure at all, so it must not throw.
+    entries = _entry_points()
+    names = {name for _, name in entries}
+    assert {"PyInit_tarnwick", "PyInit_cache", "tp_new", "get", "dealloc", "add_member",
+            "get_member", "put_member", "stats", "raise_fault"} <= names
+    bad = []
+    for path, name in entries:
+        head, body = _body(path.read_text(), name)
+        statements = body.strip()
+        if name == "dealloc":
+            if "noexcept" not in head:
+                bad.append(f"{path.name}:{name} is not noexcept")
+        elif not re.fullmatch(r"return\s+(?:tarnwick::)?run_boundary\(.*\);", statements, re.S):
+            bad.append(f"{path.name}:{name}")
+    assert bad == []
 
 
 @pytest.mark.parametrize(
@@ -187,3 +218,79 @@ def test_instances_release_their_type_reference():
     churn(200)
     after = sys.getrefcount(tarnwick.full_guild)
     assert after == before
+
+
+NEVER_BUILT = """
+import tarnwick
+from twhelpers import CLASSES, field_names
+made = {}
+for name in CLASSES:
+    cls = getattr(tarnwick, name)
+    cls.__new__ = lambda cls, *a, **k: object.__new__(cls)
+    made[name] = cls()
+    for field in field_names(cls):
+        getattr(made[name], field)
+g = made["full_guild"]
+g.add_member(made["full_member"]); g.add_role(made["full_role"]); g.add_emoji(made["full_emoji"])
+tarnwick.register_guild(g); tarnwick.register_user(made["full_user"])
+tarnwick.register_message(made["full_message"])
+copy = tarnwick.get_guild(0)
+copy.add_member(tarnwick.get_member(0, 0))
+print(tarnwick.get_member(0, 0).user_id, tarnwick.get_user(0).username == "",
+      tarnwick.get_message(0).content == "", copy.name == "", copy.features)
+"""
+
+
+def test_an_instance_whose_record_was_never_built_is_an_empty_record():
+    result = run_python(NEVER_BUILT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "True", "True", "True", "[]"]
+
+
+@pytest.mark.parametrize("text", ["a\x00b", "lone \ud800 surrogate", "\U0001F600 ok"])
+def test_a_panic_keeps_its_text_exactly(hooks, text):
+    with pytest.raises(BaseException) as info:
+        hooks.raise_fault(text)
+    assert info.value.args == (text,)
+    panic = type(info.value)
+    with pytest.raises(panic) as info:
+        tarnwick.get_user(IndexPanics(panic(text)))
+    assert info.value.args == (text,)
+
+
+PANIC_AND_EXIT = """
+import tarnwick
+from conftest import HOOKS
+try:
+    HOOKS.raise_fault("first")
+except BaseException as e:
+    panic = type(e)
+class Both(panic, SystemExit):
+    pass
+class Index:
+    def __index__(self):
+        raise Both("both at once")
+try:
+    tarnwick.get_user(Index())
+except BaseException as e:
+    print(type(e).__name__, e.args)
+print("still running")
+"""
+
+
+def test_a_panic_that_is_also_a_system_exit_does_not_end_the_interpreter(hooks):
+    result = run_python(PANIC_AND_EXIT)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["PanicException ('both at once',)", "still running"]
+    assert "Traceback" in result.stderr
+
+
+def test_a_container_that_runs_out_of_memory_reports_the_real_size(hooks):
+    import os
+    env = dict(os.environ)
+    # Under AddressSanitizer an impossible allocation must fail, not abort.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":allocator_may_return_null=1"
+    size = 2**46 + 3
+    result = run_python(f"from conftest import HOOKS; HOOKS.exhaust_container({size})", env=env)
+    assert result.returncode == -signal.SIGABRT
+    assert f"memory allocation of {size} bytes failed" in result.stderr

@@ -212,9 +212,9 @@ def mismatch(qualname, target):
 RANGE_ERROR = "out of range integral type conversion attempted"
 
 
-def run_python(code, *flags):
+def run_python(code, *flags, env=None):
     """Runs code in a fresh interpreter that imports the same build."""
-    env = dict(os.environ)
+    env = dict(os.environ if env is None else env)
     here = [os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.abspath(__file__))]
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [*here, env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
