@@ -21,7 +21,7 @@ struct State {
         v2(k0 ^ 0x6c7967656e657261ULL),
         v3(k1 ^ 0x7465646279746573ULL) {}
 
-  constexpr void round() noexcept {
+  [[gnu::always_inline]] constexpr void round() noexcept {
     v0 += v1;
     v1 = std::rotl(v1, 13) ^ v0;
     v0 = std::rotl(v0, 32);
@@ -34,14 +34,14 @@ struct State {
     v2 = std::rotl(v2, 32);
   }
 
-  constexpr void compress(std::uint64_t m) noexcept {
+  [[gnu::always_inline]] constexpr void compress(std::uint64_t m) noexcept {
     v3 ^= m;
     round();
     v0 ^= m;
   }
 
   // `last` is the final block: the tail bytes with the length in the top byte.
-  constexpr std::uint64_t finish(std::uint64_t last) noexcept {
+  [[gnu::always_inline]] constexpr std::uint64_t finish(std::uint64_t last) noexcept {
     compress(last);
     v2 ^= 0xff;
     round();
@@ -72,8 +72,9 @@ inline std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* d
 }
 
 // The 8 little-endian bytes of `key` are exactly one block whose value is the
-// key itself, followed by an empty tail of length 8.
-constexpr std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1,
+// key itself, followed by an empty tail of length 8.  Every lookup hashes
+// once, so it is always inlined.
+[[gnu::always_inline]] constexpr std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1,
                                       std::uint64_t key) noexcept {
   sip::State s(k0, k1);
   s.compress(key);

@@ -64,10 +64,13 @@ std::size_t match_keyword(const ParamList& p, PyObject* key, std::size_t from) {
 
 void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots,
           std::uint64_t* keywords) {
+  std::uint64_t by_keyword = 0;
   *keywords = 0;
   const std::size_t n = p.count;
   const std::size_t g = static_cast<std::size_t>(PyTuple_Size(args));
-  for (std::size_t i = 0; i < n; ++i) slots[i] = i < g ? PyTuple_GetItem(args, static_cast<Py_ssize_t>(i)) : nullptr;
+  const std::size_t given = g < n ? g : n;
+  for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  for (std::size_t i = given; i < n; ++i) slots[i] = nullptr;
 
   if (g > n) {
     const char* verb = g == 1 ? "was" : "were";
@@ -93,11 +96,11 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display(p).c_str(), text.get());
         throw_pending();
       }
-      if (slots[i] != nullptr) {
+      if (i < given || ((by_keyword >> i) & 1) != 0) {
         raise(PyExc_TypeError, (display(p) << " got multiple values for argument '" << p.names[i] << "'").c_str());
       }
       slots[i] = value;
-      *keywords |= std::uint64_t{1} << i;
+      by_keyword |= std::uint64_t{1} << i;
       next = i + 1;
     }
   }
@@ -120,7 +123,8 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
     }
   }
   // Nothing below can fail: only now take the keyword values over.
-  for (std::uint64_t k = *keywords; k != 0; k &= k - 1) Py_INCREF(slots[std::countr_zero(k)]);
+  for (std::uint64_t k = by_keyword; k != 0; k &= k - 1) Py_INCREF(slots[std::countr_zero(k)]);
+  *keywords = by_keyword;
 }
 
 }  // namespace tarnwick

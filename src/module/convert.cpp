@@ -14,6 +14,11 @@
 namespace tarnwick {
 namespace {
 
+// The limited API's type checks call PyType_GetFlags; an exact type match,
+// the common case, needs only a compare.
+inline bool is_int(PyObject* o) { return Py_IS_TYPE(o, &PyLong_Type) || PyLong_Check(o); }
+inline bool is_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) || PyUnicode_Check(o); }
+
 // Clears the pending error if it is an ordinary one (an Exception) and
 // says so.  Anything else (KeyboardInterrupt, SystemExit, PanicException)
 // must reach the caller: clearing a Ctrl-C would lose it.
@@ -32,7 +37,7 @@ constexpr std::size_t kMaxReservedItems = 1024;
 template <class T, class Read>
 bool read_index(PyObject* o, T* out, Read read) {
   OwnedRef index;
-  if (!PyLong_Check(o)) {
+  if (!is_int(o)) {
     index = OwnedRef::steal(PyNumber_Index(o));
     if (!index) return false;
     o = index.get();
@@ -101,7 +106,7 @@ bool numpy_bool(PyObject* o, bool* out) {
 // Shared shape of the two list rules.
 template <class Item>
 bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& item) {
-  if (PyUnicode_Check(o)) {
+  if (is_str(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
   }
@@ -200,7 +205,7 @@ AsUtf8AndSize find_ascii_reader() {
 // The text rule: appends the strict UTF-8 encoding of str `o`, with a
 // varint length first when `prefixed` (an item of a text list).
 bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
-  if (!PyUnicode_Check(o)) {
+  if (!is_str(o)) {
     set_type_mismatch(o, "PyString");
     return false;
   }

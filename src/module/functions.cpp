@@ -39,13 +39,13 @@ template <class Class, class Map>
 PyObject* fetch(PyObject* args, PyObject* kwargs, const Params<1>& p, Map& (*map)()) {
   const Bound<1> bound(p, args, kwargs);
   const std::uint64_t id = take_u64(bound[0], p.names[0]);
-  std::optional<typename Class::Rec> copy;
+  typename Class::Staged copy;
   {
     auto guard = map().get(id);
     if (!guard) Py_RETURN_NONE;
-    copy.emplace(guard.value());
+    copy.take(guard.value());
   }
-  return Class::wrap(std::move(*copy));
+  return Class::wrap(copy);
 }
 
 PyObject* register_guild(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -73,15 +73,15 @@ PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
     const Bound<2> bound(get_member_params, args, kwargs);
     const std::uint64_t guild_id = take_u64(bound[0], "guild_id");
     const std::uint64_t user_id = take_u64(bound[1], "user_id");
-    std::optional<MemberRecord> copy;
+    MemberClass::Staged copy;
     {
       auto guild = guild_map().get(guild_id);
       if (!guild) Py_RETURN_NONE;
       auto member = guild.value().extra().members.get(user_id);
       if (!member) Py_RETURN_NONE;
-      copy.emplace(member.value());
+      copy.take(member.value());
     }
-    return MemberClass::wrap(std::move(*copy));
+    return MemberClass::wrap(copy);
   });
 }
 

@@ -65,19 +65,21 @@ class RecordClass {
   using Rec = Record<Desc>;
   static constexpr std::size_t N = Rec::N;
 
+  // An instance: the object header, the record, and then, in the same
+  // allocation, the record's blob.
   struct Object {
     PyObject ob_base;
     Rec rec;
   };
+  static_assert(sizeof(Object) % 2 == 0, "the blob after the record must be 2-aligned");
 
   // Called once, from the module body, in class order.
   static PyTypeObject* create(PyMethodDef* methods = kNoMethods) {
     if (type_ != nullptr) return type_;
-    static PyGetSetDef getset[N + 1];
-    for (std::size_t i = 0; i < N; ++i) {
-      getset[i] = {Desc::fields[i].name, &get, nullptr, "", reinterpret_cast<void*>(i)};
-    }
-    getset[N] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+    static PyGetSetDef getset[N + 1] = {};
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      ((getset[I] = PyGetSetDef{Desc::fields[I].name, &get<I>, nullptr, "", nullptr}), ...);
+    }(std::make_index_sequence<N>{});
     static const Text doc = Text(Desc::name) + text_signature(Desc::fields) + "\n--\n\n";
     // Qualified name: __module__ is "tarnwick", __name__ stays the class name.
     static const Text qualified = Text("tarnwick.") + Desc::name;
@@ -104,8 +106,7 @@ class RecordClass {
       return type_;
     }
     type_ = made;
-    alloc_ = reinterpret_cast<allocfunc>(PyType_GetSlot(type_, Py_tp_alloc));
-    if (alloc_ == nullptr) alloc_ = PyType_GenericAlloc;
+    free_ = reinterpret_cast<freefunc>(PyType_GetSlot(type_, Py_tp_free));
     return type_;
   }
 
@@ -118,7 +119,12 @@ class RecordClass {
     return type_;
   }
 
-  static bool check(PyObject* o) { return PyObject_TypeCheck(o, type()); }
+  // The classes cannot be subclassed, so the exact comparison decides
+  // almost always; the subtype check keeps the rule's letter.
+  static bool check(PyObject* o) {
+    PyTypeObject* t = type();
+    return Py_IS_TYPE(o, t) || PyType_IsSubtype(Py_TYPE(o), t);
+  }
   // Fields never change after construction; only a guild's collections do,
   // under their own locks, which is why this is not const.
   static Rec& record_of(PyObject* o) { return reinterpret_cast<Object*>(o)->rec; }
@@ -133,12 +139,48 @@ class RecordClass {
     return record_of(o);
   }
 
-  // A new instance owning `rec`.
-  static PyObject* wrap(Rec&& rec) { return wrap_as(type(), std::move(rec)); }
+  // A copy of a record taken while its map's lock is held, to be made into
+  // an object once the lock is gone: the scalars, the collections, and the
+  // blob's bytes (on the stack unless they are large).
+  class Staged {
+   public:
+    Staged() noexcept = default;
+    Staged(const Staged&) = delete;
+    Staged& operator=(const Staged&) = delete;
+    ~Staged() {
+      if (bytes_ != small_) std::free(bytes_);
+    }
+
+    void take(const Rec& src) {
+      scalars_ = src.scalars();
+      extra_ = typename Rec::Extra(src.extra());
+      size_ = src.blob_size();
+      if (size_ > sizeof small_) bytes_ = static_cast<unsigned char*>(checked_malloc(size_));
+      if (size_ != 0) std::memcpy(bytes_, src.blob_block(), size_);
+    }
+
+   private:
+    friend class RecordClass;
+    Scalars<Desc> scalars_;
+    typename Rec::Extra extra_;
+    std::size_t size_ = 0;
+    unsigned char* bytes_ = small_;
+    unsigned char small_[512];
+  };
+
+  // A new instance holding the staged copy.
+  static PyObject* wrap(Staged& staged) {
+    unsigned char* block;
+    PyObject* obj = allocate(type(), staged.size_, &block);
+    if (staged.size_ != 0) std::memcpy(block, staged.bytes_, staged.size_);
+    ::new (&reinterpret_cast<Object*>(obj)->rec)
+        Rec(staged.scalars_, Blob::borrowing(staged.size_ == 0 ? nullptr : block), std::move(staged.extra_));
+    return obj;
+  }
 
  private:
   static inline PyTypeObject* type_ = nullptr;
-  static inline allocfunc alloc_ = nullptr;
+  static inline freefunc free_ = nullptr;
   static constexpr std::array<const char*, N> names = [] {
     std::array<const char*, N> a{};
     for (std::size_t i = 0; i < N; ++i) a[i] = Desc::fields[i].name;
@@ -146,93 +188,117 @@ class RecordClass {
   }();
   static inline Params<N> params{Desc::name, "__new__", names, Rec::layout.required};
 
-  static PyObject* wrap_as(PyTypeObject* t, Rec&& rec) {
-    PyObject* obj = require((t == type_ ? alloc_ : PyType_GenericAlloc)(t, 0));
-    new (&reinterpret_cast<Object*>(obj)->rec) Rec(std::move(rec));
+  // An instance of `t` with room for a blob of `blob_bytes` after it.  One
+  // allocation for the object and its texts: PyObject_Malloc and
+  // PyObject_Init, which is what the type's generic allocation does for a
+  // class like ours, bar the zeroing that the record's construction makes
+  // needless.
+  static PyObject* allocate(PyTypeObject* t, std::size_t blob_bytes, unsigned char** block) {
+    void* mem = PyObject_Malloc(checked_add(sizeof(Object), blob_bytes));
+    if (mem == nullptr) {
+      PyErr_NoMemory();
+      throw_pending();
+    }
+    PyObject* obj = PyObject_Init(static_cast<PyObject*>(mem), t);
+    *block = reinterpret_cast<unsigned char*>(mem) + sizeof(Object);
     return obj;
   }
 
-  static Rec convert(PyObject* const* slots) {
+  // The scalars with every absent-only default already in place.
+  static Scalars<Desc> make_defaults() {
     Scalars<Desc> sc;
-    BlobBuilder b;
     for (std::size_t i = 0; i < N; ++i) {
       const FieldSpec& f = Desc::fields[i];
-      PyObject* o = slots[i];
-      const bool optional = f.fill == Fill::Absent;
-      const bool missing = o == nullptr || (optional && o == Py_None);
-      if (is_var(f.kind)) {
-        if (missing) {
-          if (f.text != nullptr) {
-            b.begin();
-            b.append(f.text, std::strlen(f.text));
-            b.end(optional);
-          } else {
-            b.null_field();
-          }
-          continue;
-        }
-        b.begin();
-        bool ok = f.kind == Kind::Text      ? append_text(o, b)
-                  : f.kind == Kind::U64List ? append_u64_list(o, b)
-                                            : append_text_list(o, b);
-        if (!ok) raise_labelled(f.name);
-        b.end(optional);
-        continue;
+      if (f.fill != Fill::Value || is_var(f.kind)) continue;
+      switch (f.kind) {
+        case Kind::U64: sc.store(i, f.value); break;
+        case Kind::U32: sc.store(i, static_cast<std::uint32_t>(f.value)); break;
+        case Kind::I32: sc.store(i, static_cast<std::int32_t>(f.value)); break;
+        default: sc.store(i, static_cast<std::uint8_t>(f.value)); break;
       }
+    }
+    return sc;
+  }
+  static inline const Scalars<Desc> defaults_ = make_defaults();
+
+  // Field I's argument (null when missing) into the scalars or the builder;
+  // each field's code is generated from its row of the table.
+  template <std::size_t I>
+  static void convert_field(Scalars<Desc>& sc, BlobBuilder& b, PyObject* o) {
+    constexpr FieldSpec f = Desc::fields[I];
+    constexpr bool optional = f.fill == Fill::Absent;
+    const bool missing = o == nullptr || (optional && o == Py_None);
+    if constexpr (is_var(f.kind)) {
       if (missing) {
-        if (f.fill == Fill::Value) store_default(sc, i, f);
-        continue;
+        if constexpr (f.text != nullptr) b.append(f.text, std::char_traits<char>::length(f.text));
+      } else {
+        bool ok;
+        if constexpr (f.kind == Kind::Text) {
+          ok = append_text(o, b);
+        } else if constexpr (f.kind == Kind::U64List) {
+          ok = append_u64_list(o, b);
+        } else {
+          ok = append_text_list(o, b);
+        }
+        if (!ok) raise_labelled(f.name);
+        if constexpr (optional) sc.set_present(I);
       }
-      if (!convert_scalar(sc, i, f.kind, o)) raise_labelled(f.name);
-      if (optional) sc.set_present(i);
-    }
-    return Rec(sc, b.seal());
-  }
-
-  static void store_default(Scalars<Desc>& sc, std::size_t i, const FieldSpec& f) {
-    switch (f.kind) {
-      case Kind::U64: sc.store(i, f.value); break;
-      case Kind::U32: sc.store(i, static_cast<std::uint32_t>(f.value)); break;
-      case Kind::I32: sc.store(i, static_cast<std::int32_t>(f.value)); break;
-      default: sc.store(i, static_cast<std::uint8_t>(f.value)); break;
-    }
-  }
-
-  template <class T, bool (*Rule)(PyObject*, T*)>
-  static bool put(Scalars<Desc>& sc, std::size_t i, PyObject* o) {
-    T v;
-    if (!Rule(o, &v)) return false;
-    sc.store(i, static_cast<std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>>(v));
-    return true;
-  }
-
-  static bool convert_scalar(Scalars<Desc>& sc, std::size_t i, Kind kind, PyObject* o) {
-    switch (kind) {
-      case Kind::U64: return put<std::uint64_t, to_u64>(sc, i, o);
-      case Kind::U32: return put<std::uint32_t, to_u32>(sc, i, o);
-      case Kind::I32: return put<std::int32_t, to_i32>(sc, i, o);
-      case Kind::U8: return put<std::uint8_t, to_u8>(sc, i, o);
-      default: return put<bool, to_bool>(sc, i, o);
+      b.end_field();
+    } else {
+      if (missing) return;  // the default is in place already
+      bool ok;
+      if constexpr (f.kind == Kind::U64) {
+        std::uint64_t v;
+        ok = to_u64(o, &v);
+        if (ok) sc.store(I, v);
+      } else if constexpr (f.kind == Kind::U32) {
+        std::uint32_t v;
+        ok = to_u32(o, &v);
+        if (ok) sc.store(I, v);
+      } else if constexpr (f.kind == Kind::I32) {
+        std::int32_t v;
+        ok = to_i32(o, &v);
+        if (ok) sc.store(I, v);
+      } else if constexpr (f.kind == Kind::U8) {
+        std::uint8_t v;
+        ok = to_u8(o, &v);
+        if (ok) sc.store(I, v);
+      } else {
+        bool v;
+        ok = to_bool(o, &v);
+        if (ok) sc.store(I, static_cast<std::uint8_t>(v));
+      }
+      if (!ok) raise_labelled(f.name);
+      if constexpr (optional) sc.set_present(I);
     }
   }
 
   static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
     return run_boundary([&] {
       const Bound<N> bound(params, args, kwargs);
-      return wrap_as(t, convert(bound.data()));
+      Scalars<Desc> sc = defaults_;
+      BlobBuilder b;
+      [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (convert_field<I>(sc, b, bound[I]), ...);
+      }(std::make_index_sequence<N>{});
+      unsigned char* block;
+      PyObject* obj = allocate(t, b.sealed_size(), &block);
+      if (b.sealed_size() == 0) block = nullptr;
+      if (block != nullptr) b.seal_to(block);
+      ::new (&reinterpret_cast<Object*>(obj)->rec) Rec(sc, Blob::borrowing(block));
+      return obj;
     });
   }
 
-  static PyObject* get(PyObject* self, void* closure) {
-    return run_boundary(
-        [&] { return field_result(record_of(self), static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(closure))); });
+  template <std::size_t I>
+  static PyObject* get(PyObject* self, void*) {
+    return run_boundary([&] { return field_result<I>(record_of(self)); });
   }
 
   static void dealloc(PyObject* self) noexcept {
     PyTypeObject* t = Py_TYPE(self);
     reinterpret_cast<Object*>(self)->rec.~Rec();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free));
-    free_slot(self);
+    (t == type_ ? free_ : reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free)))(self);
     Py_DECREF(t);
   }
 };

@@ -32,23 +32,29 @@ inline PyObject* text_result(std::string_view s) {
 PyObject* u64_list_result(const VarView& v);
 PyObject* text_list_result(const VarView& v);
 
-// The attribute value of field i of a record, by the field's kind.
-template <class Rec>
-PyObject* field_result(const Rec& rec, std::size_t i) {
-  const FieldSpec& f = Rec::fields()[i];
-  if (f.kind == Kind::Text || f.kind == Kind::U64List || f.kind == Kind::TextList) {
-    VarView v = rec.var(i);
-    if (f.fill == Fill::Absent && !v.present) return none_result();
-    if (f.kind == Kind::Text) return text_result(v.text());
-    return f.kind == Kind::U64List ? u64_list_result(v) : text_list_result(v);
+// The attribute value of field I of a record, by the field's kind.
+template <std::size_t I, class Rec>
+PyObject* field_result(const Rec& rec) {
+  constexpr FieldSpec f = Rec::fields()[I];
+  if constexpr (f.fill == Fill::Absent) {
+    if (!rec.present(I)) return none_result();
   }
-  if (!rec.present(i)) return none_result();
-  switch (f.kind) {
-    case Kind::U64: return u64_result(rec.u64(i));
-    case Kind::U32: return long_result(static_cast<long>(rec.u32(i)));
-    case Kind::I32: return long_result(rec.i32(i));
-    case Kind::U8: return long_result(rec.u8(i));
-    default: return bool_result(rec.flag(i));
+  if constexpr (f.kind == Kind::Text) {
+    return text_result(rec.var(I).text());
+  } else if constexpr (f.kind == Kind::U64List) {
+    return u64_list_result(rec.var(I));
+  } else if constexpr (f.kind == Kind::TextList) {
+    return text_list_result(rec.var(I));
+  } else if constexpr (f.kind == Kind::U64) {
+    return u64_result(rec.u64(I));
+  } else if constexpr (f.kind == Kind::U32) {
+    return long_result(static_cast<long>(rec.u32(I)));
+  } else if constexpr (f.kind == Kind::I32) {
+    return long_result(rec.i32(I));
+  } else if constexpr (f.kind == Kind::U8) {
+    return long_result(rec.u8(I));
+  } else {
+    return bool_result(rec.flag(I));
   }
 }
 

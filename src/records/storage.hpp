@@ -5,24 +5,27 @@
 // value type, Record<Desc>, with two parts:
 //
 //   +-----------------------------+-----------+-------------------+
-//   | scalars (packed, 8-aligned) | Blob*     | Desc::Extra       |
+//   | scalars (packed, 8-aligned) | Blob      | Desc::Extra       |
 //   +-----------------------------+-----------+-------------------+
 //
 // * Scalars (integers and booleans) live inline, ordered 8-byte, 4-byte,
-//   1-byte so there is no padding between them.  Optional scalars take one
-//   bit each in a 32-bit presence word that sits among the 4-byte fields.
+//   1-byte so there is no padding between them.  Every optional field,
+//   scalar or not, has one bit in a presence word: a byte among the 1-byte
+//   fields when eight bits do, else a 32-bit word among the 4-byte ones.
 // * Every variable-size field (texts, lists) lives in ONE heap block, the
-//   blob, so a deep copy of a record is one malloc and one memcpy however
-//   many texts it has, and a record whose texts are all empty or absent
-//   allocates nothing.  Blob layout:
+//   blob, so a deep copy of a record is one allocation and one memcpy
+//   however many texts it has, and a record whose texts are all empty or
+//   absent allocates nothing.  Blob layout, for n var fields:
 //
-//     varint state per var field | payloads, in field order
+//     varint L | end offsets of fields 0 .. n-2 | payloads, L bytes in all
 //
-//   A field's state is 0 for "null" (absent if optional, otherwise empty) or
-//   payload length + 1.  The block's size follows from the states, so none
-//   is stored: every byte counts once a guild holds 100,000 members.  A text payload is its UTF-8 bytes; an integer list is
-//   8-byte little-endian values; a text list is (varint length, bytes)*.
-//   Reading field k walks k+1 varints: at most a few dozen byte loads.
+//   Field k runs from the end of field k-1 (0 for the first) to its own end
+//   (L for the last).  The offsets take 1 byte each while L < 256, 2 while
+//   L < 65536, then 4, then 8, so a member's header is no longer than one
+//   varint per field would be, and both reading a field and sizing the
+//   block for a copy take constant time.  A text payload is its UTF-8
+//   bytes; an integer list is 8-byte little-endian values; a text list is
+//   (varint length, bytes)*.
 // * Extra holds what is not a field (a guild's three collections).
 //
 // Nothing here knows Python; the boundary converts arguments into a
@@ -90,7 +93,7 @@ constexpr FieldSpec empty_default(const char* name, Kind kind) { return {name, k
 struct FieldSlot {
   std::uint16_t offset = 0;    // scalars: byte offset in the scalar area
   std::uint8_t var = 0;        // var fields: index among the var fields
-  std::int8_t presence = -1;   // optional scalars: presence bit, else -1
+  std::int8_t presence = -1;   // optional fields: presence bit, else -1
 };
 
 template <std::size_t N>
@@ -98,40 +101,39 @@ struct Layout {
   std::array<FieldSlot, N> slots{};
   std::size_t scalar_bytes = 0;
   std::size_t var_count = 0;
-  int presence_offset = -1;  // offset of the u32 presence word, if any
+  int presence_offset = -1;   // offset of the presence word, if any
+  std::size_t presence_width = 0;  // 1 or 4 bytes
   std::size_t required = 0;
 };
 
 template <std::size_t N>
 constexpr Layout<N> compute_layout(const FieldSpec (&fields)[N]) {
   Layout<N> out{};
-  std::size_t optional_scalars = 0;
+  std::size_t optionals = 0;
   for (std::size_t i = 0; i < N; ++i) {
-    if (!is_var(fields[i].kind) && fields[i].fill == Fill::Absent) ++optional_scalars;
+    if (fields[i].fill == Fill::Absent) ++optionals;
     if (fields[i].fill == Fill::Required) out.required = i + 1;
   }
-  if (optional_scalars > 32) throw "too many optional scalar fields";
+  if (optionals > 32) throw "too many optional fields";
+  out.presence_width = optionals == 0 ? 0 : optionals <= 8 ? 1 : 4;
   std::size_t offset = 0;
   for (std::size_t width : {8u, 4u, 1u}) {
-    if (width == 4 && optional_scalars != 0) {
-      out.presence_offset = static_cast<int>(offset);
-      offset += 4;
-    }
     for (std::size_t i = 0; i < N; ++i) {
       if (scalar_width(fields[i].kind) == width) {
         out.slots[i].offset = static_cast<std::uint16_t>(offset);
         offset += width;
       }
     }
+    if (width == out.presence_width) {
+      out.presence_offset = static_cast<int>(offset);
+      offset += width;
+    }
   }
   out.scalar_bytes = (offset + 7) / 8 * 8;
   std::int8_t bit = 0;
   for (std::size_t i = 0; i < N; ++i) {
-    if (is_var(fields[i].kind)) {
-      out.slots[i].var = static_cast<std::uint8_t>(out.var_count++);
-    } else if (fields[i].fill == Fill::Absent) {
-      out.slots[i].presence = bit++;
-    }
+    if (is_var(fields[i].kind)) out.slots[i].var = static_cast<std::uint8_t>(out.var_count++);
+    if (fields[i].fill == Fill::Absent) out.slots[i].presence = bit++;
   }
   // Required fields must come first: binding reports the first r as required.
   for (std::size_t i = 0; i < out.required; ++i) {
@@ -173,9 +175,8 @@ inline const unsigned char* get_varint(const unsigned char* p, std::uint64_t* v)
 
 // ---- views ---------------------------------------------------------------
 
-// One variable-size field as stored: present or not, and its payload.
+// The payload of one variable-size field.
 struct VarView {
-  bool present = false;
   const unsigned char* data = nullptr;
   std::size_t size = 0;
 
@@ -210,68 +211,82 @@ class TextListCursor {
 
 // ---- the blob ------------------------------------------------------------
 
-// Owns the heap block of a record's variable-size fields (or nothing).
-// The block does not know how many fields it holds; the record passes n.
+// Width of the end offsets of a block whose payloads take `payload` bytes.
+constexpr std::size_t offset_width(std::uint64_t payload) noexcept {
+  return payload < (1u << 8) ? 1 : payload < (1u << 16) ? 2 : payload < (std::uint64_t{1} << 32) ? 4 : 8;
+}
+
+inline std::uint64_t load_width(const unsigned char* p, std::size_t w) noexcept {
+  std::uint64_t v = 0;
+  std::memcpy(&v, p, w);  // little-endian, as the integer lists
+  return v;
+}
+
+// The heap block of a record's variable-size fields, or nothing.  The block
+// does not know how many fields it holds; the record passes n.
+//
+// A blob either owns its block (malloc'd) or borrows one that lives inside
+// the allocation of the object holding the record (a Python instance made
+// with its record in one piece); bit 0 of the pointer tells which, since
+// both kinds of block are at least 2-aligned.  Copies always own.
 class Blob {
  public:
   Blob() = default;
-  explicit Blob(unsigned char* block) noexcept : block_(block) {}
+  static Blob owning(unsigned char* block) noexcept { return Blob(reinterpret_cast<std::uintptr_t>(block)); }
+  static Blob borrowing(unsigned char* block) noexcept {
+    return Blob(block == nullptr ? 0 : reinterpret_cast<std::uintptr_t>(block) | 1);
+  }
   Blob(const Blob&) = delete;
   Blob& operator=(const Blob&) = delete;
-  Blob(Blob&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Blob(Blob&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
   Blob& operator=(Blob&& other) noexcept {
-    std::swap(block_, other.block_);
+    std::swap(bits_, other.bits_);
     return *this;
   }
-  ~Blob() { std::free(block_); }
+  ~Blob() {
+    if ((bits_ & 1) == 0) std::free(reinterpret_cast<void*>(bits_));
+  }
 
-  // A deep copy: one allocation and one memcpy.
+  const unsigned char* block() const noexcept {
+    return reinterpret_cast<const unsigned char*>(bits_ & ~std::uintptr_t{1});
+  }
+
+  // A deep copy that owns its block: one allocation and one memcpy.
   Blob clone(std::size_t n) const {
-    if (block_ == nullptr) return Blob();
+    if (bits_ == 0) return Blob();
     const std::size_t bytes = size(n);
     auto* copy = static_cast<unsigned char*>(checked_malloc(bytes));
-    std::memcpy(copy, block_, bytes);
-    return Blob(copy);
+    std::memcpy(copy, block(), bytes);
+    return owning(copy);
   }
 
   // Size in bytes of a block holding n var fields (0 when there is none).
-  std::size_t size(std::size_t n) const {
-    if (block_ == nullptr) return 0;
-    const unsigned char* p = block_;
-    std::size_t payload = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::uint64_t state;
-      p = get_varint(p, &state);
-      if (state != 0) payload += state - 1;
-    }
-    return static_cast<std::size_t>(p - block_) + payload;
+  std::size_t size(std::size_t n) const noexcept {
+    if (bits_ == 0) return 0;
+    std::uint64_t payload;
+    const unsigned char* offsets = get_varint(block(), &payload);
+    return static_cast<std::size_t>(offsets - block()) + (n - 1) * offset_width(payload) +
+           static_cast<std::size_t>(payload);
   }
 
   // Field k of a block holding n var fields.
-  VarView field(std::size_t k, std::size_t n) const {
-    VarView v;
-    if (block_ == nullptr) return v;
-    const unsigned char* p = block_;
-    std::size_t skip = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      std::uint64_t state;
-      p = get_varint(p, &state);
-      if (i < k) {
-        if (state != 0) skip += state - 1;
-      } else if (i == k) {
-        v.present = state != 0;
-        v.size = state == 0 ? 0 : static_cast<std::size_t>(state - 1);
-      }
-    }
-    v.data = p + skip;  // payloads start right after the last state
-    return v;
+  VarView field(std::size_t k, std::size_t n) const noexcept {
+    if (bits_ == 0) return {};
+    std::uint64_t payload;
+    const unsigned char* offsets = get_varint(block(), &payload);
+    const std::size_t w = offset_width(payload);
+    const unsigned char* data = offsets + (n - 1) * w;
+    const std::uint64_t begin = k == 0 ? 0 : load_width(offsets + (k - 1) * w, w);
+    const std::uint64_t end = k == n - 1 ? payload : load_width(offsets + k * w, w);
+    return {data + begin, static_cast<std::size_t>(end - begin)};
   }
 
  private:
-  unsigned char* block_ = nullptr;
+  explicit Blob(std::uintptr_t bits) noexcept : bits_(bits) {}
+  std::uintptr_t bits_ = 0;
 };
 
-// Collects var-field payloads in field order, then seals them into a Blob.
+// Collects var-field payloads in field order, then seals them into a block.
 // Small records never touch the heap until the final, exact-size block.
 class BlobBuilder {
  public:
@@ -284,15 +299,10 @@ class BlobBuilder {
     if (buf_ != inline_) std::free(buf_);
   }
 
-  // Each var field is recorded exactly once, in order: null, or a payload
-  // appended between begin() and end().  A non-optional field with an empty
-  // payload is stored as null, which reads back as empty.
-  void null_field() { states_[count_++] = 0; }
-  void begin() { mark_ = len_; }
-  void end(bool optional) {
-    const std::size_t n = len_ - mark_;
-    states_[count_++] = (n == 0 && !optional) ? 0 : checked_add(n, 1);
-  }
+  // Each var field is recorded exactly once, in order: its payload is
+  // appended, then end_field() closes it (an absent or empty field appends
+  // nothing).
+  void end_field() { ends_[count_++] = len_; }
 
   void append(const void* data, std::size_t n) {
     reserve(n);
@@ -318,29 +328,48 @@ class BlobBuilder {
     cap_ = cap;
   }
 
-  Blob seal() const {
-    bool any = false;
-    std::size_t header = 0;
-    for (std::size_t i = 0; i < count_; ++i) {
-      any |= states_[i] != 0;
-      header += varint_size(states_[i]);
+  // Bytes of the sealed block; 0 means no block at all.
+  std::size_t sealed_size() const noexcept {
+    if (len_ == 0) return 0;
+    return varint_size(len_) + (count_ - 1) * offset_width(len_) + len_;
+  }
+
+  // Writes the block to `dst` (sealed_size() bytes).
+  void seal_to(unsigned char* dst) const noexcept {
+    unsigned char* p = put_varint(dst, len_);
+    switch (offset_width(len_)) {
+      case 1: p = put_offsets<std::uint8_t>(p); break;
+      case 2: p = put_offsets<std::uint16_t>(p); break;
+      case 4: p = put_offsets<std::uint32_t>(p); break;
+      default: p = put_offsets<std::uint64_t>(p); break;
     }
-    if (!any) return Blob();
-    auto* block = static_cast<unsigned char*>(checked_malloc(checked_add(header, len_)));
-    unsigned char* p = block;
-    for (std::size_t i = 0; i < count_; ++i) p = put_varint(p, states_[i]);
     std::memcpy(p, buf_, len_);
-    return Blob(block);
+  }
+
+  Blob seal() const {
+    const std::size_t bytes = sealed_size();
+    if (bytes == 0) return Blob();
+    auto* block = static_cast<unsigned char*>(checked_malloc(bytes));
+    seal_to(block);
+    return Blob::owning(block);
   }
 
  private:
-  unsigned char inline_[256];
+  template <class W>
+  unsigned char* put_offsets(unsigned char* p) const noexcept {
+    for (std::size_t i = 0; i + 1 < count_; ++i, p += sizeof(W)) {
+      const W end = static_cast<W>(ends_[i]);
+      std::memcpy(p, &end, sizeof(W));
+    }
+    return p;
+  }
+
   unsigned char* buf_ = inline_;
   std::size_t len_ = 0;
   std::size_t cap_ = sizeof inline_;
-  std::size_t mark_ = 0;
-  std::uint64_t states_[kMaxVars] = {};
   std::size_t count_ = 0;
+  std::uint64_t ends_[kMaxVars];  // written in order, never read unwritten
+  unsigned char inline_[256];
 };
 
 // No extra state beyond the fields.
@@ -364,21 +393,23 @@ class Scalars {
     static_assert(std::is_trivially_copyable_v<T>);
     std::memcpy(bytes_ + layout.slots[i].offset, &v, sizeof v);
   }
-  bool present(std::size_t i) const {
+  bool present(std::size_t i) const noexcept {
     const int bit = layout.slots[i].presence;
     return bit < 0 || ((presence_word() >> bit) & 1u) != 0;
   }
-  void set_present(std::size_t i) {
+  void set_present(std::size_t i) noexcept {
     if constexpr (layout.presence_offset >= 0) {
-      std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
-      std::memcpy(bytes_ + layout.presence_offset, &word, 4);
+      const std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
+      std::memcpy(bytes_ + layout.presence_offset, &word, layout.presence_width);
     }
   }
 
  private:
-  std::uint32_t presence_word() const {
+  std::uint32_t presence_word() const noexcept {
     std::uint32_t word = 0;
-    if constexpr (layout.presence_offset >= 0) std::memcpy(&word, bytes_ + layout.presence_offset, 4);
+    if constexpr (layout.presence_offset >= 0) {
+      std::memcpy(&word, bytes_ + layout.presence_offset, layout.presence_width);
+    }
     return word;
   }
 
@@ -399,6 +430,8 @@ class Record {
 
   Record(const Scalars<Desc>& scalars, Blob blob) : scalars_(scalars), blob_(std::move(blob)) {}
   Record(const Record& o) : scalars_(o.scalars_), blob_(o.blob_.clone(layout.var_count)), extra_(o.extra_) {}
+  Record(const Scalars<Desc>& scalars, Blob blob, Extra&& extra)
+      : scalars_(scalars), blob_(std::move(blob)), extra_(std::move(extra)) {}
   Record(Record&&) noexcept = default;
   Record& operator=(const Record&) = delete;
   Record& operator=(Record&&) noexcept = default;
@@ -414,7 +447,9 @@ class Record {
   bool flag(std::size_t i) const { return scalars_.template load<std::uint8_t>(i) != 0; }
   bool present(std::size_t i) const { return scalars_.present(i); }
   VarView var(std::size_t i) const { return blob_.field(layout.slots[i].var, layout.var_count); }
-  std::size_t blob_size() const { return blob_.size(layout.var_count); }
+  std::size_t blob_size() const noexcept { return blob_.size(layout.var_count); }
+  const Scalars<Desc>& scalars() const noexcept { return scalars_; }
+  const unsigned char* blob_block() const noexcept { return blob_.block(); }
 
   const Extra& extra() const { return extra_; }
   Extra& extra() { return extra_; }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -29,7 +31,7 @@ TYPED_TEST(LayoutTest, ScalarsAreDisjointAlignedAndInBounds) {
   using R = Record<TypeParam>;
   const auto& L = R::layout;
   std::vector<std::pair<std::size_t, std::size_t>> spans;
-  if (L.presence_offset >= 0) spans.emplace_back(L.presence_offset, 4);
+  if (L.presence_offset >= 0) spans.emplace_back(L.presence_offset, L.presence_width);
   std::set<int> bits;
   std::size_t var = 0;
   for (std::size_t i = 0; i < R::N; ++i) {
@@ -41,8 +43,12 @@ TYPED_TEST(LayoutTest, ScalarsAreDisjointAlignedAndInBounds) {
     const std::size_t w = scalar_width(f.kind);
     EXPECT_EQ(L.slots[i].offset % w, 0u) << f.name;
     spans.emplace_back(L.slots[i].offset, w);
+  }
+  for (std::size_t i = 0; i < R::N; ++i) {
+    const FieldSpec& f = TypeParam::fields[i];
     if (f.fill == Fill::Absent) {
       EXPECT_TRUE(bits.insert(L.slots[i].presence).second) << f.name;
+      EXPECT_LT(L.slots[i].presence, static_cast<int>(8 * L.presence_width)) << f.name;
     }
   }
   EXPECT_EQ(var, L.var_count);
@@ -88,80 +94,108 @@ std::vector<std::string> texts_of(const VarView& v) {
   return out;
 }
 
-TEST(Blob, EncodesEveryStateAndCopiesDeeply) {
-  const std::string with_nul("a\0b", 3);
-  const std::string long_text(300, 'x');  // multi-byte length, past the inline buffer
+// Builds a blob from payloads, one per field, in order.
+Blob blob_of(const std::vector<std::string>& payloads) {
   BlobBuilder b;
-  b.null_field();                          // 0: absent
-  b.begin(), b.end(true);                  // 1: present but empty
-  b.begin(), b.append(with_nul.data(), with_nul.size()), b.end(true);
-  b.begin(), b.append(long_text.data(), long_text.size()), b.end(false);
-  b.begin(), b.append_u64(0), b.append_u64(~0ull), b.append_u64(0), b.end(false);
-  b.begin();
-  for (std::string_view s : {"", "abc", ""}) b.append_varint(s.size()), b.append(s.data(), s.size());
-  b.end(false);
-  Blob blob = b.seal();
-  const std::size_t n = 6;
+  for (const std::string& p : payloads) {
+    b.append(p.data(), p.size());
+    b.end_field();
+  }
+  return b.seal();
+}
 
-  EXPECT_FALSE(blob.field(0, n).present);
-  EXPECT_TRUE(blob.field(1, n).present);
-  EXPECT_EQ(blob.field(1, n).size, 0u);
-  EXPECT_EQ(blob.field(2, n).text(), with_nul);
-  EXPECT_EQ(blob.field(3, n).text(), long_text);
-  VarView ids = blob.field(4, n);
-  ASSERT_EQ(ids.u64_count(), 3u);
-  EXPECT_EQ(ids.u64_at(1), ~0ull);
-  EXPECT_EQ(texts_of(blob.field(5, n)), (std::vector<std::string>{"", "abc", ""}));
+// Every offset width: short blocks take 1-byte offsets, longer ones 2, 4.
+class BlobShapes : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(BlobShapes, EveryFieldReadsBackAndACopyIsDeep) {
+  const std::string with_nul("a\0b", 3);
+  const std::string big(GetParam(), 'x');
+  const std::vector<std::string> payloads = {"", with_nul, big, "", "tail"};
+  Blob blob = blob_of(payloads);
+  const std::size_t n = payloads.size();
+  for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(blob.field(k, n).text(), payloads[k]) << k;
+  const std::size_t payload = 3 + big.size() + 4;
+  EXPECT_EQ(blob.size(n), varint_size(payload) + (n - 1) * offset_width(payload) + payload);
 
   Blob copy = blob.clone(n);
   EXPECT_EQ(copy.size(n), blob.size(n));
-  EXPECT_NE(copy.field(3, n).data, blob.field(3, n).data);
+  EXPECT_NE(copy.field(2, n).data, blob.field(2, n).data);
   blob = Blob();  // the copy must not depend on its source
-  EXPECT_EQ(copy.field(3, n).text(), long_text);
+  EXPECT_EQ(copy.field(2, n).text(), big);
 }
 
-TEST(Blob, EmptyOrAbsentFieldsAllocateNothing) {
+INSTANTIATE_TEST_SUITE_P(Widths, BlobShapes, testing::Values(0, 100, 300, 70000));
+
+TEST(Blob, ListsReadBackItemByItem) {
   BlobBuilder b;
-  b.null_field();
-  b.begin(), b.end(false);  // empty non-optional text is stored as null
+  b.append_u64(0), b.append_u64(~0ull), b.append_u64(0), b.end_field();
+  for (std::string_view s : {"", "abc", ""}) b.append_varint(s.size()), b.append(s.data(), s.size());
+  b.end_field();
+  Blob blob = b.seal();
+  VarView ids = blob.field(0, 2);
+  ASSERT_EQ(ids.u64_count(), 3u);
+  EXPECT_EQ(ids.u64_at(1), ~0ull);
+  EXPECT_EQ(texts_of(blob.field(1, 2)), (std::vector<std::string>{"", "abc", ""}));
+}
+
+TEST(Blob, EmptyFieldsAllocateNothing) {
+  BlobBuilder b;
+  b.end_field();
+  b.end_field();
+  EXPECT_EQ(b.sealed_size(), 0u);
   Blob blob = b.seal();
   EXPECT_EQ(blob.size(2), 0u);
-  EXPECT_FALSE(blob.field(0, 2).present);
   EXPECT_EQ(blob.field(1, 2).size, 0u);
+}
+
+TEST(Blob, ABorrowedBlockIsNotFreedAndItsCopyOwnsOne) {
+  BlobBuilder b;
+  b.append("nick", 4), b.end_field();
+  b.end_field();
+  alignas(8) unsigned char block[64];
+  ASSERT_LE(b.sealed_size(), sizeof block);
+  b.seal_to(block);
+  Blob copy;
+  {
+    const Blob borrowed = Blob::borrowing(block);  // its destructor must not free
+    EXPECT_EQ(borrowed.block(), block);
+    EXPECT_EQ(borrowed.field(0, 2).text(), "nick");
+    copy = borrowed.clone(2);
+  }
+  std::memset(block, 0, sizeof block);
+  EXPECT_EQ(copy.field(0, 2).text(), "nick");
 }
 
 TEST(Record, MemberCopyIsIndependent) {
   Scalars<MemberDesc> sc;
   sc.store<std::uint64_t>(0, 42);
+  sc.set_present(1);  // nick: present; avatar (2): absent
   BlobBuilder b;
-  b.begin(), b.append("nick", 4), b.end(true);  // nick
-  b.null_field();                               // avatar
-  b.begin(), b.append_u64(7), b.end(false);     // roles
-  b.null_field(), b.null_field(), b.null_field();
+  b.append("nick", 4), b.end_field();  // nick
+  b.end_field();                       // avatar
+  b.append_u64(7), b.end_field();      // roles
+  b.end_field(), b.end_field(), b.end_field();
   auto original = std::make_unique<Record<MemberDesc>>(sc, b.seal());
   Record<MemberDesc> copy(*original);
   original.reset();
   EXPECT_EQ(copy.key(), 42u);
+  EXPECT_TRUE(copy.present(1));
   EXPECT_EQ(copy.var(1).text(), "nick");
-  EXPECT_FALSE(copy.var(2).present);
+  EXPECT_FALSE(copy.present(2));
   EXPECT_EQ(copy.var(3).u64_at(0), 7u);
 }
 
-TEST(Record, GuildCopyCopiesCollections) {
+TEST(Record, GuildCopySharesCollectionsThatStayIndependent) {
   Scalars<GuildDesc> sc;
   sc.store<std::uint64_t>(0, 1);
-  BlobBuilder b;
-  for (std::size_t i = 0; i < Record<GuildDesc>::layout.var_count; ++i) b.null_field();
-  Record<GuildDesc> guild(sc, b.seal());
+  Record<GuildDesc> guild(sc, Blob());
   Scalars<MemberDesc> msc;
   msc.store<std::uint64_t>(0, 9);
-  BlobBuilder mb;
-  for (std::size_t i = 0; i < Record<MemberDesc>::layout.var_count; ++i) mb.null_field();
-  guild.extra().members.insert(9, Record<MemberDesc>(msc, mb.seal()));
+  guild.extra().members.insert(9, Record<MemberDesc>(msc, Blob()));
 
   Record<GuildDesc> snapshot(guild);
   msc.store<std::uint64_t>(0, 10);
-  guild.extra().members.insert(10, Record<MemberDesc>(msc, BlobBuilder().seal()));
+  guild.extra().members.insert(10, Record<MemberDesc>(msc, Blob()));
   EXPECT_TRUE(snapshot.extra().members.get(9));
   EXPECT_FALSE(snapshot.extra().members.get(10));
   EXPECT_TRUE(guild.extra().members.get(10));

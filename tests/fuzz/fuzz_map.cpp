@@ -1,14 +1,17 @@
-// libFuzzer target: random operation sequences on a sharded map of records,
-// checked against std::map.  Exercises growth, replacement, copies, guards
-// and the record blob (deep copies, absent vs empty fields) under ASan/UBSan.
+// libFuzzer target: random operation sequences on a sharded map of records
+// and on copy-on-write maps copied from one another, each checked against a
+// std::map.  Exercises growth, replacement, removal (deleted bytes and
+// in-place rehash), shared and unshared shards, guards and the record blob
+// (deep copies, absent vs empty fields) under ASan/UBSan.
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "records/member.hpp"
+#include "core/cow_map.hpp"
 #include "core/sharded_map.hpp"
+#include "records/member.hpp"
 
 using namespace tarnwick;
 
@@ -41,34 +44,76 @@ class Input {
 MemberRecord make(std::uint64_t key, const Model& m) {
   Scalars<MemberDesc> sc;
   sc.store<std::uint64_t>(0, key);
+  if (m.has_nick) sc.set_present(1);
   BlobBuilder b;
-  if (m.has_nick) {
-    b.begin(), b.append(m.nick.data(), m.nick.size()), b.end(true);
-  } else {
-    b.null_field();
-  }
-  b.null_field();  // avatar
-  b.begin();
+  b.append(m.nick.data(), m.nick.size());
+  b.end_field();  // nick
+  b.end_field();  // avatar
   for (std::uint64_t r : m.roles) b.append_u64(r);
-  b.end(false);
-  for (int i = 0; i < 3; ++i) b.null_field();
+  b.end_field();
+  for (int i = 0; i < 3; ++i) b.end_field();
   return MemberRecord(sc, b.seal());
 }
 
 void check(const MemberRecord& r, std::uint64_t key, const Model& m) {
   VarView nick = r.var(1), roles = r.var(3);
-  bool ok = r.key() == key && nick.present == m.has_nick && (!m.has_nick || nick.text() == m.nick) &&
-            roles.u64_count() == m.roles.size() && !r.var(2).present;
+  bool ok = r.key() == key && r.present(1) == m.has_nick && nick.text() == m.nick &&
+            roles.u64_count() == m.roles.size() && !r.present(2);
   for (std::size_t i = 0; ok && i < m.roles.size(); ++i) ok = roles.u64_at(i) == m.roles[i];
   if (!ok) __builtin_trap();
 }
 
-void check_all(const ShardedMap<MemberRecord>& map, const std::map<std::uint64_t, Model>& model) {
-  for (const auto& [k, m] : model) {
-    auto guard = map.get(k);
-    if (!guard) __builtin_trap();
-    check(guard.value(), k, m);
+template <class Map>
+void check_all(const Map& map, const std::map<std::uint64_t, Model>& model) {
+  std::size_t n = 0;
+  map.for_each([&](std::uint64_t k, const MemberRecord& r) {
+    auto it = model.find(k);
+    if (it == model.end()) __builtin_trap();
+    check(r, k, it->second);
+    ++n;
+  });
+  if (n != model.size() || map.size() != model.size()) __builtin_trap();
+}
+
+Model draw(Input& in) {
+  Model m;
+  m.has_nick = in.byte() & 1;
+  if (m.has_nick) m.nick.assign(in.byte() % 300, static_cast<char>('a' + in.byte() % 26));
+  for (int n = in.byte() % 5; n > 0; --n) m.roles.push_back(in.key());
+  return m;
+}
+
+using Models = std::map<std::uint64_t, Model>;
+
+// One operation on a map and its model; false when the byte asks for none.
+template <class Map>
+bool step(Input& in, std::uint8_t op, Map& map, Models& model) {
+  const std::uint64_t k = in.key();
+  switch (op) {
+    case 0: {  // insert or replace
+      const Model m = draw(in);
+      auto old = map.insert(k, make(k, m));
+      if (old.has_value() != (model.count(k) == 1)) __builtin_trap();
+      if (old) check(*old, k, model[k]);
+      model[k] = m;
+      return true;
+    }
+    case 1: {  // remove, present or not
+      auto old = map.erase(k);
+      if (old.has_value() != (model.count(k) == 1)) __builtin_trap();
+      if (old) check(*old, k, model[k]);
+      model.erase(k);
+      return true;
+    }
+    case 2: {  // lookup, present or not
+      auto guard = map.get(k);
+      auto it = model.find(k);
+      if (static_cast<bool>(guard) != (it != model.end())) __builtin_trap();
+      if (guard) check(guard.value(), k, it->second);
+      return true;
+    }
   }
+  return false;
 }
 
 }  // namespace
@@ -76,38 +121,24 @@ void check_all(const ShardedMap<MemberRecord>& map, const std::map<std::uint64_t
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
   ShardedMap<MemberRecord> map;
-  std::map<std::uint64_t, Model> model;
-  std::vector<std::pair<ShardedMap<MemberRecord>, std::map<std::uint64_t, Model>>> copies;
+  Models model;
+  std::vector<CowMap<MemberRecord>> cows(1);
+  std::vector<Models> cow_models(1);
   while (!in.empty()) {
-    switch (in.byte() % 4) {
-      case 0:
-      case 1: {  // insert or replace
-        const std::uint64_t k = in.key();
-        Model m;
-        m.has_nick = in.byte() & 1;
-        m.nick.assign(in.byte() % 300, static_cast<char>('a' + in.byte() % 26));
-        for (int n = in.byte() % 5; n > 0; --n) m.roles.push_back(in.key());
-        auto old = map.insert(k, make(k, m));
-        if (old.has_value() != model.count(k)) __builtin_trap();
-        if (old) check(*old, k, model[k]);
-        model[k] = m;
-        break;
+    const std::uint8_t op = in.byte();
+    if (op & 0x80) {  // the copy-on-write maps
+      const std::size_t i = in.byte() % cows.size();
+      if (!step(in, op % 4, cows[i], cow_models[i]) && cows.size() < 6) {
+        cows.reserve(cows.size() + 1);  // the source must not move while it is copied
+        cows.emplace_back(cows[i]);
+        cow_models.push_back(cow_models[i]);
       }
-      case 2: {  // lookup, present or not
-        const std::uint64_t k = in.key();
-        auto guard = map.get(k);
-        auto it = model.find(k);
-        if (static_cast<bool>(guard) != (it != model.end())) __builtin_trap();
-        if (guard) check(guard.value(), k, it->second);
-        break;
-      }
-      case 3:  // snapshot; later changes must not reach it
-        if (copies.size() < 4) copies.emplace_back(map.copy(), model);
-        break;
+    } else if (!step(in, op % 3, map, model)) {
+      __builtin_trap();
     }
   }
   check_all(map, model);
-  for (auto& [copy, snapshot] : copies) check_all(copy, snapshot);
+  for (std::size_t i = 0; i < cows.size(); ++i) check_all(cows[i], cow_models[i]);
   for (std::size_t i = 0; i < map.shard_count(); ++i) {
     if (map.lock_word(i) != 0) __builtin_trap();
   }

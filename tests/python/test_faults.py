@@ -148,7 +148,7 @@ def _entry_points():
             found.append((path, m.group(1)))
         for m in re.finditer(r"\{(Py_tp_\w+),\s*reinterpret_cast<void\*>\(&(\w+)\)\}", text):
             found.append((path, m.group(2)))
-        for m in re.finditer(r"\{Desc::fields\[i\]\.name,\s*&(\w+)", text):
+        for m in re.finditer(r"PyGetSetDef\{Desc::fields\[I\]\.name,\s*&(\w+)", text):
             found.append((path, m.group(1)))
         for m in re.finditer(r"PyMODINIT_FUNC\s+(\w+)\(", text):
             found.append((path, m.group(1)))
