@@ -140,6 +140,7 @@ bench: deps
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/tarnwick_bench --benchmark_min_time=0.2
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py $(PYTHON) benchmarks/python/bench_cache.py
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_payloads.py
 
 clean:
 	rm -rf $(BUILD)

@@ -142,7 +142,7 @@ def _u64_list(value: object) -> List[int]:
                if type(item) is str and len(item) < 20 and item.isascii() and item.isdigit()]
         if len(out) == len(value):
             return out
-    elif not isinstance(value, tuple):
+    elif not isinstance(value, (list, tuple)):
         raise PayloadError("", f"expected an array, got {_kind(value)}")
     # Ints, 20 digits, or a fault somewhere: item by item, to name it.
     out = []
@@ -232,12 +232,6 @@ _GUILD = _Shape(full_guild, {})
 def _nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
     """Put the id of ``d[key]`` (or ``d[param]``, which must agree) in kwargs."""
     nested = d.get(key)
-    if type(nested) is dict:
-        # The usual case, inline: a short decimal id string.
-        nid = nested.get("id")
-        if type(nid) is str and len(nid) < 20 and nid.isascii() and nid.isdigit():
-            kwargs[param] = int(nid)
-            nested = None
     if nested is not None:
         if not isinstance(nested, dict):
             raise PayloadError(key, f"expected an object, got {_kind(nested)}")
@@ -269,6 +263,14 @@ def _build(shape: _Shape[_R], d: object) -> _R:
                     raise e._within(key) from None
             kwargs[param] = value
     for key, param in shape.nested:
+        # The usual case inline: a nested object whose id is a short decimal
+        # string, and no second key giving the id.
+        nested = d.get(key)
+        if type(nested) is dict and param not in d:
+            nid = nested.get("id")
+            if type(nid) is str and len(nid) < 20 and nid.isascii() and nid.isdigit():
+                kwargs[param] = int(nid)
+                continue
         _nested_id(d, key, param, kwargs)
     try:
         return shape.cls(**kwargs)
