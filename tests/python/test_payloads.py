@@ -219,10 +219,8 @@ SURROGATE = "surrogates not allowed"
 @pytest.mark.parametrize("convert, payload, path, cause, reason", [
     (payloads.member, dict(MEMBER, joined_at=5), "joined_at", TypeError,
      "'int' object cannot be converted to 'PyString'"),
-    (payloads.member, dict(MEMBER, deaf="no"), "deaf", TypeError, "cannot be converted to 'PyBool'"),
     (payloads.member, dict(MEMBER, flags=2**32), "flags", OverflowError,
      "4294967296 is out of range for this field (out of range integral type conversion attempted)"),
-    (payloads.member, dict(MEMBER, flags=1.5), "flags", TypeError, "'float' object cannot be"),
     (payloads.user, dict(USER, username="\ud800"), "username", UnicodeEncodeError, SURROGATE),
     (payloads.guild, _guild_payload(1) | {"features": ["A", "\udfff"]}, "features[1]",
      UnicodeEncodeError, SURROGATE),
@@ -249,7 +247,6 @@ def test_constructor_faults_name_the_field(convert, payload, path, cause, reason
 @pytest.mark.parametrize("convert, payload, path, reason", [
     (payloads.user, ["id", "1"], "", "expected an object, got an array"),
     (payloads.member, None, "", "expected an object, got null"),
-    (payloads.member_user, "x", "", "expected an object, got a string"),
     (payloads.member, dict(MEMBER, user="80351110224678912"), "user",
      "expected an object, got a string"),
     (payloads.member, dict(MEMBER, user={"username": "ann"}), "user.id", "missing"),
