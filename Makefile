@@ -1,6 +1,7 @@
 # make test  - install what is missing (apt-get, as root), build from scratch,
 #              run the C++ tests (plain, ThreadSanitizer) and the Python tests
-#              (test build, AddressSanitizer+UBSan build, pip-installed module)
+#              (test build, AddressSanitizer+UBSan build, pip-installed wheel),
+#              and type-check the installed stubs and package (stubtest, mypy)
 # make demo  - build the module and replay a stream of chat events into it
 # make bench - C++ and Python benchmarks
 
@@ -10,7 +11,7 @@ CMAKE_GEN = -G Ninja
 JOBS     ?= $(shell nproc)
 
 APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
-               python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli \
+               python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli python3-mypy \
                libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev clang libclang-rt-14-dev
 
 ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
@@ -94,18 +95,38 @@ fuzz:
 	  > $(BUILD)/fuzz/log 2>&1 || { tail -40 $(BUILD)/fuzz/log; exit 1; }
 	@grep -E "^Done|exec_per_sec" $(BUILD)/fuzz/log
 
-# The shipped build: pip installs it into a fresh venv, and the Python tests
-# run against that installed copy from outside the source tree.
+# The shipped build: pip builds the wheel and installs it into a fresh venv,
+# the Python tests run against that installed copy from outside the source
+# tree, and the installed stubs and inline types are checked: stubtest
+# against the module, mypy --strict over tarnwick_extras and examples/bot.py.
+# stubtest runs again on Python 3.9, where the record classes have no text
+# signatures, if pyenv has a 3.9 (Debian's mypy is pure Python there).
+PY39      = $(firstword $(wildcard $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.9*/bin/python))
+TYPING    = $(CURDIR)/tests/typing
+STUBTEST  = -m mypy.stubtest --mypy-config-file $(TYPING)/mypy.ini tarnwick tarnwick_extras
+MYPY      = -m mypy --strict --config-file $(TYPING)/mypy.ini --cache-dir $(CURDIR)/$(BUILD)/mypy-cache
 install-test:
-	rm -rf $(BUILD)/venv
+	rm -rf $(BUILD)/venv $(BUILD)/venv39 $(BUILD)/dist
 	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
-	$(BUILD)/venv/bin/python -m pip install -q --no-build-isolation --no-index .
-	cd / && $(CURDIR)/$(BUILD)/venv/bin/python -W error -c "import tarnwick; print('installed:', tarnwick.__file__)"
+	$(BUILD)/venv/bin/python -m pip wheel -q --no-build-isolation --no-index --no-deps -w $(BUILD)/dist .
+	$(BUILD)/venv/bin/python -m pip install -q --no-index $(BUILD)/dist/tarnwick-*.whl
+	cd / && $(CURDIR)/$(BUILD)/venv/bin/python -W error -c "import tarnwick, tarnwick_extras; print('installed:', tarnwick.__file__)"
 	@so=$$(ls $(BUILD)/venv/lib/python3*/site-packages/tarnwick.abi3.so); \
 	exported=$$(nm -D --defined-only $$so | awk '$$2 ~ /[TDBRVW]/ {print $$3}' | sort | tr '\n' ' '); \
 	if [ "$$exported" != "PyInit_cache PyInit_tarnwick " ]; then echo "unexpected exports: $$exported"; exit 1; fi; \
 	echo "exports: $$exported"
 	cd tests/python && $(CURDIR)/$(BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider .
+	@echo "== stubtest, $$($(BUILD)/venv/bin/python -V)"
+	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(STUBTEST)
+	@echo "== mypy --strict: the installed tarnwick_extras, examples/bot.py"
+	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(MYPY) -p tarnwick_extras
+	$(BUILD)/venv/bin/python $(MYPY) examples/bot.py
+	@if [ -n "$(PY39)" ]; then \
+	  echo "== stubtest, $$($(PY39) -V)"; \
+	  $(PY39) -m venv $(BUILD)/venv39 && \
+	  $(BUILD)/venv39/bin/python -m pip install -q --no-index $(BUILD)/dist/tarnwick-*.whl && \
+	  cd / && PYTHONPATH=/usr/lib/python3/dist-packages $(CURDIR)/$(BUILD)/venv39/bin/python $(STUBTEST); \
+	else echo "== no Python 3.9 found: stubtest ran on $$($(PYTHON) -V) only"; fi
 
 demo: deps
 	cmake -S . -B $(BUILD)/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
@@ -118,6 +139,7 @@ bench: deps
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	$(BUILD)/bench/tarnwick_bench --benchmark_min_time=0.2
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py $(PYTHON) benchmarks/python/bench_cache.py
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_payloads.py
 
 clean:
 	rm -rf $(BUILD)

@@ -5,6 +5,10 @@ system's C++ compiler and packs a ``cp39-abi3`` wheel by hand, so
 ``pip install .`` works offline, with ``--no-build-isolation``, on any
 CPython from 3.9 on, with no setuptools or wheel package required.
 
+Beside the extension the wheel carries the pure-Python package
+``tarnwick_extras`` and the stub-only package ``tarnwick-stubs``, both from
+``python/``.  The metadata comes from pyproject.toml's [project] table.
+
 Environment: ``CXX`` picks the compiler (default ``c++``); ``CXXFLAGS`` and
 ``LDFLAGS`` are appended to the defaults.
 """
@@ -29,12 +33,58 @@ NAME = "tarnwick"
 TAG = "cp39-abi3"
 
 
-def _version():
+def _project():
+    """The [project] values the metadata needs, read without a TOML library
+    (3.9 and 3.10 have none built in, and the build may not install one)."""
     with open(os.path.join(ROOT, "pyproject.toml"), encoding="utf-8") as f:
-        match = re.search(r'^version\s*=\s*"([^"]+)"', f.read(), re.M)
-    if not match:
-        raise RuntimeError("no version in pyproject.toml")
-    return match.group(1)
+        text = f.read()
+    table = re.search(r"^\[project\]\s*$(.*?)(?=^\[|\Z)", text, re.M | re.S)
+    if not table:
+        raise RuntimeError("no [project] table in pyproject.toml")
+    body = table.group(1)
+
+    def string(key, pattern=r'"([^"]*)"'):
+        match = re.search(r"^%s\s*=\s*%s" % (re.escape(key), pattern), body, re.M)
+        if not match:
+            raise RuntimeError(f"no {key} in pyproject.toml's [project]")
+        return match.group(1)
+
+    array = re.search(r"^classifiers\s*=\s*\[(.*?)\]", body, re.M | re.S)
+    return {
+        "version": string("version"),
+        "description": string("description"),
+        "requires-python": string("requires-python"),
+        "license": string("license", r'\{\s*text\s*=\s*"([^"]*)"\s*\}'),
+        "classifiers": re.findall(r'"([^"]*)"', array.group(1)) if array else [],
+    }
+
+
+# The Python packages shipped beside the extension, from python/.
+PACKAGES = ("tarnwick_extras", "tarnwick-stubs")
+
+
+def _package_files():
+    """(path in the wheel, path on disk) for every file of PACKAGES, sorted."""
+    found = []
+    base = os.path.join(ROOT, "python")
+    for package in PACKAGES:
+        top = os.path.join(base, package)
+        if not os.path.isdir(top):
+            raise RuntimeError(f"missing package folder {top}")
+        for folder, dirs, names in os.walk(top):
+            dirs[:] = sorted(d for d in dirs if d != "__pycache__")
+            for name in sorted(names):
+                if name.endswith(".pyc"):
+                    continue
+                path = os.path.join(folder, name)
+                found.append((os.path.relpath(path, base).replace(os.sep, "/"), path))
+    return found
+
+
+def _fail(message):
+    # A plain exit with one line: pip shows it as the build's whole output,
+    # rather than a traceback of this backend.
+    raise SystemExit("tarnwick: " + message)
 
 
 def _sources():
@@ -55,6 +105,8 @@ def _compile(build_dir):
     if sys.version_info < (3, 9):
         raise RuntimeError("tarnwick needs CPython 3.9 or later")
     cxx = shlex.split(os.environ.get("CXX", "c++"))
+    if not cxx or shutil.which(cxx[0]) is None:
+        _fail("no C++ compiler found (set CXX or install g++)")
     include = sysconfig.get_paths()["include"]
     flags = [
         "-std=c++20", "-O2", "-DNDEBUG", "-fPIC", "-fvisibility=hidden",
@@ -68,33 +120,47 @@ def _compile(build_dir):
         objects.append(obj)
         jobs.append(cxx + flags + ["-c", src, "-o", obj])
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
-        for result in pool.map(lambda cmd: subprocess.run(cmd, capture_output=True, text=True), jobs):
+        for result in pool.map(_run, jobs):
             if result.returncode != 0:
                 sys.stderr.write(result.stdout + result.stderr)
-                raise RuntimeError("compiling tarnwick failed: " + " ".join(result.args))
+                _fail("compiling failed: " + shlex.join(result.args))
     target = os.path.join(build_dir, NAME + ".abi3.so")
     exports = os.path.join(ROOT, "tools", "exports.map")
     link = (cxx + ["-shared", "-o", target] + objects + ["-lpthread", "-Wl,--version-script=" + exports]
             + shlex.split(os.environ.get("LDFLAGS", "")))
-    subprocess.run(link, check=True)
+    result = _run(link)
+    if result.returncode != 0:
+        sys.stderr.write(result.stdout + result.stderr)
+        _fail("linking failed: " + shlex.join(link))
     return target
 
 
-def _metadata(version):
+def _run(cmd):
+    try:
+        return subprocess.run(cmd, capture_output=True, text=True)
+    except OSError as e:  # found by which() but cannot be run
+        _fail(f"cannot run the C++ compiler {cmd[0]}: {e.strerror}")
+
+
+def _metadata(project):
     readme = ""
     path = os.path.join(ROOT, "README.md")
     if os.path.exists(path):
         with open(path, encoding="utf-8") as f:
             readme = f.read()
-    return (
-        "Metadata-Version: 2.1\n"
-        f"Name: {NAME}\n"
-        f"Version: {version}\n"
-        "Summary: A fast, compact, process-wide cache of chat-service entities\n"
-        "Requires-Python: >=3.9\n"
-        "Description-Content-Type: text/markdown\n"
-        "\n" + readme
-    )
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {NAME}",
+        f"Version: {project['version']}",
+        f"Summary: {project['description']}",
+        f"License: {project['license']}",
+    ]
+    lines += [f"Classifier: {c}" for c in project["classifiers"]]
+    lines += [
+        f"Requires-Python: {project['requires-python']}",
+        "Description-Content-Type: text/markdown",
+    ]
+    return "\n".join(lines) + "\n\n" + readme
 
 
 def _record_line(arcname, data):
@@ -103,15 +169,22 @@ def _record_line(arcname, data):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    version = _version()
+    project = _project()
+    version = project["version"]
     tag = f"{TAG}-{_platform_tag()}"
     dist_info = f"{NAME}-{version}.dist-info"
     wheel_name = f"{NAME}-{version}-{tag}.whl"
+    sources = _package_files()  # before compiling: a missing folder fails fast
     with tempfile.TemporaryDirectory() as tmp:
         so = _compile(tmp)
         with open(so, "rb") as f:
             files = {NAME + ".abi3.so": f.read()}
-    files[f"{dist_info}/METADATA"] = _metadata(version).encode()
+    for arcname, path in sources:
+        with open(path, "rb") as f:
+            files[arcname] = f.read()
+    with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
+        files[f"{dist_info}/LICENSE"] = f.read()
+    files[f"{dist_info}/METADATA"] = _metadata(project).encode()
     files[f"{dist_info}/WHEEL"] = (
         "Wheel-Version: 1.0\nGenerator: tarnwick_build\nRoot-Is-Purelib: false\n" f"Tag: {tag}\n"
     ).encode()
@@ -129,10 +202,11 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
 
 
 def build_sdist(sdist_directory, config_settings=None):
-    version = _version()
+    project = _project()
+    version = project["version"]
     base = f"{NAME}-{version}"
     path = os.path.join(sdist_directory, base + ".tar.gz")
-    keep = ("src", "tools", "pyproject.toml", "README.md", "LICENSE")
+    keep = ("src", "tools", "python", "pyproject.toml", "README.md", "LICENSE")
     with tarfile.open(path, "w:gz") as tar:
         for item in keep:
             full = os.path.join(ROOT, item)
@@ -140,7 +214,7 @@ def build_sdist(sdist_directory, config_settings=None):
                 tar.add(full, arcname=f"{base}/{item}",
                         filter=lambda info: None if "__pycache__" in info.name else info)
         info = tarfile.TarInfo(f"{base}/PKG-INFO")
-        data = _metadata(version).encode()
+        data = _metadata(project).encode()
         info.size = len(data)
         tar.addfile(info, io.BytesIO(data))
     return os.path.basename(path)

@@ -1,18 +1,30 @@
 """Companions to the tarnwick cache for long-running bots.
 
-``tarnwick_extras.cache`` holds native functions over tarnwick's own
-process-wide maps: removal, changing a filed guild in place, a bound on the
-number of messages kept, and counts.
+``cache`` holds native functions over tarnwick's own process-wide maps:
+removal, changing a filed guild in place, a bound on the number of messages
+kept, and counts.  ``payloads`` turns gateway JSON payloads into tarnwick
+records, and ``as_dict`` turns a record back into a plain dict of its fields.
 """
+
+from __future__ import annotations
 
 import importlib.machinery
 import importlib.util
 import sys
+from operator import attrgetter
+from types import ModuleType
+from typing import Any, Callable, Dict, Tuple
 
 import tarnwick
 
+from . import payloads
+from ._fields import FIELDS, Record
+from .payloads import PayloadError
 
-def _load_cache():
+__all__ = ["PayloadError", "as_dict", "cache", "payloads"]
+
+
+def _load_cache() -> ModuleType:
     # The cache functions live in tarnwick's shared object, under a second
     # init function, so they share its maps and its classes.
     name = __name__ + ".cache"
@@ -20,6 +32,7 @@ def _load_cache():
         return sys.modules[name]
     loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
     spec = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
+    assert spec is not None
     module = importlib.util.module_from_spec(spec)
     loader.exec_module(module)
     sys.modules[name] = module
@@ -28,4 +41,20 @@ def _load_cache():
 
 cache = _load_cache()
 
-__all__ = ["cache"]
+_READERS: Dict[type, Tuple[Tuple[str, ...], Callable[[Any], Tuple[Any, ...]]]] = {
+    cls: (names, attrgetter(*names)) for cls, names in FIELDS.items()
+}
+
+
+def as_dict(record: Record) -> Dict[str, Any]:
+    """The record's fields as a new plain dict, in field order.
+
+    Id and text lists come back as lists; the dict is ready for logging or
+    ``json.dumps``, and ``type(record)(**as_dict(record))`` builds an equal
+    record.  Raises TypeError for anything but a tarnwick record.
+    """
+    try:
+        names, read = _READERS[type(record)]
+    except KeyError:
+        raise TypeError(f"as_dict() takes a tarnwick record, not {type(record).__name__!r}") from None
+    return dict(zip(names, read(record)))

@@ -1,0 +1,79 @@
+"""Cost of tarnwick_extras.payloads next to the constructors it feeds.
+
+    python3 benchmarks/python/bench_payloads.py [--quick]
+
+For one typical member payload (nested user, three role ids, a few nulls):
+the constructor called directly with ready kwargs, payloads.member, a
+hand-written converter that checks nothing (the floor for any Python-level
+conversion), and json.loads of the same payload for scale.  Then a whole
+guild of 1,000 such members: payloads.guild against json.loads of it.
+Best of several runs.
+"""
+
+import argparse
+import json
+import sys
+import timeit
+
+import tarnwick
+from tarnwick_extras import payloads
+
+MEMBER_WIRE = json.dumps({
+    "user": {"id": "80351110224678912", "username": "ann", "global_name": "Ann",
+             "avatar": "a_1f2e3d4c5b6a79881f2e3d4c5b6a7988", "discriminator": "0",
+             "public_flags": 64},
+    "nick": "annie", "avatar": None,
+    "roles": ["41771983423143937", "41771983423143938", "41771983423143939"],
+    "joined_at": "2024-05-01T12:00:00.000000+00:00", "premium_since": None, "deaf": False,
+    "mute": False, "flags": 0, "pending": False, "communication_disabled_until": None,
+})
+MEMBER_KWARGS = dict(
+    user_id=80351110224678912, nick="annie", avatar=None,
+    roles=[41771983423143937, 41771983423143938, 41771983423143939],
+    joined_at="2024-05-01T12:00:00.000000+00:00", premium_since=None, deaf=False, mute=False,
+    flags=0, pending=False, communication_disabled_until=None)
+PLAIN = frozenset(("nick", "avatar", "joined_at", "premium_since", "deaf", "mute", "flags",
+                   "pending", "communication_disabled_until"))
+
+
+def unchecked_member(d):
+    kwargs = {k: v for k, v in d.items() if k in PLAIN and v is not None}
+    kwargs["user_id"] = int(d["user"]["id"])
+    kwargs["roles"] = [int(r) for r in d["roles"]]
+    return tarnwick.full_member(**kwargs)
+
+
+def best(fn, number, repeat):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    n, repeat = (20_000, 3) if args.quick else (200_000, 7)
+    d = json.loads(MEMBER_WIRE)
+    ctor = best(lambda: tarnwick.full_member(**MEMBER_KWARGS), n, repeat)
+    conv = best(lambda: payloads.member(d), n, repeat)
+    floor = best(lambda: unchecked_member(d), n, repeat)
+    loads = best(lambda: json.loads(MEMBER_WIRE), n, repeat)
+    print(f"Python {sys.version.split()[0]}, ns per member payload:")
+    print(f"  full_member(**kwargs)      {ctor * 1e9:6.0f}")
+    print(f"  payloads.member(d)         {conv * 1e9:6.0f}   {conv / ctor:4.1f}x the constructor")
+    print(f"  unchecked converter        {floor * 1e9:6.0f}   {floor / ctor:4.1f}x")
+    print(f"  json.loads of the payload  {loads * 1e9:6.0f}   {loads / ctor:4.1f}x")
+
+    members = [json.loads(MEMBER_WIRE) for _ in range(1000)]
+    for i, m in enumerate(members):
+        m["user"]["id"] = str(80351110224678912 + i)
+    guild_wire = json.dumps({"id": "41771983423143937", "name": "Tea Club", "members": members})
+    guild = json.loads(guild_wire)
+    g_conv = best(lambda: payloads.guild(guild), max(1, n // 2000), repeat)
+    g_loads = best(lambda: json.loads(guild_wire), max(1, n // 2000), repeat)
+    print("ms per guild payload of 1,000 members:")
+    print(f"  payloads.guild(d)          {g_conv * 1e3:6.2f}")
+    print(f"  json.loads of the payload  {g_loads * 1e3:6.2f}")
+
+
+if __name__ == "__main__":
+    main()

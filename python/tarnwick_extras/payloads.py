@@ -1,0 +1,482 @@
+"""Gateway JSON payloads, as ``json.loads`` returns them, to tarnwick records.
+
+One function per record class takes the payload object (a dict) and returns
+a new record; nothing is filed::
+
+    user(d)     -> full_user
+    member(d)   -> full_member    user_id from the nested ``user`` object
+    role(d)     -> full_role
+    emoji(d)    -> full_emoji     user_id from the nested ``user``, if any
+    message(d)  -> full_message   author_id from ``author``, ``type`` is message_type
+    guild(d)    -> full_guild     with its ``roles``, ``emojis`` and ``members``
+
+Members and messages carry whole user objects that a cache wants to file as
+well; three functions return them, converted the same way::
+
+    member_user(d)    -> full_user | None    the member's ``user``
+    message_author(d) -> full_user           the message's ``author``
+    guild_users(d)    -> list[full_user]     every ``members[i].user``
+
+Wire rules:
+
+* Ids (every parameter named ``id`` or ending in ``_id``), ``permissions``
+  and the ``roles`` id lists arrive as decimal strings of ASCII digits in
+  0..2**64-1; a JSON integer in that range is taken too.
+* Keys that are not a parameter are ignored.
+* ``null`` means "not given": the parameter's default applies (None for the
+  optional ones).  A required field that is missing or null is an error.
+* Every other value goes to the constructor as it is, so its own type checks
+  apply (texts must be strings, flags booleans, and so on).
+
+Any bad input raises :class:`PayloadError`, whose ``path`` names the field
+(``members[500].joined_at``, ``author.id``) and whose message says what was
+wrong.
+"""
+
+from __future__ import annotations
+
+import re
+from typing import Any, Callable, Dict, Generic, List, Optional, Tuple, Type, TypeVar
+
+from tarnwick import full_emoji, full_guild, full_member, full_message, full_role, full_user
+
+from ._fields import FIELDS
+
+__all__ = [
+    "PayloadError", "user", "member", "role", "emoji", "message", "guild",
+    "member_user", "message_author", "guild_users", "parse_id",
+]
+
+_U64_MAX = 2**64 - 1
+_U64_DIGITS = len(str(_U64_MAX))
+
+
+def _join(prefix: str, path: str) -> str:
+    if not prefix:
+        return path
+    if not path:
+        return prefix
+    return prefix + path if path[0] == "[" else prefix + "." + path
+
+
+class PayloadError(ValueError):
+    """A payload that cannot be turned into a record.
+
+    ``path`` is where in the payload the fault is (empty for the payload
+    itself), ``reason`` what is wrong there; ``str()`` gives both.
+    """
+
+    path: str
+    reason: str
+
+    def __init__(self, path: str, reason: str) -> None:
+        super().__init__(path, reason)
+        self.path = path
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return f"{self.path}: {self.reason}" if self.path else self.reason
+
+    def _within(self, prefix: str) -> PayloadError:
+        """The same error, as seen from a payload that holds this one at ``prefix``."""
+        outer = PayloadError(_join(prefix, self.path), self.reason)
+        outer.__cause__ = self.__cause__
+        return outer
+
+
+def _kind(value: object) -> str:
+    """A JSON value's kind, for messages."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, (list, tuple)):
+        return "an array"
+    if isinstance(value, dict):
+        return "an object"
+    return type(value).__name__
+
+
+def _short(text: str) -> str:
+    return repr(text) if len(text) <= 40 else repr(text[:40]) + "..."
+
+
+# -- the converters: each takes a wire value and returns what the constructor
+# takes, or raises PayloadError with a path relative to the value.
+
+def _u64(value: object) -> int:
+    # Up to 19 ASCII digits always fit; isdigit() alone would also take other
+    # scripts' digits and '²', and int() would take '+', '_' and spaces.
+    if type(value) is str and len(value) < 20 and value.isascii() and value.isdigit():
+        return int(value)
+    return _u64_rare(value)
+
+
+def _u64_rare(value: object) -> int:
+    """_u64 for everything but a short decimal string: ints, 20 digits, faults."""
+    if type(value) is str:
+        # The length guard keeps int() and the scan cheap on absurd inputs.
+        if len(value) > _U64_DIGITS:
+            raise PayloadError("", f"a string of {len(value)} characters is not an unsigned "
+                                   "64-bit decimal")
+        if value.isdigit() and value.isascii():
+            n = int(value)
+            if n <= _U64_MAX:
+                return n
+            raise PayloadError("", f"{value} is out of the unsigned 64-bit range")
+        raise PayloadError("", f"{_short(value)} is not a decimal string of ASCII digits")
+    if type(value) is int:
+        if 0 <= value <= _U64_MAX:
+            return value
+        raise PayloadError("", f"{value} is out of the unsigned 64-bit range")
+    raise PayloadError("", f"expected a decimal string, got {_kind(value)}")
+
+
+def _u64_list(value: object) -> List[int]:
+    if type(value) is list:
+        out = [int(item) for item in value
+               if type(item) is str and len(item) < 20 and item.isascii() and item.isdigit()]
+        if len(out) == len(value):
+            return out
+    elif not isinstance(value, (list, tuple)):
+        raise PayloadError("", f"expected an array, got {_kind(value)}")
+    # Ints, 20 digits, or a fault somewhere: item by item, to name it.
+    out = []
+    for i, item in enumerate(value):
+        try:
+            out.append(_u64(item))
+        except PayloadError as e:
+            raise e._within(f"[{i}]") from None
+    return out
+
+
+def parse_id(value: object, path: str = "") -> int:
+    """One id (or other unsigned 64-bit wire value) as an int.
+
+    Takes a decimal string of ASCII digits or a JSON integer in 0..2**64-1;
+    raises PayloadError at ``path`` for anything else, null included.
+    """
+    try:
+        return _u64(value)
+    except PayloadError as e:
+        raise e._within(path) from None
+
+
+def _object(value: object) -> Dict[str, Any]:
+    if not isinstance(value, dict):
+        raise PayloadError("", f"expected an object, got {_kind(value)}")
+    return value
+
+
+# -- one table per class ---------------------------------------------------
+
+_Converter = Optional[Callable[[Any], Any]]
+_R = TypeVar("_R")
+
+
+class _Shape(Generic[_R]):
+    """How one record class is read from the wire.
+
+    Keys in ``plain`` go to the constructor as they are, under the same
+    name.  ``converted`` lists (key, parameter, converter) for the others:
+    the unsigned 64-bit values, and renamed keys (converter None).
+    ``nested`` lists (key, parameter) for parameters that are a nested
+    object's ``id`` (the member's ``user``, the message's ``author``); the
+    parameter's own key may give the id too, and must then agree.
+    """
+
+    __slots__ = ("cls", "params", "plain", "converted", "nested", "wire", "checked")
+
+    def __init__(self, cls: Type[_R], renamed: Dict[str, str],
+                 nested: Tuple[Tuple[str, str], ...] = ()) -> None:
+        self.cls = cls
+        self.params = FIELDS[cls]
+        self.nested = nested
+        by_nested = {param: key for key, param in nested}
+        plain = set()
+        converted: List[Tuple[str, str, _Converter]] = []
+        self.wire: Dict[str, str] = {}   # parameter -> its path in the payload
+        for param in self.params:
+            if param in by_nested:
+                self.wire[param] = by_nested[param] + ".id"
+                continue
+            key = renamed.get(param, param)
+            self.wire[param] = key
+            conv: _Converter = None
+            if param == "id" or param.endswith("_id") or param == "permissions":
+                conv = _u64
+            elif param == "roles":
+                conv = _u64_list
+            if conv is None and key == param:
+                plain.add(key)
+            else:
+                converted.append((key, param, conv))
+        self.plain = frozenset(plain)
+        self.converted = tuple(converted)
+        # Parameters whose values were checked here rather than by cls.
+        self.checked = frozenset([param for _, param, conv in converted if conv] + list(by_nested))
+
+
+_USER = _Shape(full_user, {})
+_MEMBER = _Shape(full_member, {}, nested=(("user", "user_id"),))
+_ROLE = _Shape(full_role, {})
+_EMOJI = _Shape(full_emoji, {}, nested=(("user", "user_id"),))
+_MESSAGE = _Shape(full_message, {"message_type": "type"}, nested=(("author", "author_id"),))
+_GUILD = _Shape(full_guild, {})
+
+
+def _nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
+    """Put the id of ``d[key]`` (or ``d[param]``, which must agree) in kwargs."""
+    nested = d.get(key)
+    if nested is not None:
+        if not isinstance(nested, dict):
+            raise PayloadError(key, f"expected an object, got {_kind(nested)}")
+        if nested.get("id") is None:
+            raise PayloadError(key + ".id", "missing")
+        kwargs[param] = parse_id(nested["id"], key + ".id")
+    given = d.get(param)
+    if given is not None:
+        value = parse_id(given, param)
+        if param in kwargs and kwargs[param] != value:
+            raise PayloadError(param, f"{value} does not match {key}.id {kwargs[param]}")
+        kwargs[param] = value
+
+
+def _build(shape: _Shape[_R], d: object) -> _R:
+    if not isinstance(d, dict):
+        raise PayloadError("", f"expected an object, got {_kind(d)}")
+    plain = shape.plain
+    # Dropping nulls lets each parameter's default apply, or the constructor
+    # report a required one as missing.
+    kwargs = {key: value for key, value in d.items() if key in plain and value is not None}
+    for key, param, conv in shape.converted:
+        value = d.get(key)
+        if value is not None:
+            if conv is not None:
+                try:
+                    value = conv(value)
+                except PayloadError as e:
+                    raise e._within(key) from None
+            kwargs[param] = value
+    for key, param in shape.nested:
+        # The usual case inline: a nested object whose id is a short decimal
+        # string, and no second key giving the id.
+        nested = d.get(key)
+        if type(nested) is dict and param not in d:
+            nid = nested.get("id")
+            if type(nid) is str and len(nid) < 20 and nid.isascii() and nid.isdigit():
+                kwargs[param] = int(nid)
+                continue
+        _nested_id(d, key, param, kwargs)
+    try:
+        return shape.cls(**kwargs)
+    except (TypeError, OverflowError, UnicodeEncodeError) as e:
+        raise _explain(shape, e, d, kwargs) from e
+
+
+# -- naming the field a constructor refused ----------------------------------
+
+_LABELLED = re.compile(r"argument '(\w+)': (.*)", re.S)
+_MISSING = re.compile(r"missing \d+ required positional arguments?: '(\w+)'")
+
+
+def _explain(shape: _Shape[Any], exc: Exception, d: Dict[str, Any],
+             kwargs: Dict[str, Any]) -> PayloadError:
+    text = str(exc)
+    param: Optional[str] = None
+    sub = ""
+    reason = text
+    if isinstance(exc, UnicodeEncodeError):
+        found = _unencodable(shape, kwargs)
+        if found is not None:
+            param, sub = found
+    elif isinstance(exc, OverflowError):
+        param = _overflowing(shape, kwargs)
+        if param is not None:
+            reason = f"{kwargs[param]} is out of range for this field ({text})"
+    else:
+        labelled = _LABELLED.match(text)
+        missing = _MISSING.search(text)
+        if labelled:
+            param, reason = labelled.group(1), labelled.group(2)
+        elif missing:
+            param = missing.group(1)
+            for key, nested_param in shape.nested:
+                if param == nested_param:
+                    return PayloadError(key, "missing")
+            reason = "required, got null" if shape.wire.get(param) in d else "missing"
+    if param is None:
+        return PayloadError("", reason)
+    return PayloadError(shape.wire.get(param, param) + sub, reason)
+
+
+def _encodes(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def _unencodable(shape: _Shape[Any], kwargs: Dict[str, Any]) -> Optional[Tuple[str, str]]:
+    # The constructor converts in parameter order and stops at the first
+    # fault, so the first text that cannot be encoded is the one it met.
+    for param in shape.params:
+        value = kwargs.get(param)
+        if isinstance(value, str):
+            if not _encodes(value):
+                return param, ""
+        elif isinstance(value, (list, tuple)):
+            for i, item in enumerate(value):
+                if isinstance(item, str) and not _encodes(item):
+                    return param, f"[{i}]"
+    return None
+
+
+def _overflowing(shape: _Shape[Any], kwargs: Dict[str, Any]) -> Optional[str]:
+    # Only plain integers the constructor checks itself can overflow; the ids
+    # were range-checked here already.  Zero fits every integer kind, so with
+    # all the other candidates zeroed only the one tried can overflow, and the
+    # first that does is the first the constructor met.
+    candidates = [p for p in shape.params
+                  if p not in shape.checked and type(kwargs.get(p)) is int]
+    for param in candidates:
+        probe = dict(kwargs)
+        for other in candidates:
+            if other != param:
+                probe[other] = 0
+        try:
+            shape.cls(**probe)
+        except OverflowError:
+            return param
+        except (TypeError, ValueError):
+            pass
+    return None
+
+
+# -- the public converters ---------------------------------------------------
+
+def user(d: object) -> full_user:
+    """A user object as a full_user."""
+    return _build(_USER, d)
+
+
+def member(d: object) -> full_member:
+    """A guild member object as a full_member.
+
+    ``user_id`` is the nested ``user`` object's id; a ``user_id`` key, as some
+    events carry, is taken too and must agree with it.
+    """
+    return _build(_MEMBER, d)
+
+
+def role(d: object) -> full_role:
+    """A role object as a full_role."""
+    return _build(_ROLE, d)
+
+
+def emoji(d: object) -> full_emoji:
+    """A guild emoji object as a full_emoji (``user_id`` from its ``user``, if any)."""
+    return _build(_EMOJI, d)
+
+
+def message(d: object) -> full_message:
+    """A message object as a full_message.
+
+    ``author_id`` is the ``author`` object's id and ``message_type`` the
+    wire's ``type``.
+    """
+    return _build(_MESSAGE, d)
+
+
+def _user_at(d: Dict[str, Any], key: str) -> Optional[full_user]:
+    nested = d.get(key)
+    if nested is None:
+        return None
+    try:
+        return user(nested)
+    except PayloadError as e:
+        raise e._within(key) from e.__cause__
+
+
+def member_user(d: object) -> Optional[full_user]:
+    """The member's nested ``user`` as a full_user; None if it has none."""
+    return _user_at(_object(d), "user")
+
+
+def message_author(d: object) -> full_user:
+    """The message's ``author`` as a full_user."""
+    author = _user_at(_object(d), "author")
+    if author is None:
+        raise PayloadError("author", "missing")
+    return author
+
+
+_OnSkip = Optional[Callable[[PayloadError], object]]
+
+
+def _entries(d: Dict[str, Any], key: str) -> List[Any]:
+    items = d.get(key)
+    if items is None:
+        return []
+    if not isinstance(items, list):
+        raise PayloadError(key, f"expected an array, got {_kind(items)}")
+    return items
+
+
+def _skip_or_raise(error: PayloadError, cause: Optional[BaseException],
+                   skip_invalid: bool, on_skip: _OnSkip) -> None:
+    if not skip_invalid:
+        raise error from cause
+    if on_skip is not None:
+        on_skip(error)
+
+
+def _add_all(data: Dict[str, Any], key: str, shape: _Shape[_R], add: Callable[[_R], None],
+             skip_invalid: bool, on_skip: _OnSkip) -> None:
+    for i, item in enumerate(_entries(data, key)):
+        try:
+            record = _build(shape, item)
+        except PayloadError as e:
+            _skip_or_raise(e._within(f"{key}[{i}]"), e.__cause__, skip_invalid, on_skip)
+            continue
+        add(record)
+
+
+def guild(d: object, *, skip_invalid: bool = False, on_skip: _OnSkip = None) -> full_guild:
+    """A guild object as a full_guild, with its roles, emojis and members added.
+
+    A bad entry of ``roles``, ``emojis`` or ``members`` fails the whole guild,
+    unless ``skip_invalid`` is true: then the entry is left out and its
+    PayloadError (path ``members[i]...``) is passed to ``on_skip``, if given.
+    The members' nested users are not converted here; see guild_users().
+    """
+    g = _build(_GUILD, d)
+    data = _object(d)
+    _add_all(data, "roles", _ROLE, g.add_role, skip_invalid, on_skip)
+    _add_all(data, "emojis", _EMOJI, g.add_emoji, skip_invalid, on_skip)
+    _add_all(data, "members", _MEMBER, g.add_member, skip_invalid, on_skip)
+    return g
+
+
+def guild_users(d: object, *, skip_invalid: bool = False, on_skip: _OnSkip = None) -> List[full_user]:
+    """The users nested in a guild's ``members``, as full_users, in order.
+
+    Members without a ``user`` are passed over.  ``skip_invalid`` and
+    ``on_skip`` work as for guild(), at paths ``members[i].user...``.
+    """
+    users: List[full_user] = []
+    for i, item in enumerate(_entries(_object(d), "members")):
+        try:
+            found = _user_at(_object(item), "user")
+        except PayloadError as e:
+            _skip_or_raise(e._within(f"members[{i}]"), e.__cause__, skip_invalid, on_skip)
+            continue
+        if found is not None:
+            users.append(found)
+    return users
+
