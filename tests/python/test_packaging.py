@@ -4,6 +4,7 @@ import base64
 import email.parser
 import hashlib
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -64,13 +65,13 @@ def test_wheel_holds_the_module_both_packages_and_the_license(wheel):
         names = set(zf.namelist())
         wheel_file = zf.read(info + "WHEEL").decode()
         license_text = zf.read(info + "LICENSE").decode()
-    assert names == {
-        "tarnwick.abi3.so",
-        "tarnwick_extras/__init__.py", "tarnwick_extras/_fields.py",
-        "tarnwick_extras/payloads.py", "tarnwick_extras/py.typed",
-        "tarnwick-stubs/__init__.pyi",
-        info + "LICENSE", info + "METADATA", info + "WHEEL", info + "RECORD",
-    }
+    # Every file of the two Python packages, and nothing else of the tree.
+    sources = pathlib.Path(__file__).resolve().parents[2] / "python"
+    packaged = {p.relative_to(sources).as_posix() for p in sources.rglob("*")
+                if p.is_file() and "__pycache__" not in p.parts}
+    assert {"tarnwick_extras/py.typed", "tarnwick_extras/cache.pyi", "tarnwick-stubs/__init__.pyi"} <= packaged
+    assert names == packaged | {
+        "tarnwick.abi3.so", info + "LICENSE", info + "METADATA", info + "WHEEL", info + "RECORD"}
     assert f"Tag: cp39-abi3-{platform}\n" in wheel_file
     assert "Root-Is-Purelib: false\n" in wheel_file
     assert license_text.startswith("MIT License\n\nCopyright (c) the tarnwick developers\n")
@@ -115,13 +116,13 @@ def test_unpacked_wheel_imports_and_converts(wheel, tmp_path):
             "assert tarnwick.__file__.startswith(%r)\n"
             "assert x.__file__.startswith(%r)\n"
             "u = x.payloads.user({'id': '7', 'username': 'ann', 'bot': None})\n"
-            "print(x.as_dict(u)['id'], x.__all__)\n") % (str(tmp_path), str(tmp_path))
+            "print(x.as_dict(u)['id'], x.__all__, x.cache.message_limit())\n") % (str(tmp_path), str(tmp_path))
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["PYTHONPATH"] = str(tmp_path)
     result = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "7 ['PayloadError', 'as_dict', 'payloads']\n"
+    assert result.stdout == "7 ['PayloadError', 'as_dict', 'cache', 'payloads'] None\n"
 
 
 def test_sdist_carries_the_python_sources_and_license(tmp_path):
