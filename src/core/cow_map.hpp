@@ -147,7 +147,7 @@ class CowMap {
     ShardTable<V>& t = d->table_for(h);
     if (t.find(h, key) == nullptr) return std::nullopt;
     t.unshare();
-    return t.erase(h, key);
+    return t.erase(h, key, Hasher{d->keys});
   }
 
   ReadGuard get(std::uint64_t key) const {

@@ -39,7 +39,9 @@
 // An insertion that finds growth_left == 0 therefore first looks at why: if
 // deleted buckets crowd the table (items <= 25/32 of capacity) it rehashes
 // in place, turning every deleted byte back into an empty one; otherwise it
-// grows.  A slot holds a live {key, value} exactly when its control byte is
+// grows.  Removals that leave a table nearly empty shrink it, and the last
+// one frees its storage, so a cache that forgets what it held gives the
+// memory back.  A slot holds a live {key, value} exactly when its control byte is
 // full (high bit clear); a new table owns no memory.
 //
 // Growth.  Growing makes room for one more entry than the present capacity:
@@ -204,8 +206,12 @@ class ShardTable {
     return std::nullopt;
   }
 
-  // Takes the entry under `key` out of the table, if there is one.
-  std::optional<V> erase(std::uint64_t hash, std::uint64_t key) noexcept {
+  // Takes the entry under `key` out of the table, if there is one.  A table
+  // that removals leave nearly empty gives its memory back: all of it when
+  // the last entry goes, else by moving into a quarter of the room once it
+  // holds no more than a sixteenth of what it could.
+  template <class Hasher>
+  std::optional<V> erase(std::uint64_t hash, std::uint64_t key, const Hasher& rehash) {
     const std::size_t i = index_of(hash, key);
     if (i == buckets_) return std::nullopt;
     std::optional<V> old(std::move(slots_[i].value));
@@ -216,6 +222,11 @@ class ShardTable {
       ++growth_left_;
     } else {
       set_ctrl(i, kCtrlDeleted);
+    }
+    if (items_ == 0) {
+      release();
+    } else if (buckets_ > 64 && items_ * 16 <= capacity_of(buckets_)) {
+      resize(buckets_ / 4, rehash);
     }
     return old;
   }

@@ -160,7 +160,7 @@ class ShardedMap {
     const std::uint64_t h = hash(key);
     MapShard& s = shards_[index_of_hash(h)];
     std::lock_guard guard(s.lock);
-    return s.table.erase(h, key);
+    return s.table.erase(h, key, Hasher{keys_});
   }
 
   // Calls f(key, value) for every entry, one shard's read lock at a time;

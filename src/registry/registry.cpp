@@ -76,7 +76,7 @@ class MessageOrder {
     }
     std::lock_guard guard(mutex_);
     if (!old) old = message_map().erase(id);
-    latest_.erase(hash(id), id);  // its queue entries go stale
+    latest_.erase(hash(id), id, hasher_);  // its queue entries go stale
     return old.has_value();
   }
 
@@ -149,7 +149,7 @@ class MessageOrder {
       const auto [id, seq] = queue_.front();
       queue_.pop_front();
       if (!is_latest(id, seq)) continue;
-      latest_.erase(hash(id), id);
+      latest_.erase(hash(id), id, hasher_);
       if (auto old = message_map().erase(id)) dropped.push_back(std::move(*old));
     }
   }

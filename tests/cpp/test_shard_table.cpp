@@ -266,7 +266,7 @@ TEST_P(RemovalModel, AgreesWithAnOrderedMap) {
       }
       model[key] = op;
     } else {
-      const auto old = t.erase(h(key), key);
+      const auto old = t.erase(h(key), key, h);
       const auto it = model.find(key);
       ASSERT_EQ(old.has_value(), it != model.end()) << "key " << key;
       if (old) {
@@ -299,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ShardTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
   ShardTable<int> t;
   for (std::uint64_t k = 0; k < 100; ++k) put(t, k, 0, same_start_many_tags);
-  for (std::uint64_t k = 0; k < 100; k += 2) ASSERT_TRUE(t.erase(same_start_many_tags(k), k));
+  for (std::uint64_t k = 0; k < 100; k += 2) ASSERT_TRUE(t.erase(same_start_many_tags(k), k, same_start_many_tags));
   const auto ctrl = t.control();
   const std::size_t b = t.bucket_count();
   std::size_t full = 0, deleted = 0;
@@ -323,7 +323,7 @@ TEST(ShardTable, ReclaimsDeletedBytesInPlaceInsteadOfGrowing) {
   ShardTable<std::uint64_t> t;
   for (std::uint64_t k = 0; k < 100; ++k) put(t, k, k, two_runs);
   ASSERT_EQ(t.bucket_count(), 128u);
-  for (std::uint64_t k = 1; k < 100; k += 2) ASSERT_TRUE(t.erase(two_runs(k), k));
+  for (std::uint64_t k = 1; k < 100; k += 2) ASSERT_TRUE(t.erase(two_runs(k), k, two_runs));
   const std::size_t deleted = ShardTable<std::uint64_t>::capacity_of(128) - t.size() - t.growth_left();
   ASSERT_GT(deleted, 30u);
   std::uint64_t k = 1000;
@@ -334,6 +334,20 @@ TEST(ShardTable, ReclaimsDeletedBytesInPlaceInsteadOfGrowing) {
   for (std::uint64_t j = 0; j < 100; j += 2) ASSERT_EQ(*lookup(t, j, two_runs), j);
   for (std::uint64_t j = 1000; j <= k; ++j) ASSERT_EQ(*lookup(t, j, two_runs), j);
   for (std::uint64_t j = 1; j < 100; j += 2) ASSERT_EQ(lookup(t, j, two_runs), nullptr);
+}
+
+TEST(ShardTable, RemovingAlmostEverythingGivesTheMemoryBack) {
+  ShardTable<std::uint64_t> t;
+  for (std::uint64_t k = 0; k < 5000; ++k) put(t, k, k);
+  const std::size_t full = t.storage_bytes();
+  for (std::uint64_t k = 0; k < 4990; ++k) ASSERT_TRUE(t.erase(sip(k), k, sip));
+  EXPECT_LT(t.storage_bytes() * 16, full);
+  for (std::uint64_t k = 4990; k < 5000; ++k) ASSERT_EQ(*lookup(t, k), k);
+  for (std::uint64_t k = 4990; k < 5000; ++k) ASSERT_TRUE(t.erase(sip(k), k, sip));
+  EXPECT_EQ(t.storage_bytes(), 0u);
+  EXPECT_EQ(t.bucket_count(), 0u);
+  put(t, 1, std::uint64_t{1});  // and it grows again from nothing
+  EXPECT_EQ(*lookup(t, 1), 1u);
 }
 
 TEST(ShardTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
@@ -349,7 +363,7 @@ TEST(ShardTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
     EXPECT_FALSE(a.is_shared() || b.is_shared());
     EXPECT_EQ(Counted::live(), before + 80);
     put(b, 7, Counted(700));
-    ASSERT_TRUE(b.erase(sip(8), 8));
+    ASSERT_TRUE(b.erase(sip(8), 8, sip));
     EXPECT_EQ(lookup(a, 7)->value(), 7u);
     EXPECT_NE(lookup(a, 8), nullptr);
     ShardTable<Counted> c = a.share();

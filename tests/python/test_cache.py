@@ -125,3 +125,30 @@ def test_stats_count_what_is_filed_and_clear_forgets_it():
     assert result.stdout.splitlines() == [
         "[('emojis', 2), ('guilds', 2), ('members', 10), ('messages', 1), ('roles', 2), ('users', 3)]",
         "True", "True None None"]
+
+
+SHARDS = """
+import tarnwick, tarnwick_extras
+from conftest import HOOKS
+c = tarnwick_extras.cache
+for amount in (4, 8, 256):
+    HOOKS.force_collection_shard_amount(amount)
+    for gid in range(200):
+        g = tarnwick.full_guild(gid, "g")
+        if gid % 2:
+            for r in range(5): g.add_role(tarnwick.full_role(r, "r", 0, False))
+            for e in range(2): g.add_emoji(tarnwick.full_emoji(e))
+            for m in range(20): g.add_member(tarnwick.full_member(m, nick="n"))
+        tarnwick.register_guild(g)
+    print(c.stats()["guild_bytes"])
+    for gid in range(200): c.remove_guild(gid)
+"""
+
+
+def test_small_guilds_cost_the_same_whatever_the_shard_amount(hooks):
+    # A collection of a few entries keeps one table however many shards the
+    # host would give it, and an empty one holds nothing.
+    result = run_python(SHARDS)
+    assert result.returncode == 0, result.stderr
+    sizes = result.stdout.split()
+    assert len(sizes) == 3 and len(set(sizes)) == 1, sizes

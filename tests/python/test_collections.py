@@ -1,5 +1,6 @@
 """The guild's role, member and emoji collections."""
 import gc
+import itertools
 
 import pytest
 
@@ -135,3 +136,42 @@ def test_large_collections_copy_completely():
         member = get_member(gid, n * 7919)
         assert (member.nick, member.roles) == (f"m{n}", [n])
     assert get_member(gid, 1) is None
+
+
+# Every order of: add to the live guild, file it, fetch a copy, add to the
+# copy, file the copy, remove from the filed guild in place.  A model of
+# which members each guild holds says what get_member must find.
+_STEPS = ("add_live", "file_live", "fetch", "add_copy", "file_copy", "drop_filed")
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(_STEPS)))
+def test_copies_stay_independent_in_every_order(order):
+    from tarnwick_extras import cache
+    gid = fresh_id()
+    live, copy = full_guild(gid, "g"), None
+    live.add_member(full_member(1, nick="first"))
+    held = {"live": {1}, "filed": None, "copy": None}
+    for step in order:
+        if step == "add_live":
+            live.add_member(full_member(2)), held["live"].add(2)
+        elif step == "file_live":
+            register_guild(live)
+            held["filed"] = set(held["live"])
+        elif step == "fetch" and held["filed"] is not None:
+            copy = get_guild(gid)
+            held["copy"] = set(held["filed"])
+        elif step == "add_copy" and copy is not None:
+            copy.add_member(full_member(3)), held["copy"].add(3)
+        elif step == "file_copy" and copy is not None:
+            register_guild(copy)
+            held["filed"] = set(held["copy"])
+        elif step == "drop_filed" and held["filed"] is not None:
+            assert cache.remove_member(gid, 1) is True
+            held["filed"].discard(1)
+    for user_id in (1, 2, 3):
+        assert (get_member(gid, user_id) is not None) == (user_id in (held["filed"] or ())), (order, user_id)
+    for name, guild in (("live", live), ("copy", copy)):
+        if guild is not None:
+            register_guild(guild)  # what it files is what it held all along
+            for user_id in (1, 2, 3):
+                assert (get_member(gid, user_id) is not None) == (user_id in held[name]), (order, name)

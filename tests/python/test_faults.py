@@ -238,6 +238,7 @@ copy = tarnwick.get_guild(0)
 copy.add_member(tarnwick.get_member(0, 0))
 print(tarnwick.get_member(0, 0).user_id, tarnwick.get_user(0).username == "",
       tarnwick.get_message(0).content == "", copy.name == "", copy.features)
+del made, g, copy  # release them now, not at exit, so the leak check sees them go
 """
 
 
