@@ -571,16 +571,21 @@ class _Stream:
         del d["members"]
         self.emit("GUILD_UPDATE", d)
 
+    def small_guild(self) -> Optional[_Guild]:
+        # The three big guilds are never deleted or out.
+        small = [g for g in self.guilds[3:] if g.alive and not g.out]
+        return self.rng.choice(small) if small else None
+
     def _guild_delete(self, outages: List[_Guild], big: List[_Guild]) -> None:
-        g = self.live_guild(weighted=False)
-        if g is None or g.index < 3:                       # the big ones stay
+        g = self.small_guild()
+        if g is None:
             return
         g.alive = False
         self.emit("GUILD_DELETE", {"id": g.id})
 
     def _outage(self, outages: List[_Guild], big: List[_Guild]) -> None:
-        g = self.live_guild(weighted=False)
-        if g is None or g.index < 3:
+        g = self.small_guild()
+        if g is None:
             return
         g.out = True
         outages.append(g)
