@@ -4,6 +4,7 @@
 removal, changing a filed guild in place, a bound on the number of messages
 kept, and counts.  ``payloads`` turns gateway JSON payloads into tarnwick
 records, and ``as_dict`` turns a record back into a plain dict of its fields.
+``events`` keeps the cache in step with the gateway's dispatch events.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ from . import payloads
 from ._fields import FIELDS, Record
 from .payloads import PayloadError
 
-__all__ = ["PayloadError", "as_dict", "cache", "payloads"]
+__all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
 
 
 def _load_cache() -> ModuleType:
@@ -58,3 +59,7 @@ def as_dict(record: Record) -> Dict[str, Any]:
     except KeyError:
         raise TypeError(f"as_dict() takes a tarnwick record, not {type(record).__name__!r}") from None
     return dict(zip(names, read(record)))
+
+
+# Last: events uses cache and as_dict.
+from . import events  # noqa: E402

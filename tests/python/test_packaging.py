@@ -122,7 +122,7 @@ def test_unpacked_wheel_imports_and_converts(wheel, tmp_path):
     result = subprocess.run([sys.executable, "-c", code], env=env, cwd=str(tmp_path),
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "7 ['PayloadError', 'as_dict', 'cache', 'payloads'] None\n"
+    assert result.stdout == "7 ['PayloadError', 'as_dict', 'cache', 'events', 'payloads'] None\n"
 
 
 def test_sdist_carries_the_python_sources_and_license(tmp_path):
@@ -132,7 +132,8 @@ def test_sdist_carries_the_python_sources_and_license(tmp_path):
         names = set(tar.getnames())
         pkg_info = tar.extractfile(base + "/PKG-INFO").read().decode()
     for path in ("LICENSE", "pyproject.toml", "tools/tarnwick_build.py", "src/module/module.cpp",
-                 "python/tarnwick_extras/payloads.py", "python/tarnwick_extras/py.typed",
+                 "python/tarnwick_extras/payloads.py", "python/tarnwick_extras/events.py",
+                 "python/tarnwick_extras/py.typed",
                  "python/tarnwick-stubs/__init__.pyi"):
         assert f"{base}/{path}" in names
     assert not [n for n in names if "__pycache__" in n or n.endswith(".pyc")]

@@ -1,0 +1,113 @@
+"""examples/demo.py: its exit statuses, and that its model check compares."""
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tarnwick
+import tarnwick_extras
+from twhelpers import run_python
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "examples")
+DEMO = os.path.join(EXAMPLES, "demo.py")
+sys.path.insert(0, EXAMPLES)
+import demo  # noqa: E402
+
+
+def run_demo(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([
+        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(tarnwick_extras.__file__))]))
+    return subprocess.run([sys.executable, DEMO, *args], env=env, capture_output=True, text=True,
+                          timeout=300)
+
+
+def event(kind, data):
+    return json.dumps({"type": kind, "data": data})
+
+
+@pytest.mark.parametrize("where,error", [
+    ("missing.jsonl", "missing.jsonl: no such file"), (".", "is a directory")])
+def test_a_path_that_is_not_a_file_exits_2_with_one_line(tmp_path, where, error):
+    result = run_demo(str(tmp_path / where))
+    assert result.returncode == 2
+    assert result.stdout == "" and len(result.stderr.splitlines()) == 1
+    assert result.stderr.startswith("demo.py: ") and error in result.stderr
+
+
+@pytest.mark.parametrize("lines", [
+    [],
+    [event("TYPING_START", {"channel_id": "1"}), "{oops",
+     event("GUILD_MEMBER_ADD", {"guild_id": "5", "user": {"id": "6", "username": "u"}})],
+], ids=["empty", "unsupported-malformed-ignored"])
+def test_a_file_from_which_nothing_applies_exits_1(tmp_path, lines):
+    path = tmp_path / "events.jsonl"
+    path.write_text("".join(line + "\n" for line in lines))
+    result = run_demo(str(path))
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert result.stderr.splitlines()[-1] == f"demo.py: no event in {path} could be applied"
+    assert ("line 2: bad JSON:" in result.stderr) == bool(lines)
+
+
+def test_a_file_is_replayed_with_malformed_lines_reported_by_number(tmp_path):
+    path = tmp_path / "events.jsonl"
+    member = {"guild_id": "7", "user": {"id": "8", "username": "ann"}, "nick": "annie"}
+    path.write_text("\n".join([
+        event("GUILD_CREATE", {"id": "7", "name": "Tea Club"}), "",
+        event("GUILD_MEMBER_ADD", dict(member, deaf="no")),
+        event("GUILD_MEMBER_ADD", member), "[1]",
+    ]) + "\n")
+    result = run_demo(str(path))
+    assert result.returncode == 0, result.stderr
+    errors = [line for line in result.stderr.splitlines() if line.startswith("line ")]
+    assert errors == ["line 3: GUILD_MEMBER_ADD: deaf: 'str' object cannot be converted to 'PyBool'",
+                      'line 5: not an event: expected an object with a string "type"']
+    assert "outcomes: applied 2  ignored 0  unavailable 0  unsupported 0  malformed 2" in result.stdout
+    assert "cache: users 1  guilds 1  members 1  roles 0  emojis 0  messages 0" in result.stdout
+    assert "model agrees" in result.stdout
+
+
+def test_the_generated_stream_agrees_with_the_model():
+    result = run_demo("--scale", "0.02", "--message-limit", "500")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "model agrees: users, guilds, members, roles, emojis, messages" in result.stdout
+    assert len([line for line in result.stderr.splitlines() if line.startswith("line ")]) == 15
+    outcomes = dict(zip(*[iter(next(line for line in result.stdout.splitlines()
+                                    if line.startswith("outcomes:")).split()[1:])] * 2))
+    assert outcomes["malformed"] == "15" and outcomes["unsupported"] != "0"
+    assert int(outcomes["ignored"]) > 0 and int(outcomes["unavailable"]) > 0
+    assert "messages 500  (message limit 500)" in result.stdout      # the limit was reached
+    assert "get_guild(" in result.stdout and "owner_id=18446744073709551615" in result.stdout
+
+
+# The cache made to drift from what the events say: GUILD_UPDATE no longer
+# carries members over.  The demo must notice.
+DRIFT = """
+import sys
+sys.path.insert(0, %r)
+import demo
+from tarnwick_extras import events
+events._Tracked.live_members = lambda self, guild_id, into: None
+sys.exit(demo.main(["--scale", "0.02"]))
+"""
+
+
+def test_the_model_check_catches_a_cache_that_drifts():
+    result = run_python(DRIFT % EXAMPLES)
+    assert result.returncode == 3, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    at = lines.index("model DISAGREES:")
+    assert lines[at + 1].startswith("  members: cache ")
+    cache_count, model_count = (int(n.strip(",")) for n in lines[at + 1].split()[2::2])
+    assert cache_count < model_count
+
+
+def test_compare_names_each_count_that_differs():
+    model = dict.fromkeys(demo.COUNTS, 3)
+    assert demo.compare(dict(model, user_bytes=9), model) == []
+    assert demo.compare(dict(model, roles=2, messages=4), model) == [
+        "roles: cache 2, model 3", "messages: cache 4, model 3"]
+    assert demo.compare({}, {"users": 0, "guilds": 0, "members": 0, "roles": 0, "emojis": 0,
+                             "messages": 0})[0] == "users: cache None, model 0"

@@ -1,0 +1,293 @@
+"""tarnwick_extras.events: what each dispatch event does to the cache.
+
+The registry is shared by every test in this process, so each test files
+under ids of its own; counts (cache.stats) and the message limit are
+checked in a fresh interpreter."""
+
+import pytest
+
+import tarnwick
+from tarnwick_extras import PayloadError, cache, events
+from twhelpers import U64_MAX, fresh_id, run_python
+
+APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
+UNAVAILABLE, UNSUPPORTED = events.Outcome.UNAVAILABLE, events.Outcome.UNSUPPORTED
+apply = events.apply
+
+
+def user(uid, **fields):
+    return {"id": str(uid), "username": f"u{uid % 1000}", **fields}
+
+
+def member(uid, **fields):
+    return {"user": user(uid), "roles": [], "joined_at": "2024-05-01T12:00:00+00:00", **fields}
+
+
+def role(rid, **fields):
+    return {"id": str(rid), "name": "r", "color": 0, "hoist": False, **fields}
+
+
+def message(mid, author, **fields):
+    return {"id": str(mid), "channel_id": "41771983423143939", "author": user(author),
+            "content": "hello", "timestamp": "2024-05-02T09:30:00+00:00", **fields}
+
+
+def new_guild(*uids, **fields):
+    gid = fresh_id()
+    assert apply("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(u) for u in uids],
+                                  **fields}) is APPLIED
+    return gid
+
+
+def test_guild_create_files_the_guild_its_collections_and_the_members_users():
+    gid, ann, mods, emoji = fresh_id(), fresh_id(), fresh_id(), fresh_id()
+    data = {"id": str(gid), "name": "Tea Club", "owner_id": str(ann), "unavailable": False,
+            "roles": [role(gid, name="@everyone"), role(mods, permissions=str(U64_MAX))],
+            "emojis": [{"id": str(emoji), "name": "tea", "user": user(ann)}],
+            "members": [member(ann, nick="annie", roles=[str(mods)])], "channels": [{"id": "1"}]}
+    assert apply("GUILD_CREATE", data) is APPLIED
+    assert (tarnwick.get_guild(gid).name, tarnwick.get_guild(gid).owner_id) == ("Tea Club", ann)
+    m = tarnwick.get_member(gid, ann)
+    assert (m.nick, m.roles) == ("annie", [mods])
+    assert tarnwick.get_user(ann).username == user(ann)["username"]
+    assert cache.remove_role(gid, mods) is True and cache.remove_emoji(gid, emoji) is True
+
+
+def test_an_unavailable_guild_is_an_outage_not_a_removal():
+    gid = fresh_id()
+    assert apply("GUILD_CREATE", {"id": str(gid), "unavailable": True}) is UNAVAILABLE
+    assert tarnwick.get_guild(gid) is None
+    uid = fresh_id()
+    gid = new_guild(uid)
+    assert apply("GUILD_DELETE", {"id": str(gid), "unavailable": True}) is UNAVAILABLE
+    assert tarnwick.get_member(gid, uid) is not None
+    assert apply("GUILD_DELETE", {"id": str(gid)}) is APPLIED
+    assert tarnwick.get_guild(gid) is None and tarnwick.get_member(gid, uid) is None
+    assert tarnwick.get_user(uid) is not None          # users outlive their guilds
+    assert apply("GUILD_DELETE", {"id": str(gid)}) is IGNORED
+
+
+def test_guild_update_keeps_the_members_of_every_event_since_the_create():
+    a, b, c, d = (fresh_id() for _ in range(4))
+    gid = new_guild(a, roles=[role(1)])
+    assert apply("GUILD_MEMBER_ADD", dict(member(b, nick="bee"), guild_id=str(gid))) is APPLIED
+    assert apply("GUILD_MEMBERS_CHUNK", {"guild_id": str(gid), "members": [member(c), member(d)]}) \
+        is APPLIED
+    assert apply("GUILD_MEMBER_REMOVE", {"guild_id": str(gid), "user": user(c)}) is APPLIED
+    assert apply("GUILD_UPDATE", {"id": str(gid), "name": "renamed", "description": "new"}) is APPLIED
+    g = tarnwick.get_guild(gid)
+    assert (g.name, g.description) == ("renamed", "new")
+    assert [tarnwick.get_member(gid, u) is not None for u in (a, b, c, d)] == [True, True, False, True]
+    assert tarnwick.get_member(gid, b).nick == "bee"
+    assert cache.remove_role(gid, 1) is True           # carried over: the update had no roles
+
+
+def test_member_ids_kept_for_guild_update_stay_bounded_under_churn():
+    keep = fresh_id()
+    gid = new_guild(keep)
+    for _ in range(2000):
+        uid = fresh_id()
+        apply("GUILD_MEMBER_ADD", dict(member(uid), guild_id=str(gid)))
+        apply("GUILD_MEMBER_REMOVE", {"guild_id": str(gid), "user": user(uid)})
+    assert len(events._guilds[gid].member_ids) <= 2 * 1 + events._SLACK
+    assert apply("GUILD_UPDATE", {"id": str(gid), "name": "g2"}) is APPLIED
+    assert tarnwick.get_member(gid, keep) is not None
+    assert list(events._guilds[gid].member_ids) == [keep]
+
+
+def test_member_update_merges_onto_the_filed_member():
+    uid, r1, r2 = fresh_id(), fresh_id(), fresh_id()
+    gid = new_guild()
+    apply("GUILD_MEMBER_ADD", dict(member(uid, nick="n", deaf=True, roles=[str(r1)]), guild_id=str(gid)))
+    update = {"guild_id": str(gid), "user": user(uid, global_name="Ann"), "roles": [str(r2)],
+              "nick": None, "joined_at": None}
+    assert apply("GUILD_MEMBER_UPDATE", update) is APPLIED
+    m = tarnwick.get_member(gid, uid)
+    # null clears what can be None and means "not sent" for the rest.
+    assert (m.nick, m.roles, m.deaf, m.joined_at) == (None, [r2], True, "2024-05-01T12:00:00+00:00")
+    assert tarnwick.get_user(uid).global_name == "Ann"
+    other = fresh_id()
+    assert apply("GUILD_MEMBER_UPDATE", {"guild_id": str(gid), "user": user(other), "nick": "x"}) is APPLIED
+    assert tarnwick.get_member(gid, other).nick == "x"
+
+
+def test_roles_and_emojis():
+    r, e1, e2, e3 = (fresh_id() for _ in range(4))
+    gid = new_guild(emojis=[{"id": str(e1)}, {"id": str(e2)}])
+    assert apply("GUILD_ROLE_CREATE", {"guild_id": str(gid), "role": role(r, name="a")}) is APPLIED
+    assert apply("GUILD_ROLE_UPDATE", {"guild_id": str(gid), "role": role(r, name="b")}) is APPLIED
+    assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is APPLIED
+    assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is IGNORED
+    assert apply("GUILD_EMOJIS_UPDATE", {"guild_id": str(gid), "emojis": [
+        {"id": str(e2), "name": "renamed"}, {"id": str(e3)}]}) is APPLIED
+    assert [cache.remove_emoji(gid, e) for e in (e1, e2, e3)] == [False, True, True]
+
+
+@pytest.mark.parametrize("kind,data", [
+    ("GUILD_MEMBER_ADD", lambda g, u: dict(member(u), guild_id=g)),
+    ("GUILD_MEMBER_UPDATE", lambda g, u: dict(member(u), guild_id=g)),
+    ("GUILD_MEMBERS_CHUNK", lambda g, u: {"guild_id": g, "members": [member(u)]}),
+    ("GUILD_MEMBER_REMOVE", lambda g, u: {"guild_id": g, "user": user(u)}),
+    ("GUILD_ROLE_CREATE", lambda g, u: {"guild_id": g, "role": role(u)}),
+    ("GUILD_ROLE_DELETE", lambda g, u: {"guild_id": g, "role_id": str(u)}),
+    ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": str(u)}]}),
+    ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g"}),
+    ("MESSAGE_DELETE", lambda g, u: {"id": str(u)}),
+    ("MESSAGE_DELETE_BULK", lambda g, u: {"ids": [str(u)]}),
+])
+def test_an_event_naming_what_is_not_filed_is_ignored_and_files_nothing(kind, data):
+    gid, uid = fresh_id(), fresh_id()
+    assert apply(kind, data(str(gid), uid)) is IGNORED
+    assert tarnwick.get_guild(gid) is None and tarnwick.get_user(uid) is None
+
+
+def test_guild_filed_by_other_means_is_left_alone_by_guild_update():
+    gid, uid = fresh_id(), fresh_id()
+    g = tarnwick.full_guild(gid, "filed directly")
+    g.add_member(tarnwick.full_member(uid))
+    tarnwick.register_guild(g)
+    assert apply("GUILD_UPDATE", {"id": str(gid), "name": "x"}) is IGNORED
+    assert tarnwick.get_guild(gid).name == "filed directly" and tarnwick.get_member(gid, uid)
+    gid = new_guild(uid)
+    events.reset()
+    assert apply("GUILD_UPDATE", {"id": str(gid), "name": "x"}) is IGNORED
+
+
+def test_user_and_message_events():
+    mid, ann, bob = fresh_id(), fresh_id(), fresh_id()
+    assert apply("USER_UPDATE", user(ann, global_name="Ann", bot=None)) is APPLIED
+    assert tarnwick.get_user(ann).global_name == "Ann"
+    assert apply("MESSAGE_CREATE", message(mid, bob, guild_id="5", type=19, pinned=True)) is APPLIED
+    assert tarnwick.get_user(bob) is not None
+    # A partial update: only what changed, with id and channel_id.
+    assert apply("MESSAGE_UPDATE", {"id": str(mid), "channel_id": "41771983423143939",
+                                    "content": "edited", "edited_timestamp": "2024-05-03",
+                                    "pinned": None, "mentions": []}) is APPLIED
+    m = tarnwick.get_message(mid)
+    assert (m.content, m.edited_timestamp, m.author_id, m.guild_id, m.message_type, m.pinned,
+            m.timestamp) == ("edited", "2024-05-03", bob, 5, 19, True, "2024-05-02T09:30:00+00:00")
+    # An author sent along stands, as any key sent does.
+    assert apply("MESSAGE_UPDATE", {"id": str(mid), "author": user(ann)}) is APPLIED
+    assert (tarnwick.get_message(mid).author_id, tarnwick.get_message(mid).content) == (ann, "edited")
+    missed, whole = fresh_id(), fresh_id()
+    assert apply("MESSAGE_UPDATE", {"id": str(missed), "content": "x"}) is IGNORED
+    assert tarnwick.get_message(missed) is None
+    assert apply("MESSAGE_UPDATE", message(whole, ann)) is APPLIED
+    assert tarnwick.get_message(whole).content == "hello"
+    assert apply("MESSAGE_DELETE", {"id": str(mid), "channel_id": "1"}) is APPLIED
+    assert apply("MESSAGE_DELETE_BULK", {"ids": [str(mid), str(whole)]}) is APPLIED
+    assert tarnwick.get_message(whole) is None
+    assert apply("MESSAGE_DELETE", {"id": str(mid)}) is IGNORED
+
+
+@pytest.mark.parametrize("kind,data", [
+    ("TYPING_START", {"channel_id": "1"}), ("PRESENCE_UPDATE", None), ("guild_create", {}), ("", [])])
+def test_unsupported_events_are_reported_without_reading_the_data(kind, data):
+    assert apply(kind, data) is UNSUPPORTED
+    assert kind not in events.EVENT_TYPES
+
+
+def test_event_type_must_be_a_str():
+    with pytest.raises(TypeError, match="event_type must be a str, not 'NoneType'"):
+        apply(None, {})
+
+
+@pytest.fixture
+def filed():
+    """A filed guild with one member, a filed message and an id never filed."""
+    uid, mid = fresh_id(), fresh_id()
+    gid = new_guild(uid)
+    apply("MESSAGE_CREATE", message(mid, uid))
+    return gid, uid, mid, fresh_id()
+
+
+MALFORMED = [
+    ("USER_UPDATE", lambda g, u, m, new: [1], "", "expected an object, got an array"),
+    ("GUILD_MEMBER_ADD", lambda g, u, m, new: member(new), "guild_id", "missing"),
+    ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(new), guild_id=None), "guild_id",
+     "required, got null"),
+    ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(u), guild_id=g, deaf=1), "deaf",
+     "'int' object cannot be converted to 'PyBool'"),
+    ("GUILD_MEMBERS_CHUNK", lambda g, u, m, new: {"guild_id": g, "members": [
+        member(new), {"user": {"id": "x", "username": "y"}}]}, "members[1].user.id",
+     "'x' is not a decimal string of ASCII digits"),
+    ("GUILD_MEMBER_REMOVE", lambda g, u, m, new: {"guild_id": g, "user": {"username": "y"}}, "user.id",
+     "missing"),
+    ("GUILD_ROLE_CREATE", lambda g, u, m, new: {"guild_id": g}, "role", "missing"),
+    ("GUILD_ROLE_UPDATE", lambda g, u, m, new: {"guild_id": g, "role": role(1, color=-1)}, "role.color",
+     "out of range"),
+    ("GUILD_EMOJIS_UPDATE", lambda g, u, m, new: {"guild_id": g}, "emojis", "missing"),
+    ("GUILD_DELETE", lambda g, u, m, new: {"id": g, "unavailable": "yes"}, "unavailable",
+     "expected a boolean, got a string"),
+    ("GUILD_UPDATE", lambda g, u, m, new: {"id": g, "name": "x", "roles": {}}, "roles",
+     "expected an array, got an object"),
+    ("MESSAGE_UPDATE", lambda g, u, m, new: {"id": m, "content": 5}, "content",
+     "'int' object cannot be converted to 'PyString'"),
+    ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
+     "'-1' is not a decimal string of ASCII digits"),
+]
+
+
+@pytest.mark.parametrize("kind,data,path,reason", MALFORMED, ids=[f"{c[0]}:{c[2]}" for c in MALFORMED])
+def test_malformed_data_raises_with_its_path_and_changes_nothing(filed, kind, data, path, reason):
+    gid, uid, mid, new = filed
+    payload = data(str(gid), uid, str(mid), new)
+    with pytest.raises(PayloadError) as info:
+        apply(kind, payload)
+    assert info.value.path == path and reason in info.value.reason
+    assert isinstance(info.value, ValueError)
+    assert tarnwick.get_guild(gid).name == "g" and tarnwick.get_member(gid, uid).deaf is False
+    assert tarnwick.get_message(mid).content == "hello"
+    assert tarnwick.get_member(gid, new) is None and tarnwick.get_user(new) is None
+
+
+COUNTS = """
+import tarnwick
+from tarnwick_extras import cache, events
+def u(i): return {"id": str(i), "username": "u%d" % i}
+def m(i): return {"user": u(i)}
+def msg(i): return {"id": str(i), "channel_id": "9", "author": u(10), "content": "c", "timestamp": "t"}
+def apply(kind, data):
+    outcome = events.apply(kind, data)
+    s = cache.stats()
+    print(outcome.value, *[s[k] for k in ("users", "guilds", "members", "roles", "emojis", "messages")])
+everyone = {"id": "1", "name": "@everyone", "color": 0, "hoist": False}
+apply("GUILD_CREATE", {"id": "1", "name": "g", "members": [m(10), m(11)], "roles": [everyone],
+                       "emojis": [{"id": "5"}, {"id": "6"}]})
+apply("GUILD_MEMBERS_CHUNK", {"guild_id": "1", "members": [m(12), m(13), m(10)]})
+apply("GUILD_MEMBER_REMOVE", {"guild_id": "1", "user": u(11)})
+apply("GUILD_ROLE_CREATE", {"guild_id": "1", "role": dict(everyone, id="2")})
+apply("GUILD_EMOJIS_UPDATE", {"guild_id": "1", "emojis": [{"id": "6"}, {"id": "7"}, {"id": "8"}]})
+apply("GUILD_UPDATE", {"id": "1", "name": "renamed"})
+apply("GUILD_UPDATE", {"id": "1", "name": "again", "roles": [everyone], "emojis": []})
+cache.set_message_limit(2)
+apply("MESSAGE_CREATE", msg(100))
+apply("MESSAGE_CREATE", msg(101))
+apply("MESSAGE_UPDATE", {"id": "100", "content": "edited"})    # filed again: the newest
+apply("MESSAGE_CREATE", msg(102))                               # so 101 goes
+print([i for i in (100, 101, 102) if tarnwick.get_message(i)], tarnwick.get_guild(1).name)
+apply("MESSAGE_UPDATE", {"id": "101", "content": "late"})
+apply("GUILD_DELETE", {"id": "1"})
+"""
+
+
+def test_counts_after_each_event():
+    result = run_python(COUNTS)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        # outcome users guilds members roles emojis messages
+        "applied 2 1 2 1 2 0",
+        "applied 4 1 4 1 2 0",
+        "applied 4 1 3 1 2 0",
+        "applied 4 1 3 2 2 0",
+        "applied 4 1 3 2 3 0",          # emoji 5 dropped, 7 and 8 added
+        "applied 4 1 3 2 3 0",          # members, roles and emojis carried over
+        "applied 4 1 3 1 0 0",          # roles and emojis as the update sent them
+        "applied 4 1 3 1 0 1",
+        "applied 4 1 3 1 0 2",
+        "applied 4 1 3 1 0 2",
+        "applied 4 1 3 1 0 2",
+        "[100, 102] again",
+        "ignored 4 1 3 1 0 2",          # evicted, and the update is not a whole message
+        "applied 4 0 0 0 0 2",
+    ]
