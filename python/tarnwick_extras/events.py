@@ -58,45 +58,27 @@ Members, roles and emojis of a guild that is not filed are IGNORED, and so
 is anything that names such a guild.  Users are never removed: a user may
 belong to any number of guilds.
 
-What this module keeps
-----------------------
-``get_guild`` does not expose a guild's collections, yet GUILD_UPDATE must
-carry the members over to the new guild record and GUILD_EMOJIS_UPDATE must
-know which emojis to drop.  So for each guild it filed with GUILD_CREATE,
-the module keeps:
-
-* the ids of the members it put, in an array of 8 bytes each.  It may hold
-  ids of members since removed and ids twice; the cache is asked
-  (``get_member``) whenever the ids are used, and the array is compacted to
-  the live members when it grows to twice their number, so it stays within
-  about 16 bytes per member;
-* the guild's role and emoji records (a guild has a few hundred at most).
-
-GUILD_UPDATE thus costs one ``get_member`` and one ``add_member`` per member
-(tens of milliseconds for a guild of 25,000 members); it is rare, and the
-other guild events cost only what they change.  A guild filed or changed by
-other means than ``apply`` is not known here: GUILD_UPDATE and
-GUILD_EMOJIS_UPDATE leave it alone (IGNORED), and changes made outside
-``apply`` to a guild that ``apply`` filed are not seen by them.  Call
-:func:`reset` after ``cache.clear()`` to free what is kept.
-
-``apply`` is meant to be called from one thread (the bot's event loop).
+Every event costs what it changes, whatever the size of the guild:
+GUILD_UPDATE files the new fields with ``cache.update_guild``, which keeps
+the filed guild's collections as they are (shared, not copied), and the
+role and emoji sets are replaced with ``cache.set_roles`` and
+``cache.set_emojis``.  Nothing is kept here between events, so a guild
+filed by any other means is kept in step just the same.
 """
 
 from __future__ import annotations
 
 import enum
-from array import array
-from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, FrozenSet, List, Tuple, TypeVar
 
 import tarnwick
-from tarnwick import full_emoji, full_guild, full_member, full_message, full_role, full_user
+from tarnwick import full_guild, full_member, full_message, full_user
 
 from . import as_dict, cache, payloads
 from ._fields import Record
 from .payloads import PayloadError
 
-__all__ = ["EVENT_TYPES", "Outcome", "apply", "reset"]
+__all__ = ["EVENT_TYPES", "Outcome", "apply"]
 
 
 class Outcome(enum.Enum):
@@ -209,64 +191,10 @@ def _merged(filed: Dict[str, Any], update: Dict[str, Any], nullable: FrozenSet[s
     return wire
 
 
-# -- what is kept per guild ------------------------------------------------------
-
-_SLACK = 256
-
-
-class _Tracked:
-    """What apply() knows of one guild it filed (see the module docstring)."""
-
-    __slots__ = ("member_ids", "compact_at", "roles", "emojis")
-
-    def __init__(self, member_ids: Iterable[int], roles: Iterable[full_role],
-                 emojis: Iterable[full_emoji]) -> None:
-        self.member_ids: array[int] = array("Q", member_ids)
-        self.compact_at = 2 * len(self.member_ids) + _SLACK
-        self.roles: Dict[int, full_role] = {r.id: r for r in roles}
-        self.emojis: Dict[int, full_emoji] = {e.id: e for e in emojis}
-
-    def add_members(self, guild_id: int, user_ids: Iterable[int]) -> None:
-        self.member_ids.extend(user_ids)
-        if len(self.member_ids) >= self.compact_at:
-            self.live_members(guild_id, None)
-
-    def live_members(self, guild_id: int, into: Optional[full_guild]) -> None:
-        """Compact the ids to the members filed now; add those to ``into``."""
-        live: array[int] = array("Q")
-        for user_id in dict.fromkeys(self.member_ids):
-            member = tarnwick.get_member(guild_id, user_id)
-            if member is not None:
-                live.append(user_id)
-                if into is not None:
-                    into.add_member(member)
-        self.member_ids = live
-        self.compact_at = 2 * len(live) + _SLACK
-
-
-_guilds: Dict[int, _Tracked] = {}
-
-
-def reset() -> None:
-    """Forget what apply() keeps about the guilds it filed.
-
-    The cache is not touched.  Afterwards GUILD_UPDATE and
-    GUILD_EMOJIS_UPDATE ignore those guilds until a GUILD_CREATE files them
-    again.
-    """
-    _guilds.clear()
-
-
-def _put_failed(guild_id: int) -> Outcome:
-    # The guild is not filed (any more): what was kept of it is stale.
-    _guilds.pop(guild_id, None)
-    return Outcome.IGNORED
-
-
 # -- the handlers ------------------------------------------------------------------
 
 def _guild_create(d: Dict[str, Any]) -> Outcome:
-    guild_id = _id(d, "id")
+    _id(d, "id")
     if _flag(d, "unavailable"):
         return Outcome.UNAVAILABLE
     guild = _guild_fields(d)
@@ -282,7 +210,6 @@ def _guild_create(d: Dict[str, Any]) -> Outcome:
     for user in users:
         tarnwick.register_user(user)
     tarnwick.register_guild(guild)
-    _guilds[guild_id] = _Tracked((m.user_id for m in members), roles, emojis)
     return Outcome.APPLIED
 
 
@@ -291,21 +218,12 @@ def _guild_update(d: Dict[str, Any]) -> Outcome:
     guild = _guild_fields(d)
     roles = _records(d, "roles", payloads.role) if d.get("roles") is not None else None
     emojis = _records(d, "emojis", payloads.emoji) if d.get("emojis") is not None else None
-    tracked = _guilds.get(guild_id)
-    if tracked is None:
+    if not cache.update_guild(guild):
         return Outcome.IGNORED
-    if tarnwick.get_guild(guild_id) is None:
-        return _put_failed(guild_id)
     if roles is not None:
-        tracked.roles = {r.id: r for r in roles}
+        cache.set_roles(guild_id, roles)
     if emojis is not None:
-        tracked.emojis = {e.id: e for e in emojis}
-    for role in tracked.roles.values():
-        guild.add_role(role)
-    for emoji in tracked.emojis.values():
-        guild.add_emoji(emoji)
-    tracked.live_members(guild_id, guild)
-    tarnwick.register_guild(guild)
+        cache.set_emojis(guild_id, emojis)
     return Outcome.APPLIED
 
 
@@ -313,22 +231,18 @@ def _guild_delete(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "id")
     if _flag(d, "unavailable"):
         return Outcome.UNAVAILABLE
-    _guilds.pop(guild_id, None)
     return Outcome.APPLIED if cache.remove_guild(guild_id) else Outcome.IGNORED
 
 
 def _put_members(guild_id: int, members: List[full_member], users: List[full_user]) -> Outcome:
     if not members:
-        return Outcome.APPLIED if tarnwick.get_guild(guild_id) is not None else _put_failed(guild_id)
+        return Outcome.APPLIED if tarnwick.get_guild(guild_id) is not None else Outcome.IGNORED
     # A put fails only when the guild is not filed, so on the first or never.
     for member in members:
         if not cache.put_member(guild_id, member):
-            return _put_failed(guild_id)
+            return Outcome.IGNORED
     for user in users:
         tarnwick.register_user(user)
-    tracked = _guilds.get(guild_id)
-    if tracked is not None:
-        tracked.add_members(guild_id, (m.user_id for m in members))
     return Outcome.APPLIED
 
 
@@ -351,7 +265,6 @@ def _member_update(d: Dict[str, Any]) -> Outcome:
 def _member_remove(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     user_id = _nested_id(d, "user")
-    # The kept ids are checked against the cache when used: nothing to drop.
     return Outcome.APPLIED if cache.remove_member(guild_id, user_id) else Outcome.IGNORED
 
 
@@ -364,41 +277,20 @@ def _members_chunk(d: Dict[str, Any]) -> Outcome:
 def _role_put(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     role = _at("role", payloads.role, _required(d, "role"))
-    if not cache.put_role(guild_id, role):
-        return _put_failed(guild_id)
-    tracked = _guilds.get(guild_id)
-    if tracked is not None:
-        tracked.roles[role.id] = role
-    return Outcome.APPLIED
+    return Outcome.APPLIED if cache.put_role(guild_id, role) else Outcome.IGNORED
 
 
 def _role_delete(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     role_id = _id(d, "role_id")
-    tracked = _guilds.get(guild_id)
-    if tracked is not None:
-        tracked.roles.pop(role_id, None)
     return Outcome.APPLIED if cache.remove_role(guild_id, role_id) else Outcome.IGNORED
 
 
 def _emojis_update(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     _required(d, "emojis")
-    emojis = {e.id: e for e in _records(d, "emojis", payloads.emoji)}
-    tracked = _guilds.get(guild_id)
-    if tracked is None:
-        return Outcome.IGNORED
-    if tarnwick.get_guild(guild_id) is None:
-        return _put_failed(guild_id)
-    # Only the difference is removed; changing the filed guild in place costs
-    # what changes, where filing it again would copy every member.
-    for emoji_id in tracked.emojis:
-        if emoji_id not in emojis:
-            cache.remove_emoji(guild_id, emoji_id)
-    for emoji in emojis.values():
-        cache.put_emoji(guild_id, emoji)
-    tracked.emojis = emojis
-    return Outcome.APPLIED
+    emojis = _records(d, "emojis", payloads.emoji)
+    return Outcome.APPLIED if cache.set_emojis(guild_id, emojis) else Outcome.IGNORED
 
 
 def _user_update(d: Dict[str, Any]) -> Outcome:

@@ -150,6 +150,13 @@ class CowMap {
     return t.erase(h, key, Hasher{d->keys});
   }
 
+  // Gives this map the contents of `other` and `other` this map's, under
+  // this map's write lock; `other` must not be in use by anyone else.
+  void swap_contents(CowMap& other) noexcept {
+    std::lock_guard guard(lock_);
+    std::swap(dir_, other.dir_);
+  }
+
   ReadGuard get(std::uint64_t key) const {
     lock_.lock_shared();
     if (dir_ != nullptr) {

@@ -183,6 +183,12 @@ class ShardTable {
     }
   }
 
+  // The same, for an owner that may change the value in place (not its key).
+  V* find(std::uint64_t hash, std::uint64_t key) noexcept {
+    const std::size_t i = index_of(hash, key);
+    return i == buckets_ ? nullptr : &slots_[i].value;
+  }
+
   // Stores `value` under `key`; returns the value it replaced, if any.
   // `rehash` maps a key to the same hash the caller used for `hash`.
   template <class Hasher>

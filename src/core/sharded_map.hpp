@@ -154,6 +154,20 @@ class ShardedMap {
     return ReadGuard(s.lock, *value, key);
   }
 
+  // Runs f(value) on the entry under `key` with its shard write-locked, so
+  // f may change the value in place (never its key); false if there is no
+  // such entry.  f must not use this map.
+  template <class F>
+  bool update(std::uint64_t key, F&& f) {
+    const std::uint64_t h = hash(key);
+    MapShard& s = shards_[index_of_hash(h)];
+    std::lock_guard guard(s.lock);
+    V* value = s.table.find(h, key);
+    if (value == nullptr) return false;
+    f(*value);
+    return true;
+  }
+
   // Takes the entry under `key` out, if there is one; the caller destroys
   // it after the shard lock is already released.
   std::optional<V> erase(std::uint64_t key) {

@@ -113,6 +113,49 @@ PyObject* remove_emoji(PyObject*, PyObject* args, PyObject* kwargs) {
       [&] { return remove<EmojiDesc, &GuildCollections::emojis>(args, kwargs, remove_emoji_params); });
 }
 
+// update_guild(guild): the guild's new fields, keeping what the filed one
+// holds in its collections (shared, not copied).
+Fn<1> update_guild_params{nullptr, "update_guild", {"guild"}, 1};
+
+PyObject* update_guild(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    const Bound<1> slot(update_guild_params, args, kwargs);
+    return bool_object(refile_guild_fields(RecordClass<GuildDesc>::take(slot[0], "guild")));
+  });
+}
+
+// set_X(guild_id, xs): the filed guild's whole set of roles or emojis
+// becomes xs.  The new set is built first, since iterating xs may run any
+// Python code; then it takes the old one's place under the collection's
+// lock, and the old one is released after every lock is gone.
+template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
+PyObject* set_all(PyObject* args, PyObject* kwargs, const Params<2>& p) {
+  const Bound<2> slots(p, args, kwargs);
+  const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
+  CowMap<Record<Desc>> fresh;
+  OwnedRef it = OwnedRef::steal(PyObject_GetIter(slots[1]));
+  if (!it) raise_labelled(p.names[1]);
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
+    Record<Desc> rec = RecordClass<Desc>::take(item.get(), p.names[1]);
+    const std::uint64_t key = rec.key();
+    fresh.insert(key, std::move(rec));
+  }
+  if (PyErr_Occurred()) raise_labelled(p.names[1]);
+  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { (c.*Map).swap_contents(fresh); });
+  return bool_object(filed);  // `fresh` now holds the old set, released here
+}
+
+Fn<2> set_roles_params{nullptr, "set_roles", {"guild_id", "roles"}, 2};
+Fn<2> set_emojis_params{nullptr, "set_emojis", {"guild_id", "emojis"}, 2};
+
+PyObject* set_roles(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return set_all<RoleDesc, &GuildCollections::roles>(args, kwargs, set_roles_params); });
+}
+PyObject* set_emojis(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary(
+      [&] { return set_all<EmojiDesc, &GuildCollections::emojis>(args, kwargs, set_emojis_params); });
+}
+
 Fn<1> set_message_limit_params{nullptr, "set_message_limit", {"limit"}, 1};
 Fn<0> message_limit_params{nullptr, "message_limit", {}, 0};
 Fn<0> stats_params{nullptr, "stats", {}, 0};
@@ -175,6 +218,9 @@ PyMethodDef g_functions[] = {
     {"remove_role", reinterpret_cast<PyCFunction>(remove_role), kFlags, "remove_role(guild_id, role_id)\n--\n\n"},
     {"put_emoji", reinterpret_cast<PyCFunction>(put_emoji), kFlags, "put_emoji(guild_id, emoji)\n--\n\n"},
     {"remove_emoji", reinterpret_cast<PyCFunction>(remove_emoji), kFlags, "remove_emoji(guild_id, emoji_id)\n--\n\n"},
+    {"update_guild", reinterpret_cast<PyCFunction>(update_guild), kFlags, "update_guild(guild)\n--\n\n"},
+    {"set_roles", reinterpret_cast<PyCFunction>(set_roles), kFlags, "set_roles(guild_id, roles)\n--\n\n"},
+    {"set_emojis", reinterpret_cast<PyCFunction>(set_emojis), kFlags, "set_emojis(guild_id, emojis)\n--\n\n"},
     {"set_message_limit", reinterpret_cast<PyCFunction>(set_message_limit), kFlags, "set_message_limit(limit)\n--\n\n"},
     {"message_limit", reinterpret_cast<PyCFunction>(message_limit), kFlags, "message_limit()\n--\n\n"},
     {"stats", reinterpret_cast<PyCFunction>(stats), kFlags, "stats()\n--\n\n"},

@@ -206,6 +206,14 @@ void file_guild(GuildRecord&& guild) {
   guild_map().insert(id, std::move(guild));
 }
 
+bool refile_guild_fields(GuildRecord&& guild) {
+  GuildRecord incoming(std::move(guild));
+  return guild_map().update(incoming.key(), [&](GuildRecord& filed) {
+    incoming.extra() = std::move(filed.extra());
+    std::swap(filed, incoming);  // `incoming` leaves with the old fields
+  });
+}
+
 void file_message(MessageRecord&& message) { g_order.file(std::move(message)); }
 bool remove_message(std::uint64_t id) { return g_order.remove(id); }
 void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(limit); }

@@ -56,6 +56,11 @@ bool with_filed_guild(std::uint64_t guild_id, F&& f) {
   return true;
 }
 
+// Files `guild`'s fields in place of those of the guild filed under its id,
+// which keeps its roles, members and emojis; false (nothing filed) if there
+// is none.  The replaced fields are destroyed after the shard lock is gone.
+bool refile_guild_fields(GuildRecord&& guild);
+
 struct RegistryStats {
   std::size_t users = 0, guilds = 0, members = 0, roles = 0, emojis = 0, messages = 0;
   std::size_t user_bytes = 0, guild_bytes = 0, message_bytes = 0;

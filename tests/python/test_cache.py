@@ -49,7 +49,34 @@ def test_filed_guild_changes_in_place_and_earlier_copies_keep_what_they_saw():
     assert tarnwick.get_guild(other) is None
 
 
+def test_update_guild_and_whole_sets_replace_in_place():
+    gid = fresh_id()
+    g = tarnwick.full_guild(gid, "old")
+    g.add_member(tarnwick.full_member(1))
+    g.add_role(tarnwick.full_role(1, "r1", 0, False))
+    tarnwick.register_guild(g)
+    before = tarnwick.get_guild(gid)
+    assert cache.update_guild(tarnwick.full_guild(gid, "new", owner_id=5)) is True
+    assert (tarnwick.get_guild(gid).name, tarnwick.get_guild(gid).owner_id) == ("new", 5)
+    assert tarnwick.get_member(gid, 1) is not None           # the members stayed
+    assert cache.set_roles(gid, (tarnwick.full_role(i, "r", 0, False) for i in (2, 3))) is True
+    assert cache.set_emojis(gid, [tarnwick.full_emoji(9), tarnwick.full_emoji(9, name="b")]) is True
+    assert [cache.remove_role(gid, i) for i in (1, 2, 3)] == [False, True, True]
+    assert cache.remove_emoji(gid, 9) is True and cache.remove_emoji(gid, 9) is False
+    tarnwick.register_guild(before)                          # the old copy kept its own
+    assert tarnwick.get_guild(gid).name == "old" and cache.remove_role(gid, 1) is True
+    other = fresh_id()
+    assert cache.update_guild(tarnwick.full_guild(other, "x")) is False
+    assert tarnwick.get_guild(other) is None
+    assert cache.set_roles(other, []) is False
+
+
 @pytest.mark.parametrize("call,error", [
+    (lambda: cache.set_roles(1, 5), "argument 'roles': 'int' object is not iterable"),
+    (lambda: cache.set_emojis(1, [tarnwick.full_role(1, "r", 0, False)]),
+     "argument 'emojis': 'full_role' object cannot be converted to 'full_emoji'"),
+    (lambda: cache.update_guild(guild=None),
+     "argument 'guild': 'NoneType' object cannot be converted to 'full_guild'"),
     (lambda: cache.put_member(1, tarnwick.full_user(1, "u")),
      "argument 'member': 'full_user' object cannot be converted to 'full_member'"),
     (lambda: cache.put_role("1", tarnwick.full_role(1, "r", 0, False)),
