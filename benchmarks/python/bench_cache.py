@@ -567,7 +567,9 @@ def build_ops(sizes, rng):
     sized_gid = {s: GUILD_BASE + 1 + k for k, s in enumerate(sizes.guilds)}
     data = {}
     for name, side in sides.items():
-        users = [make_user(side, i) for i in range(n)]
+        # Made in walk order, as a bot's freshly decoded input is in its cache:
+        # each walk pays the misses of reaching the cache's data, not its own.
+        users = [make_user(side, i) for i in order]
         for u in users:
             side.register_user(u)
         big = build_guild(side, big_gid, sizes.big)
@@ -578,7 +580,7 @@ def build_ops(sizes, rng):
             sized[s] = build_guild(side, sized_gid[s], s)
             side.register_guild(sized[s])
         newcomers = [make_member(side, uid, k) for k, uid in enumerate(newcomer_ids)]
-        data[name] = {"users": [users[i] for i in order], "by_id": {u.id: u for u in users},
+        data[name] = {"users": users, "by_id": {u.id: u for u in users},
                       "sized": sized, "newcomers": newcomers,
                       "newcomer_by_id": dict(zip(newcomer_ids, newcomers))}
         print("  filled %s" % name, file=sys.stderr, flush=True)
@@ -615,14 +617,12 @@ def build_ops(sizes, rng):
     op("username", "username", "user.username",
        lambda s, d: Case("x.username", d["users"], {}), two)
     # The reference: the cheapest fresh str of the name's length Python code
-    # can make, one concatenation of the name's two halves, no call.  The
-    # halves are made in id order and walked in the users' shuffled order,
-    # so they are as far from the cache as the users are.
+    # can make, one concatenation of the name's two halves, no call; made in
+    # walk order, like the users.
     halves = []
-    for i in range(n):
+    for i in order:
         name = "ferris%06d" % i
         halves.append((name[:len(name) // 2], name[len(name) // 2:]))
-    halves = [halves[i] for i in order]
     a, b = halves[0]
     if (a + b) is (a + b) or (a + b) != data["naive"]["users"][0].username:
         raise RuntimeError("the reference does not build a fresh str")
@@ -978,25 +978,19 @@ def child_main(args):
 # -- the C++ suite's figures ----------------------------------------------------------
 
 def cpp_summary(doc):
-    """Median items/s of each Google Benchmark run, per benchmark and map."""
+    """Items/s of each C++ benchmark per map: the median and the range over
+    its repetitions."""
     rows = {}
-    entries = doc.get("benchmarks", [])
-    has_aggregates = any(b.get("run_type") == "aggregate" for b in entries)
-    for b in entries:
-        if has_aggregates and b.get("aggregate_name") != "median":
+    for b in doc.get("benchmarks", []):
+        if b.get("run_type") != "iteration" or "items_per_second" not in b:
             continue
-        if not has_aggregates and b.get("run_type") != "iteration":
-            continue
-        name = b.get("run_name", b["name"])
-        family, _, rest = name.partition("<")
+        family, _, rest = b.get("run_name", b["name"]).partition("<")
         contender, _, args = rest.partition(">")
         args = args.lstrip("/").replace("real_time/", "")
-        rows.setdefault((family, args), {})[contender] = b.get("items_per_second")
-    out = []
-    for (family, args), per in rows.items():
-        out.append({"benchmark": family, "args": args, "items_per_second": per,
-                    "repetitions": entries[0].get("repetitions", 1) if entries else 0})
-    return out
+        rows.setdefault((family, args), {}).setdefault(contender, []).append(b["items_per_second"])
+    return [{"benchmark": family, "args": args,
+             "items_per_second": {c: spread(v) for c, v in per.items()}}
+            for (family, args), per in rows.items()]
 
 
 # -- the report ------------------------------------------------------------------------
@@ -1096,20 +1090,23 @@ def print_memory(mem):
 
 def print_cpp(rows):
     print()
-    print("C++ map (benchmarks/cpp/bench_map.cpp), median of %s repetitions, M items/s "
-          "(ratio: ShardedMap time / other map's time)" % (rows[0]["repetitions"] if rows else 0))
-    others = ("StdLocked", "Absl", "AbslLocked")
-    print("%-26s%12s%12s%10s%12s%10s" % ("benchmark", "Sharded", "StdLocked", "ratio",
-                                          "Absl(Lk)", "ratio"))
+    reps = max((len(v["runs"]) for r in rows for v in r["items_per_second"].values()), default=0)
+    print("C++ map (benchmarks/cpp/bench_map.cpp): M items/s, median [min-max] of %d repetitions;\n"
+          "ratio = ShardedMap time / the other map's time, from the medians" % reps)
+    print("%-24s%-22s%-22s%7s  %-22s%7s" % ("benchmark", "ShardedMap", "unordered_map+lock",
+                                           "ratio", "absl (+lock if threaded)", "ratio"))
+
+    def cell(v):
+        return "%.2f [%.2f-%.2f]" % (v["median"] / 1e6, v["min"] / 1e6, v["max"] / 1e6) if v else "-"
     for r in rows:
         per = r["items_per_second"]
         sh = per.get("Sharded")
-        line = "%-26s%12s" % (r["benchmark"][3:] + " " + r["args"], "%.2f" % (sh / 1e6) if sh else "-")
-        for o in (others[0], others[1] if others[1] in per else others[2]):
-            v = per.get(o)
-            line += "%12s%10s" % ("%.2f" % (v / 1e6) if v else "-",
-                                  "%.2f" % (v / sh) if v and sh else "-")
-        print(line)
+        line = "%-24s%-22s" % (r["benchmark"][3:] + " " + r["args"], cell(sh))
+        for other in ("StdLocked", "AbslLocked" if "AbslLocked" in per else "Absl"):
+            v = per.get(other)
+            ratio = "%.2f" % (v["median"] / sh["median"]) if v and sh else "-"
+            line += "%-22s%7s  " % (cell(v), ratio)
+        print(line.rstrip())
 
 
 def machine():
