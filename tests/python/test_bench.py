@@ -1,0 +1,107 @@
+"""The Python benchmark's smoke run (--quick): every operation and every
+memory figure is there and positive.  It checks the harness, not speed."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+import tarnwick
+from conftest import HOOKS
+
+extras = pytest.importorskip("tarnwick_extras")
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                     "benchmarks", "python", "bench_cache.py")
+
+# Operation kinds, and who is timed in each.
+ALL = {"tarnwick", "naive", "copying"}
+BUILT = {"tarnwick", "naive"}
+KINDS = {
+    "new_user_kw": BUILT, "new_member_kw": BUILT, "new_user_pos": BUILT,
+    "get_user": ALL, "register_user": ALL, "get_member": ALL,
+    "username": BUILT, "fresh_str": {"reference"},
+    "get_guild": ALL, "register_guild": ALL,
+    "join": ALL, "put_member": ALL, "remove_member": ALL, "remove_user": ALL,
+}
+MEMORY_ITEMS = {"empty_guild", "small_guild", "member", "message"}
+
+
+def _have_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+@pytest.fixture(scope="module")
+def quick_run(tmp_path_factory):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("timings and resident sizes mean nothing under AddressSanitizer")
+    out = tmp_path_factory.mktemp("bench")
+    png = out / "ratios.png"
+    args = [sys.executable, BENCH, "--quick", "--out", str(out / "results.json")]
+    args += ["--png", str(png)] if _have_matplotlib() else ["--no-png"]
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [
+        os.path.dirname(tarnwick.__file__),
+        os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
+        env.get("PYTHONPATH")]))
+    p = subprocess.run(args, env=env, capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stderr
+    with open(out / "results.json") as f:
+        return json.load(f), p.stdout, png if _have_matplotlib() else None
+
+
+def test_every_operation_is_timed_for_every_contender(quick_run):
+    doc, _, _ = quick_run
+    ops = doc["operations"]
+    assert {e["kind"] for e in ops} == set(KINDS)
+    for e in ops:
+        assert set(e["ns"]) == KINDS[e["kind"]], e["id"]
+        for who, t in e["ns"].items():
+            assert len(t["runs"]) == doc["repeats"] >= 3
+            assert all(x > 0 for x in t["runs"]), (e["id"], who, t)
+            assert t["min"] <= t["median"] <= t["max"]
+        assert set(e["ratios"]) == KINDS[e["kind"]] - {"tarnwick", "reference"}
+        for r in e["ratios"].values():
+            assert all(x > 0 for x in r["runs"])
+    sizes = sorted(e["size"] for e in ops if e["kind"] == "get_guild")
+    assert len(sizes) == 4 and sizes == sorted(set(sizes))
+    assert sizes == sorted(e["size"] for e in ops if e["kind"] == "register_guild")
+    assert {d["id"] for d in doc["derived"]} >= {"username_over_fresh_str",
+                                                  "tarnwick_remove_over_register"}
+    assert all(d["median"] > 0 for d in doc["derived"])
+
+
+def test_memory_figures_cover_every_item_and_setup(quick_run):
+    doc, _, _ = quick_run
+    mem = doc["memory"]
+    setups = {"own", "naive RSS", "naive traced"}
+    if HOOKS is not None:     # a test build: it forces the shard amounts itself
+        setups |= {"test, 8", "test, 256"}
+    seen = {(r["item"], r["setup"]) for r in mem["per_item"]}
+    assert seen >= {(i, s) for i in MEMORY_ITEMS for s in setups}
+    assert all(r["bytes_per_item"] > 0 for r in mem["per_item"])
+    forced = {r["shards"] for r in mem["per_item"] if r["setup"].startswith("test, ")}
+    assert forced >= ({8, 256} if HOOKS is not None else set())
+    marks = mem["message_limit"]["checkpoints"]
+    limit = mem["message_limit"]["limit"]
+    assert [m["filed"] for m in marks] == [limit, 10 * limit, 100 * limit]
+    assert all(m["kept"] == limit for m in marks)
+    removal = mem["remove_all"]
+    assert removal["peak_rss"] > removal["start_rss"] > 0 and removal["end_rss"] > 0
+    assert removal["filed"]["users"] == removal["filed"]["members"] == removal["items"]
+    assert all(removal["left"][k] == 0 for k in ("users", "guilds", "members", "messages"))
+
+
+def test_table_and_chart_are_written(quick_run):
+    doc, stdout, png = quick_run
+    assert "tarnwick/naive" in stdout and "tarnwick/copying" in stdout
+    for e in doc["operations"]:
+        assert e["label"] in stdout
+    if png is not None:
+        with open(png, "rb") as f:
+            assert f.read(8) == b"\x89PNG\r\n\x1a\n"
