@@ -30,9 +30,9 @@ timing, as timeit does.
 
 Memory is measured in fresh interpreters, as growth of the resident set per
 filed item (and with tracemalloc for the baselines, which cannot see
-tarnwick's native allocations).  With a test build of the module (see
---hooks-build), tarnwick is also measured with its guild collections forced
-to 8 and to 256 shards.
+tarnwick's native allocations).  A guild's collections size their tables by
+what they hold, not by the host's processor count, so one build's figures
+hold on any host.
 
 Writes a JSON file with every run (--out), a chart of the ratios (--png) and
 a table on stdout.  --cpp-json merges Google Benchmark's JSON output of the
@@ -833,10 +833,6 @@ def child_per_item(contender, shards, traced, items):
     """Bytes per filed item, for each (item, count) in turn."""
     side = Side(contender)
     hooks = load_hooks()
-    if shards is not None:
-        if hooks is None:
-            raise SystemExit("forcing a shard amount needs a test build of tarnwick")
-        hooks.force_collection_shard_amount(shards)
     out = []
     for k, (item, count) in enumerate(items):
         base = GUILD_BASE + k * 10**15
@@ -929,8 +925,8 @@ def extras_dir():
 
 
 def measure_memory(quick, hooks_dir):
-    """Per-item figures for tarnwick (this build; the test build at its own
-    shard amount and forced to 8 and 256) and the naive baseline (RSS and
+    """Per-item figures for tarnwick (this build, and the test build if it is
+    another one) and the naive baseline (RSS and
     tracemalloc); the message limit; removing everything.  Each figure comes
     from a fresh interpreter, except in a quick run, where one interpreter
     measures every item of one setup in turn."""
@@ -943,8 +939,6 @@ def measure_memory(quick, hooks_dir):
         test_build = [hooks_dir, extras_dir()]
         if os.path.realpath(hooks_dir) != os.path.realpath(this_dir):
             variants.append(("tarnwick", test_build, "test, own", None, False))
-        variants += [("tarnwick", test_build, "test, 8", 8, False),
-                     ("tarnwick", test_build, "test, 256", 256, False)]
     items = [(item, quick_count if quick else count)
              for item, (label, count, quick_count) in MEMORY_ITEMS.items()]
     batches = [items] if quick else [[it] for it in items]
@@ -1066,8 +1060,8 @@ def print_memory(mem):
             for k in setups))
     own = {r["shards"] for r in mem["per_item"]
            if r["setup"] in ("own", "test, own") and r["shards"]}
-    print("tarnwick: this build at the machine's own shard amount%s; test: the test build at its\n"
-          "own and with guild collections forced to 8 and 256 shards.  naive: RSS, and tracemalloc\n"
+    print("tarnwick: this build (registry maps at the machine's shard amount%s); test: the test\n"
+          "build.  naive: RSS, and tracemalloc\n"
           "in a separate run (the copying baseline files the same objects)" % (
               " (%s)" % ", ".join(map(str, sorted(own))) if own else ""))
     lim = mem["message_limit"]

@@ -1,6 +1,8 @@
 // CowMap: the map behind each of a guild's collections.  Copying one is
-// O(1) and shares everything; the first change after a copy copies only what
-// it touches, one shard at a time.
+// O(1) and shares everything; the first change after a copy copies only the
+// one table it touches, and no table ever holds more than kSplitAt entries,
+// so that change costs the same in a guild of a thousand members and in one
+// of a million.
 //
 // Layout.  The map itself is two words: a reader-writer lock word and a
 // pointer to a directory, which is null until the first insertion (an
@@ -8,38 +10,41 @@
 //
 //   CowMap:  [ lock | dir ]
 //                      |
-//   Dir:     [ refs | keys | amount, shift | tables | table 0 | table 1 | ... ]
-//                                                     |          |
-//   storage:                                        [refs|ctrl|slots] ...
+//   Dir:     [ refs | keys | depth D | slot 0 | slot 1 | ... | slot 2^D-1 ]
+//                                        |        |            |
+//   Node:                             [ refs | depth d | table ]  ...
+//                                                          |
+//   storage:                                       [refs|ctrl|slots]
 //
-// The directory holds the map's hash keys, its shard amount (fixed at the
-// first insertion: the process's shard amount, and kept by every copy), and
-// either one table for every key (while the map is small) or one table per
-// shard, the shard being chosen by the bits of the key's hash just below its
-// top seven, as in ShardedMap.  A small map becomes sharded once it holds
-// more than kSplitAt entries per shard, so a map of a few entries pays for
-// one table however many processors the host has, and a big one has every
-// shard as an independent table.
+// The directory is an extendible hash: the D bits of the key's hash just
+// below its top seven (the table's tag) pick a slot, and each slot points to
+// a node holding one table.  A node of depth d owns every slot whose index
+// agrees with it in the top d of those D bits, a run of 2^(D-d) slots.  A
+// table that would pass kSplitAt entries splits into two nodes of depth d+1
+// by the next bit, doubling the directory first if d == D.  So a small map
+// is one node and one table whatever the host, a big one has about
+// size / kSplitAt * 2 tables, and growth never moves more than one table's
+// entries at a time.
 //
-// Sharing.  Directories and table storage carry reference counts.  A copy
-// takes a reference to the source's directory.  A write to a map whose
-// directory is shared first gives the map a directory of its own, whose
-// tables share the old one's storage (one reference per table); then the
-// table it writes is unshared, which copies that one table if anyone else
-// still holds it.  So a change after a copy costs one directory and one
-// shard's table, and every copy stays independent: nothing shared is ever
-// written.
+// Sharing.  Directories and nodes carry reference counts (nodes count the
+// directories that hold them).  A copy takes a reference to the source's
+// directory.  A write to a map whose directory is shared first gives the map
+// a directory of its own, holding the same nodes (one more reference each);
+// then the node it writes, if another directory holds it too, is replaced by
+// a copy of its own.  Nothing shared is ever written, so every copy stays
+// independent, and the first change after a copy costs one directory and one
+// table of at most kSplitAt entries.
 //
 // Locking.  Readers (get, copy, size, for_each) hold the map's lock shared;
 // writers (insert, erase) hold it exclusively, for the whole change.  The
 // lock guards this map's own words and its directory while owned; shared
-// directories and storage are read-only, so owners on different threads
-// that share them never contend.  A guard from get() holds the read lock;
-// drop it before writing to the same map.
+// directories and nodes are read-only, so owners on different threads that
+// share them never contend.  A guard from get() holds the read lock; drop it
+// before writing to the same map.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,7 +56,6 @@
 #include <utility>
 
 #include "core/fault.hpp"
-#include "core/processors.hpp"
 #include "core/shard_lock.hpp"
 #include "core/shard_table.hpp"
 #include "core/sharded_map.hpp"
@@ -62,9 +66,8 @@ namespace tarnwick {
 template <class V>
 class CowMap {
  public:
-  // A small map turns into one table per shard beyond this many entries per
-  // shard.
-  static constexpr std::size_t kSplitAt = 16;
+  // No table holds more entries than this: the capacity of 1024 buckets.
+  static constexpr std::size_t kSplitAt = ShardTable<V>::capacity_of(1024);
 
   class ReadGuard {
    public:
@@ -127,13 +130,14 @@ class CowMap {
   // caller destroys after the lock is released.
   std::optional<V> insert(std::uint64_t key, V value) {
     std::lock_guard guard(lock_);
-    Dir* d = own();
-    const std::uint64_t h = d->hash(key);
-    ShardTable<V>& t = d->table_for(h);
-    t.unshare();
-    std::optional<V> old = t.insert(h, key, std::move(value), Hasher{d->keys});
-    if (d->tables == 1 && t.size() > kSplitAt * d->amount()) split();
-    return old;
+    own_dir();
+    const std::uint64_t h = dir_->hash(key);
+    Node* node = own_node(h);
+    if (node->table.size() >= kSplitAt && node->table.find(h, key) == nullptr) {
+      split(h);
+      node = dir_->node_for(h);
+    }
+    return node->table.insert(h, key, std::move(value), Hasher{dir_->keys});
   }
 
   // Takes the entry under `key` out, if there is one.  A map that shares
@@ -142,12 +146,10 @@ class CowMap {
     if (!get(key)) return std::nullopt;
     std::lock_guard guard(lock_);
     if (dir_ == nullptr) return std::nullopt;
-    Dir* d = own();
-    const std::uint64_t h = d->hash(key);
-    ShardTable<V>& t = d->table_for(h);
-    if (t.find(h, key) == nullptr) return std::nullopt;
-    t.unshare();
-    return t.erase(h, key, Hasher{d->keys});
+    const std::uint64_t h = dir_->hash(key);
+    if (dir_->node_for(h)->table.find(h, key) == nullptr) return std::nullopt;
+    own_dir();
+    return own_node(h)->table.erase(h, key, Hasher{dir_->keys});
   }
 
   // Gives this map the contents of `other` and `other` this map's, under
@@ -161,7 +163,7 @@ class CowMap {
     lock_.lock_shared();
     if (dir_ != nullptr) {
       const std::uint64_t h = dir_->hash(key);
-      if (const V* v = dir_->table_for(h).find(h, key)) return ReadGuard(lock_, *v);
+      if (const V* v = std::as_const(dir_->node_for(h)->table).find(h, key)) return ReadGuard(lock_, *v);
     }
     lock_.unlock_shared();
     return {};
@@ -170,9 +172,7 @@ class CowMap {
   std::size_t size() const {
     std::shared_lock guard(lock_);
     std::size_t n = 0;
-    if (dir_ != nullptr) {
-      for (std::size_t i = 0; i < dir_->tables; ++i) n += dir_->table(i).size();
-    }
+    each_node([&](const Node& node) { n += node.table.size(); });
     return n;
   }
 
@@ -181,42 +181,34 @@ class CowMap {
   template <class F>
   void for_each(F&& f) const {
     std::shared_lock guard(lock_);
-    if (dir_ == nullptr) return;
-    for (std::size_t i = 0; i < dir_->tables; ++i) dir_->table(i).for_each(f);
+    each_node([&](const Node& node) { node.table.for_each(f); });
   }
 
-  // Bytes of the directory and the table storage (shared storage counted in
-  // full by every holder).
+  // Bytes of the directory, the nodes and the table storage (shared ones
+  // counted in full by every holder).
   std::size_t storage_bytes() const {
     std::shared_lock guard(lock_);
     if (dir_ == nullptr) return 0;
-    std::size_t n = Dir::bytes_for(dir_->tables);
-    for (std::size_t i = 0; i < dir_->tables; ++i) n += dir_->table(i).storage_bytes();
+    std::size_t n = Dir::bytes_for(dir_->depth);
+    each_node([&](const Node& node) { n += sizeof(Node) + node.table.storage_bytes(); });
     return n;
   }
 
-  // For tests: the shard amount fixed at the first insertion (0 before),
-  // how many tables the directory has, and what this map shares.
-  std::size_t shard_amount() const {
-    std::shared_lock guard(lock_);
-    return dir_ == nullptr ? 0 : dir_->amount();
-  }
+  // For tests: how many tables the map has, how many of them another
+  // directory holds too, and whether two maps share a directory.
   std::size_t table_count() const {
     std::shared_lock guard(lock_);
-    return dir_ == nullptr ? 0 : dir_->tables;
+    std::size_t n = 0;
+    each_node([&](const Node&) { ++n; });
+    return n;
   }
-  bool shares_directory_with(const CowMap& o) const noexcept {
-    return dir_ != nullptr && dir_ == o.dir_;
-  }
-  // How many tables of this map have storage that another holder shares.
   std::size_t shared_tables() const {
     std::shared_lock guard(lock_);
     std::size_t n = 0;
-    if (dir_ != nullptr) {
-      for (std::size_t i = 0; i < dir_->tables; ++i) n += dir_->table(i).is_shared();
-    }
+    each_node([&](const Node& node) { n += node.refs.load(std::memory_order_acquire) != 1; });
     return n;
   }
+  bool shares_directory_with(const CowMap& o) const noexcept { return dir_ != nullptr && dir_ == o.dir_; }
 
  private:
   struct Hasher {
@@ -226,92 +218,149 @@ class CowMap {
     }
   };
 
-  // The directory header; its `tables` ShardTables follow it in the same
-  // allocation.
-  struct Dir {
-    std::atomic<std::size_t> refs{1};
-    HashKeys keys;
-    unsigned shift;       // 64 - log2(shard amount)
-    std::uint32_t tables; // 1 while small, else the shard amount
+  // One table and the number of directories that hold it.
+  struct Node {
+    mutable std::atomic<std::size_t> refs{1};
+    unsigned depth = 0;
+    ShardTable<V> table;
 
-    static std::size_t bytes_for(std::size_t tables) {
-      return sizeof(Dir) + tables * sizeof(ShardTable<V>);
-    }
-    static Dir* make(HashKeys keys, unsigned shift, std::size_t tables) {
-      void* p = checked_aligned_alloc(alignof(Dir), bytes_for(tables));
-      Dir* d = ::new (p) Dir{};
-      d->keys = keys;
-      d->shift = shift;
-      d->tables = static_cast<std::uint32_t>(tables);
-      for (std::size_t i = 0; i < tables; ++i) ::new (static_cast<void*>(&d->table(i))) ShardTable<V>();
-      return d;
+    static Node* make(unsigned depth) {
+      Node* n = ::new (checked_malloc(sizeof(Node))) Node();
+      n->depth = depth;
+      return n;
     }
     void destroy() noexcept {
-      for (std::size_t i = 0; i < tables; ++i) std::destroy_at(&table(i));
       std::destroy_at(this);
       std::free(this);
     }
-
-    std::size_t amount() const noexcept { return std::size_t{1} << (64 - shift); }
-    std::uint64_t hash(std::uint64_t key) const noexcept { return Hasher{keys}(key); }
-    ShardTable<V>& table(std::size_t i) noexcept {
-      return reinterpret_cast<ShardTable<V>*>(this + 1)[i];
-    }
-    const ShardTable<V>& table(std::size_t i) const noexcept {
-      return reinterpret_cast<const ShardTable<V>*>(this + 1)[i];
-    }
-    std::size_t index_of(std::uint64_t h) const noexcept {
-      return tables == 1 ? 0 : static_cast<std::size_t>((h << 7) >> shift);
-    }
-    ShardTable<V>& table_for(std::uint64_t h) noexcept { return table(index_of(h)); }
-    const ShardTable<V>& table_for(std::uint64_t h) const noexcept { return table(index_of(h)); }
   };
-  static_assert(sizeof(Dir) % alignof(ShardTable<V>) == 0);
+
+  static void drop(Node* n) noexcept {
+    if (n->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) n->destroy();
+  }
+
+  // The directory header; its 2^depth node pointers follow it.
+  struct Dir {
+    std::atomic<std::size_t> refs{1};
+    HashKeys keys;
+    unsigned depth = 0;
+
+    static std::size_t bytes_for(unsigned depth) noexcept {
+      return sizeof(Dir) + (std::size_t{1} << depth) * sizeof(Node*);
+    }
+    static Dir* make(HashKeys keys, unsigned depth) {
+      Dir* d = ::new (checked_malloc(bytes_for(depth))) Dir();
+      d->keys = keys;
+      d->depth = depth;
+      return d;
+    }
+    Node** slots() noexcept { return reinterpret_cast<Node**>(this + 1); }
+    Node* const* slots() const noexcept { return reinterpret_cast<Node* const*>(this + 1); }
+    std::size_t slot_count() const noexcept { return std::size_t{1} << depth; }
+
+    std::uint64_t hash(std::uint64_t key) const noexcept { return Hasher{keys}(key); }
+    // The bits just below the tag, as many as the directory's depth.
+    std::size_t index_of(std::uint64_t h) const noexcept {
+      return depth == 0 ? 0 : static_cast<std::size_t>((h << 7) >> (64 - depth));
+    }
+    Node* node_for(std::uint64_t h) const noexcept { return slots()[index_of(h)]; }
+
+    // Calls f(node, first slot) once per node, in slot order; f may
+    // destroy the node.
+    template <class F>
+    void each_node(F&& f) const {
+      const std::size_t n = slot_count();
+      for (std::size_t i = 0; i < n;) {
+        Node* node = slots()[i];
+        const std::size_t next = i + (std::size_t{1} << (depth - node->depth));
+        f(*node, i);
+        i = next;
+      }
+    }
+  };
+  static_assert(sizeof(Dir) % alignof(Node*) == 0);
 
   static void drop(Dir* d) noexcept {
-    if (d->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) d->destroy();
+    if (d->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    d->each_node([](const Node& node, std::size_t) { drop(const_cast<Node*>(&node)); });
+    std::destroy_at(d);
+    std::free(d);
   }
 
-  // Under the write lock: a directory that is this map's alone, made or
-  // copied as needed.
-  Dir* own() {
+  template <class F>
+  void each_node(F&& f) const {
+    if (dir_ != nullptr) dir_->each_node([&](const Node& node, std::size_t) { f(node); });
+  }
+
+  // Under the write lock: a directory that is this map's alone.
+  void own_dir() {
     if (dir_ == nullptr) {
-      const std::size_t amount = collection_shard_amount();
-      if (amount <= 1) fault("assertion failed: shard_amount > 1");
-      if (!std::has_single_bit(amount)) fault("assertion failed: shard_amount.is_power_of_two()");
-      dir_ = Dir::make(take_map_keys(), 64 - static_cast<unsigned>(std::countr_zero(amount)), 1);
-    } else if (dir_->refs.load(std::memory_order_acquire) != 1) {
-      Dir* mine = Dir::make(dir_->keys, dir_->shift, dir_->tables);
-      for (std::size_t i = 0; i < dir_->tables; ++i) mine->table(i) = dir_->table(i).share();
-      drop(std::exchange(dir_, mine));
+      Dir* d = Dir::make(take_map_keys(), 0);
+      d->slots()[0] = Node::make(0);
+      dir_ = d;
+      return;
     }
-    return dir_;
+    if (dir_->refs.load(std::memory_order_acquire) == 1) return;
+    Dir* mine = Dir::make(dir_->keys, dir_->depth);
+    std::copy_n(dir_->slots(), dir_->slot_count(), mine->slots());
+    mine->each_node([](const Node& node, std::size_t) { node.refs.fetch_add(1, std::memory_order_relaxed); });
+    drop(std::exchange(dir_, mine));
   }
 
-  // Under the write lock, with the directory owned: one table per shard.
-  void split() {
-    Dir* small = dir_;
-    const std::size_t amount = small->amount();
-    Dir* big = Dir::make(small->keys, small->shift, amount);
-    ShardTable<V>& all = small->table(0);
-    const Hasher rehash{small->keys};
-    const std::size_t each = all.size() / amount;
-    for (std::size_t i = 0; i < amount; ++i) big->table(i).reserve(each + each / 4 + 1, rehash);
-    // The single table may still be shared with another directory; then its
-    // values are copied, else moved.
-    const bool shared = all.is_shared();
+  // Under the write lock, with the directory owned: the node for `h`, made
+  // this directory's alone (a copy of its table if another one holds it).
+  Node* own_node(std::uint64_t h) {
+    Node* node = dir_->node_for(h);
+    if (node->refs.load(std::memory_order_acquire) == 1) return node;
+    Node* mine = Node::make(node->depth);
     try {
-      all.for_each([&](std::uint64_t key, const V& v) {
-        const std::uint64_t h = rehash(key);
-        V value = shared ? V(v) : V(std::move(const_cast<V&>(v)));
-        big->table_for(h).insert(h, key, std::move(value), rehash);
-      });
+      mine->table = ShardTable<V>(node->table);
     } catch (...) {
-      big->destroy();  // only copies were made: the source is intact
+      mine->destroy();
       throw;
     }
-    dir_ = big;
-    drop(small);
+    std::fill_n(dir_->slots() + first_slot(h, node->depth), run_of(node->depth), mine);
+    drop(node);
+    return mine;
+  }
+
+  // The run of slots that a node of depth `depth` owns, and the first of
+  // them for hash h.
+  std::size_t run_of(unsigned depth) const noexcept { return std::size_t{1} << (dir_->depth - depth); }
+  std::size_t first_slot(std::uint64_t h, unsigned depth) const noexcept {
+    return dir_->index_of(h) & ~(run_of(depth) - 1);
+  }
+
+  // Under the write lock, with the directory and the node for `h` owned:
+  // that node's table splits in two by the next bit of the hash.
+  void split(std::uint64_t h) {
+    Node* node = dir_->node_for(h);
+    if (node->depth == dir_->depth) grow_dir();
+    const unsigned depth = node->depth + 1;
+    Node* halves[2] = {Node::make(depth), Node::make(depth)};
+    const Hasher rehash{dir_->keys};
+    for (Node* half : halves) half->table.reserve(node->table.size() / 2 + 1, rehash);
+    // The node is owned, so its values move; nothing below can fail.
+    node->table.for_each([&](std::uint64_t key, const V& v) {
+      const std::uint64_t kh = rehash(key);
+      Node* half = halves[((kh << 7) >> (63 - node->depth)) & 1];
+      half->table.insert(kh, key, V(std::move(const_cast<V&>(v))), rehash);
+    });
+    const std::size_t run = run_of(node->depth), first = first_slot(h, node->depth);
+    std::fill_n(dir_->slots() + first, run / 2, halves[0]);
+    std::fill_n(dir_->slots() + first + run / 2, run / 2, halves[1]);
+    node->destroy();
+  }
+
+  // Under the write lock, with the directory owned: twice the slots, each
+  // node owning twice as many.
+  void grow_dir() {
+    Dir* bigger = Dir::make(dir_->keys, dir_->depth + 1);
+    const std::size_t n = dir_->slot_count();
+    for (std::size_t i = 0; i < n; ++i) bigger->slots()[2 * i] = bigger->slots()[2 * i + 1] = dir_->slots()[i];
+    std::destroy_at(dir_);  // its node references move to the bigger one
+    std::free(dir_);
+    dir_ = bigger;
   }
 
   mutable ShardLock lock_;

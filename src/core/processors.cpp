@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cstdint>
@@ -214,19 +213,6 @@ std::size_t shard_amount_for(std::size_t processors) {
 std::size_t shard_amount() {
   static const std::size_t amount = shard_amount_for(available_processors());
   return amount;
-}
-
-namespace {
-std::atomic<std::size_t> g_forced_collection_amount{0};
-}  // namespace
-
-std::size_t collection_shard_amount() {
-  const std::size_t forced = g_forced_collection_amount.load(std::memory_order_relaxed);
-  return forced != 0 ? forced : shard_amount();
-}
-
-void force_collection_shard_amount(std::size_t amount) {
-  g_forced_collection_amount.store(amount, std::memory_order_relaxed);
 }
 
 }  // namespace tarnwick

@@ -43,10 +43,4 @@ std::size_t shard_amount_for(std::size_t processors);
 // shard_amount_for(available_processors()), computed once per process.
 std::size_t shard_amount();
 
-// The shard amount a guild collection takes when it is first filled:
-// shard_amount(), unless a test build forced another (0 undoes that), so
-// tests can try the shard amount of a bigger host on this one.
-std::size_t collection_shard_amount();
-void force_collection_shard_amount(std::size_t amount);
-
 }  // namespace tarnwick

@@ -68,6 +68,10 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
   *keywords = 0;
   const std::size_t n = p.count;
   const std::size_t g = static_cast<std::size_t>(PyTuple_Size(args));
+  if (kwargs == nullptr && g == n) {  // every argument by position: nothing to check
+    for (std::size_t i = 0; i < n; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    return;
+  }
   const std::size_t given = g < n ? g : n;
   for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   for (std::size_t i = given; i < n; ++i) slots[i] = nullptr;

@@ -58,22 +58,12 @@ PyObject* shard_count(PyObject*, PyObject*) {
   return run_boundary([] { return checked_result(PyLong_FromSize_t(shard_amount())); });
 }
 
-// force_collection_shard_amount(n): the shard amount of collections filled
-// from now on (0: the process's own again).
-PyObject* force_shards(PyObject*, PyObject* arg) {
-  return run_boundary([&] {
-    force_collection_shard_amount(size_arg(arg));
-    return none_result();
-  });
-}
-
 PyMethodDef g_hooks[] = {
     {"raise_fault", raise_fault, METH_O, nullptr},
     {"exhaust_memory", exhaust_memory, METH_O, nullptr},
     {"exhaust_container", exhaust_container, METH_O, nullptr},
     {"fail_next_map_creation", fail_next_map, METH_NOARGS, nullptr},
     {"shard_amount", shard_count, METH_NOARGS, nullptr},
-    {"force_collection_shard_amount", force_shards, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

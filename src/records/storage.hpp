@@ -216,10 +216,27 @@ constexpr std::size_t offset_width(std::uint64_t payload) noexcept {
   return payload < (1u << 8) ? 1 : payload < (1u << 16) ? 2 : payload < (std::uint64_t{1} << 32) ? 4 : 8;
 }
 
+// One end offset of width w (little-endian, as the integer lists); fixed-size
+// loads, so no call to memcpy on the way to a field.
 inline std::uint64_t load_width(const unsigned char* p, std::size_t w) noexcept {
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, w);  // little-endian, as the integer lists
-  return v;
+  switch (w) {
+    case 1: return *p;
+    case 2: {
+      std::uint16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case 4: {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    default: {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
+  }
 }
 
 // The heap block of a record's variable-size fields, or nothing.  The block

@@ -24,16 +24,20 @@ Map make_map() {
   return Map();
 }
 
-template <class Map>
-Map& ensure(Lazy<Map>& lazy) {
-  return lazy.get(make_map<Map>);
-}
+}  // namespace
 
+namespace detail {
 // The maps live until the process ends: never destroyed, so no exit-time
 // teardown races a thread that is still using them.
 Lazy<UserMap>& g_users = *new Lazy<UserMap>();
 Lazy<GuildMap>& g_guilds = *new Lazy<GuildMap>();
 Lazy<MessageMap>& g_messages = *new Lazy<MessageMap>();
+UserMap make_user_map() { return make_map<UserMap>(); }
+GuildMap make_guild_map() { return make_map<GuildMap>(); }
+MessageMap make_message_map() { return make_map<MessageMap>(); }
+}  // namespace detail
+
+namespace {
 
 // The filing order of messages, kept only while a limit is set.
 //
@@ -191,10 +195,6 @@ std::size_t collection_bytes(const CowMap<V>& map, std::size_t& count) {
 }
 
 }  // namespace
-
-UserMap& user_map() { return ensure(g_users); }
-GuildMap& guild_map() { return ensure(g_guilds); }
-MessageMap& message_map() { return ensure(g_messages); }
 
 void file_user(UserRecord&& user) {
   const std::uint64_t id = user.key();

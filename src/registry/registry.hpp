@@ -20,10 +20,19 @@ using GuildMap = ShardedMap<GuildRecord>;
 using MessageMap = ShardedMap<MessageRecord>;
 
 // Each map is created on first use, exactly once; a creation that failed
-// poisons that map alone.
-UserMap& user_map();
-GuildMap& guild_map();
-MessageMap& message_map();
+// poisons that map alone.  After the first use, reaching one is one load.
+namespace detail {
+extern Lazy<UserMap>& g_users;
+extern Lazy<GuildMap>& g_guilds;
+extern Lazy<MessageMap>& g_messages;
+UserMap make_user_map();
+GuildMap make_guild_map();
+MessageMap make_message_map();
+}  // namespace detail
+
+inline UserMap& user_map() { return detail::g_users.get(detail::make_user_map); }
+inline GuildMap& guild_map() { return detail::g_guilds.get(detail::make_guild_map); }
+inline MessageMap& message_map() { return detail::g_messages.get(detail::make_message_map); }
 
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.

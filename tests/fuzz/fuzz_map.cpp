@@ -128,7 +128,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.byte();
     if (op & 0x80) {  // the copy-on-write maps
       const std::size_t i = in.byte() % cows.size();
-      if (!step(in, op % 4, cows[i], cow_models[i]) && cows.size() < 6) {
+      if (op % 5 == 4) {  // a burst of keys, enough to split tables
+        const std::uint64_t base = in.key() << 11;
+        const Model m = draw(in);
+        for (std::uint64_t k = base; k < base + 1000; ++k) {
+          cows[i].insert(k, make(k, m));
+          cow_models[i][k] = m;
+        }
+      } else if (!step(in, op % 5, cows[i], cow_models[i]) && cows.size() < 6) {
         cows.reserve(cows.size() + 1);  // the source must not move while it is copied
         cows.emplace_back(cows[i]);
         cow_models.push_back(cow_models[i]);
