@@ -619,10 +619,10 @@ class Gen:
                                               st.sampled_from(["lambda: 42", "lambda: StrSub('Q')"])))]
         if self.threads and cls == "full_guild":
             right = st.one_of(right, st.just("G"))
-        if self.zero:
-            right = st.one_of(right, st.just("Z"))
         if cls == "full_guild":
             self.guild = right  # receivers of bound methods
+        if self.zero:  # Z may be of any class: not a receiver, but any record argument
+            right = st.one_of(right, st.just("Z"))
         return st.one_of(right, right, right, wrong, *junk)
 
     def _targets(self):
@@ -873,7 +873,8 @@ def child(opts):
 
 def crash_signature(stderr_text, rc):
     """What went wrong and the first two places in our code on the way."""
-    for pattern in (r"SUMMARY: (\w+Sanitizer: [\w-]+)", r"(runtime error: [^\n]{0,80})",
+    for pattern in (r"SUMMARY: (\w+Sanitizer: [\w-]+)", r"ERROR: (\w+Sanitizer: [\w-]+)",
+                    r"(runtime error: [^\n]{0,80})",
                     r"(Fatal Python error: [^\n]{0,80})", r"(uncaught panic at ffi boundary)"):
         m = re.search(pattern, stderr_text)
         if m:
