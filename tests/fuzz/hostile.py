@@ -935,7 +935,7 @@ def parent(opts):
     calls, children = 0, 0
     counts, lost = collections.Counter(), collections.Counter()
     crashes, hangs, oddities = [], [], []
-    in_mischief = 0.0
+    in_mischief, mischief_children = 0.0, 0
     while True:
         left = deadline - time.monotonic()
         if left < 2:
@@ -947,6 +947,7 @@ def parent(opts):
         began = time.monotonic()
         rc, hung = run_child(opts, out, life, mischief, seed=opts.seed + children)
         in_mischief += (time.monotonic() - began) if mischief else 0
+        mischief_children += mischief
         children += 1
         header = read_text(os.path.join(out, "last.py"))
         m = re.match(r"# call (\d+)\n", header)
@@ -971,7 +972,7 @@ def parent(opts):
             stderr_text = read_text(os.path.join(out, "stderr.txt"))
             with open(os.path.join(opts.out, f"crash-{n}.log"), "w", encoding="utf-8") as f:
                 f.write(stderr_text[-200_000:])
-            entry = {"path": path, "source": repro, "rc": rc,
+            entry = {"path": path, "source": repro, "rc": rc, "mischief": mischief,
                      "signature": "hang" if hung else crash_signature(stderr_text, rc)}
             (hangs if hung else crashes).append(entry)
         else:
@@ -981,7 +982,8 @@ def parent(opts):
                 except FileNotFoundError:
                     pass
             os.rmdir(out)
-    report(opts, time.monotonic() - start, calls, children, counts, lost, crashes, hangs, oddities)
+    report(opts, time.monotonic() - start, calls, (children, mischief_children), counts, lost, crashes, hangs,
+           oddities)
     panics = [o for o in oddities if o["verdict"] == "unexpected-panic"]
     return 1 if crashes or hangs or oddities or panics else 0
 
@@ -995,7 +997,10 @@ def shown(source, limit=3000):
 
 def report(opts, elapsed, calls, children, counts, lost, crashes, hangs, oddities):
     p = print
-    p(f"hostile: {calls} calls in {children} children over {elapsed:.0f} s (results in {opts.out})")
+    children, mischief = children
+    bad = sum(c["mischief"] for c in crashes + hangs)
+    p(f"hostile: {calls} calls in {children} children over {elapsed:.0f} s (results in {opts.out}); "
+      f"{mischief} of the children did class mischief, {bad} of those crashed")
     p("  outcomes (children that crashed report up to their last 5 s): " +
       ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
     if lost:
