@@ -757,18 +757,37 @@ def replay(prelude, setup, call, returns):
 
 
 class Log:
+    HISTORY_BYTES = 2_000_000  # per file; two files of recent calls are kept
+
     def __init__(self, out):
         os.makedirs(out, exist_ok=True)
+        self.out = out
         self.fd = os.open(os.path.join(out, "last.py"), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         self.unexpected = open(os.path.join(out, "unexpected.txt"), "a", encoding="utf-8")
         self.calls = 0
+        self._new_history()
+
+    def _new_history(self):
+        path = os.path.join(self.out, "recent.py")
+        if os.path.exists(path):
+            os.replace(path, os.path.join(self.out, "recent-older.py"))
+        self.history = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_APPEND, 0o644)
+        self.history_size = 0
 
     def before(self, source, calls=1):
-        """Written before the call runs, so it is there if the call kills us."""
+        """Written before the call runs, so it is there if the call kills us.
+        The recent calls are kept too, for a crash that the last call alone
+        does not repeat (something earlier left the heap broken)."""
         self.calls += calls
         data = f"# call {self.calls}\n{REPRO_HEAD}{source}".encode("utf-8", "backslashreplace")
         os.pwrite(self.fd, data, 0)
         os.ftruncate(self.fd, len(data))
+        entry = f"# call {self.calls}\n{source}".encode("utf-8", "backslashreplace")
+        if self.history_size + len(entry) > self.HISTORY_BYTES:
+            os.close(self.history)
+            self._new_history()
+        os.write(self.history, entry)
+        self.history_size += len(entry)
 
     def oddity(self, verdict, note, source):
         self.unexpected.write(json.dumps({"verdict": verdict, "note": note, "source": source}) + "\n")
@@ -797,7 +816,9 @@ def child(opts):
     if not opts.avoid_known and not opts.mischief:
         gens.append(Gen(st, with_d=True, zero=opts.mischief))
     thread_gen = Gen(st, threads=True)
-    end = time.monotonic() + (opts.until - time.time())  # the parent's clock, not ours after imports
+    # The parent's clock, not ours after imports; but a short child gets its
+    # minimum even if starting it was slow.
+    end = time.monotonic() + max(opts.until - time.time(), opts.min_seconds)
     last_stats = time.monotonic()
 
     def write_stats():
@@ -889,7 +910,7 @@ def run_child(opts, out, seconds, mischief, seed):
     os.makedirs(out, exist_ok=True)
     cmd = [sys.executable, os.path.abspath(__file__), "child", "--out", out, "--until", str(time.time() + seconds),
            "--seed", str(seed)]
-    cmd += ["--mischief"] * mischief + ["--strict-interrupts"] * opts.strict_interrupts
+    cmd += ["--mischief", "--min-seconds", "4"] * mischief + ["--strict-interrupts"] * opts.strict_interrupts
     cmd += ["--avoid-known"] * opts.avoid_known
     last = os.path.join(out, "last.py")
     with open(os.path.join(out, "stderr.txt"), "wb") as err:
@@ -969,6 +990,9 @@ def parent(opts):
             path = os.path.join(opts.out, f"crash-{n}.py")
             with open(path, "w", encoding="utf-8") as f:
                 f.write(repro)
+            with open(os.path.join(opts.out, f"crash-{n}-history.py"), "w", encoding="utf-8") as f:
+                f.write(REPRO_HEAD + read_text(os.path.join(out, "recent-older.py")) +
+                        read_text(os.path.join(out, "recent.py")))
             stderr_text = read_text(os.path.join(out, "stderr.txt"))
             with open(os.path.join(opts.out, f"crash-{n}.log"), "w", encoding="utf-8") as f:
                 f.write(stderr_text[-200_000:])
@@ -976,7 +1000,7 @@ def parent(opts):
                      "signature": "hang" if hung else crash_signature(stderr_text, rc)}
             (hangs if hung else crashes).append(entry)
         else:
-            for name in ("stderr.txt", "last.py", "stats.json", "unexpected.txt"):
+            for name in ("stderr.txt", "last.py", "stats.json", "unexpected.txt", "recent.py", "recent-older.py"):
                 try:
                     os.remove(os.path.join(out, name))
                 except FileNotFoundError:
@@ -1016,6 +1040,9 @@ def report(opts, elapsed, calls, children, counts, lost, crashes, hangs, odditie
     for sig, group in groups.items():
         shortest = min(group, key=lambda c: len(c["source"]))
         again = rerun(shortest["path"]) if opts.rerun else "not re-run"
+        if again.startswith("does not crash"):
+            history = shortest["path"][:-3] + "-history.py"
+            again += f"; the calls before it, {history}: {rerun(history, timeout=600)}"
         p(f"\n  == {sig}: {len(group)} time(s); shortest reproducer {shortest['path']} ({again});"
           f" all: {', '.join(os.path.basename(c['path']) for c in group)}")
         p("    " + shown(shortest["source"]).replace("\n", "\n    ").rstrip())
@@ -1034,6 +1061,7 @@ def main():
     ap.add_argument("--out", required=True)
     ap.add_argument("--seconds", type=float, default=600)
     ap.add_argument("--until", type=float, help="(child) when to stop, as time.time()")
+    ap.add_argument("--min-seconds", type=float, default=0, help="(child) run at least this long")
     ap.add_argument("--seed", type=int, default=int(time.time()))
     ap.add_argument("--child-seconds", type=float, default=60)
     ap.add_argument("--hang-seconds", type=float, default=60)
