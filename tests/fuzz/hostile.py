@@ -720,10 +720,11 @@ MISCHIEF = [
 ]
 
 
-def mischief_prelude(rng):
-    """Source that changes the classes and leaves an instance of one in Z."""
+def mischief_prelude(rng, which):
+    """Source that changes the classes (MISCHIEF[which]) and leaves an
+    instance of one in Z."""
     classes = list(SCHEMA)
-    kind = rng.choice(MISCHIEF)
+    kind = MISCHIEF[which % len(MISCHIEF)]
     lines = [kind.format(c=c, o=classes[(i + 1) % len(classes)]) for i, c in enumerate(classes)]
     cls = rng.choice(classes)
     minimal = ", ".join(f"{k}={v!r}" for k, v in MINIMAL[cls].items())
@@ -808,7 +809,7 @@ def child(opts):
     prelude = ""
     ns0 = dict(BASE_NS)
     if opts.mischief:
-        prelude = mischief_prelude(rng)
+        prelude = mischief_prelude(rng, opts.mischief_kind)
         log.before(replay_source(prelude, "", "read_all(Z)", "none-or-record"))
         exec(prelude, ns0)
         read_all(ns0["Z"])
@@ -906,11 +907,11 @@ def crash_signature(stderr_text, rc):
     return f"exit status {rc}"
 
 
-def run_child(opts, out, seconds, mischief, seed):
+def run_child(opts, out, seconds, mischief, seed, kind=0):
     os.makedirs(out, exist_ok=True)
     cmd = [sys.executable, os.path.abspath(__file__), "child", "--out", out, "--until", str(time.time() + seconds),
            "--seed", str(seed)]
-    cmd += ["--mischief", "--min-seconds", "4"] * mischief + ["--strict-interrupts"] * opts.strict_interrupts
+    cmd += ["--mischief", "--min-seconds", "4", "--mischief-kind", str(kind)] * mischief + ["--strict-interrupts"] * opts.strict_interrupts
     cmd += ["--avoid-known"] * opts.avoid_known
     last = os.path.join(out, "last.py")
     with open(os.path.join(out, "stderr.txt"), "wb") as err:
@@ -966,7 +967,8 @@ def parent(opts):
         life = min(left, 5 if mischief else opts.child_seconds)
         out = os.path.join(opts.out, f"child-{children}")
         began = time.monotonic()
-        rc, hung = run_child(opts, out, life, mischief, seed=opts.seed + children)
+        # Each kind of mischief in turn, so a short run still meets them all.
+        rc, hung = run_child(opts, out, life, mischief, seed=opts.seed + children, kind=mischief_children)
         in_mischief += (time.monotonic() - began) if mischief else 0
         mischief_children += mischief
         children += 1
@@ -1066,6 +1068,7 @@ def main():
     ap.add_argument("--child-seconds", type=float, default=60)
     ap.add_argument("--hang-seconds", type=float, default=60)
     ap.add_argument("--mischief", action="store_true")
+    ap.add_argument("--mischief-kind", type=int, default=0, help="(child) which of MISCHIEF")
     ap.add_argument("--strict-interrupts", action="store_true",
                     help="a KeyboardInterrupt a callback raised must be the call's error")
     ap.add_argument("--avoid-known", action="store_true",
