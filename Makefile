@@ -20,11 +20,12 @@ ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name
 # module that the (C) interpreter dlopens.
 SAN_ENV  = LD_PRELOAD="$(ASAN_RT)" UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: test demo bench deps layers cpp-test tsan-test py-test asan-test install-test abi3-test fuzz clean
+.PHONY: test demo bench deps layers cpp-test tsan-test py-test asan-test install-test abi3-test fuzz fuzz-short \
+        fuzz-build clean
 
 test: deps
 	rm -rf $(BUILD)
-	$(MAKE) layers cpp-test py-test abi3-test asan-test tsan-test fuzz install-test
+	$(MAKE) layers cpp-test py-test abi3-test asan-test tsan-test fuzz-short install-test
 
 deps:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -84,17 +85,50 @@ tsan-test: $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure
 
-# libFuzzer over the map and the record blob, checked against std::map
-# (FUZZ_SECONDS=600 make fuzz for a longer run).
-FUZZ_SECONDS ?= 20
+# make fuzz: for FUZZ_SECONDS, side by side, libFuzzer over the map and the
+# record blob (checked against std::map) and a hostile hypothesis-driven run
+# of every constructor, guild method and module function against the
+# ASan+UBSan build (tests/fuzz/hostile.py, which restarts its child after a
+# crash and prints each crash's reproducer).  Fails on any crash, hang or
+# PanicException from ordinary input.  make fuzz-short is the same for
+# FUZZ_SHORT_SECONDS, as part of make test.
+# HOSTILE_FLAGS: --strict-interrupts once a KeyboardInterrupt from __len__
+# or a __qualname__ lookup is no longer swallowed.
+# HOSTILE_SHORT_FLAGS: the short run leaves out keyword dicts cleared
+# mid-call and class mischief (__new__ replaced) until the binding holds its
+# keyword values and zeroed instances are refused; drop it then.
+FUZZ_SECONDS ?= 600
+FUZZ_SHORT_SECONDS ?= 20
+HOSTILE_FLAGS ?=
+HOSTILE_SHORT_FLAGS ?= --avoid-known
 CORE_SOURCES = $(wildcard src/core/*.cpp)
-fuzz:
+HOSTILE = $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
+          PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) tests/fuzz/hostile.py run
+
+fuzz-build: $(BUILD)/asan/build.ninja
+	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
 	mkdir -p $(BUILD)/fuzz/corpus
 	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \
 	  tests/fuzz/fuzz_map.cpp $(CORE_SOURCES) -o $(BUILD)/fuzz/fuzz_map
-	$(BUILD)/fuzz/fuzz_map -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(BUILD)/fuzz/corpus \
-	  > $(BUILD)/fuzz/log 2>&1 || { tail -40 $(BUILD)/fuzz/log; exit 1; }
-	@grep -E "^Done|exec_per_sec" $(BUILD)/fuzz/log
+
+# Both runs go to the end; the exit status says whether either found anything.
+define run_fuzz
+	@$(BUILD)/fuzz/fuzz_map -max_total_time=$(1) -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/ \
+	  $(BUILD)/fuzz/corpus > $(BUILD)/fuzz/log 2>&1 & lf=$$!; \
+	rm -rf $(BUILD)/fuzz/hostile; \
+	$(HOSTILE) --seconds $(1) --out $(BUILD)/fuzz/hostile $(2) 2>$(BUILD)/fuzz/hostile.err; hs=$$?; \
+	wait $$lf; ls=$$?; \
+	echo "== libFuzzer (fuzz_map)"; \
+	if [ $$ls -ne 0 ]; then tail -40 $(BUILD)/fuzz/log; else grep -E "^Done|exec_per_sec" $(BUILD)/fuzz/log; fi; \
+	if [ $$hs -gt 1 ]; then echo "hostile run failed to run:"; tail -20 $(BUILD)/fuzz/hostile.err; fi; \
+	[ $$ls -eq 0 ] && [ $$hs -eq 0 ]
+endef
+
+fuzz: fuzz-build
+	$(call run_fuzz,$(FUZZ_SECONDS),$(HOSTILE_FLAGS))
+
+fuzz-short: fuzz-build
+	$(call run_fuzz,$(FUZZ_SHORT_SECONDS),$(HOSTILE_SHORT_FLAGS) $(HOSTILE_FLAGS))
 
 # The shipped build: pip builds the wheel and installs it into a fresh venv,
 # the Python tests run against that installed copy from outside the source
