@@ -91,16 +91,13 @@ tsan-test: $(BUILD)/tsan/build.ninja
 # ASan+UBSan build (tests/fuzz/hostile.py, which restarts its child after a
 # crash and prints each crash's reproducer).  Fails on any crash, hang or
 # PanicException from ordinary input.  make fuzz-short is the same for
-# FUZZ_SHORT_SECONDS, as part of make test.
-# HOSTILE_FLAGS: --strict-interrupts once a KeyboardInterrupt from __len__
-# or a __qualname__ lookup is no longer swallowed.
-# HOSTILE_SHORT_FLAGS: the short run leaves out keyword dicts cleared
-# mid-call and class mischief (__new__ replaced) until the binding holds its
-# keyword values and zeroed instances are refused; drop it then.
+# FUZZ_SHORT_SECONDS, as part of make test.  --strict-interrupts: a
+# KeyboardInterrupt or SystemExit raised in a callback must end the call
+# with that very exception, never be swallowed.
 FUZZ_SECONDS ?= 600
 FUZZ_SHORT_SECONDS ?= 20
-HOSTILE_FLAGS ?=
-HOSTILE_SHORT_FLAGS ?= --avoid-known
+HOSTILE_FLAGS ?= --strict-interrupts
+HOSTILE_SHORT_FLAGS ?=
 CORE_SOURCES = $(wildcard src/core/*.cpp)
 HOSTILE = $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
           PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) tests/fuzz/hostile.py run
