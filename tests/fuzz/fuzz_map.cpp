@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.byte();
     if (op & 0x80) {  // the copy-on-write maps
       const std::size_t i = in.byte() % cows.size();
-      if (op % 5 == 4) {  // a burst of keys, enough to split tables
+      if (op % 32 == 4) {  // now and then a burst of keys, enough to split tables
         const std::uint64_t base = in.key() << 11;
         const Model m = draw(in);
         for (std::uint64_t k = base; k < base + 1000; ++k) {
