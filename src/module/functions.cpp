@@ -51,8 +51,18 @@ PyObject* fetch(PyObject* args, PyObject* kwargs, const Params<1>& p, Map& (*map
 PyObject* register_guild(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] { return file<GuildClass>(args, kwargs, register_guild_params, file_guild); });
 }
+// Filing a user exactly as it is filed already changes nothing: then no
+// copy is made and no write lock is taken.
+PyObject* refile_user(PyObject* args, PyObject* kwargs) {
+  const Bound<1> bound(register_user_params, args, kwargs);
+  PyObject* user = bound[0];
+  if (UserClass::check(user) && user_filed_as(UserClass::record_of(user))) Py_RETURN_NONE;
+  file_user(UserClass::take(user, "user"));
+  Py_RETURN_NONE;
+}
+
 PyObject* register_user(PyObject*, PyObject* args, PyObject* kwargs) {
-  return run_boundary([&] { return file<UserClass>(args, kwargs, register_user_params, file_user); });
+  return run_boundary([&] { return refile_user(args, kwargs); });
 }
 PyObject* register_message(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] { return file<MessageClass>(args, kwargs, register_message_params, file_message); });

@@ -468,6 +468,16 @@ class Record {
   const Scalars<Desc>& scalars() const noexcept { return scalars_; }
   const unsigned char* blob_block() const noexcept { return blob_.block(); }
 
+  // Whether two records hold the same field values (records with extra
+  // state have more to compare, and do not offer this).
+  bool same_fields(const Record& o) const noexcept
+    requires std::is_same_v<Extra, NoExtra>
+  {
+    const std::size_t n = blob_size();
+    return std::memcmp(&scalars_, &o.scalars_, sizeof scalars_) == 0 && n == o.blob_size() &&
+           (n == 0 || std::memcmp(blob_.block(), o.blob_.block(), n) == 0);
+  }
+
   const Extra& extra() const { return extra_; }
   Extra& extra() { return extra_; }
 

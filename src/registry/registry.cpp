@@ -201,6 +201,11 @@ void file_user(UserRecord&& user) {
   user_map().insert(id, std::move(user));
 }
 
+bool user_filed_as(const UserRecord& user) {
+  const auto filed = user_map().get(user.key());
+  return filed && filed.value().same_fields(user);
+}
+
 void file_guild(GuildRecord&& guild) {
   const std::uint64_t id = guild.key();
   guild_map().insert(id, std::move(guild));

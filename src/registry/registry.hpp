@@ -37,6 +37,10 @@ inline MessageMap& message_map() { return detail::g_messages.get(detail::make_me
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.
 void file_user(UserRecord&& user);
+// Whether the user filed under `user`'s id holds exactly its fields, so that
+// filing it again would change nothing (a bot re-files the same users all
+// the time); only a read lock is taken.
+bool user_filed_as(const UserRecord& user);
 void file_guild(GuildRecord&& guild);
 
 // Files a message.  While a message limit is set, the message becomes the
