@@ -76,6 +76,8 @@ asan-test: $(BUILD)/asan/build.ninja
 	@echo "== ASan+UBSan, every Python object on the checked heap"
 	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
 	  PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py:$(CURDIR)/python $(PYTHON) -m pytest -q -p no:cacheprovider -x .
+	@# The suppressions match the allocating frame's module, not its symbol,
+	@# so this pass works with or without python3.11-dbg installed.
 	@echo "== ASan+UBSan with leak checking (the interpreter's own allocations suppressed)"
 	cd tests/python && $(SAN_ENV) ASAN_OPTIONS=detect_leaks=1:malloc_context_size=2 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
