@@ -32,9 +32,9 @@ def _load_cache() -> ModuleType:
     if name in sys.modules:
         return sys.modules[name]
     loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    spec = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
+    assert location is not None
+    module = importlib.util.module_from_spec(location)
     loader.exec_module(module)
     sys.modules[name] = module
     return module

@@ -2,12 +2,12 @@
 
 namespace tarnwick {
 
-PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const Text& doc) {
+PyTypeObject* make_record_type(PyType_Spec& type_spec, const char* name, const Text& doc) {
   PyObject* type = nullptr;
   if (std::strlen(doc.c_str()) != doc.size()) {
     PyErr_SetString(PyExc_ValueError, "class doc cannot contain nul bytes");
   } else {
-    type = PyType_FromSpec(&spec);
+    type = PyType_FromSpec(&type_spec);
   }
   if (type != nullptr) return reinterpret_cast<PyTypeObject*>(type);
 

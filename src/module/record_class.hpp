@@ -52,9 +52,9 @@ Text text_signature(const FieldSpec (&fields)[N]) {
   return s + ")";
 }
 
-// Creates the type from `spec`, or raises RuntimeError "An error occurred
+// Creates the type from `type_spec`, or raises RuntimeError "An error occurred
 // while initializing class X" chained to the underlying error.
-PyTypeObject* make_record_type(PyType_Spec& spec, const char* name, const Text& doc);
+PyTypeObject* make_record_type(PyType_Spec& type_spec, const char* name, const Text& doc);
 
 // The method table of a class without methods.
 inline PyMethodDef kNoMethods[] = {{nullptr, nullptr, 0, nullptr}};
@@ -92,14 +92,14 @@ class RecordClass {
         {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         .name = qualified.c_str(),
         .basicsize = static_cast<int>(sizeof(Object)),
         .itemsize = 0,
         .flags = Py_TPFLAGS_DEFAULT,
         .slots = slots,
     };
-    PyTypeObject* made = make_record_type(spec, Desc::name, doc);
+    PyTypeObject* made = make_record_type(type_spec, Desc::name, doc);
     if (made == nullptr) throw_pending();
     if (type_ != nullptr) {  // made meanwhile by another thread: the first one stays
       Py_DECREF(made);
