@@ -69,36 +69,7 @@ class CowMap {
   // No table holds more entries than this: the capacity of 1024 buckets.
   static constexpr std::size_t kSplitAt = ShardTable<V>::capacity_of(1024);
 
-  class ReadGuard {
-   public:
-    ReadGuard() noexcept = default;
-    ReadGuard(ReadGuard&& o) noexcept
-        : lock_(std::exchange(o.lock_, nullptr)), value_(std::exchange(o.value_, nullptr)) {}
-    ReadGuard& operator=(ReadGuard&& o) noexcept {
-      if (this != &o) {
-        release();
-        lock_ = std::exchange(o.lock_, nullptr);
-        value_ = std::exchange(o.value_, nullptr);
-      }
-      return *this;
-    }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    ~ReadGuard() { release(); }
-
-    explicit operator bool() const noexcept { return value_ != nullptr; }
-    const V& value() const noexcept { return *value_; }
-
-   private:
-    friend class CowMap;
-    ReadGuard(ShardLock& lock, const V& value) noexcept : lock_(&lock), value_(&value) {}
-    void release() noexcept {
-      if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
-    }
-
-    ShardLock* lock_ = nullptr;
-    const V* value_ = nullptr;
-  };
+  using ReadGuard = tarnwick::ReadGuard<V>;
 
   CowMap() noexcept = default;
 
@@ -163,7 +134,7 @@ class CowMap {
     lock_.lock_shared();
     if (dir_ != nullptr) {
       const std::uint64_t h = dir_->hash(key);
-      if (const V* v = std::as_const(dir_->node_for(h)->table).find(h, key)) return ReadGuard(lock_, *v);
+      if (const V* v = std::as_const(dir_->node_for(h)->table).find(h, key)) return ReadGuard(lock_, *v, key);
     }
     lock_.unlock_shared();
     return {};

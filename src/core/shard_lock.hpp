@@ -44,6 +44,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace tarnwick {
 
@@ -108,6 +109,44 @@ class ShardLock {
   const void* writers_key() const noexcept { return &word_; }
 
   std::atomic<std::uint64_t> word_{0};
+};
+
+// A read hold on a lock and the entry (key and value) it guards, given up
+// with the guard; an empty guard holds nothing.
+template <class V>
+class ReadGuard {
+ public:
+  ReadGuard() noexcept = default;
+  // Takes over a read hold the caller already has.
+  ReadGuard(ShardLock& lock, const V& value, std::uint64_t key) noexcept
+      : lock_(&lock), value_(&value), key_(key) {}
+  ReadGuard(ReadGuard&& o) noexcept
+      : lock_(std::exchange(o.lock_, nullptr)), value_(std::exchange(o.value_, nullptr)), key_(o.key_) {}
+  ReadGuard& operator=(ReadGuard&& o) noexcept {
+    if (this != &o) {
+      release();
+      lock_ = std::exchange(o.lock_, nullptr);
+      value_ = std::exchange(o.value_, nullptr);
+      key_ = o.key_;
+    }
+    return *this;
+  }
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+  ~ReadGuard() { release(); }
+
+  explicit operator bool() const noexcept { return value_ != nullptr; }
+  const V& value() const noexcept { return *value_; }
+  std::uint64_t key() const noexcept { return key_; }
+
+ private:
+  void release() noexcept {
+    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
+  }
+
+  ShardLock* lock_ = nullptr;
+  const V* value_ = nullptr;
+  std::uint64_t key_ = 0;
 };
 
 }  // namespace tarnwick

@@ -61,42 +61,7 @@ class ShardedMap {
 
  public:
   // Holds a shard's read lock while the caller looks at one entry.
-  class ReadGuard {
-   public:
-    ReadGuard() noexcept = default;
-    ReadGuard(ReadGuard&& other) noexcept
-        : lock_(std::exchange(other.lock_, nullptr)),
-          value_(std::exchange(other.value_, nullptr)),
-          key_(other.key_) {}
-    ReadGuard& operator=(ReadGuard&& other) noexcept {
-      if (this != &other) {
-        release();
-        lock_ = std::exchange(other.lock_, nullptr);
-        value_ = std::exchange(other.value_, nullptr);
-        key_ = other.key_;
-      }
-      return *this;
-    }
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    ~ReadGuard() { release(); }
-
-    explicit operator bool() const noexcept { return value_ != nullptr; }
-    const V& value() const noexcept { return *value_; }
-    std::uint64_t key() const noexcept { return key_; }
-
-   private:
-    friend class ShardedMap;
-    ReadGuard(ShardLock& lock, const V& value, std::uint64_t key) noexcept
-        : lock_(&lock), value_(&value), key_(key) {}
-    void release() noexcept {
-      if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
-    }
-
-    ShardLock* lock_ = nullptr;
-    const V* value_ = nullptr;
-    std::uint64_t key_ = 0;
-  };
+  using ReadGuard = tarnwick::ReadGuard<V>;
 
   ShardedMap() : ShardedMap(shard_amount(), take_map_keys()) {}
 
