@@ -136,13 +136,7 @@ def _at(prefix: str, build: Callable[[Any], _R], value: object) -> _R:
         raise e._within(prefix) from e.__cause__
 
 
-def _entries(d: Dict[str, Any], key: str) -> List[Any]:
-    items = d.get(key)
-    if items is None:
-        return []
-    if not isinstance(items, list):
-        raise PayloadError(key, f"expected an array, got {payloads._kind(items)}")
-    return items
+_entries = payloads._entries  # an absent or null array is empty
 
 
 def _records(d: Dict[str, Any], key: str, build: Callable[[Any], _R]) -> List[_R]:
