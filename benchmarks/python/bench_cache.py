@@ -17,7 +17,11 @@ Neither checks field types; tarnwick converts and checks every argument.
 Every ratio is tarnwick time / baseline time: below 1, tarnwick is faster.
 
 How a time is taken.  An operation runs as a loop over a shuffled list of
-distinct keys or objects, so each call pays its own cache misses; the loop is
+distinct keys or objects, so each call pays its own cache misses.  The users
+are walked three ways: in the order they were made and filed (the naive
+cache then reads its own objects in the order it made them, a pattern a
+bot's lookups do not follow), in an order apart from that one, and over the
+same thousand users again and again (a bot's active ones).  The loop is
 compiled once with every name a local, and the time of the same loop with an
 empty body is subtracted, which leaves the operation itself.  Times are the
 CPU time of the benchmarking thread, so other processes' turns on the cores
@@ -568,6 +572,9 @@ def build_ops(sizes, rng):
     order = list(range(n))
     rng.shuffle(order)
     user_ids = [USER_BASE + i for i in order]
+    apart = rng.sample(range(n), n)
+    apart_ids = [USER_BASE + i for i in apart]
+    active_ids = [USER_BASE + i for i in apart[:min(n, 1000)]]
     member_ids = [MEMBER_BASE + j for j in rng.sample(range(sizes.big), sizes.big)]
     newcomer_ids = [NEWCOMER_BASE + j for j in range(sizes.newcomers)]
     big_gid = GUILD_BASE
@@ -617,6 +624,20 @@ def build_ops(sizes, rng):
        lambda s, d: Case("get_user(x)", user_ids, names(s, "get_user")))
     op("register_user", "register_user", "register_user, id already filed",
        lambda s, d: Case("register_user(x)", d["users"], names(s, "register_user")))
+    # The same calls in an order that has nothing to do with the filing
+    # order, as a bot's lookups have (fresh ints, made in that order).
+    op("get_user/apart", "get_user", "get_user, hit, order apart from filing",
+       lambda s, d: Case("get_user(x)", apart_ids, names(s, "get_user")))
+    op("register_user/apart", "register_user", "register_user, filed, order apart from filing",
+       lambda s, d: Case("register_user(x)", [d["by_id"][i] for i in apart_ids],
+                         names(s, "register_user")))
+    # A bot's active users: the same thousand, over and over.
+    op("get_user/active", "get_user", "get_user, hit, %d active users" % len(active_ids),
+       lambda s, d: Case("get_user(x)", active_ids, names(s, "get_user")))
+    op("register_user/active", "register_user",
+       "register_user, filed, %d active users" % len(active_ids),
+       lambda s, d: Case("register_user(x)", [d["by_id"][i] for i in active_ids],
+                         names(s, "register_user")))
     op("get_member", "get_member", "get_member, %s-member guild, shuffled" % short(sizes.big),
        lambda s, d: Case("get_member(GID, x)", member_ids, names(s, "get_member", GID=big_gid)),
        size=sizes.big)
@@ -1186,6 +1207,8 @@ def main(argv=None):
     ap.add_argument("--hooks-build", help="directory of a test build of tarnwick (default: this "
                     "build if it is one, else build/hooks)")
     ap.add_argument("--repeats", type=int, help="override the number of repeats")
+    ap.add_argument("--only", help="comma-separated operation ids (a prefix each): time just "
+                    "those and print their table; no memory figures, no files written")
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.child:
@@ -1206,8 +1229,14 @@ def main(argv=None):
     print("filling the caches", file=sys.stderr, flush=True)
     ops = build_ops(sizes, random.Random(20240501))
     print("timing", file=sys.stderr, flush=True)
+    if args.only:
+        wanted = args.only.split(",")
+        ops = [op for op in ops if any(op.id.startswith(w) for w in wanted)]
     results = time_ops(ops, sizes)
     del ops
+    if args.only:
+        print_table(results, [], sizes.repeats)
+        return 0
     gc.collect()
     extra = derived(results)
     print("measuring memory", file=sys.stderr, flush=True)

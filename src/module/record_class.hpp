@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -152,7 +153,7 @@ class RecordClass {
     }
 
     void take(const Rec& src) {
-      scalars_ = src.scalars();
+      scalars_.emplace(src.scalars());
       extra_ = typename Rec::Extra(src.extra());
       size_ = src.blob_size();
       if (size_ > sizeof small_) bytes_ = static_cast<unsigned char*>(checked_malloc(size_));
@@ -161,7 +162,8 @@ class RecordClass {
 
    private:
     friend class RecordClass;
-    Scalars<Desc> scalars_;
+    // Copied in whole by take(); not zeroed first (a guild's are 144 bytes).
+    std::optional<Scalars<Desc>> scalars_;
     typename Rec::Extra extra_;
     std::size_t size_ = 0;
     unsigned char* bytes_ = small_;
@@ -174,7 +176,7 @@ class RecordClass {
     PyObject* obj = allocate(type(), staged.size_, &block);
     if (staged.size_ != 0) std::memcpy(block, staged.bytes_, staged.size_);
     ::new (&reinterpret_cast<Object*>(obj)->rec)
-        Rec(staged.scalars_, Blob::borrowing(staged.size_ == 0 ? nullptr : block), std::move(staged.extra_));
+        Rec(*staged.scalars_, Blob::borrowing(staged.size_ == 0 ? nullptr : block), std::move(staged.extra_));
     return obj;
   }
 
