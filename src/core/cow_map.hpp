@@ -40,7 +40,8 @@
 // lock guards this map's own words and its directory while owned; shared
 // directories and nodes are read-only, so owners on different threads that
 // share them never contend.  A guard from get() holds the read lock; drop it
-// before writing to the same map.
+// before writing to the same map.  The WritersExcluded copy takes no lock:
+// it is for owners whose writers all hold some outer lock the copier holds.
 #pragma once
 
 #include <algorithm>
@@ -63,6 +64,9 @@
 
 namespace tarnwick {
 
+// Picks the CowMap copy that does not take the source's lock.
+struct WritersExcluded {};
+
 template <class V>
 class CowMap {
  public:
@@ -77,6 +81,12 @@ class CowMap {
   CowMap(const CowMap& o) noexcept {
     std::shared_lock guard(o.lock_);
     dir_ = o.dir_;
+    if (dir_ != nullptr) dir_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+
+  // The same without taking the source's lock, for a caller that already
+  // excludes every writer of `o` by a lock all of them hold.
+  CowMap(const CowMap& o, WritersExcluded) noexcept : dir_(o.dir_) {
     if (dir_ != nullptr) dir_->refs.fetch_add(1, std::memory_order_relaxed);
   }
 
@@ -138,6 +148,15 @@ class CowMap {
     }
     lock_.unlock_shared();
     return {};
+  }
+
+  // The entry under `key`, or null, without taking the lock; for a caller
+  // that excludes every writer as for the WritersExcluded copy, and only
+  // for as long as it does.
+  const V* find(std::uint64_t key, WritersExcluded) const noexcept {
+    if (dir_ == nullptr) return nullptr;
+    const std::uint64_t h = dir_->hash(key);
+    return std::as_const(dir_->node_for(h)->table).find(h, key);
   }
 
   std::size_t size() const {

@@ -77,7 +77,8 @@ PyObject* get_message(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&] { return fetch<MessageClass>(args, kwargs, get_message_params, message_map); });
 }
 
-// Lock order: the guild's registry shard, then one shard of its members.
+// The guild's registry shard stays read-locked while its member is copied;
+// that excludes every writer of the filed members too.
 PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
   return run_boundary([&]() -> PyObject* {
     const Bound<2> bound(get_member_params, args, kwargs);
@@ -87,9 +88,9 @@ PyObject* get_member(PyObject*, PyObject* args, PyObject* kwargs) {
     {
       auto guild = guild_map().get(guild_id);
       if (!guild) Py_RETURN_NONE;
-      auto member = guild.value().extra().members.get(user_id);
-      if (!member) Py_RETURN_NONE;
-      copy.take(member.value());
+      const MemberRecord* member = guild.value().extra().filed_member(user_id);
+      if (member == nullptr) Py_RETURN_NONE;
+      copy.take(*member);
     }
     return MemberClass::wrap(copy);
   });

@@ -140,9 +140,10 @@ class RecordClass {
     return record_of(o);
   }
 
-  // A copy of a record taken while its map's lock is held, to be made into
-  // an object once the lock is gone: the scalars, the collections, and the
-  // blob's bytes (on the stack unless they are large).
+  // A copy of a record taken while its registry map's lock is held, to be
+  // made into an object once the lock is gone: the scalars, the collections
+  // (a filed guild's, shared as GuildCollections::share_filed allows), and
+  // the blob's bytes (on the stack unless they are large).
   class Staged {
    public:
     Staged() noexcept = default;
@@ -154,7 +155,7 @@ class RecordClass {
 
     void take(const Rec& src) {
       scalars_.emplace(src.scalars());
-      extra_ = typename Rec::Extra(src.extra());
+      if constexpr (!std::is_same_v<typename Rec::Extra, NoExtra>) extra_ = Rec::Extra::share_filed(src.extra());
       size_ = src.blob_size();
       if (size_ > sizeof small_) bytes_ = static_cast<unsigned char*>(checked_malloc(size_));
       if (size_ != 0) std::memcpy(bytes_, src.blob_block(), size_);

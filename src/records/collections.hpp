@@ -19,6 +19,20 @@ class GuildCollections {
   GuildCollections(const GuildCollections&) = default;
   GuildCollections(GuildCollections&&) noexcept = default;
   GuildCollections& operator=(const GuildCollections&) = delete;
+
+  // A share of a filed guild's collections for a reader holding the guild's
+  // registry shard read-locked.  Whoever changes a filed guild's
+  // collections holds that shard's write lock, so none of them is at work
+  // and the three maps' own locks are not needed: 6 atomic operations
+  // fewer per get_guild.
+  static GuildCollections share_filed(const GuildCollections& o) noexcept {
+    return GuildCollections(o, WritersExcluded{});
+  }
+
+  // A filed guild's member, for a reader holding its shard as above.
+  const MemberRecord* filed_member(std::uint64_t user_id) const noexcept {
+    return members.find(user_id, WritersExcluded{});
+  }
   GuildCollections& operator=(GuildCollections&&) noexcept = default;
 
   // Released in the same order, roles first; members are otherwise
@@ -32,6 +46,10 @@ class GuildCollections {
   CowMap<RoleRecord> roles;
   CowMap<MemberRecord> members;
   CowMap<EmojiRecord> emojis;
+
+ private:
+  GuildCollections(const GuildCollections& o, WritersExcluded w) noexcept
+      : roles(o.roles, w), members(o.members, w), emojis(o.emojis, w) {}
 };
 
 }  // namespace tarnwick

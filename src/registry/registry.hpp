@@ -56,17 +56,14 @@ bool remove_message(std::uint64_t id);
 void set_message_limit(std::optional<std::uint64_t> limit);
 std::optional<std::uint64_t> message_limit();
 
-// Runs f(collections) on the filed guild `guild_id` under its shard's read
-// lock, so it cannot be replaced or removed meanwhile; the collections lock
-// themselves.  False if no guild is filed under that id.  f must not touch
-// the registry.
+// Runs f(collections) on the filed guild `guild_id` with its shard
+// write-locked, so that it cannot be replaced or removed meanwhile, and so
+// that a reader holding the shard's read lock (a fetch sharing the
+// collections) sees them unchanging; the collections lock themselves too.
+// False if no guild is filed under that id.  f must not touch the registry.
 template <class F>
 bool with_filed_guild(std::uint64_t guild_id, F&& f) {
-  auto guard = guild_map().get(guild_id);
-  if (!guard) return false;
-  // Only the collections change, and they are synchronised on their own.
-  f(const_cast<GuildRecord&>(guard.value()).extra());
-  return true;
+  return guild_map().update(guild_id, [&](GuildRecord& guild) { f(guild.extra()); });
 }
 
 // Files `guild`'s fields in place of those of the guild filed under its id,
