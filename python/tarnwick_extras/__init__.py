@@ -18,9 +18,7 @@ from typing import Any, Callable, Dict, Tuple
 
 import tarnwick
 
-from . import payloads
 from ._fields import FIELDS, Record
-from .payloads import PayloadError
 
 __all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
 
@@ -41,6 +39,10 @@ def _load_cache() -> ModuleType:
 
 
 cache = _load_cache()
+
+# After the cache module: payloads converts the plain case with its help.
+from . import payloads  # noqa: E402
+from .payloads import PayloadError  # noqa: E402
 
 _READERS: Dict[type, Tuple[Tuple[str, ...], Callable[[Any], Tuple[Any, ...]]]] = {
     cls: (names, attrgetter(*names)) for cls, names in FIELDS.items()

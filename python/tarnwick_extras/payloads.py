@@ -36,11 +36,12 @@ wrong.
 from __future__ import annotations
 
 import re
-from typing import Any, Callable, Dict, Generic, List, Optional, Tuple, Type, TypeVar
+from typing import Any, Callable, Dict, Generic, List, Optional, Tuple, Type, TypeVar, cast
 
 from tarnwick import full_emoji, full_guild, full_member, full_message, full_role, full_user
 
 from ._fields import FIELDS
+from .cache import _from_payload
 
 __all__ = [
     "PayloadError", "user", "member", "role", "emoji", "message", "guild",
@@ -189,11 +190,12 @@ class _Shape(Generic[_R]):
     parameter's own key may give the id too, and must then agree.
     """
 
-    __slots__ = ("cls", "params", "plain", "converted", "nested", "wire", "checked")
+    __slots__ = ("cls", "kind", "params", "plain", "converted", "nested", "wire", "checked")
 
-    def __init__(self, cls: Type[_R], renamed: Dict[str, str],
+    def __init__(self, cls: Type[_R], kind: int, renamed: Dict[str, str],
                  nested: Tuple[Tuple[str, str], ...] = ()) -> None:
         self.cls = cls
+        self.kind = kind  # the native converter's number for cls
         self.params = FIELDS[cls]
         self.nested = nested
         by_nested = {param: key for key, param in nested}
@@ -221,12 +223,12 @@ class _Shape(Generic[_R]):
         self.checked = frozenset([param for _, param, conv in converted if conv] + list(by_nested))
 
 
-_USER = _Shape(full_user, {})
-_MEMBER = _Shape(full_member, {}, nested=(("user", "user_id"),))
-_ROLE = _Shape(full_role, {})
-_EMOJI = _Shape(full_emoji, {}, nested=(("user", "user_id"),))
-_MESSAGE = _Shape(full_message, {"message_type": "type"}, nested=(("author", "author_id"),))
-_GUILD = _Shape(full_guild, {})
+_USER = _Shape(full_user, 0, {})
+_MEMBER = _Shape(full_member, 1, {}, nested=(("user", "user_id"),))
+_ROLE = _Shape(full_role, 2, {})
+_EMOJI = _Shape(full_emoji, 3, {}, nested=(("user", "user_id"),))
+_MESSAGE = _Shape(full_message, 4, {"message_type": "type"}, nested=(("author", "author_id"),))
+_GUILD = _Shape(full_guild, 5, {})
 
 
 def _nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
@@ -247,6 +249,15 @@ def _nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) 
 
 
 def _build(shape: _Shape[_R], d: object) -> _R:
+    # The native converter makes the record of a plain payload, and leaves
+    # everything else (None) to the code below, which finds faults.
+    made = _from_payload(shape.kind, d)
+    if made is not None:
+        return cast(_R, made)
+    return _build_here(shape, d)
+
+
+def _build_here(shape: _Shape[_R], d: object) -> _R:
     if not isinstance(d, dict):
         raise PayloadError("", f"expected an object, got {_kind(d)}")
     plain = shape.plain

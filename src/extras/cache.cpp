@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "extras/wire.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
 #include "module/convert.hpp"
@@ -205,6 +206,10 @@ PyObject* clear(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* from_payload(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] { return convert_payload(args, kwargs); });
+}
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
@@ -227,6 +232,12 @@ PyMethodDef g_functions[] = {
     {"clear", reinterpret_cast<PyCFunction>(clear), kFlags, "clear()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+// For tarnwick_extras.payloads alone: not in __all__.
+PyMethodDef g_private[] = {
+    {"_from_payload", reinterpret_cast<PyCFunction>(from_payload), kFlags, "_from_payload(kind, payload)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 #pragma GCC diagnostic pop
 
 PyModuleDef g_def = {
@@ -245,6 +256,7 @@ PyObject* init() {
     OwnedRef core = OwnedRef::steal(require(PyImport_ImportModule("tarnwick")));
     OwnedRef module = OwnedRef::steal(require(PyModule_Create2(&g_def, 3)));
     for (PyMethodDef* def = g_functions; def->ml_name != nullptr; ++def) add_function(module.get(), def);
+    for (PyMethodDef* def = g_private; def->ml_name != nullptr; ++def) add_function(module.get(), def, false);
     if (g_module == nullptr) g_module = module.release();
   }
   Py_INCREF(g_module);

@@ -230,6 +230,35 @@ bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
 
 }  // namespace
 
+bool read_decimal_u64(PyObject* o, std::uint64_t* out) {
+  if (!Py_IS_TYPE(o, &PyUnicode_Type)) return false;
+  const Py_ssize_t n = PyUnicode_GetLength(o);
+  if (n < 1 || n > 19) return false;  // 19 digits always fit
+  static const AsUtf8AndSize ascii_reader = find_ascii_reader();
+  std::uint64_t v = 0;
+  if (ascii_reader != nullptr && header_says_ascii(o)) {
+    Py_ssize_t len;
+    const char* data = ascii_reader(o, &len);
+    if (data == nullptr) {
+      PyErr_Clear();  // only a failed allocation of the UTF-8 copy
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < len; ++i) {
+      const unsigned d = static_cast<unsigned char>(data[i]) - unsigned{'0'};
+      if (d > 9) return false;
+      v = v * 10 + d;
+    }
+  } else {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const unsigned d = static_cast<unsigned>(PyUnicode_ReadChar(o, i)) - unsigned{'0'};
+      if (d > 9) return false;
+      v = v * 10 + d;
+    }
+  }
+  *out = v;
+  return true;
+}
+
 static_assert(sizeof(unsigned long) == 8, "ids are read as unsigned long");
 
 // PyLong_AsUnsignedLongLong takes a slow general path for every int above

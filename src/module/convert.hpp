@@ -22,6 +22,10 @@ bool append_text(PyObject* o, BlobBuilder& b);
 bool append_u64_list(PyObject* o, BlobBuilder& b);
 bool append_text_list(PyObject* o, BlobBuilder& b);
 
+// An exact str of 1 to 19 ASCII digits as its value; false, with nothing
+// pending, for anything else.
+bool read_decimal_u64(PyObject* o, std::uint64_t* out);
+
 // Sets "'{qualname}' object cannot be converted to '{target}'" (TypeError),
 // unless reading the qualname raised something that is not an Exception
 // (an interrupt), which then stays the pending error.

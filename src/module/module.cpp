@@ -47,12 +47,16 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
-void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def, bool listed) {
   OwnedRef module_name = OwnedRef::steal(require(PyModule_GetNameObject(module)));
   OwnedRef fn = OwnedRef::steal(require(PyCMethod_New(def, module, module_name.get(), nullptr)));
   OwnedRef name = OwnedRef::steal(require(PyObject_GetAttrString(fn.get(), "__name__")));
   if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ must be a str");
-  add(module, name.get(), fn.get());
+  if (listed) {
+    add(module, name.get(), fn.get());
+  } else if (PyObject_SetAttr(module, name.get(), fn.get()) < 0) {
+    throw_pending();
+  }
 }
 
 void claim_interpreter() {

@@ -279,19 +279,29 @@ class RecordClass {
   static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
     return run_boundary([&] {
       const Bound<N> bound(params, args, kwargs);
-      Scalars<Desc> sc = defaults_;
-      BlobBuilder b;
-      [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (convert_field<I>(sc, b, bound[I]), ...);
-      }(std::make_index_sequence<N>{});
-      unsigned char* block;
-      PyObject* obj = allocate(t, b.sealed_size(), &block);
-      if (b.sealed_size() == 0) block = nullptr;
-      if (block != nullptr) b.seal_to(block);
-      ::new (&reinterpret_cast<Object*>(obj)->rec) Rec(sc, Blob::borrowing(block));
-      return obj;
+      return build(t, bound.data());
     });
   }
+
+ public:
+  // A new instance of `t` from one argument per parameter, in parameter
+  // order (null: not given), converted exactly as the constructor converts
+  // them; throws to the boundary on the first that fails.
+  static PyObject* build(PyTypeObject* t, PyObject* const* args) {
+    Scalars<Desc> sc = defaults_;
+    BlobBuilder b;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (convert_field<I>(sc, b, args[I]), ...);
+    }(std::make_index_sequence<N>{});
+    unsigned char* block;
+    PyObject* obj = allocate(t, b.sealed_size(), &block);
+    if (b.sealed_size() == 0) block = nullptr;
+    if (block != nullptr) b.seal_to(block);
+    ::new (&reinterpret_cast<Object*>(obj)->rec) Rec(sc, Blob::borrowing(block));
+    return obj;
+  }
+
+ private:
 
   template <std::size_t I>
   static PyObject* get(PyObject* self, void*) {

@@ -14,7 +14,7 @@ void claim_interpreter();
 void add(PyObject* module, PyObject* name, PyObject* value);
 
 // Makes a function object from `def` (never freed) bound to `module`, and
-// adds it under its __name__.
-void add_function(PyObject* module, PyMethodDef* def);
+// adds it under its __name__ (and to __all__ unless it is not `listed`).
+void add_function(PyObject* module, PyMethodDef* def, bool listed = true);
 
 }  // namespace tarnwick

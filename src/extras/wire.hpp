@@ -1,0 +1,19 @@
+// The common case of tarnwick_extras.payloads, natively.
+#pragma once
+
+#include "module/python.hpp"
+
+namespace tarnwick {
+
+// cache._from_payload(kind, payload), the record that payloads.user,
+// member, role, emoji, message or guild (kind 0 to 5; a guild without its
+// collections) makes of `payload`, or None when the payload is anything but
+// the plain case (a value of a type JSON does not give, an id that is not a
+// short decimal string, a required field missing, a value the constructor
+// refuses, ...).  Then the Python converter does the work, and raises the
+// PayloadError that says where the fault is.  The result is always the
+// record that converter would have made.
+// The body of the entry point: it throws to the caller's fault boundary.
+PyObject* convert_payload(PyObject* args, PyObject* kwargs);
+
+}  // namespace tarnwick
