@@ -114,3 +114,29 @@ def test_plain_gateway_payloads_take_the_native_path(kind, text):
     made = cache._from_payload(kind, json.loads(text))
     assert made is not None
     assert as_dict(made) == as_dict(payloads._build_here(SHAPES[kind], json.loads(text)))
+
+
+class _Rewriter:
+    """A key that hashes like `target` and rewrites the payload holding it
+    whenever it is compared, freeing the values already read from it."""
+
+    def __init__(self, target, d):
+        self.target, self.d = target, d
+
+    def __hash__(self):
+        return hash(self.target)
+
+    def __eq__(self, other):
+        self.d.clear()
+        self.d.update({"k%d" % i: [str(i)] * 3 for i in range(20)})
+        return False
+
+
+@pytest.mark.parametrize("kind", range(6))
+@pytest.mark.parametrize("target", ["id", "user", "roles", "username", "author", "name"])
+def test_a_payload_rewritten_during_lookup_is_read_safely(kind, target):
+    d = {"id": "1", "user": {"id": "2"}, "author": {"id": "3"}, "roles": ["4"], "name": "n",
+         "username": "u", "channel_id": "5"}
+    d[_Rewriter(target, d)] = 1
+    made = cache._from_payload(kind, d)
+    assert made is None or type(made) is SHAPES[kind].cls
