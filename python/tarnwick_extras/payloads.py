@@ -449,9 +449,14 @@ def _skip_or_raise(error: PayloadError, cause: Optional[BaseException],
 
 def _add_all(data: Dict[str, Any], key: str, shape: _Shape[_R], add: Callable[[_R], None],
              skip_invalid: bool, on_skip: _OnSkip) -> None:
+    kind = shape.kind
     for i, item in enumerate(_entries(data, key)):
+        made = _from_payload(kind, item)  # _build, without a call per entry
+        if made is not None:
+            add(cast(_R, made))
+            continue
         try:
-            record = _build(shape, item)
+            record = _build_here(shape, item)
         except PayloadError as e:
             _skip_or_raise(e._within(f"{key}[{i}]"), e.__cause__, skip_invalid, on_skip)
             continue
