@@ -157,6 +157,7 @@ class Wire {
       args[i] = v.get();
       held[i] = std::move(v);
     }
+    if (odd) Py_RETURN_NONE;  // a lookup raised, also one that then counted as missing
     for (std::size_t i = 0; i < N; ++i) {
       if (Desc::fields[i].fill == Fill::Required && args[i] == nullptr) Py_RETURN_NONE;
     }

@@ -140,3 +140,22 @@ def test_a_payload_rewritten_during_lookup_is_read_safely(kind, target):
     d[_Rewriter(target, d)] = 1
     made = cache._from_payload(kind, d)
     assert made is None or type(made) is SHAPES[kind].cls
+
+
+class _Raiser:
+    """A key that hashes like `target` and fails every comparison."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __hash__(self):
+        return hash(self.target)
+
+    def __eq__(self, other):
+        raise ValueError("no comparing me")
+
+
+@pytest.mark.parametrize("target", ["user_id", "communication_disabled_until"])
+def test_a_lookup_that_raises_leaves_the_payload_to_the_python_path(target):
+    d = {"user": {"id": "5"}, _Raiser(target): 1}  # nothing read after the last field
+    assert cache._from_payload(1, d) is None
