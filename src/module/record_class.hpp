@@ -224,6 +224,19 @@ class RecordClass {
   }
   static inline const Scalars<Desc> defaults_ = make_defaults();
 
+  // One scalar through its conversion rule into field i (a flag as a byte).
+  template <class T>
+  static bool read_scalar(Scalars<Desc>& sc, std::size_t i, PyObject* o, bool (*rule)(PyObject*, T*)) {
+    T v;
+    if (!rule(o, &v)) return false;
+    if constexpr (std::is_same_v<T, bool>) {
+      sc.store(i, static_cast<std::uint8_t>(v));
+    } else {
+      sc.store(i, v);
+    }
+    return true;
+  }
+
   // Field I's argument (null when missing) into the scalars or the builder;
   // each field's code is generated from its row of the table.
   template <std::size_t I>
@@ -251,25 +264,15 @@ class RecordClass {
       if (missing) return;  // the default is in place already
       bool ok;
       if constexpr (f.kind == Kind::U64) {
-        std::uint64_t v;
-        ok = to_u64(o, &v);
-        if (ok) sc.store(I, v);
+        ok = read_scalar(sc, I, o, to_u64);
       } else if constexpr (f.kind == Kind::U32) {
-        std::uint32_t v;
-        ok = to_u32(o, &v);
-        if (ok) sc.store(I, v);
+        ok = read_scalar(sc, I, o, to_u32);
       } else if constexpr (f.kind == Kind::I32) {
-        std::int32_t v;
-        ok = to_i32(o, &v);
-        if (ok) sc.store(I, v);
+        ok = read_scalar(sc, I, o, to_i32);
       } else if constexpr (f.kind == Kind::U8) {
-        std::uint8_t v;
-        ok = to_u8(o, &v);
-        if (ok) sc.store(I, v);
+        ok = read_scalar(sc, I, o, to_u8);
       } else {
-        bool v;
-        ok = to_bool(o, &v);
-        if (ok) sc.store(I, static_cast<std::uint8_t>(v));
+        ok = read_scalar(sc, I, o, to_bool);
       }
       if (!ok) raise_labelled(f.name);
       if constexpr (optional) sc.set_present(I);
