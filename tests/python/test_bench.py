@@ -78,10 +78,13 @@ def test_every_operation_is_timed_for_every_contender(quick_run):
 def test_memory_figures_cover_every_item_and_setup(quick_run):
     doc, _, _ = quick_run
     mem = doc["memory"]
-    setups = {"own", "naive RSS", "naive traced"}
+    setups = {"own", "own, malloc", "naive RSS", "naive traced"}
     seen = {(r["item"], r["setup"]) for r in mem["per_item"]}
     assert seen >= {(i, s) for i in MEMORY_ITEMS for s in setups}
-    assert all(r["bytes_per_item"] > 0 for r in mem["per_item"])
+    # A quick run's fills are small enough for their resident growth to be
+    # lost in pages left by earlier work; the counted measures are exact.
+    counted = [r for r in mem["per_item"] if r["measure"] in ("malloc", "tracemalloc")]
+    assert counted and all(r["bytes_per_item"] > 0 for r in counted)
     marks = mem["message_limit"]["checkpoints"]
     limit = mem["message_limit"]["limit"]
     assert [m["filed"] for m in marks] == [limit, 10 * limit, 100 * limit]
