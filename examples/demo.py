@@ -17,7 +17,8 @@ updates, events the cache does not handle and a few malformed lines.
 ``--scale`` shrinks or grows it, ``--write`` saves it instead of replaying it.
 
 At the end the cache's counts (``cache.stats()``) are checked against a
-plain-Python model of the same events.  Exit status: 0 when they agree, 3
+plain-Python model of the same events, and again after
+``cache.prune_users()`` lets go of the users no guild or message names.  Exit status: 0 when they agree, 3
 when they do not (or the generated stream's malformed lines were not all
 reported), 1 when no event of the stream could be applied, 2 when PATH is
 missing or not a readable file.
@@ -64,7 +65,7 @@ class Model:
         self.users: Set[int] = set()
         # guild id -> (member ids, role ids, emoji ids)
         self.guilds: Dict[int, Tuple[Set[int], Set[int], Set[int]]] = {}
-        self.messages: OrderedDict[int, None] = OrderedDict()
+        self.messages: OrderedDict[int, int] = OrderedDict()     # message id -> author id
 
     def counts(self) -> Dict[str, int]:
         return {
@@ -76,8 +77,16 @@ class Model:
             "messages": len(self.messages),
         }
 
-    def _file_message(self, message_id: int) -> None:
-        self.messages[message_id] = None
+    def kept_users(self) -> int:
+        """Users left after cache.prune_users(): those a filed guild holds as
+        a member or a kept message names as its author."""
+        named = {a for a in self.messages.values()}
+        for members, _, _ in self.guilds.values():
+            named |= members
+        return len(self.users & named)
+
+    def _file_message(self, message_id: int, author: int) -> None:
+        self.messages[message_id] = author
         self.messages.move_to_end(message_id)
         while self.limit is not None and len(self.messages) > self.limit:
             self.messages.popitem(last=False)
@@ -136,14 +145,18 @@ class Model:
         elif kind == "USER_UPDATE":
             self.users.add(int(d["id"]))
         elif kind == "MESSAGE_CREATE":
-            self._file_message(int(d["id"]))
+            self._file_message(int(d["id"]), int(d["author"]["id"]))
             self.users.add(int(d["author"]["id"]))
         elif kind == "MESSAGE_UPDATE":
             message_id = int(d["id"])
             whole = all(d.get(k) is not None for k in ("channel_id", "content", "timestamp")) \
                 and (d.get("author") is not None or d.get("author_id") is not None)
             if message_id in self.messages or whole:
-                self._file_message(message_id)
+                # The update's author, if it names one, replaces the filed one.
+                author = (int(d["author"]["id"]) if d.get("author") is not None
+                          else int(d["author_id"]) if d.get("author_id") is not None
+                          else self.messages[message_id])
+                self._file_message(message_id, author)
                 if d.get("author") is not None:
                     self.users.add(int(d["author"]["id"]))
         elif kind == "MESSAGE_DELETE":
@@ -865,6 +878,16 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("model agrees: " + ", ".join(COUNTS))
     if generated is not None:
         lookups(generated.samples)
+    # What a long-running bot does now and then: let go of the users that no
+    # filed guild and no kept message names any more.
+    dropped = cache.prune_users()
+    after = cache.stats()
+    expected = replay.model.kept_users()
+    print("prune_users(): %d users let go, %d left (model %d); filed user bytes %s -> %s"
+          % (dropped, after["users"], expected, _mib(stats["user_bytes"]), _mib(after["user_bytes"])))
+    if after["users"] != expected or stats["users"] - dropped != after["users"]:
+        print("model DISAGREES on the users left after prune_users()")
+        status = 3
     if not replay.outcomes[events.Outcome.APPLIED.value]:
         print("demo.py: no event in %s could be applied" % (args.path or "the stream"), file=sys.stderr)
         status = status or 1

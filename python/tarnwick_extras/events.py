@@ -55,8 +55,9 @@ leaves out keeps it.  ``null`` clears a field that can be None (a member's
 "not sent", so the filed value stays.
 
 Members, roles and emojis of a guild that is not filed are IGNORED, and so
-is anything that names such a guild.  Users are never removed: a user may
-belong to any number of guilds.
+is anything that names such a guild.  No event removes a user: a user may
+belong to any number of guilds.  Call ``cache.prune_users()`` now and then
+to let go of the users that no filed guild and no kept message names.
 
 Every event costs what it changes, whatever the size of the guild:
 GUILD_UPDATE files the new fields with ``cache.update_guild``, which keeps

@@ -34,6 +34,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <utility>
+#include <vector>
 
 #include "core/fault.hpp"
 #include "core/processors.hpp"
@@ -149,6 +150,25 @@ class ShardedMap {
     for (std::size_t i = 0; i < shard_count(); ++i) {
       std::shared_lock guard(shards_[i].lock);
       shards_[i].table.for_each(f);
+    }
+  }
+
+  // Takes out every entry for which drop(key, value) holds, one shard's
+  // write lock at a time, and appends them to `out`, for the caller to
+  // destroy after the locks are gone.  drop must not use this map.
+  template <class P>
+  void erase_if(P&& drop, std::vector<V>& out) {
+    std::vector<std::uint64_t> doomed;
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      doomed.clear();
+      std::lock_guard guard(shards_[i].lock);
+      shards_[i].table.for_each([&](std::uint64_t key, const V& v) {
+        if (drop(key, v)) doomed.push_back(key);
+      });
+      out.reserve(out.size() + doomed.size());  // so no push_back below can fail
+      for (const std::uint64_t key : doomed) {
+        if (auto v = shards_[i].table.erase(hash(key), key, Hasher{keys_})) out.push_back(std::move(*v));
+      }
     }
   }
 

@@ -1,11 +1,12 @@
 // tarnwick_extras.cache: what a long-running cache needs beyond the core
 // functions (removal, changing a filed guild in place, a bound on the
-// messages kept, counts), over the same process-wide maps, with the same
+// messages kept, letting go of users seen nowhere, counts), over the same process-wide maps, with the same
 // binding and conversion rules and the same fault boundary.  It lives in
 // the same shared object as tarnwick, under a second init function.
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "extras/wire.hpp"
 #include "module/binding.hpp"
@@ -157,6 +158,24 @@ PyObject* set_emojis(PyObject*, PyObject* args, PyObject* kwargs) {
       [&] { return set_all<EmojiDesc, &GuildCollections::emojis>(args, kwargs, set_emojis_params); });
 }
 
+// prune_users(keep=()): the ids in `keep` are read first, since iterating
+// it may run any Python code; only then is the registry walked.
+Fn<1> prune_users_params{nullptr, "prune_users", {"keep"}, 0};
+
+PyObject* prune_users(PyObject*, PyObject* args, PyObject* kwargs) {
+  return run_boundary([&] {
+    const Bound<1> slot(prune_users_params, args, kwargs);
+    std::vector<std::uint64_t> keep;
+    if (slot[0] != nullptr) {
+      OwnedRef it = OwnedRef::steal(PyObject_GetIter(slot[0]));
+      if (!it) raise_labelled("keep");
+      while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) keep.push_back(take_u64(item.get(), "keep"));
+      if (PyErr_Occurred()) raise_labelled("keep");
+    }
+    return u64_result(tarnwick::prune_users(keep));
+  });
+}
+
 Fn<1> set_message_limit_params{nullptr, "set_message_limit", {"limit"}, 1};
 Fn<0> message_limit_params{nullptr, "message_limit", {}, 0};
 Fn<0> stats_params{nullptr, "stats", {}, 0};
@@ -226,6 +245,7 @@ PyMethodDef g_functions[] = {
     {"update_guild", reinterpret_cast<PyCFunction>(update_guild), kFlags, "update_guild(guild)\n--\n\n"},
     {"set_roles", reinterpret_cast<PyCFunction>(set_roles), kFlags, "set_roles(guild_id, roles)\n--\n\n"},
     {"set_emojis", reinterpret_cast<PyCFunction>(set_emojis), kFlags, "set_emojis(guild_id, emojis)\n--\n\n"},
+    {"prune_users", reinterpret_cast<PyCFunction>(prune_users), kFlags, "prune_users(keep=())\n--\n\n"},
     {"set_message_limit", reinterpret_cast<PyCFunction>(set_message_limit), kFlags, "set_message_limit(limit)\n--\n\n"},
     {"message_limit", reinterpret_cast<PyCFunction>(message_limit), kFlags, "message_limit()\n--\n\n"},
     {"stats", reinterpret_cast<PyCFunction>(stats), kFlags, "stats()\n--\n\n"},

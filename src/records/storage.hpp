@@ -65,6 +65,16 @@ struct FieldSpec {
   const char* text = nullptr;    // Fill::Value for texts
 };
 
+// The index of the field called `name` in a description's table; naming a
+// field the table lacks is a compile-time error where this is constexpr.
+template <class Desc>
+constexpr std::size_t field_index(std::string_view name) {
+  for (std::size_t i = 0; i < std::size(Desc::fields); ++i) {
+    if (std::string_view(Desc::fields[i].name) == name) return i;
+  }
+  throw "no such field";
+}
+
 constexpr bool is_var(Kind k) { return k == Kind::Text || k == Kind::U64List || k == Kind::TextList; }
 
 constexpr std::size_t scalar_width(Kind k) {

@@ -224,6 +224,37 @@ bool remove_message(std::uint64_t id) { return g_order.remove(id); }
 void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(limit); }
 std::optional<std::uint64_t> message_limit() { return g_order.limit(); }
 
+std::size_t prune_users(std::span<const std::uint64_t> keep) {
+  struct Id {
+    std::uint64_t id;
+    std::uint64_t key() const noexcept { return id; }
+  };
+  struct Hasher {
+    std::uint64_t operator()(std::uint64_t key) const noexcept { return siphash13_u64(k0, k1, key); }
+    std::uint64_t k0, k1;
+  };
+  const HashKeys keys = take_map_keys();
+  const Hasher hasher{keys.k0, keys.k1};
+  ShardTable<Id> seen;
+  const auto see = [&](std::uint64_t id) { seen.insert(hasher(id), id, Id{id}, hasher); };
+
+  // Mark: one shard, or one guild's members, locked at a time.  A user
+  // filed meanwhile by another thread, with the member or message naming
+  // it, may be swept; callers from Python hold the interpreter lock, which
+  // rules that out for them.
+  for (const std::uint64_t id : keep) see(id);
+  guild_map().for_each([&](std::uint64_t, const GuildRecord& g) {
+    g.extra().members.for_each([&](std::uint64_t user_id, const MemberRecord&) { see(user_id); });
+  });
+  constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
+  message_map().for_each([&](std::uint64_t, const MessageRecord& m) { see(m.u64(kAuthor)); });
+
+  std::vector<UserRecord> dropped;
+  user_map().erase_if(
+      [&](std::uint64_t id, const UserRecord&) { return seen.find(hasher(id), id) == nullptr; }, dropped);
+  return dropped.size();  // destroyed here, with no lock held
+}
+
 RegistryStats registry_stats() {
   RegistryStats s;
   s.users = user_map().size();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "core/lazy.hpp"
 #include "core/sharded_map.hpp"
@@ -70,6 +71,13 @@ bool with_filed_guild(std::uint64_t guild_id, F&& f) {
 // which keeps its roles, members and emojis; false (nothing filed) if there
 // is none.  The replaced fields are destroyed after the shard lock is gone.
 bool refile_guild_fields(GuildRecord&& guild);
+
+// Removes every filed user that no filed guild holds as a member, no filed
+// message names as its author and `keep` does not name; returns how many.
+// Users are filed from members and messages and outlive them (a user may
+// be in many guilds), so a long-running cache calls this now and then to
+// let go of those it no longer sees anywhere.
+std::size_t prune_users(std::span<const std::uint64_t> keep);
 
 struct RegistryStats {
   std::size_t users = 0, guilds = 0, members = 0, roles = 0, emojis = 0, messages = 0;

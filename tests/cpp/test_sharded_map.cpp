@@ -378,6 +378,26 @@ TEST(ShardedMap, EraseSizeClearAndForEach) {
   EXPECT_EQ(Counted::live(), before);
 }
 
+TEST(ShardedMap, EraseIfHandsOverWhatItTakesAndKeepsTheRest) {
+  const long before = Counted::live();
+  {
+    auto m = ShardedMap<Counted>::with_shard_amount(8);
+    for (std::uint64_t k = 0; k < 3000; ++k) m.insert(k, Counted(k));
+    std::vector<Counted> out;
+    m.erase_if([](std::uint64_t k, const Counted& v) { return k % 3 != 0 && v.value() == k; }, out);
+    ASSERT_EQ(out.size(), 2000u);
+    for (const Counted& v : out) EXPECT_NE(v.value() % 3, 0u);
+    EXPECT_EQ(Counted::live(), before + 3000);  // the taken ones live on in `out`
+    EXPECT_EQ(m.size(), 1000u);
+    for (std::uint64_t k = 0; k < 3000; k += 3) ASSERT_EQ(m.get(k).value().value(), k);
+    for (std::size_t i = 0; i < m.shard_count(); ++i) EXPECT_EQ(m.lock_word(i), 0u);
+    m.erase_if([](std::uint64_t, const Counted&) { return true; }, out);
+    EXPECT_EQ(out.size(), 3000u);
+    EXPECT_EQ(m.storage_bytes(), m.shard_count() * 128);  // emptied tables hold no storage
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
 // As above, with removals, sizes and walks mixed in: a removed value is
 // destroyed once, outside the lock, and never seen again by a reader.
 TEST(ShardedMapStress, RemovalsMixedWithInsertsAndReads) {

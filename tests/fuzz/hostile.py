@@ -33,6 +33,20 @@ import warnings
 import numpy as np
 import tarnwick
 
+
+def _load_cache():
+    # tarnwick_extras.cache lives in tarnwick's shared object, under a second
+    # init function; this run sees only that build, not the package.
+    name = "tarnwick_extras.cache"
+    loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader))
+    loader.exec_module(module)
+    return module
+
+
+cache = _load_cache()
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
 from twhelpers import MINIMAL, OPTIONAL, REQ, SCHEMA  # noqa: E402
@@ -312,6 +326,7 @@ ALLOWED = (TypeError, OverflowError, UnicodeEncodeError)
 # raised must be the call's error (--strict-interrupts).
 STRICT_INTERRUPTS = False
 RECORD_CLASSES = tuple(getattr(tarnwick, n) for n in SCHEMA)
+PLAIN_RESULTS = {"bool": bool, "int": int, "dict": dict}
 
 
 def is_panic(exc):
@@ -327,6 +342,10 @@ def returned_right(result, returns):
         return result is None or isinstance(result, RECORD_CLASSES)
     if returns == "record":
         return isinstance(result, RECORD_CLASSES)
+    if returns in PLAIN_RESULTS:
+        return type(result) is PLAIN_RESULTS[returns]
+    if returns == "none-or-int":
+        return result is None or type(result) is int
     return type(result) is getattr(tarnwick, returns)
 
 
@@ -452,6 +471,26 @@ FUNCTIONS = {  # name: ([(param, kind)], what it returns)
     "get_message": ([("message_id", "u64")], "none-or-record"),
     "get_member": ([("guild_id", "u64"), ("user_id", "u64")], "none-or-record"),
 }
+# The companion's cache functions: (name, kind, required) each.
+CACHE_FUNCTIONS = {
+    "remove_user": ([("user_id", "u64", True)], "bool"),
+    "remove_guild": ([("guild_id", "u64", True)], "bool"),
+    "remove_message": ([("message_id", "u64", True)], "bool"),
+    "put_member": ([("guild_id", "u64", True), ("member", "rec:full_member", True)], "bool"),
+    "put_role": ([("guild_id", "u64", True), ("role", "rec:full_role", True)], "bool"),
+    "put_emoji": ([("guild_id", "u64", True), ("emoji", "rec:full_emoji", True)], "bool"),
+    "remove_member": ([("guild_id", "u64", True), ("user_id", "u64", True)], "bool"),
+    "remove_role": ([("guild_id", "u64", True), ("role_id", "u64", True)], "bool"),
+    "remove_emoji": ([("guild_id", "u64", True), ("emoji_id", "u64", True)], "bool"),
+    "update_guild": ([("guild", "rec:full_guild", True)], "bool"),
+    "set_roles": ([("guild_id", "u64", True), ("roles", "recs:full_role", True)], "bool"),
+    "set_emojis": ([("guild_id", "u64", True), ("emojis", "recs:full_emoji", True)], "bool"),
+    "prune_users": ([("keep", "ids", False)], "int"),
+    "set_message_limit": ([("limit", "opt_limit", True)], "none"),
+    "message_limit": ([], "none-or-int"),
+    "stats": ([], "dict"),
+    "_from_payload": ([("kind", "payload_kind", True), ("payload", "payload", True)], "none-or-record"),
+}
 METHODS = {"add_member": "full_member", "add_role": "full_role", "add_emoji": "full_emoji"}
 UNKNOWN_KEYS = ["'bogus'", "'ID'", "'id\\x00'", "'\\udcff'", "'\\u0105'", "'self'", "''"]
 NON_STR_KEYS = ["1", "None", "b'id'", "(1,)", "1.5", "True"]
@@ -463,6 +502,10 @@ def fmt(template):
     def render(x):
         return template.format(*x) if isinstance(x, tuple) else template.format(x)
     return render
+
+
+def dict_source(pairs):
+    return "{" + ", ".join(f"{k}: {v}" for k, v in pairs) + "}"
 
 
 def star(fn):
@@ -482,7 +525,7 @@ class Gen:
         self.build = lambda fn, *parts: st.tuples(*parts).map(star(fn))
         self.ident = st.one_of(st.sampled_from(SHARED_IDS), st.integers(0, 2**64 - 1)).map(repr)
         raising = st.sampled_from(EXCEPTIONS).map(fmt("boom({})"))
-        calling = self.build(self._module_act, st.integers(0, 7), self.ident, self.ident, self.ident)
+        calling = self.build(self._module_act, st.integers(0, 11), self.ident, self.ident, self.ident)
         acts = [raising, raising, raising, calling, calling,
                 st.sampled_from(["gc.collect()", "time.sleep(0)", "time.sleep(0)", "time.sleep(0)"])]
         if with_d:
@@ -507,7 +550,31 @@ class Gen:
             self.kinds[opt] = st.one_of(st.just("None"), self.kinds[inner])
         for cls in SCHEMA:
             self.kinds["rec:" + cls] = self._record(cls)
+        for cls in ("full_role", "full_emoji"):
+            self.kinds["recs:" + cls] = st.one_of(self._list(st.one_of(self.kinds["rec:" + cls], self.any)),
+                                                  self.any)
+        # A small limit now and then, so that filing messages evicts.
+        self.kinds["opt_limit"] = st.one_of(st.just("None"), st.sampled_from(["0", "1", "3", "1000"]),
+                                            self.kinds["u64"])
+        self.kinds["payload"] = self._payload()
+        # Only the six kinds: any other is refused with a ValueError, by design.
+        self.kinds["payload_kind"] = st.one_of(
+            *[st.sampled_from("012345")] * 3, st.tuples(st.sampled_from("012345"), self.then).map(fmt("Idx({}, {})")))
         self.call = self._call()
+
+    def _payload(self):
+        """A gateway-like dict: field names (and odd keys) to hostile values."""
+        st = self.st
+        names = sorted({repr(n) for fields in SCHEMA.values() for n, _k, _d in fields} |
+                       {"'user'", "'author'", "'type'"})
+        text_id = self._texts()
+        value = st.one_of(self.kinds["u64"], text_id, self.kinds["text"], self.kinds["ids"],
+                          self.kinds["bool"], st.just("{'id': '5', 'username': 'u'}"), self.any)
+        key = st.one_of(*[st.sampled_from(names)] * 4, st.sampled_from(UNKNOWN_KEYS + NON_STR_KEYS),
+                        st.tuples(st.sampled_from(names), self.then).map(fmt("StrStr({}, {})")))
+        pairs = st.lists(st.tuples(key, value), max_size=8)
+        return st.one_of(*[pairs.map(dict_source)] * 4, pairs.map(dict_source).map(fmt("DictSub({})")),
+                         self.any)
 
     @staticmethod
     def _module_act(n, i, j, k):
@@ -517,6 +584,8 @@ class Gen:
             f"tarnwick.get_guild({i})", f"tarnwick.register_message(tarnwick.full_message({i}, 1, 2, 'cb', 't'))",
             f"tarnwick.full_member({i}, roles=[Idx({j}, lambda: tarnwick.get_user({k}))])",
             f"tarnwick.full_guild({i}, 'g').add_member(tarnwick.full_member({j}, nick=S('cb-nick')))",
+            f"cache.remove_guild({i})", f"cache.put_member({i}, tarnwick.full_member({j}))",
+            f"cache.set_roles({i}, [tarnwick.full_role({j}, 'cb', 0, False)])", f"cache.prune_users([{j}])",
         ][n]
 
     def _ints(self):
@@ -638,6 +707,8 @@ class Gen:
                             [st.sampled_from([f"tarnwick.{cls}"] * 5 + ["tarnwick.full_role", "int", "object", "type"])]))
         for name, (params, returns) in FUNCTIONS.items():
             targets.append((st.just(f"tarnwick.{name}"), [(n, k, True) for n, k in params], returns, []))
+        for name, (params, returns) in CACHE_FUNCTIONS.items():
+            targets.append((st.just(f"cache.{name}"), params, returns, []))
         for name, cls in METHODS.items():
             params = [(name[4:], "rec:" + cls, True)]
             targets.append((self.guild.map(fmt("{}." + name)), params, "none", []))
@@ -647,7 +718,7 @@ class Gen:
 
     def _keys(self, params):
         st = self.st
-        names = [repr(n) for n, _k, _r in params]
+        names = [repr(n) for n, _k, _r in params] or ["'self'"]  # a function without parameters
         return st.one_of(
             st.sampled_from(UNKNOWN_KEYS), st.sampled_from(NON_STR_KEYS), st.sampled_from(names),
             st.sampled_from(names).map(fmt("StrSub({})")),
@@ -670,7 +741,7 @@ class Gen:
             func = draw(func)
             n, required = len(params), sum(r for _n, _k, r in params)
             npos = draw(st.one_of(st.integers(0, min(n, 3)), st.just(required), st.integers(0, n + 1)))
-            chosen = set(draw(st.lists(st.integers(0, n - 1), max_size=4)))
+            chosen = set(draw(st.lists(st.integers(0, max(n - 1, 0)), max_size=4 if n else 0)))
             args, kwargs = [draw(p) for p in prefix], []
             for i, (name, kind, required) in enumerate(params):
                 if i < npos:

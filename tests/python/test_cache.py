@@ -179,3 +179,34 @@ def test_empty_and_small_guilds_pay_for_no_shards_they_do_not_use():
     # number of processors.
     assert 0 < empty < 600
     assert 0 < twenty < 2400
+
+
+PRUNE = """
+import tarnwick, tarnwick_extras
+c = tarnwick_extras.cache
+T = tarnwick
+for u in list(range(1, 7)) + list(range(1000, 4000)): T.register_user(T.full_user(u, "u"))
+a = T.full_guild(1, "a")
+for u in (1, 2): a.add_member(T.full_member(u))
+T.register_guild(a)
+b = T.full_guild(2, "b")
+for u in range(1000, 2000): b.add_member(T.full_member(u))
+T.register_guild(b)
+T.register_message(T.full_message(1, 1, 3, "c", "t"))
+def users(): return [u for u in list(range(1, 7)) + [1000, 1999, 2000, 3999] if T.get_user(u)]
+try: c.prune_users([4, "5"])
+except TypeError as e: print(e, users())
+print(c.prune_users(keep=iter([4])), users(), c.stats()["users"])
+c.remove_member(1, 2); c.remove_guild(2); c.remove_message(1)
+print(c.prune_users(), users(), c.stats()["users"])
+"""
+
+
+def test_prune_users_keeps_members_authors_and_the_named():
+    result = run_python(PRUNE)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "argument 'keep': 'str' object cannot be interpreted as an integer "
+        "[1, 2, 3, 4, 5, 6, 1000, 1999, 2000, 3999]",
+        "2002 [1, 2, 3, 4, 1000, 1999] 1004",
+        "1003 [1] 1"]

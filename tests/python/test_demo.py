@@ -1,6 +1,7 @@
 """examples/demo.py: its exit statuses, and that its model check compares."""
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -80,6 +81,10 @@ def test_the_generated_stream_agrees_with_the_model():
     assert int(outcomes["ignored"]) > 0 and int(outcomes["unavailable"]) > 0
     assert "messages 500  (message limit 500)" in result.stdout      # the limit was reached
     assert "get_guild(" in result.stdout and "owner_id=18446744073709551615" in result.stdout
+    # Members left and messages were evicted, so some users are named nowhere.
+    pruned = re.search(r"^prune_users\(\): (\d+) users let go, (\d+) left \(model (\d+)\)",
+                       result.stdout, re.M)
+    assert pruned and int(pruned[1]) > 0 and pruned[2] == pruned[3]
 
 
 # The cache made to drift from what the events say: GUILD_UPDATE files the
