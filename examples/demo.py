@@ -144,6 +144,8 @@ class Model:
                 guild[2].update(int(e["id"]) for e in d["emojis"])
         elif kind == "USER_UPDATE":
             self.users.add(int(d["id"]))
+        elif kind == "READY":
+            self.users.add(int(d["user"]["id"]))
         elif kind == "MESSAGE_CREATE":
             self._file_message(int(d["id"]), int(d["author"]["id"]))
             self.users.add(int(d["author"]["id"]))

@@ -2,7 +2,7 @@
 
 ``cache`` holds native functions over tarnwick's own process-wide maps:
 removal, changing a filed guild in place, a bound on the number of messages
-kept, and counts.  ``payloads`` turns gateway JSON payloads into tarnwick
+kept, letting go of the users nothing names any more, and counts.  ``payloads`` turns gateway JSON payloads into tarnwick
 records, and ``as_dict`` turns a record back into a plain dict of its fields.
 ``events`` keeps the cache in step with the gateway's dispatch events.
 """

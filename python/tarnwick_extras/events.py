@@ -40,6 +40,9 @@ The events and what each does:
 ``GUILD_ROLE_UPDATE``    puts ``role``
 ``GUILD_ROLE_DELETE``    removes ``role_id`` (members' role lists are untouched)
 ``GUILD_EMOJIS_UPDATE``  makes ``emojis`` the guild's whole emoji set
+``READY``                files the connected account's ``user``; the guilds it
+                         lists are unavailable and each arrives as a
+                         GUILD_CREATE
 ``USER_UPDATE``          files the user
 ``MESSAGE_CREATE``       files the message and its author
 ``MESSAGE_UPDATE``       merges the payload onto the filed message and files
@@ -288,6 +291,14 @@ def _emojis_update(d: Dict[str, Any]) -> Outcome:
     return Outcome.APPLIED if cache.set_emojis(guild_id, emojis) else Outcome.IGNORED
 
 
+def _ready(d: Dict[str, Any]) -> Outcome:
+    me = payloads.member_user(d)    # the payload's nested ``user``, as for a member
+    if me is None:
+        raise PayloadError("user", "missing")
+    tarnwick.register_user(me)
+    return Outcome.APPLIED
+
+
 def _user_update(d: Dict[str, Any]) -> Outcome:
     tarnwick.register_user(payloads.user(d))
     return Outcome.APPLIED
@@ -345,6 +356,7 @@ _HANDLERS: Dict[str, Callable[[Dict[str, Any]], Outcome]] = {
     "GUILD_ROLE_UPDATE": _role_put,
     "GUILD_ROLE_DELETE": _role_delete,
     "GUILD_EMOJIS_UPDATE": _emojis_update,
+    "READY": _ready,
     "USER_UPDATE": _user_update,
     "MESSAGE_CREATE": _message_create,
     "MESSAGE_UPDATE": _message_update,

@@ -263,7 +263,7 @@ PyMethodDef g_private[] = {
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick_extras.cache",
-    "Removal, in-place guild changes, a message limit and counts over tarnwick's cache.",
+    "Removal, in-place guild changes, a message limit, pruning of users and counts over tarnwick's cache.",
     0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 

@@ -145,6 +145,10 @@ def test_user_and_message_events():
     mid, ann, bob = fresh_id(), fresh_id(), fresh_id()
     assert apply("USER_UPDATE", user(ann, global_name="Ann", bot=None)) is APPLIED
     assert tarnwick.get_user(ann).global_name == "Ann"
+    me = fresh_id()
+    assert apply("READY", {"v": 10, "user": user(me, bot=True), "session_id": "s",
+                           "guilds": [{"id": "7", "unavailable": True}]}) is APPLIED
+    assert tarnwick.get_user(me).bot is True and tarnwick.get_guild(7) is None
     assert apply("MESSAGE_CREATE", message(mid, bob, guild_id="5", type=19, pinned=True)) is APPLIED
     assert tarnwick.get_user(bob) is not None
     # A partial update: only what changed, with id and channel_id.
@@ -191,6 +195,7 @@ def filed():
 
 MALFORMED = [
     ("USER_UPDATE", lambda g, u, m, new: [1], "", "expected an object, got an array"),
+    ("READY", lambda g, u, m, new: {"v": 10, "guilds": []}, "user", "missing"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: member(new), "guild_id", "missing"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(new), guild_id=None), "guild_id",
      "required, got null"),
