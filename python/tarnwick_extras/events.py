@@ -255,7 +255,12 @@ def _member_update(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     user_id = _nested_id(d, "user")
     filed = tarnwick.get_member(guild_id, user_id)
-    member = payloads.member(d if filed is None else _merged(as_dict(filed), d, _MEMBER_NULLABLE))
+    if filed is None:
+        member = payloads.member(d)
+    else:
+        wire = as_dict(filed)
+        del wire["user_id"]    # the same id as the update's user
+        member = payloads.member(_merged(wire, d, _MEMBER_NULLABLE))
     user = payloads.member_user(d)
     return _put_members(guild_id, [member], [user] if user is not None else [])
 

@@ -133,15 +133,23 @@ class Wire {
     for (std::size_t i = 0; i < N; ++i) {
       OwnedRef v;
       if (plan[i].how == How::Nested) {
-        // The parameter's own key would have to agree with the nested id.
-        OwnedRef own = OwnedRef::steal(lookup(d, keys[N + i], &odd));
-        if (own) Py_RETURN_NONE;
+        // The id comes from the nested object or from the parameter's own
+        // key (a merged update has that one); given by both, they would
+        // have to agree, which the Python path checks and reports.
         OwnedRef nested = OwnedRef::steal(lookup(d, keys[i], &odd));
-        if (!nested || nested.get() == Py_None) continue;
-        if (!Py_IS_TYPE(nested.get(), &PyDict_Type)) Py_RETURN_NONE;
-        OwnedRef id = OwnedRef::steal(lookup(nested.get(), id_key(), &odd));
-        if (!id) Py_RETURN_NONE;
-        v = OwnedRef::steal(id_value(id.get()));
+        OwnedRef own = OwnedRef::steal(lookup(d, keys[N + i], &odd));
+        const bool by_nested = nested && nested.get() != Py_None;
+        if (own && own.get() != Py_None) {
+          if (by_nested) Py_RETURN_NONE;
+          v = OwnedRef::steal(id_value(own.get()));
+        } else if (!by_nested) {
+          continue;
+        } else {
+          if (!Py_IS_TYPE(nested.get(), &PyDict_Type)) Py_RETURN_NONE;
+          OwnedRef id = OwnedRef::steal(lookup(nested.get(), id_key(), &odd));
+          if (!id) Py_RETURN_NONE;
+          v = OwnedRef::steal(id_value(id.get()));
+        }
       } else {
         v = OwnedRef::steal(lookup(d, keys[i], &odd));
         if (!v || v.get() == Py_None) continue;
