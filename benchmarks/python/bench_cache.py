@@ -894,6 +894,37 @@ def child_message_limit(limit, total):
     return {"limit": limit, "start_rss": start, "checkpoints": marks}
 
 
+def child_user_churn(size, step, rounds):
+    """A guild of `size` members whose members keep leaving and joining,
+    `step` at a time: the leavers' users are no longer named anywhere, and
+    prune_users() after each round lets them go."""
+    side = Side("tarnwick")
+    gid = GUILD_BASE + 7
+    for j in range(size):
+        side.register_user(make_user(side, j))
+    side.register_guild(build_guild(side, gid, size, first_user=USER_BASE))
+    tw_cache.prune_users()
+    gc.collect()
+    start = rss()
+    checkpoints = {rounds // 100, rounds // 10, rounds}
+    marks = []
+    for r in range(1, rounds + 1):
+        first = (r - 1) * step
+        for j in range(first, first + step):      # the oldest leave, as many join
+            tw_cache.remove_member(gid, USER_BASE + j)
+            user = make_user(side, size + j)
+            side.register_user(user)
+            tw_cache.put_member(gid, make_member(side, user.id, size + j))
+        pruned = tw_cache.prune_users()
+        if r in checkpoints:
+            gc.collect()
+            st = tw_cache.stats()
+            marks.append({"replaced": r * step, "rss_growth": rss() - start, "users": st["users"],
+                          "members": st["members"], "user_bytes": st["user_bytes"],
+                          "pruned_last": pruned})
+    return {"size": size, "step": step, "start_rss": start, "checkpoints": marks}
+
+
 def child_remove_all(n):
     side = Side("tarnwick")
     tw_cache.set_message_limit(None)
@@ -987,7 +1018,8 @@ def measure_memory(quick, hooks_dir):
     limit = 200 if quick else 10_000
     limited = run_child(this, "message_limit", limit, 100 * limit)
     removal = run_child(this, "remove_all", 2_000 if quick else 100_000)
-    return {"per_item": rows, "message_limit": limited, "remove_all": removal,
+    churn = run_child(this, "user_churn", *((500, 50, 100) if quick else (10_000, 1_000, 1_000)))
+    return {"per_item": rows, "message_limit": limited, "remove_all": removal, "user_churn": churn,
             "test_build": hooks_dir, "fresh_interpreter_per_figure": not quick}
 
 
@@ -1001,6 +1033,8 @@ def child_main(args):
         out = child_message_limit(int(args[1]), int(args[2]))
     elif what == "remove_all":
         out = child_remove_all(int(args[1]))
+    elif what == "user_churn":
+        out = child_user_churn(*map(int, args[1:4]))
     else:
         raise SystemExit("unknown child " + what)
     print(json.dumps(out))
@@ -1102,6 +1136,13 @@ def print_memory(mem):
         print("  %9s messages: %8.2f MiB (%5.2fx the first %s), %d kept" % (
             short(m["filed"]), m["rss_growth"] / 2**20, m["rss_growth"] / first if first else 0,
             short(lim["limit"]), m["kept"]))
+    ch = mem["user_churn"]
+    print()
+    print("member churn in a %s-member guild, %s replaced at a time, prune_users() after each:"
+          % (short(ch["size"]), short(ch["step"])))
+    for m in ch["checkpoints"]:
+        print("  %9s replaced: resident growth %8.2f MiB, %d users filed, %d members" % (
+            short(m["replaced"]), m["rss_growth"] / 2**20, m["users"], m["members"]))
     rm = mem["remove_all"]
     print()
     print("remove everything (%s users, a %s-member guild, %s messages), then malloc_trim(0):"

@@ -89,6 +89,10 @@ def test_memory_figures_cover_every_item_and_setup(quick_run):
     limit = mem["message_limit"]["limit"]
     assert [m["filed"] for m in marks] == [limit, 10 * limit, 100 * limit]
     assert all(m["kept"] == limit for m in marks)
+    churn = mem["user_churn"]
+    assert [m["replaced"] for m in churn["checkpoints"]] == [churn["step"], 10 * churn["step"],
+                                                            100 * churn["step"]]
+    assert all(m["users"] == m["members"] == churn["size"] for m in churn["checkpoints"])
     removal = mem["remove_all"]
     assert removal["peak_rss"] > removal["start_rss"] > 0 and removal["end_rss"] > 0
     assert removal["filed"]["users"] == removal["filed"]["members"] == removal["items"]
