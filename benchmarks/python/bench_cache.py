@@ -908,6 +908,7 @@ def child_user_churn(size, step, rounds):
     start = rss()
     checkpoints = {rounds // 100, rounds // 10, rounds}
     marks = []
+    prune_ns = 0
     for r in range(1, rounds + 1):
         first = (r - 1) * step
         for j in range(first, first + step):      # the oldest leave, as many join
@@ -915,14 +916,17 @@ def child_user_churn(size, step, rounds):
             user = make_user(side, size + j)
             side.register_user(user)
             tw_cache.put_member(gid, make_member(side, user.id, size + j))
+        t0 = time.thread_time_ns()
         pruned = tw_cache.prune_users()
+        prune_ns += time.thread_time_ns() - t0
         if r in checkpoints:
             gc.collect()
             st = tw_cache.stats()
             marks.append({"replaced": r * step, "rss_growth": rss() - start, "users": st["users"],
                           "members": st["members"], "user_bytes": st["user_bytes"],
                           "pruned_last": pruned})
-    return {"size": size, "step": step, "start_rss": start, "checkpoints": marks}
+    return {"size": size, "step": step, "start_rss": start, "checkpoints": marks,
+            "prune_ms_mean": prune_ns / rounds / 1e6}
 
 
 def child_remove_all(n):
@@ -1143,6 +1147,7 @@ def print_memory(mem):
     for m in ch["checkpoints"]:
         print("  %9s replaced: resident growth %8.2f MiB, %d users filed, %d members" % (
             short(m["replaced"]), m["rss_growth"] / 2**20, m["users"], m["members"]))
+    print("  prune_users() took %.2f ms on average" % ch["prune_ms_mean"])
     rm = mem["remove_all"]
     print()
     print("remove everything (%s users, a %s-member guild, %s messages), then malloc_trim(0):"
