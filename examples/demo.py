@@ -149,6 +149,10 @@ class Model:
         elif kind == "MESSAGE_CREATE":
             self._file_message(int(d["id"]), int(d["author"]["id"]))
             self.users.add(int(d["author"]["id"]))
+            if d.get("member") is not None and d.get("guild_id") is not None:
+                guild = self.guilds.get(int(d["guild_id"]))
+                if guild is not None:
+                    guild[0].add(int(d["author"]["id"]))
         elif kind == "MESSAGE_UPDATE":
             message_id = int(d["id"])
             whole = all(d.get(k) is not None for k in ("channel_id", "content", "timestamp")) \
@@ -450,7 +454,10 @@ class _Stream:
         if g is None:
             return
         mid = self.new_id()
-        data = self.message(mid, g, self.rng.choice(g.members))
+        author = self.rng.choice(g.members)
+        data = self.message(mid, g, author)
+        if self.rng.random() < 0.5:               # the author's membership, as guild messages carry it
+            data["member"] = {k: v for k, v in self.member(g, author).items() if k != "user"}
         self.messages.append((mid, data["channel_id"], g.id))
         self.emit("MESSAGE_CREATE", data)
 

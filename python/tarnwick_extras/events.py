@@ -44,7 +44,10 @@ The events and what each does:
                          lists are unavailable and each arrives as a
                          GUILD_CREATE
 ``USER_UPDATE``          files the user
-``MESSAGE_CREATE``       files the message and its author
+``MESSAGE_CREATE``       files the message and its author; the ``member`` a
+                         guild message carries (the author's membership,
+                         without its user) is merged onto the filed member,
+                         or put, if the guild is filed
 ``MESSAGE_UPDATE``       merges the payload onto the filed message and files
                          the result (the newest for the message limit); a
                          message not filed is filed only if the payload is a
@@ -73,7 +76,7 @@ filed by any other means is kept in step just the same.
 from __future__ import annotations
 
 import enum
-from typing import Any, Callable, Dict, FrozenSet, List, Tuple, TypeVar
+from typing import Any, Callable, Dict, FrozenSet, List, Optional, Tuple, TypeVar
 
 import tarnwick
 from tarnwick import full_guild, full_member, full_message, full_user
@@ -309,11 +312,28 @@ def _user_update(d: Dict[str, Any]) -> Outcome:
     return Outcome.APPLIED
 
 
+def _message_member(d: Dict[str, Any], message: full_message) -> Optional[full_member]:
+    """The author's membership a guild message carries, laid over the filed
+    member; None if the message carries none."""
+    data = d.get("member")
+    if data is None or message.guild_id is None:
+        return None
+    data = _object(data, "member")
+    filed = tarnwick.get_member(message.guild_id, message.author_id)
+    wire = _merged(as_dict(filed) if filed is not None else {}, data, _MEMBER_NULLABLE)
+    wire.pop("user", None)    # it is the author's, whatever else it says
+    wire["user_id"] = message.author_id
+    return _at("member", payloads.member, wire)
+
+
 def _message_create(d: Dict[str, Any]) -> Outcome:
     message = payloads.message(d)
     author = payloads.message_author(d)
+    member = _message_member(d, message)
     tarnwick.register_user(author)
     tarnwick.register_message(message)
+    if member is not None and message.guild_id is not None:
+        cache.put_member(message.guild_id, member)   # False when the guild is not filed
     return Outcome.APPLIED
 
 

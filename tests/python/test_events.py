@@ -172,6 +172,22 @@ def test_user_and_message_events():
     assert apply("MESSAGE_DELETE", {"id": str(mid)}) is IGNORED
 
 
+def test_a_guild_message_carries_its_authors_membership():
+    ann, bob = fresh_id(), fresh_id()
+    gid = new_guild(ann)
+    assert cache.put_member(gid, tarnwick.full_member(ann, nick="annie", deaf=True))
+    partial = {"roles": ["5"], "joined_at": "2024-05-01T12:00:00+00:00", "nick": None, "mute": True}
+    for mid, author in ((fresh_id(), ann), (fresh_id(), bob)):
+        assert apply("MESSAGE_CREATE", message(mid, author, guild_id=str(gid), member=partial)) is APPLIED
+    a, b = tarnwick.get_member(gid, ann), tarnwick.get_member(gid, bob)
+    assert (a.nick, a.roles, a.deaf, a.mute) == (None, [5], True, True)   # merged onto the filed one
+    assert (b.user_id, b.roles, b.deaf, b.mute) == (bob, [5], False, True)
+    elsewhere = fresh_id()
+    assert apply("MESSAGE_CREATE", message(fresh_id(), ann, guild_id=str(elsewhere),
+                                           member=partial)) is APPLIED
+    assert tarnwick.get_guild(elsewhere) is None
+
+
 @pytest.mark.parametrize("kind,data", [
     ("TYPING_START", {"channel_id": "1"}), ("PRESENCE_UPDATE", None), ("guild_create", {}), ("", [])])
 def test_unsupported_events_are_reported_without_reading_the_data(kind, data):
@@ -216,6 +232,10 @@ MALFORMED = [
      "expected an array, got an object"),
     ("MESSAGE_UPDATE", lambda g, u, m, new: {"id": m, "content": 5}, "content",
      "'int' object cannot be converted to 'PyString'"),
+    ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, guild_id=g, member={"deaf": 1}),
+     "member.deaf", "'int' object cannot be converted to 'PyBool'"),
+    ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, guild_id=g, member=[]), "member",
+     "expected an object, got an array"),
     ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
      "'-1' is not a decimal string of ASCII digits"),
 ]
