@@ -82,7 +82,7 @@ import tarnwick
 from tarnwick import full_guild, full_member, full_message, full_user
 
 from . import as_dict, cache, payloads
-from ._fields import Record
+from ._fields import FIELDS, Record
 from .payloads import PayloadError
 
 __all__ = ["EVENT_TYPES", "Outcome", "apply"]
@@ -183,12 +183,29 @@ _MESSAGE_NULLABLE = _nullable(full_message(0, 0, 0, "", ""))
 _MESSAGE_REQUIRED = ("channel_id", "content", "timestamp")
 
 
-def _merged(filed: Dict[str, Any], update: Dict[str, Any], nullable: FrozenSet[str]) -> Dict[str, Any]:
-    """The filed record's fields as a payload, with the update laid over them."""
-    wire = dict(filed)
-    for key, value in update.items():
-        if value is not None or key in nullable:
-            wire[key] = value
+_Keys = Tuple[Tuple[str, str], ...]
+
+
+def _keys(cls: type, *skip: str, renamed: Optional[Dict[str, str]] = None) -> _Keys:
+    """(field, payload key) for each field of cls but those skipped."""
+    return tuple((f, (renamed or {}).get(f, f)) for f in FIELDS[cls] if f not in skip)
+
+
+_MEMBER_KEYS = _keys(full_member, "user_id")
+_MESSAGE_KEYS = _keys(full_message, "id", renamed={"message_type": "type"})
+_MESSAGE_KEYS_BUT_AUTHOR = tuple(k for k in _MESSAGE_KEYS if k[0] != "author_id")
+
+
+def _laid_over(filed: Optional[Record], update: Dict[str, Any], keys: _Keys,
+               nullable: FrozenSet[str]) -> Dict[str, Any]:
+    """The update as a payload, with the filed record's value under each key
+    it does not send.  Only the fields it leaves out are read from the
+    record, so a whole update costs no more than the update itself."""
+    wire = dict(update)
+    if filed is not None:
+        for field, key in keys:
+            if wire.get(key) is None and (key not in wire or field not in nullable):
+                wire[key] = getattr(filed, field)
     return wire
 
 
@@ -258,12 +275,7 @@ def _member_update(d: Dict[str, Any]) -> Outcome:
     guild_id = _id(d, "guild_id")
     user_id = _nested_id(d, "user")
     filed = tarnwick.get_member(guild_id, user_id)
-    if filed is None:
-        member = payloads.member(d)
-    else:
-        wire = as_dict(filed)
-        del wire["user_id"]    # the same id as the update's user
-        member = payloads.member(_merged(wire, d, _MEMBER_NULLABLE))
+    member = payloads.member(_laid_over(filed, d, _MEMBER_KEYS, _MEMBER_NULLABLE))
     user = payloads.member_user(d)
     return _put_members(guild_id, [member], [user] if user is not None else [])
 
@@ -320,7 +332,7 @@ def _message_member(d: Dict[str, Any], message: full_message) -> Optional[full_m
         return None
     data = _object(data, "member")
     filed = tarnwick.get_member(message.guild_id, message.author_id)
-    wire = _merged(as_dict(filed) if filed is not None else {}, data, _MEMBER_NULLABLE)
+    wire = _laid_over(filed, data, _MEMBER_KEYS, _MEMBER_NULLABLE)
     wire.pop("user", None)    # it is the author's, whatever else it says
     wire["user_id"] = message.author_id
     return _at("member", payloads.member, wire)
@@ -341,11 +353,9 @@ def _message_update(d: Dict[str, Any]) -> Outcome:
     message_id = _id(d, "id")
     filed = tarnwick.get_message(message_id)
     if filed is not None:
-        wire = as_dict(filed)
-        wire["type"] = wire.pop("message_type")
-        if d.get("author") is not None:
-            del wire["author_id"]      # the update's author stands
-        message = payloads.message(_merged(wire, d, _MESSAGE_NULLABLE))
+        # An author sent along stands, as any key sent does.
+        keys = _MESSAGE_KEYS if d.get("author") is None else _MESSAGE_KEYS_BUT_AUTHOR
+        message = payloads.message(_laid_over(filed, d, keys, _MESSAGE_NULLABLE))
     elif any(d.get(key) is None for key in _MESSAGE_REQUIRED) or \
             (d.get("author") is None and d.get("author_id") is None):
         return Outcome.IGNORED
