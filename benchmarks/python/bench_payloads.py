@@ -5,8 +5,9 @@
 For one typical member payload (nested user, three role ids, a few nulls):
 the constructor called directly with ready kwargs, payloads.member, a
 hand-written converter that checks nothing (the floor for any Python-level
-conversion), and json.loads of the same payload for scale.  Then a whole
-guild of 1,000 such members: payloads.guild against json.loads of it.
+conversion), and json.loads of the same payload for scale.  Then whole dispatch events
+through events.apply, and a whole guild of 1,000 such members:
+payloads.guild against json.loads of it.
 Best of several runs.
 """
 
@@ -16,7 +17,7 @@ import sys
 import timeit
 
 import tarnwick
-from tarnwick_extras import payloads
+from tarnwick_extras import events, payloads
 
 MEMBER_WIRE = json.dumps({
     "user": {"id": "80351110224678912", "username": "ann", "global_name": "Ann",
@@ -62,6 +63,29 @@ def main():
     print(f"  payloads.member(d)         {conv * 1e9:6.0f}   {conv / ctor:4.1f}x the constructor")
     print(f"  unchecked converter        {floor * 1e9:6.0f}   {floor / ctor:4.1f}x")
     print(f"  json.loads of the payload  {loads * 1e9:6.0f}   {loads / ctor:4.1f}x")
+
+    # Whole dispatch events, filing included, into a filed guild.
+    gid = "41771983423143937"
+    events.apply("GUILD_CREATE", {"id": gid, "name": "Tea Club", "members": [d]})
+    partial = {k: v for k, v in d.items() if k != "user"}
+    message = {"id": "1226592853428146217", "channel_id": "41771983423143939", "guild_id": gid,
+               "author": d["user"], "content": "hello there", "timestamp": "2024-05-02T09:30:00+00:00",
+               "edited_timestamp": None, "tts": False, "mention_everyone": False, "mentions": [],
+               "mention_roles": [], "attachments": [], "embeds": [], "pinned": False, "type": 0,
+               "flags": 0, "nonce": "1226592853428146176"}
+    timed = [
+        ("MESSAGE_CREATE", message),
+        ("MESSAGE_CREATE, with member", dict(message, member=partial)),
+        ("MESSAGE_UPDATE, an edit", {"id": message["id"], "channel_id": message["channel_id"],
+                                     "content": "edited", "edited_timestamp": "2024-05-02T09:31:00+00:00"}),
+        ("GUILD_MEMBER_ADD", dict(d, guild_id=gid)),
+        ("GUILD_MEMBER_UPDATE", dict(d, guild_id=gid, nick="ann2")),
+    ]
+    print("ns per events.apply of a typical event, everything filed:")
+    for label, data in timed:
+        kind = label.split(",")[0]
+        cost = best(lambda: events.apply(kind, data), n // 4, repeat)
+        print(f"  {label:<28} {cost * 1e9:6.0f}   {cost / ctor:4.1f}x the constructor")
 
     members = [json.loads(MEMBER_WIRE) for _ in range(1000)]
     for i, m in enumerate(members):
