@@ -233,23 +233,51 @@ PyObject* from_payload(PyObject*, PyObject* args, PyObject* kwargs) {
 #pragma GCC diagnostic ignored "-Wcast-function-type"
 constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef g_functions[] = {
-    {"remove_user", reinterpret_cast<PyCFunction>(remove_user), kFlags, "remove_user(user_id)\n--\n\n"},
-    {"remove_guild", reinterpret_cast<PyCFunction>(remove_guild), kFlags, "remove_guild(guild_id)\n--\n\n"},
-    {"remove_message", reinterpret_cast<PyCFunction>(remove_message), kFlags, "remove_message(message_id)\n--\n\n"},
-    {"put_member", reinterpret_cast<PyCFunction>(put_member), kFlags, "put_member(guild_id, member)\n--\n\n"},
-    {"remove_member", reinterpret_cast<PyCFunction>(remove_member), kFlags, "remove_member(guild_id, user_id)\n--\n\n"},
-    {"put_role", reinterpret_cast<PyCFunction>(put_role), kFlags, "put_role(guild_id, role)\n--\n\n"},
-    {"remove_role", reinterpret_cast<PyCFunction>(remove_role), kFlags, "remove_role(guild_id, role_id)\n--\n\n"},
-    {"put_emoji", reinterpret_cast<PyCFunction>(put_emoji), kFlags, "put_emoji(guild_id, emoji)\n--\n\n"},
-    {"remove_emoji", reinterpret_cast<PyCFunction>(remove_emoji), kFlags, "remove_emoji(guild_id, emoji_id)\n--\n\n"},
-    {"update_guild", reinterpret_cast<PyCFunction>(update_guild), kFlags, "update_guild(guild)\n--\n\n"},
-    {"set_roles", reinterpret_cast<PyCFunction>(set_roles), kFlags, "set_roles(guild_id, roles)\n--\n\n"},
-    {"set_emojis", reinterpret_cast<PyCFunction>(set_emojis), kFlags, "set_emojis(guild_id, emojis)\n--\n\n"},
-    {"prune_users", reinterpret_cast<PyCFunction>(prune_users), kFlags, "prune_users(keep=())\n--\n\n"},
-    {"set_message_limit", reinterpret_cast<PyCFunction>(set_message_limit), kFlags, "set_message_limit(limit)\n--\n\n"},
-    {"message_limit", reinterpret_cast<PyCFunction>(message_limit), kFlags, "message_limit()\n--\n\n"},
-    {"stats", reinterpret_cast<PyCFunction>(stats), kFlags, "stats()\n--\n\n"},
-    {"clear", reinterpret_cast<PyCFunction>(clear), kFlags, "clear()\n--\n\n"},
+    {"remove_user", reinterpret_cast<PyCFunction>(remove_user), kFlags,
+     "remove_user(user_id)\n--\n\nRemove the filed user; True if there was one."},
+    {"remove_guild", reinterpret_cast<PyCFunction>(remove_guild), kFlags,
+     "remove_guild(guild_id)\n--\n\n"
+     "Remove the filed guild with its roles, members and emojis; True if there was one."},
+    {"remove_message", reinterpret_cast<PyCFunction>(remove_message), kFlags,
+     "remove_message(message_id)\n--\n\nRemove the filed message; True if there was one."},
+    {"put_member", reinterpret_cast<PyCFunction>(put_member), kFlags,
+     "put_member(guild_id, member)\n--\n\n"
+     "File member into the filed guild, replacing any under its user_id;\n"
+     "False (nothing filed) if no guild is filed under guild_id."},
+    {"remove_member", reinterpret_cast<PyCFunction>(remove_member), kFlags,
+     "remove_member(guild_id, user_id)\n--\n\nRemove a member of the filed guild; True if there was one."},
+    {"put_role", reinterpret_cast<PyCFunction>(put_role), kFlags,
+     "put_role(guild_id, role)\n--\n\nFile role into the filed guild, replacing any under its id;\n"
+     "False (nothing filed) if no guild is filed under guild_id."},
+    {"remove_role", reinterpret_cast<PyCFunction>(remove_role), kFlags,
+     "remove_role(guild_id, role_id)\n--\n\nRemove a role of the filed guild; True if there was one."},
+    {"put_emoji", reinterpret_cast<PyCFunction>(put_emoji), kFlags,
+     "put_emoji(guild_id, emoji)\n--\n\nFile emoji into the filed guild, replacing any under its id;\n"
+     "False (nothing filed) if no guild is filed under guild_id."},
+    {"remove_emoji", reinterpret_cast<PyCFunction>(remove_emoji), kFlags,
+     "remove_emoji(guild_id, emoji_id)\n--\n\nRemove an emoji of the filed guild; True if there was one."},
+    {"update_guild", reinterpret_cast<PyCFunction>(update_guild), kFlags,
+     "update_guild(guild)\n--\n\nFile guild's fields in place of the filed guild's, keeping its roles,\n"
+     "members and emojis; False (nothing filed) if none is filed under its id."},
+    {"set_roles", reinterpret_cast<PyCFunction>(set_roles), kFlags,
+     "set_roles(guild_id, roles)\n--\n\nMake roles the filed guild's whole set of roles; False if none is filed."},
+    {"set_emojis", reinterpret_cast<PyCFunction>(set_emojis), kFlags,
+     "set_emojis(guild_id, emojis)\n--\n\n"
+     "Make emojis the filed guild's whole set of emojis; False if none is filed."},
+    {"prune_users", reinterpret_cast<PyCFunction>(prune_users), kFlags,
+     "prune_users(keep=())\n--\n\n"
+     "Remove every filed user that no filed guild holds as a member, no filed\n"
+     "message names as its author and keep does not list; return how many.\n"
+     "It walks the whole cache: call it now and then, not per event."},
+    {"set_message_limit", reinterpret_cast<PyCFunction>(set_message_limit), kFlags,
+     "set_message_limit(limit)\n--\n\n"
+     "Keep at most limit messages, dropping the longest filed first; None\n(the default) keeps every one."},
+    {"message_limit", reinterpret_cast<PyCFunction>(message_limit), kFlags,
+     "message_limit()\n--\n\nThe message limit, or None."},
+    {"stats", reinterpret_cast<PyCFunction>(stats), kFlags,
+     "stats()\n--\n\nCounts of what is filed, and the bytes the users, guilds and messages take."},
+    {"clear", reinterpret_cast<PyCFunction>(clear), kFlags,
+     "clear()\n--\n\nForget every filed record; the message limit stays."},
     {nullptr, nullptr, 0, nullptr},
 };
 
