@@ -149,6 +149,7 @@ class Model:
         elif kind == "MESSAGE_CREATE":
             self._file_message(int(d["id"]), int(d["author"]["id"]))
             self.users.add(int(d["author"]["id"]))
+            self.users.update(int(u["id"]) for u in d.get("mentions") or ())
             if d.get("member") is not None and d.get("guild_id") is not None:
                 guild = self.guilds.get(int(d["guild_id"]))
                 if guild is not None:
@@ -458,6 +459,8 @@ class _Stream:
         data = self.message(mid, g, author)
         if self.rng.random() < 0.5:               # the author's membership, as guild messages carry it
             data["member"] = {k: v for k, v in self.member(g, author).items() if k != "user"}
+        if self.rng.random() < 0.1:
+            data["mentions"] = [self.user(self.rng.choice(g.members))]
         self.messages.append((mid, data["channel_id"], g.id))
         self.emit("MESSAGE_CREATE", data)
 

@@ -44,10 +44,11 @@ The events and what each does:
                          lists are unavailable and each arrives as a
                          GUILD_CREATE
 ``USER_UPDATE``          files the user
-``MESSAGE_CREATE``       files the message and its author; the ``member`` a
-                         guild message carries (the author's membership,
-                         without its user) is merged onto the filed member,
-                         or put, if the guild is filed
+``MESSAGE_CREATE``       files the message, its author and the users it
+                         ``mentions``; the ``member`` a guild message carries
+                         (the author's membership, without its user) is
+                         merged onto the filed member, or put, if the guild
+                         is filed
 ``MESSAGE_UPDATE``       merges the payload onto the filed message and files
                          the result (the newest for the message limit); a
                          message not filed is filed only if the payload is a
@@ -342,6 +343,8 @@ def _message_create(d: Dict[str, Any]) -> Outcome:
     message = payloads.message(d)
     author = payloads.message_author(d)
     member = _message_member(d, message)
+    for mentioned in _records(d, "mentions", payloads.user):
+        tarnwick.register_user(mentioned)
     tarnwick.register_user(author)
     tarnwick.register_message(message)
     if member is not None and message.guild_id is not None:

@@ -149,8 +149,10 @@ def test_user_and_message_events():
     assert apply("READY", {"v": 10, "user": user(me, bot=True), "session_id": "s",
                            "guilds": [{"id": "7", "unavailable": True}]}) is APPLIED
     assert tarnwick.get_user(me).bot is True and tarnwick.get_guild(7) is None
-    assert apply("MESSAGE_CREATE", message(mid, bob, guild_id="5", type=19, pinned=True)) is APPLIED
-    assert tarnwick.get_user(bob) is not None
+    carl = fresh_id()
+    assert apply("MESSAGE_CREATE", message(mid, bob, guild_id="5", type=19, pinned=True,
+                                           mentions=[dict(user(carl), member={"roles": []})])) is APPLIED
+    assert tarnwick.get_user(bob) is not None and tarnwick.get_user(carl) is not None
     # A partial update: only what changed, with id and channel_id.
     assert apply("MESSAGE_UPDATE", {"id": str(mid), "channel_id": "41771983423143939",
                                     "content": "edited", "edited_timestamp": "2024-05-03",
@@ -236,6 +238,8 @@ MALFORMED = [
      "member.deaf", "'int' object cannot be converted to 'PyBool'"),
     ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, guild_id=g, member=[]), "member",
      "expected an object, got an array"),
+    ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, mentions=[user(u), {"id": "x"}]),
+     "mentions[1].id", "'x' is not a decimal string of ASCII digits"),
     ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
      "'-1' is not a decimal string of ASCII digits"),
 ]
