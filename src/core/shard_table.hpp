@@ -237,6 +237,17 @@ class ShardTable {
     return old;
   }
 
+  // After many removals at once: moves into a table with room for twice
+  // the entries left, if that is a quarter of the present one or less, so a
+  // table that once held far more gives the memory back.  (A lone erase
+  // waits for a sixteenth, so that a table near the edge does not thrash.)
+  template <class Hasher>
+  void shrink_to_suit(const Hasher& rehash) {
+    if (items_ == 0 || buckets_ <= 64) return;
+    const std::size_t fit = buckets_for(checked_mul(items_, 2));
+    if (fit <= buckets_ / 4) resize(fit, rehash);
+  }
+
   // Makes room for `n` entries in all, without counting deleted buckets.
   template <class Hasher>
   void reserve(std::size_t n, const Hasher& rehash) {

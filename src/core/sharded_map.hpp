@@ -155,7 +155,8 @@ class ShardedMap {
 
   // Takes out every entry for which drop(key, value) holds, one shard's
   // write lock at a time, and appends them to `out`, for the caller to
-  // destroy after the locks are gone.  drop must not use this map.
+  // destroy after the locks are gone; a shard left sparse shrinks.  drop
+  // must not use this map.
   template <class P>
   void erase_if(P&& drop, std::vector<V>& out) {
     std::vector<std::uint64_t> doomed;
@@ -169,6 +170,7 @@ class ShardedMap {
       for (const std::uint64_t key : doomed) {
         if (auto v = shards_[i].table.erase(hash(key), key, Hasher{keys_})) out.push_back(std::move(*v));
       }
+      if (!doomed.empty()) shards_[i].table.shrink_to_suit(Hasher{keys_});
     }
   }
 

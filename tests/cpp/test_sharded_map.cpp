@@ -398,6 +398,19 @@ TEST(ShardedMap, EraseIfHandsOverWhatItTakesAndKeepsTheRest) {
   EXPECT_EQ(Counted::live(), before);
 }
 
+// Left with a tenth, too many for a lone erase to shrink a table, each
+// shard moves to one that suits what it holds.
+TEST(ShardedMap, EraseIfShrinksTheShardsItLeavesSparse) {
+  auto m = ShardedMap<std::uint64_t>::with_shard_amount(8);
+  for (std::uint64_t k = 0; k < 3000; ++k) m.insert(k, k);
+  const std::size_t full = m.storage_bytes();
+  std::vector<std::uint64_t> out;
+  m.erase_if([](std::uint64_t k, const std::uint64_t&) { return k % 10 != 0; }, out);
+  EXPECT_EQ(m.size(), 300u);
+  EXPECT_LT(m.storage_bytes() * 2, full);
+  for (std::uint64_t k = 0; k < 3000; k += 10) ASSERT_EQ(m.get(k).value(), k);
+}
+
 // As above, with removals, sizes and walks mixed in: a removed value is
 // destroyed once, outside the lock, and never seen again by a reader.
 TEST(ShardedMapStress, RemovalsMixedWithInsertsAndReads) {
