@@ -80,7 +80,7 @@ class Model:
     def kept_users(self) -> int:
         """Users left after cache.prune_users(): those a filed guild holds as
         a member or a kept message names as its author."""
-        named = {a for a in self.messages.values()}
+        named = set(self.messages.values())
         for members, _, _ in self.guilds.values():
             named |= members
         return len(self.users & named)

@@ -313,7 +313,7 @@ def _emojis_update(d: Dict[str, Any]) -> Outcome:
 
 
 def _ready(d: Dict[str, Any]) -> Outcome:
-    me = payloads.member_user(d)    # the payload's nested ``user``, as for a member
+    me = payloads._user_at(d, "user")
     if me is None:
         raise PayloadError("user", "missing")
     tarnwick.register_user(me)

@@ -1,7 +1,8 @@
 // tarnwick_extras.cache: what a long-running cache needs beyond the core
 // functions (removal, changing a filed guild in place, a bound on the
-// messages kept, letting go of users seen nowhere, counts), over the same process-wide maps, with the same
-// binding and conversion rules and the same fault boundary.  It lives in
+// messages kept, letting go of users seen nowhere, counts), over the same
+// process-wide maps, with the same binding and conversion rules and the
+// same fault boundary.  It lives in
 // the same shared object as tarnwick, under a second init function.
 
 #include <optional>
@@ -126,6 +127,16 @@ PyObject* update_guild(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Calls f on each item of `iterable`, an argument called `label`; a
+// failure of the iteration itself raises that argument's error.
+template <class F>
+void each_item(PyObject* iterable, const char* label, F&& f) {
+  OwnedRef it = OwnedRef::steal(PyObject_GetIter(iterable));
+  if (!it) raise_labelled(label);
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) f(item.get());
+  if (PyErr_Occurred()) raise_labelled(label);
+}
+
 // set_X(guild_id, xs): the filed guild's whole set of roles or emojis
 // becomes xs.  The new set is built first, since iterating xs may run any
 // Python code; then it takes the old one's place under the collection's
@@ -135,14 +146,11 @@ PyObject* set_all(PyObject* args, PyObject* kwargs, const Params<2>& p) {
   const Bound<2> slots(p, args, kwargs);
   const std::uint64_t guild_id = take_u64(slots[0], p.names[0]);
   CowMap<Record<Desc>> fresh;
-  OwnedRef it = OwnedRef::steal(PyObject_GetIter(slots[1]));
-  if (!it) raise_labelled(p.names[1]);
-  while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
-    Record<Desc> rec = RecordClass<Desc>::take(item.get(), p.names[1]);
+  each_item(slots[1], p.names[1], [&](PyObject* item) {
+    Record<Desc> rec = RecordClass<Desc>::take(item, p.names[1]);
     const std::uint64_t key = rec.key();
     fresh.insert(key, std::move(rec));
-  }
-  if (PyErr_Occurred()) raise_labelled(p.names[1]);
+  });
   const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { (c.*Map).swap_contents(fresh); });
   return bool_object(filed);  // `fresh` now holds the old set, released here
 }
@@ -167,10 +175,7 @@ PyObject* prune_users(PyObject*, PyObject* args, PyObject* kwargs) {
     const Bound<1> slot(prune_users_params, args, kwargs);
     std::vector<std::uint64_t> keep;
     if (slot[0] != nullptr) {
-      OwnedRef it = OwnedRef::steal(PyObject_GetIter(slot[0]));
-      if (!it) raise_labelled("keep");
-      while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) keep.push_back(take_u64(item.get(), "keep"));
-      if (PyErr_Occurred()) raise_labelled("keep");
+      each_item(slot[0], "keep", [&](PyObject* item) { keep.push_back(take_u64(item, "keep")); });
     }
     return u64_result(tarnwick::prune_users(keep));
   });

@@ -39,6 +39,12 @@ MessageMap make_message_map() { return make_map<MessageMap>(); }
 
 namespace {
 
+// SipHash-1-3 under keys of one's own, for the side tables kept here.
+struct KeyedHasher {
+  std::uint64_t operator()(std::uint64_t key) const noexcept { return siphash13_u64(k0, k1, key); }
+  std::uint64_t k0, k1;
+};
+
 // The filing order of messages, kept only while a limit is set.
 //
 // Every filing gets the next sequence number; `latest` maps an id to the
@@ -121,10 +127,7 @@ class MessageOrder {
   }
 
  private:
-  struct Hasher {
-    std::uint64_t operator()(std::uint64_t key) const noexcept { return siphash13_u64(k0, k1, key); }
-    std::uint64_t k0, k1;
-  };
+  using Hasher = KeyedHasher;
 
   std::uint64_t hash(std::uint64_t id) const noexcept { return hasher_(id); }
 
@@ -229,12 +232,8 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
     std::uint64_t id;
     std::uint64_t key() const noexcept { return id; }
   };
-  struct Hasher {
-    std::uint64_t operator()(std::uint64_t key) const noexcept { return siphash13_u64(k0, k1, key); }
-    std::uint64_t k0, k1;
-  };
   const HashKeys keys = take_map_keys();
-  const Hasher hasher{keys.k0, keys.k1};
+  const KeyedHasher hasher{keys.k0, keys.k1};
   ShardTable<Id> seen;
   const auto see = [&](std::uint64_t id) { seen.insert(hasher(id), id, Id{id}, hasher); };
 

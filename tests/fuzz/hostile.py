@@ -34,10 +34,10 @@ import numpy as np
 import tarnwick
 
 
-def _load_cache():
-    # tarnwick_extras.cache lives in tarnwick's shared object, under a second
-    # init function; this run sees only that build, not the package.
-    name = "tarnwick_extras.cache"
+def _load_sibling(name):
+    """A module of tarnwick's shared object under another init function:
+    tarnwick_extras.cache, or a test build's hooks.  This run sees only that
+    build, not the package."""
     loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
     module = importlib.util.module_from_spec(
         importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader))
@@ -45,7 +45,7 @@ def _load_cache():
     return module
 
 
-cache = _load_cache()
+cache = _load_sibling("tarnwick_extras.cache")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "python"))
@@ -69,12 +69,8 @@ def boom(exc):
 
 
 def _load_panic_type():
-    name = "_tarnwick_hooks"
-    loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    location = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
     try:
-        hooks = importlib.util.module_from_spec(location)
-        loader.exec_module(hooks)
+        hooks = _load_sibling("_tarnwick_hooks")
     except ImportError:
         return None  # not a test build: no callback raises a panic then
     try:
