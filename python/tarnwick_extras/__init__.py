@@ -9,36 +9,18 @@ records, and ``as_dict`` turns a record back into a plain dict of its fields.
 
 from __future__ import annotations
 
-import importlib.machinery
-import importlib.util
-import sys
 from operator import attrgetter
-from types import ModuleType
 from typing import Any, Callable, Dict, Tuple
 
-import tarnwick
-
 from ._fields import FIELDS, Record
+from ._sibling import load_sibling
 
 __all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
 
 
-def _load_cache() -> ModuleType:
-    # The cache functions live in tarnwick's shared object, under a second
-    # init function, so they share its maps and its classes.
-    name = __name__ + ".cache"
-    if name in sys.modules:
-        return sys.modules[name]
-    loader = importlib.machinery.ExtensionFileLoader(name, tarnwick.__file__)
-    location = importlib.util.spec_from_file_location(name, tarnwick.__file__, loader=loader)
-    assert location is not None
-    module = importlib.util.module_from_spec(location)
-    loader.exec_module(module)
-    sys.modules[name] = module
-    return module
-
-
-cache = _load_cache()
+# The cache functions live in tarnwick's shared object, under a second init
+# function, so they share its maps and its classes.
+cache = load_sibling(__name__ + ".cache")
 
 # After the cache module: payloads converts the plain case with its help.
 from . import payloads  # noqa: E402
