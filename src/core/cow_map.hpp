@@ -57,10 +57,9 @@
 #include <utility>
 
 #include "core/fault.hpp"
-#include "core/shard_lock.hpp"
-#include "core/shard_table.hpp"
-#include "core/sharded_map.hpp"
-#include "core/siphash.hpp"
+#include "core/rw_lock.hpp"
+#include "core/flat_table.hpp"
+#include "core/keyed_hash.hpp"
 
 namespace tarnwick {
 
@@ -71,7 +70,7 @@ template <class V>
 class CowMap {
  public:
   // No table holds more entries than this: the capacity of 1024 buckets.
-  static constexpr std::size_t kSplitAt = ShardTable<V>::capacity_of(1024);
+  static constexpr std::size_t kSplitAt = FlatTable<V>::capacity_of(1024);
 
   using ReadGuard = tarnwick::ReadGuard<V>;
 
@@ -118,7 +117,7 @@ class CowMap {
       split(h);
       node = dir_->node_for(h);
     }
-    return node->table.insert(h, key, std::move(value), Hasher{dir_->keys});
+    return node->table.insert(h, key, std::move(value), KeyedHasher{dir_->keys});
   }
 
   // Takes the entry under `key` out, if there is one.  A map that shares
@@ -130,7 +129,7 @@ class CowMap {
     const std::uint64_t h = dir_->hash(key);
     if (dir_->node_for(h)->table.find(h, key) == nullptr) return std::nullopt;
     own_dir();
-    return own_node(h)->table.erase(h, key, Hasher{dir_->keys});
+    return own_node(h)->table.erase(h, key, KeyedHasher{dir_->keys});
   }
 
   // Gives this map the contents of `other` and `other` this map's, under
@@ -201,18 +200,11 @@ class CowMap {
   bool shares_directory_with(const CowMap& o) const noexcept { return dir_ != nullptr && dir_ == o.dir_; }
 
  private:
-  struct Hasher {
-    HashKeys keys;
-    std::uint64_t operator()(std::uint64_t key) const noexcept {
-      return siphash13_u64(keys.k0, keys.k1, key);
-    }
-  };
-
   // One table and the number of directories that hold it.
   struct Node {
     mutable std::atomic<std::size_t> refs{1};
     unsigned depth = 0;
-    ShardTable<V> table;
+    FlatTable<V> table;
 
     static Node* make(unsigned depth) {
       Node* n = ::new (checked_malloc(sizeof(Node))) Node();
@@ -248,7 +240,7 @@ class CowMap {
     Node* const* slots() const noexcept { return reinterpret_cast<Node* const*>(this + 1); }
     std::size_t slot_count() const noexcept { return std::size_t{1} << depth; }
 
-    std::uint64_t hash(std::uint64_t key) const noexcept { return Hasher{keys}(key); }
+    std::uint64_t hash(std::uint64_t key) const noexcept { return KeyedHasher{keys}(key); }
     // The bits just below the tag, as many as the directory's depth.
     std::size_t index_of(std::uint64_t h) const noexcept {
       return depth == 0 ? 0 : static_cast<std::size_t>((h << 7) >> (64 - depth));
@@ -304,7 +296,7 @@ class CowMap {
     if (node->refs.load(std::memory_order_acquire) == 1) return node;
     Node* mine = Node::make(node->depth);
     try {
-      mine->table = ShardTable<V>(node->table);
+      mine->table = FlatTable<V>(node->table);
     } catch (...) {
       mine->destroy();
       throw;
@@ -328,7 +320,7 @@ class CowMap {
     if (node->depth == dir_->depth) grow_dir();
     const unsigned depth = node->depth + 1;
     Node* halves[2] = {Node::make(depth), Node::make(depth)};
-    const Hasher rehash{dir_->keys};
+    const KeyedHasher rehash{dir_->keys};
     for (Node* half : halves) half->table.reserve(node->table.size() / 2 + 1, rehash);
     // The node is owned, so its values move; nothing below can fail.
     node->table.for_each([&](std::uint64_t key, const V& v) {
@@ -353,7 +345,7 @@ class CowMap {
     dir_ = bigger;
   }
 
-  mutable ShardLock lock_;
+  mutable RwLock lock_;
   Dir* dir_ = nullptr;
 };
 

@@ -1,6 +1,6 @@
 // Control bytes and 16-byte groups of them.
 //
-// Every bucket of a shard table has one control byte:
+// Every bucket of a flat table has one control byte:
 //
 //   0xFF          empty
 //   0x80          deleted (an entry was removed here; probes go on past it)

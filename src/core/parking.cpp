@@ -98,25 +98,24 @@ bool park_with(const void* key, bool (*validate)(void*), void* context) {
   return true;
 }
 
-void unpark_one(const void* key) {
+namespace {
+
+// Unlinks the first (or every) waiter on `key` under the bucket mutex and
+// wakes them after it is released.
+void unpark(const void* key, bool all) {
   Bucket& b = bucket_for(key);
   Waiter* w;
   {
     std::lock_guard guard(b.mutex);
-    w = b.take(key, false);
+    w = b.take(key, all);
   }
   wake_chain(w);
 }
 
-void unpark_all(const void* key) {
-  Bucket& b = bucket_for(key);
-  Waiter* w;
-  {
-    std::lock_guard guard(b.mutex);
-    w = b.take(key, true);
-  }
-  wake_chain(w);
-}
+}  // namespace
+
+void unpark_one(const void* key) { unpark(key, false); }
+void unpark_all(const void* key) { unpark(key, true); }
 
 std::size_t parked_on(const void* key) {
   Bucket& b = bucket_for(key);

@@ -1,5 +1,5 @@
 // ShardedMap: a concurrent map from 64-bit ids to values, split into a
-// power-of-two number of shards, each a ShardTable behind its own ShardLock.
+// power-of-two number of shards, each a FlatTable behind its own RwLock.
 //
 // Layout.  One 128-byte-aligned array of shards; each shard is padded to 128
 // bytes (lock word, then the table's five words) so that no two lock words
@@ -18,10 +18,8 @@
 // read-locks each source shard in turn: consistent per shard, not across
 // shards.  A thread must drop its guards on a map before it inserts into it.
 //
-// Keys.  Each thread draws one random key pair from the OS the first time it
-// creates a map; every map takes a copy and bumps the thread's first key, so
-// no two maps of a thread hash alike.  A copy keeps its source's keys (its
-// tables are bit-for-bit copies and must probe the same way).
+// Keys.  Every map hashes under a key pair of its own (keyed_hash.hpp); a
+// copy keeps its source's keys.
 #pragma once
 
 #include <bit>
@@ -38,25 +36,17 @@
 
 #include "core/fault.hpp"
 #include "core/processors.hpp"
-#include "core/shard_lock.hpp"
-#include "core/shard_table.hpp"
-#include "core/siphash.hpp"
+#include "core/rw_lock.hpp"
+#include "core/flat_table.hpp"
+#include "core/keyed_hash.hpp"
 
 namespace tarnwick {
-
-struct HashKeys {
-  std::uint64_t k0;
-  std::uint64_t k1;
-};
-
-// The calling thread's key pair for a new map (then bumps its first key).
-HashKeys take_map_keys();
 
 template <class V>
 class ShardedMap {
   struct alignas(128) MapShard {
-    ShardLock lock;
-    ShardTable<V> table;
+    RwLock lock;
+    FlatTable<V> table;
   };
   static_assert(sizeof(MapShard) == 128);
 
@@ -103,7 +93,7 @@ class ShardedMap {
     std::optional<V> old;
     {
       std::lock_guard guard(s.lock);
-      old = s.table.insert(h, key, std::move(value), Hasher{keys_});
+      old = s.table.insert(h, key, std::move(value), KeyedHasher{keys_});
     }
     return old;
   }
@@ -140,7 +130,7 @@ class ShardedMap {
     const std::uint64_t h = hash(key);
     MapShard& s = shards_[index_of_hash(h)];
     std::lock_guard guard(s.lock);
-    return s.table.erase(h, key, Hasher{keys_});
+    return s.table.erase(h, key, KeyedHasher{keys_});
   }
 
   // Calls f(key, value) for every entry, one shard's read lock at a time;
@@ -168,9 +158,9 @@ class ShardedMap {
       });
       out.reserve(out.size() + doomed.size());  // so no push_back below can fail
       for (const std::uint64_t key : doomed) {
-        if (auto v = shards_[i].table.erase(hash(key), key, Hasher{keys_})) out.push_back(std::move(*v));
+        if (auto v = shards_[i].table.erase(hash(key), key, KeyedHasher{keys_})) out.push_back(std::move(*v));
       }
-      if (!doomed.empty()) shards_[i].table.shrink_to_suit(Hasher{keys_});
+      if (!doomed.empty()) shards_[i].table.shrink_to_suit(KeyedHasher{keys_});
     }
   }
 
@@ -196,7 +186,7 @@ class ShardedMap {
   // Empties every shard; the entries are destroyed outside the locks.
   void clear() {
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      ShardTable<V> old;
+      FlatTable<V> old;
       std::lock_guard guard(shards_[i].lock);
       old = std::move(shards_[i].table);
     }
@@ -206,7 +196,7 @@ class ShardedMap {
     ShardedMap out(shard_count(), keys_);
     for (std::size_t i = 0; i < shard_count(); ++i) {
       std::shared_lock guard(shards_[i].lock);
-      out.shards_[i].table = ShardTable<V>(shards_[i].table);
+      out.shards_[i].table = FlatTable<V>(shards_[i].table);
     }
     return out;
   }
@@ -215,20 +205,13 @@ class ShardedMap {
   unsigned shift() const noexcept { return shift_; }
   std::uint64_t key0() const noexcept { return keys_.k0; }
   std::uint64_t key1() const noexcept { return keys_.k1; }
-  const ShardTable<V>& shard_table(std::size_t i) const noexcept { return shards_[i].table; }
+  const FlatTable<V>& shard_table(std::size_t i) const noexcept { return shards_[i].table; }
   std::uint64_t lock_word(std::size_t i) const noexcept { return shards_[i].lock.load_word(); }
   std::size_t shard_index_of(std::uint64_t key) const noexcept {
     return index_of_hash(hash(key));
   }
 
  private:
-  struct Hasher {
-    HashKeys keys;
-    std::uint64_t operator()(std::uint64_t key) const noexcept {
-      return siphash13_u64(keys.k0, keys.k1, key);
-    }
-  };
-
   ShardedMap(std::size_t amount, HashKeys keys) : keys_(keys) {
     if (amount <= 1) fault("assertion failed: shard_amount > 1");
     if (!std::has_single_bit(amount)) fault("assertion failed: shard_amount.is_power_of_two()");
@@ -238,7 +221,7 @@ class ShardedMap {
     shift_ = 64 - static_cast<unsigned>(std::countr_zero(amount));
   }
 
-  std::uint64_t hash(std::uint64_t key) const noexcept { return Hasher{keys_}(key); }
+  std::uint64_t hash(std::uint64_t key) const noexcept { return KeyedHasher{keys_}(key); }
 
   std::size_t index_of_hash(std::uint64_t h) const noexcept {
     return static_cast<std::size_t>((h << 7) >> shift_);

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "module/python.hpp"
-#include "records/storage.hpp"
+#include "records/blob.hpp"
 
 namespace tarnwick {
 

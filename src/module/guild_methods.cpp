@@ -12,7 +12,7 @@ using GuildClass = RecordClass<GuildDesc>;
 
 // add_X(x): copy x's record into one collection of the receiver, replacing
 // any entry under the same key.  The displaced copy is released only after
-// insert has let go of the shard lock.
+// insert has let go of the collection's lock.
 template <class Desc, CowMap<Record<Desc>> GuildCollections::*Map>
 PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs, const Params<1>& params) {
   const Bound<1> bound(params, args, kwargs);

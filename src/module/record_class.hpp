@@ -20,7 +20,7 @@
 #include "module/convert.hpp"
 #include "module/ref.hpp"
 #include "module/results.hpp"
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

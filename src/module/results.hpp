@@ -5,7 +5,8 @@
 #include <string_view>
 
 #include "module/python.hpp"
-#include "records/storage.hpp"
+#include "records/blob.hpp"
+#include "records/fields.hpp"
 
 namespace tarnwick {
 

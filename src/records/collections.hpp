@@ -1,7 +1,7 @@
 // A guild's three collections: roles, members and emojis, each a
 // copy-on-write map of record copies with its own hash keys.  Copying a
 // guild shares all three (O(1)); a later change to either copy copies only
-// the shard it touches.
+// the one table it touches.
 #pragma once
 
 #include "core/cow_map.hpp"

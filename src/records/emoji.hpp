@@ -1,7 +1,7 @@
 // full_emoji: one custom emoji of a guild.
 #pragma once
 
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "records/collections.hpp"
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
 // full_member: one user's membership of a guild, keyed by user_id.
 #pragma once
 
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

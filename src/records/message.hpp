@@ -1,7 +1,7 @@
 // full_message: one chat message.
 #pragma once
 
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
 // full_user: one account of the chat service.
 #pragma once
 
-#include "records/storage.hpp"
+#include "records/record.hpp"
 
 namespace tarnwick {
 

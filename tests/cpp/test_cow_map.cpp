@@ -130,9 +130,9 @@ TEST(CowMap, AChangeAfterACopyCopiesOneTableOnly) {
 }
 
 // Threads that each own a copy of one big map change and read their own
-// copy, while others keep copying and reading the original: every shard
+// copy, while others keep copying and reading the original: every table
 // starts shared by all of them.
-TEST(CowMapStress, CopiesSharingShardsAcrossThreads) {
+TEST(CowMapStress, CopiesSharingTablesAcrossThreads) {
   const long before = Counted::live();
   {
     constexpr std::uint64_t kKeys = 4000;  // several tables

@@ -79,7 +79,7 @@ TEST(ShardedMap, ShardsAreAlignedAndPaddedTo128Bytes) {
     const auto here = reinterpret_cast<std::uintptr_t>(&m.shard_table(i));
     const auto next = reinterpret_cast<std::uintptr_t>(&m.shard_table(i + 1));
     EXPECT_EQ(next - here, 128u);
-    EXPECT_EQ(here % 128, sizeof(ShardLock));  // the lock word opens each shard
+    EXPECT_EQ(here % 128, sizeof(RwLock));  // the lock word opens each shard
   }
 }
 

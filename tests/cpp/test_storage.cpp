@@ -15,7 +15,7 @@
 #include "records/member.hpp"
 #include "records/message.hpp"
 #include "records/role.hpp"
-#include "records/storage.hpp"
+#include "records/record.hpp"
 #include "records/user.hpp"
 
 namespace tarnwick {
@@ -72,7 +72,7 @@ TEST(Layout, RequiredCountsAndCompactness) {
   // Records are stored by value in every map slot: keep them small.
   EXPECT_LE(sizeof(Record<MemberDesc>), 32u);
   // A record carries its key, so a table slot holds the record alone.
-  EXPECT_EQ(sizeof(ShardTable<Record<MemberDesc>>::Slot), sizeof(Record<MemberDesc>));
+  EXPECT_EQ(sizeof(FlatTable<Record<MemberDesc>>::Slot), sizeof(Record<MemberDesc>));
   EXPECT_LE(sizeof(Record<UserDesc>), 40u);
 }
 

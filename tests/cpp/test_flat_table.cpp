@@ -1,4 +1,4 @@
-#include "core/shard_table.hpp"
+#include "core/flat_table.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,17 +26,17 @@ using HashFn = std::uint64_t (*)(std::uint64_t) noexcept;
 std::uint64_t sip(std::uint64_t k) noexcept { return siphash13_u64(1, 2, k); }
 
 template <class V>
-std::optional<V> put(ShardTable<V>& t, std::uint64_t key, V value, HashFn h = sip) {
+std::optional<V> put(FlatTable<V>& t, std::uint64_t key, V value, HashFn h = sip) {
   return t.insert(h(key), key, std::move(value), h);
 }
 
 template <class V>
-const V* lookup(const ShardTable<V>& t, std::uint64_t key, HashFn h = sip) {
+const V* lookup(const FlatTable<V>& t, std::uint64_t key, HashFn h = sip) {
   return t.find(h(key), key);
 }
 
-TEST(ShardTable, NewTableOwnsNothingAndFindsNothing) {
-  const ShardTable<int> t;
+TEST(FlatTable, NewTableOwnsNothingAndFindsNothing) {
+  const FlatTable<int> t;
   EXPECT_EQ(t.bucket_count(), 0u);
   EXPECT_EQ(t.size(), 0u);
   EXPECT_TRUE(t.control().empty());
@@ -44,8 +44,8 @@ TEST(ShardTable, NewTableOwnsNothingAndFindsNothing) {
   EXPECT_EQ(lookup(t, 42), nullptr);
 }
 
-TEST(ShardTable, GrowsAtTheFourthEighthFifteenthAndTwentyNinthKey) {
-  ShardTable<std::uint64_t> t;
+TEST(FlatTable, GrowsAtTheFourthEighthFifteenthAndTwentyNinthKey) {
+  FlatTable<std::uint64_t> t;
   std::vector<std::size_t> buckets_after;
   for (std::uint64_t k = 1; k <= 57; ++k) {
     EXPECT_FALSE(put(t, k, k * 10).has_value());
@@ -69,9 +69,9 @@ struct SizingCase {
 void PrintTo(const SizingCase& c, std::ostream* os) { *os << "need=" << c.need; }
 class BucketsFor : public testing::TestWithParam<SizingCase> {};
 TEST_P(BucketsFor, HoldsTheNeedAtMaximumLoad) {
-  const std::size_t b = ShardTable<int>::buckets_for(GetParam().need);
+  const std::size_t b = FlatTable<int>::buckets_for(GetParam().need);
   EXPECT_EQ(b, GetParam().buckets);
-  EXPECT_GE(ShardTable<int>::capacity_of(b), GetParam().need);
+  EXPECT_GE(FlatTable<int>::capacity_of(b), GetParam().need);
 }
 INSTANTIATE_TEST_SUITE_P(Rules, BucketsFor,
                          testing::Values(SizingCase{1, 4}, SizingCase{3, 4}, SizingCase{4, 8},
@@ -80,16 +80,16 @@ INSTANTIATE_TEST_SUITE_P(Rules, BucketsFor,
                                          SizingCase{28, 32}, SizingCase{29, 64},
                                          SizingCase{112, 128}, SizingCase{113, 256}));
 
-TEST(ShardTable, CapacityIsSevenEighthsOrOneLessForTinyTables) {
-  EXPECT_EQ(ShardTable<int>::capacity_of(0), 0u);
-  EXPECT_EQ(ShardTable<int>::capacity_of(4), 3u);
-  EXPECT_EQ(ShardTable<int>::capacity_of(8), 7u);
-  EXPECT_EQ(ShardTable<int>::capacity_of(16), 14u);
-  EXPECT_EQ(ShardTable<int>::capacity_of(1024), 896u);
+TEST(FlatTable, CapacityIsSevenEighthsOrOneLessForTinyTables) {
+  EXPECT_EQ(FlatTable<int>::capacity_of(0), 0u);
+  EXPECT_EQ(FlatTable<int>::capacity_of(4), 3u);
+  EXPECT_EQ(FlatTable<int>::capacity_of(8), 7u);
+  EXPECT_EQ(FlatTable<int>::capacity_of(16), 14u);
+  EXPECT_EQ(FlatTable<int>::capacity_of(1024), 896u);
 }
 
-TEST(ShardTable, AbsurdNeedIsACapacityOverflow) {
-  EXPECT_THROW(ShardTable<int>::buckets_for(SIZE_MAX / 2), InternalFault);
+TEST(FlatTable, AbsurdNeedIsACapacityOverflow) {
+  EXPECT_THROW(FlatTable<int>::buckets_for(SIZE_MAX / 2), InternalFault);
 }
 
 // Hash functions that force the probe paths a good hash rarely takes.
@@ -107,7 +107,7 @@ class CollidingHashes : public testing::TestWithParam<HashCase> {};
 
 TEST_P(CollidingHashes, EveryKeyIsFoundAndNoAbsentKeyIs) {
   const HashFn h = GetParam().hash;
-  ShardTable<std::uint64_t> t;
+  FlatTable<std::uint64_t> t;
   constexpr std::uint64_t kKeys = 300;
   for (std::uint64_t k = 0; k < kKeys; ++k) ASSERT_FALSE(put(t, k, ~k, h).has_value());
   for (std::uint64_t k = 0; k < kKeys; ++k) {
@@ -137,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
 class ControlBytes : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(ControlBytes, TailMirrorsTheTableAndFullBytesCountTheEntries) {
-  ShardTable<int> t;
+  FlatTable<int> t;
   for (std::uint64_t k = 0; k < GetParam(); ++k) put(t, k, 0);
   const auto ctrl = t.control();
   const std::size_t b = t.bucket_count();
@@ -149,13 +149,13 @@ TEST_P(ControlBytes, TailMirrorsTheTableAndFullBytesCountTheEntries) {
     full += ctrl[i] < 0x80;
   }
   EXPECT_EQ(full, GetParam());
-  EXPECT_EQ(t.growth_left(), ShardTable<int>::capacity_of(b) - GetParam());
+  EXPECT_EQ(t.growth_left(), FlatTable<int>::capacity_of(b) - GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(Fill, ControlBytes, testing::Values(1, 3, 4, 7, 8, 14, 20, 100));
 
-TEST(ShardTable, ReplacingReturnsTheOldValueAndKeepsOneEntry) {
-  ShardTable<std::uint64_t> t;
+TEST(FlatTable, ReplacingReturnsTheOldValueAndKeepsOneEntry) {
+  FlatTable<std::uint64_t> t;
   EXPECT_FALSE(put(t, 9, std::uint64_t{1}).has_value());
   const auto old = put(t, 9, std::uint64_t{2});
   ASSERT_TRUE(old.has_value());
@@ -164,8 +164,8 @@ TEST(ShardTable, ReplacingReturnsTheOldValueAndKeepsOneEntry) {
   EXPECT_EQ(*lookup(t, 9), 2u);
 }
 
-TEST(ShardTable, ExtremeKeys) {
-  ShardTable<int> t;
+TEST(FlatTable, ExtremeKeys) {
+  FlatTable<int> t;
   put(t, 0, 1);
   put(t, UINT64_MAX, 2);
   EXPECT_EQ(*lookup(t, 0), 1);
@@ -173,10 +173,10 @@ TEST(ShardTable, ExtremeKeys) {
   EXPECT_EQ(lookup(t, 1), nullptr);
 }
 
-TEST(ShardTable, CopyHasTheSameShapeAndIsIndependent) {
-  ShardTable<Counted> src;
+TEST(FlatTable, CopyHasTheSameShapeAndIsIndependent) {
+  FlatTable<Counted> src;
   for (std::uint64_t k = 0; k < 40; ++k) put(src, k, Counted(k));
-  ShardTable<Counted> copy(src);
+  FlatTable<Counted> copy(src);
   EXPECT_EQ(copy.bucket_count(), src.bucket_count());
   EXPECT_EQ(copy.size(), src.size());
   EXPECT_EQ(copy.growth_left(), src.growth_left());
@@ -195,15 +195,15 @@ TEST(ShardTable, CopyHasTheSameShapeAndIsIndependent) {
   EXPECT_EQ(lookup(src, 3)->value(), 3u);
   EXPECT_EQ(lookup(copy, 3)->value(), 333u);
 
-  const ShardTable<Counted> empty;
-  const ShardTable<Counted> empty_copy(empty);
+  const FlatTable<Counted> empty;
+  const FlatTable<Counted> empty_copy(empty);
   EXPECT_EQ(empty_copy.bucket_count(), 0u);
 }
 
-TEST(ShardTable, EveryValueIsDestroyedExactlyOnce) {
+TEST(FlatTable, EveryValueIsDestroyedExactlyOnce) {
   const long before = Counted::live();
   {
-    ShardTable<Counted> t;
+    FlatTable<Counted> t;
     for (std::uint64_t k = 0; k < 500; ++k) put(t, k, Counted(k));  // many growths
     for (std::uint64_t k = 0; k < 500; k += 3) {
       const auto old = put(t, k, Counted(k + 1));
@@ -211,9 +211,9 @@ TEST(ShardTable, EveryValueIsDestroyedExactlyOnce) {
       EXPECT_EQ(old->value(), k);
     }
     EXPECT_EQ(Counted::live(), before + 500);
-    ShardTable<Counted> copy(t);
+    FlatTable<Counted> copy(t);
     EXPECT_EQ(Counted::live(), before + 1000);
-    ShardTable<Counted> moved(std::move(copy));
+    FlatTable<Counted> moved(std::move(copy));
     EXPECT_EQ(copy.bucket_count(), 0u);
     moved = std::move(t);  // drops the copied values
     EXPECT_EQ(Counted::live(), before + 500);
@@ -222,13 +222,13 @@ TEST(ShardTable, EveryValueIsDestroyedExactlyOnce) {
   EXPECT_EQ(Counted::live(), before);
 }
 
-TEST(ShardTable, FailedCopyReleasesWhatItBuiltAndLeavesTheSourceIntact) {
+TEST(FlatTable, FailedCopyReleasesWhatItBuiltAndLeavesTheSourceIntact) {
   const long before = Counted::live();
   {
-    ShardTable<Counted> src;
+    FlatTable<Counted> src;
     for (std::uint64_t k = 0; k < 30; ++k) put(src, k, Counted(k));
     Counted::fail_copy_number(10);
-    EXPECT_THROW(ShardTable<Counted>{src}, std::runtime_error);
+    EXPECT_THROW(FlatTable<Counted>{src}, std::runtime_error);
     Counted::fail_copy_number(0);
     EXPECT_EQ(Counted::live(), before + 30);
     for (std::uint64_t k = 0; k < 30; ++k) EXPECT_EQ(lookup(src, k)->value(), k);
@@ -251,7 +251,7 @@ class RemovalModel : public testing::TestWithParam<HashCase> {};
 
 TEST_P(RemovalModel, AgreesWithAnOrderedMap) {
   const HashFn h = GetParam().hash;
-  ShardTable<std::uint64_t> t;
+  FlatTable<std::uint64_t> t;
   std::map<std::uint64_t, std::uint64_t> model;
   std::mt19937_64 rng(7);
   std::size_t max_buckets = 0;
@@ -296,8 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
                     HashCase{"StartNearTheEnd", tail_start}),
     [](const testing::TestParamInfo<HashCase>& info) { return std::string(info.param.name); });
 
-TEST(ShardTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
-  ShardTable<int> t;
+TEST(FlatTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
+  FlatTable<int> t;
   for (std::uint64_t k = 0; k < 100; ++k) put(t, k, 0, same_start_many_tags);
   for (std::uint64_t k = 0; k < 100; k += 2) ASSERT_TRUE(t.erase(same_start_many_tags(k), k, same_start_many_tags));
   const auto ctrl = t.control();
@@ -310,7 +310,7 @@ TEST(ShardTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
   for (std::size_t p = 0; p < ctrl.size(); ++p) ASSERT_EQ(ctrl[p], ctrl[p & (b - 1)]) << p;
   EXPECT_EQ(full, 50u);
   EXPECT_GT(deleted, 0u);  // one long run: a removal inside it must leave a marker
-  EXPECT_EQ(full + deleted + t.growth_left(), ShardTable<int>::capacity_of(b));
+  EXPECT_EQ(full + deleted + t.growth_left(), FlatTable<int>::capacity_of(b));
   for (std::uint64_t k = 1; k < 100; k += 2) EXPECT_NE(lookup(t, k, same_start_many_tags), nullptr);
 }
 
@@ -319,25 +319,25 @@ TEST(ShardTable, RemovalKeepsTheRoomAccountingAndTheMirror) {
 // the deleted bytes by rehashing in place instead of growing.
 std::uint64_t two_runs(std::uint64_t k) noexcept { return (k << 57) | (k < 1000 ? 0 : 64); }
 
-TEST(ShardTable, ReclaimsDeletedBytesInPlaceInsteadOfGrowing) {
-  ShardTable<std::uint64_t> t;
+TEST(FlatTable, ReclaimsDeletedBytesInPlaceInsteadOfGrowing) {
+  FlatTable<std::uint64_t> t;
   for (std::uint64_t k = 0; k < 100; ++k) put(t, k, k, two_runs);
   ASSERT_EQ(t.bucket_count(), 128u);
   for (std::uint64_t k = 1; k < 100; k += 2) ASSERT_TRUE(t.erase(two_runs(k), k, two_runs));
-  const std::size_t deleted = ShardTable<std::uint64_t>::capacity_of(128) - t.size() - t.growth_left();
+  const std::size_t deleted = FlatTable<std::uint64_t>::capacity_of(128) - t.size() - t.growth_left();
   ASSERT_GT(deleted, 30u);
   std::uint64_t k = 1000;
   while (t.growth_left() != 0) put(t, k, k, two_runs), ++k;
   put(t, k, k, two_runs);  // no room left but plenty of deleted bytes
   EXPECT_EQ(t.bucket_count(), 128u);
-  EXPECT_EQ(t.growth_left(), ShardTable<std::uint64_t>::capacity_of(128) - t.size());
+  EXPECT_EQ(t.growth_left(), FlatTable<std::uint64_t>::capacity_of(128) - t.size());
   for (std::uint64_t j = 0; j < 100; j += 2) ASSERT_EQ(*lookup(t, j, two_runs), j);
   for (std::uint64_t j = 1000; j <= k; ++j) ASSERT_EQ(*lookup(t, j, two_runs), j);
   for (std::uint64_t j = 1; j < 100; j += 2) ASSERT_EQ(lookup(t, j, two_runs), nullptr);
 }
 
-TEST(ShardTable, RemovingAlmostEverythingGivesTheMemoryBack) {
-  ShardTable<std::uint64_t> t;
+TEST(FlatTable, RemovingAlmostEverythingGivesTheMemoryBack) {
+  FlatTable<std::uint64_t> t;
   for (std::uint64_t k = 0; k < 5000; ++k) put(t, k, k);
   const std::size_t full = t.storage_bytes();
   for (std::uint64_t k = 0; k < 4990; ++k) ASSERT_TRUE(t.erase(sip(k), k, sip));
@@ -350,12 +350,12 @@ TEST(ShardTable, RemovingAlmostEverythingGivesTheMemoryBack) {
   EXPECT_EQ(*lookup(t, 1), 1u);
 }
 
-TEST(ShardTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
+TEST(FlatTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
   const long before = Counted::live();
   {
-    ShardTable<Counted> a;
+    FlatTable<Counted> a;
     for (std::uint64_t k = 0; k < 40; ++k) put(a, k, Counted(k));
-    ShardTable<Counted> b = a.share();
+    FlatTable<Counted> b = a.share();
     EXPECT_TRUE(a.is_shared() && b.is_shared());
     EXPECT_EQ(lookup(a, 7), lookup(b, 7));  // the same storage
     EXPECT_EQ(Counted::live(), before + 40);
@@ -366,8 +366,8 @@ TEST(ShardTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
     ASSERT_TRUE(b.erase(sip(8), 8, sip));
     EXPECT_EQ(lookup(a, 7)->value(), 7u);
     EXPECT_NE(lookup(a, 8), nullptr);
-    ShardTable<Counted> c = a.share();
-    a = ShardTable<Counted>();  // the last holder keeps the entries alive
+    FlatTable<Counted> c = a.share();
+    a = FlatTable<Counted>();  // the last holder keeps the entries alive
     EXPECT_FALSE(c.is_shared());
     EXPECT_EQ(lookup(c, 8)->value(), 8u);
   }

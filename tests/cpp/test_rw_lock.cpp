@@ -1,4 +1,4 @@
-#include "core/shard_lock.hpp"
+#include "core/rw_lock.hpp"
 #include "eventually.hpp"
 
 #include <gtest/gtest.h>
@@ -21,8 +21,8 @@ namespace {
 
 constexpr std::uint64_t kWriter = 0xfffffffffffffffcULL;
 
-TEST(ShardLockWord, FreeReadersAndWriter) {
-  ShardLock l;
+TEST(RwLockWord, FreeReadersAndWriter) {
+  RwLock l;
   EXPECT_EQ(l.load_word(), 0u);
   l.lock_shared();
   EXPECT_EQ(l.load_word(), 4u);
@@ -37,8 +37,8 @@ TEST(ShardLockWord, FreeReadersAndWriter) {
   EXPECT_EQ(l.load_word(), 0u);
 }
 
-TEST(ShardLockWord, ReaderHoldingWithWriterParkedIsSix) {
-  ShardLock l;
+TEST(RwLockWord, ReaderHoldingWithWriterParkedIsSix) {
+  RwLock l;
   l.lock_shared();
   std::atomic<bool> writer_in{false};
   std::thread writer([&] {
@@ -54,8 +54,8 @@ TEST(ShardLockWord, ReaderHoldingWithWriterParkedIsSix) {
   EXPECT_EQ(l.load_word(), 0u);
 }
 
-TEST(ShardLockWord, WriterHoldingWithReaderParked) {
-  ShardLock l;
+TEST(RwLockWord, WriterHoldingWithReaderParked) {
+  RwLock l;
   l.lock();
   std::atomic<bool> reader_in{false};
   std::thread reader([&] {
@@ -63,7 +63,7 @@ TEST(ShardLockWord, WriterHoldingWithReaderParked) {
     reader_in = true;
     l.unlock_shared();
   });
-  ASSERT_TRUE(eventually([&] { return l.load_word() == (kWriter | ShardLock::kReadersParked); }));
+  ASSERT_TRUE(eventually([&] { return l.load_word() == (kWriter | RwLock::kReadersParked); }));
   ASSERT_TRUE(eventually([&] { return parking::parked_on(reinterpret_cast<char*>(&l) + 1) == 1; }));
   EXPECT_FALSE(reader_in.load());
   l.unlock();
@@ -75,8 +75,8 @@ TEST(ShardLockWord, WriterHoldingWithReaderParked) {
 // Writer holds; a reader and a second writer park.  The release lets the
 // reader in first (the word passes through 2 and 6), and the last reader out
 // wakes the writer, which takes the lock with the parked bit kept.
-TEST(ShardLockWord, BothKindsParkedReadersGoFirst) {
-  ShardLock l;
+TEST(RwLockWord, BothKindsParkedReadersGoFirst) {
+  RwLock l;
   l.lock();
   std::atomic<int> order{0};
   std::atomic<int> reader_turn{0}, writer_turn{0};
@@ -105,12 +105,12 @@ TEST(ShardLockWord, BothKindsParkedReadersGoFirst) {
   reader.join();
   writer.join();
   EXPECT_EQ(writer_turn.load(), 2);
-  EXPECT_EQ(word_seen_by_writer, kWriter | ShardLock::kWritersParked);
+  EXPECT_EQ(word_seen_by_writer, kWriter | RwLock::kWritersParked);
   EXPECT_EQ(l.load_word(), 0u);
 }
 
-TEST(ShardLockWord, ReadersShareTheLock) {
-  ShardLock l;
+TEST(RwLockWord, ReadersShareTheLock) {
+  RwLock l;
   l.lock_shared();
   std::atomic<bool> other_in{false};
   std::thread other([&] {
@@ -134,7 +134,7 @@ void PrintTo(const OverflowCase& c, std::ostream* os) {
 class ReaderCount : public testing::TestWithParam<OverflowCase> {};
 
 TEST_P(ReaderCount, StopsBeforeReachingTheWriterPattern) {
-  ShardLock l(GetParam().start);
+  RwLock l(GetParam().start);
   if (GetParam().faults) {
     try {
       l.lock_shared();
@@ -214,7 +214,7 @@ class LockTest : public testing::TestWithParam<LockCase> {};
 
 TEST_P(LockTest, CounterInvariantAndFullReset) {
   const LockCase& c = GetParam();
-  runLockTest<ShardLock>(c.groups, c.threads_per_group, c.work_per_section, c.iterations);
+  runLockTest<RwLock>(c.groups, c.threads_per_group, c.work_per_section, c.iterations);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -231,8 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
 // still reach the right lock's threads.
 TEST(LockTest, LocksCollidingInTheParkingTable) {
   constexpr std::size_t kCandidates = 1024;
-  std::unique_ptr<ShardLock[]> pool(new ShardLock[kCandidates]);
-  std::vector<ShardLock*> pair;
+  std::unique_ptr<RwLock[]> pool(new RwLock[kCandidates]);
+  std::vector<RwLock*> pair;
   for (std::size_t i = 1; i < kCandidates && pair.empty(); ++i) {
     if (parking::bucket_of(&pool[i]) == parking::bucket_of(&pool[0])) pair = {&pool[0], &pool[i]};
   }
@@ -245,7 +245,7 @@ TEST(LockTest, LocksCollidingInTheParkingTable) {
 // reader must never see the fields differ.  A monitor samples the parking
 // table to show that both kinds of thread really parked.
 TEST(LockTest, ReadersNeverSeeAHalfWrittenState) {
-  ShardLock l;
+  RwLock l;
   std::size_t a = 0, b = 0;
   std::atomic<bool> stop{false};
   std::atomic<std::size_t> torn{0}, reads{0};

@@ -1,5 +1,6 @@
-// The reader-writer lock of one shard: a single 64-bit word, parked threads
-// kept off to the side in the parking table.
+// RwLock: a reader-writer lock in a single 64-bit word, parked threads kept
+// off to the side in the parking table.  Each shard of a ShardedMap has one,
+// and so does each CowMap.
 //
 // The word:
 //
@@ -48,19 +49,19 @@
 
 namespace tarnwick {
 
-class ShardLock {
+class RwLock {
  public:
   static constexpr std::uint64_t kReadersParked = 1;
   static constexpr std::uint64_t kWritersParked = 2;
   static constexpr std::uint64_t kOneReader = 4;
   static constexpr std::uint64_t kWriter = ~std::uint64_t{3};
 
-  constexpr ShardLock() noexcept = default;
+  constexpr RwLock() noexcept = default;
   // Starts from a crafted word; for tests of states that take billions of
   // readers to reach.
-  constexpr explicit ShardLock(std::uint64_t word) noexcept : word_(word) {}
-  ShardLock(const ShardLock&) = delete;
-  ShardLock& operator=(const ShardLock&) = delete;
+  constexpr explicit RwLock(std::uint64_t word) noexcept : word_(word) {}
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
 
   void lock_shared() {
     std::uint64_t w = word_.load(std::memory_order_relaxed);
@@ -118,7 +119,7 @@ class ReadGuard {
  public:
   ReadGuard() noexcept = default;
   // Takes over a read hold the caller already has.
-  ReadGuard(ShardLock& lock, const V& value, std::uint64_t key) noexcept
+  ReadGuard(RwLock& lock, const V& value, std::uint64_t key) noexcept
       : lock_(&lock), value_(&value), key_(key) {}
   ReadGuard(ReadGuard&& o) noexcept
       : lock_(std::exchange(o.lock_, nullptr)), value_(std::exchange(o.value_, nullptr)), key_(o.key_) {}
@@ -144,7 +145,7 @@ class ReadGuard {
     if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
   }
 
-  ShardLock* lock_ = nullptr;
+  RwLock* lock_ = nullptr;
   const V* value_ = nullptr;
   std::uint64_t key_ = 0;
 };

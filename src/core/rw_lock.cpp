@@ -1,4 +1,4 @@
-#include "core/shard_lock.hpp"
+#include "core/rw_lock.hpp"
 
 #include <sched.h>
 
@@ -55,14 +55,14 @@ class Backoff {
 };
 
 constexpr bool writer_holds(std::uint64_t w) noexcept {
-  return (w & ShardLock::kWriter) == ShardLock::kWriter;
+  return (w & RwLock::kWriter) == RwLock::kWriter;
 }
 
-constexpr std::uint64_t kParkedBits = ShardLock::kReadersParked | ShardLock::kWritersParked;
+constexpr std::uint64_t kParkedBits = RwLock::kReadersParked | RwLock::kWritersParked;
 
 }  // namespace
 
-void ShardLock::lock_shared_slow() {
+void RwLock::lock_shared_slow() {
   for (;;) {
     SpinWait spin;
     Backoff backoff;
@@ -96,7 +96,7 @@ void ShardLock::lock_shared_slow() {
   }
 }
 
-void ShardLock::unlock_shared_slow() noexcept {
+void RwLock::unlock_shared_slow() noexcept {
   std::uint64_t expected = kWritersParked;
   if (word_.compare_exchange_strong(expected, 0, std::memory_order_relaxed,
                                     std::memory_order_relaxed)) {
@@ -104,7 +104,7 @@ void ShardLock::unlock_shared_slow() noexcept {
   }
 }
 
-void ShardLock::lock_slow() noexcept {
+void RwLock::lock_slow() noexcept {
   std::uint64_t extra = 0;
   for (;;) {
     SpinWait spin;
@@ -138,7 +138,7 @@ void ShardLock::lock_slow() noexcept {
   }
 }
 
-void ShardLock::unlock_slow(std::uint64_t w) noexcept {
+void RwLock::unlock_slow(std::uint64_t w) noexcept {
   assert(writer_holds(w) && (w & kParkedBits) != 0);
   for (;;) {
     if ((w & kParkedBits) == kParkedBits) {

@@ -1,10 +1,13 @@
-#include "core/sharded_map.hpp"
+#include "core/keyed_hash.hpp"
 
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+
+#include "core/fault.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,5 +1,7 @@
-// The hash table inside one shard: open addressing over a power-of-two number
-// of buckets, probed 16 control bytes at a time (the SwissTable scheme).
+// FlatTable: a hash table from 64-bit keys to values, open addressing over a
+// power-of-two number of buckets, probed 16 control bytes at a time (the
+// SwissTable scheme).  It holds no lock and no hash keys: its owner hashes
+// (each ShardedMap shard, each CowMap node, the registry's side tables).
 //
 // Layout.  One allocation, control bytes first, slots after:
 //
@@ -86,7 +88,7 @@ concept CarriesKey = requires(const V& v) {
 };
 
 template <class V>
-class ShardTable {
+class FlatTable {
   static_assert(std::is_nothrow_move_constructible_v<V> &&
                     std::is_nothrow_move_assignable_v<V>,
                 "growth and replacement move values and must not fail half way");
@@ -105,11 +107,11 @@ class ShardTable {
   };
   using Slot = std::conditional_t<CarriesKey<V>, BareSlot, KeyedSlot>;
 
-  ShardTable() noexcept = default;
+  FlatTable() noexcept = default;
 
   // A deep copy: same bucket count and control bytes, each value copied
   // with V's copy constructor, in storage of its own.
-  ShardTable(const ShardTable& other) {
+  FlatTable(const FlatTable& other) {
     if (other.buckets_ == 0) return;
     allocate(other.buckets_);
     try {
@@ -127,9 +129,9 @@ class ShardTable {
     growth_left_ = other.growth_left_;
   }
 
-  ShardTable(ShardTable&& other) noexcept { steal(other); }
+  FlatTable(FlatTable&& other) noexcept { steal(other); }
 
-  ShardTable& operator=(ShardTable&& other) noexcept {
+  FlatTable& operator=(FlatTable&& other) noexcept {
     if (this != &other) {
       release();
       steal(other);
@@ -137,14 +139,14 @@ class ShardTable {
     return *this;
   }
 
-  ShardTable& operator=(const ShardTable&) = delete;
+  FlatTable& operator=(const FlatTable&) = delete;
 
-  ~ShardTable() { release(); }
+  ~FlatTable() { release(); }
 
   // Another owner of the same storage; neither may write it until it has
   // called unshare().
-  ShardTable share() const noexcept {
-    ShardTable out;
+  FlatTable share() const noexcept {
+    FlatTable out;
     if (ctrl_ != nullptr) {
       refs()->fetch_add(1, std::memory_order_relaxed);
       out.ctrl_ = ctrl_;
@@ -162,7 +164,7 @@ class ShardTable {
 
   // Makes the storage this owner's alone, copying it if it is shared.
   void unshare() {
-    if (is_shared()) *this = ShardTable(*this);
+    if (is_shared()) *this = FlatTable(*this);
   }
 
   const V* find(std::uint64_t hash, std::uint64_t key) const noexcept {
@@ -385,7 +387,7 @@ class ShardTable {
   // Moves every entry into new storage of `buckets` buckets.
   template <class Hasher>
   void resize(std::size_t buckets, const Hasher& rehash) {
-    ShardTable bigger;
+    FlatTable bigger;
     bigger.allocate(buckets);
     // Nothing below can throw: every entry moves exactly once.
     for (std::size_t i = 0; i < buckets_; ++i) {
@@ -447,7 +449,7 @@ class ShardTable {
     growth_left_ = capacity_of(buckets_) - items_;
   }
 
-  void steal(ShardTable& other) noexcept {
+  void steal(FlatTable& other) noexcept {
     ctrl_ = std::exchange(other.ctrl_, nullptr);
     slots_ = std::exchange(other.slots_, nullptr);
     buckets_ = std::exchange(other.buckets_, 0);

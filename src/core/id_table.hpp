@@ -1,0 +1,50 @@
+// IdTable<V> and IdSet: a FlatTable under hash keys of its own, for the side
+// structures that one owner keeps behind a lock of its own, or on one thread
+// (the message order's index, the ids a sweep must keep).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "core/flat_table.hpp"
+#include "core/keyed_hash.hpp"
+
+namespace tarnwick {
+
+template <class V>
+class IdTable {
+ public:
+  // Draws the table's hash keys (keyed_hash.hpp).
+  IdTable() : hasher_{take_map_keys()} {}
+
+  // Stores `value` under `key`; returns the value it replaced, if any.
+  std::optional<V> insert(std::uint64_t key, V value) {
+    return table_.insert(hasher_(key), key, std::move(value), hasher_);
+  }
+  const V* find(std::uint64_t key) const noexcept { return table_.find(hasher_(key), key); }
+  std::optional<V> erase(std::uint64_t key) { return table_.erase(hasher_(key), key, hasher_); }
+  std::size_t size() const noexcept { return table_.size(); }
+
+ private:
+  KeyedHasher hasher_;
+  FlatTable<V> table_;
+};
+
+// A set of ids, 8 bytes a member: the entry is its own key.
+class IdSet {
+ public:
+  void insert(std::uint64_t id) { table_.insert(id, Entry{id}); }
+  bool contains(std::uint64_t id) const noexcept { return table_.find(id) != nullptr; }
+  std::size_t size() const noexcept { return table_.size(); }
+
+ private:
+  struct Entry {
+    std::uint64_t id;
+    std::uint64_t key() const noexcept { return id; }
+  };
+  IdTable<Entry> table_;
+};
+
+}  // namespace tarnwick

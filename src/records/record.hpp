@@ -1,0 +1,84 @@
+// Record<Desc>: the value type of a record class, derived from its field
+// table (fields.hpp) in three parts:
+//
+//   +-----------------------------+-----------+-------------------+
+//   | scalars (packed, 8-aligned) | Blob      | Desc::Extra       |
+//   +-----------------------------+-----------+-------------------+
+//
+// the scalar area (layout.hpp), the blob of variable-size fields (blob.hpp),
+// and what is not a field (a guild's three collections).  Copying is deep.
+//
+// Nothing here knows Python; the boundary converts arguments into a
+// BlobBuilder and scalars, and reads fields back through the views.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <type_traits>
+#include <utility>
+
+#include "records/blob.hpp"
+#include "records/fields.hpp"
+#include "records/layout.hpp"
+
+namespace tarnwick {
+
+// No extra state beyond the fields.
+struct NoExtra {};
+
+// Copying is deep: the blob and the extra state copy their storage.
+template <class Desc>
+class Record {
+ public:
+  static constexpr std::size_t N = std::size(Desc::fields);
+  static constexpr Layout<N> layout = compute_layout(Desc::fields);
+  static_assert(layout.var_count <= BlobBuilder::kMaxVars);
+  static_assert(Desc::fields[0].kind == Kind::U64 && Desc::fields[0].fill == Fill::Required,
+                "the first field is the record's key");
+  using Extra = typename Desc::Extra;
+
+  Record(const Scalars<Desc>& scalars, Blob blob) : scalars_(scalars), blob_(std::move(blob)) {}
+  Record(const Record& o) : scalars_(o.scalars_), blob_(o.blob_.clone(layout.var_count)), extra_(o.extra_) {}
+  Record(const Scalars<Desc>& scalars, Blob blob, Extra&& extra)
+      : scalars_(scalars), blob_(std::move(blob)), extra_(std::move(extra)) {}
+  Record(Record&&) noexcept = default;
+  Record& operator=(const Record&) = delete;
+  Record& operator=(Record&&) noexcept = default;
+
+  static constexpr const FieldSpec* fields() { return Desc::fields; }
+
+  std::uint64_t key() const noexcept { return u64(0); }
+
+  std::uint64_t u64(std::size_t i) const noexcept { return scalars_.template load<std::uint64_t>(i); }
+  std::uint32_t u32(std::size_t i) const { return scalars_.template load<std::uint32_t>(i); }
+  std::int32_t i32(std::size_t i) const { return scalars_.template load<std::int32_t>(i); }
+  std::uint8_t u8(std::size_t i) const { return scalars_.template load<std::uint8_t>(i); }
+  bool flag(std::size_t i) const { return scalars_.template load<std::uint8_t>(i) != 0; }
+  bool present(std::size_t i) const { return scalars_.present(i); }
+  VarView var(std::size_t i) const { return blob_.field(layout.slots[i].var, layout.var_count); }
+  std::size_t blob_size() const noexcept { return blob_.size(layout.var_count); }
+  const Scalars<Desc>& scalars() const noexcept { return scalars_; }
+  const unsigned char* blob_block() const noexcept { return blob_.block(); }
+
+  // Whether two records hold the same field values (records with extra
+  // state have more to compare, and do not offer this).
+  bool same_fields(const Record& o) const noexcept
+    requires std::is_same_v<Extra, NoExtra>
+  {
+    const std::size_t n = blob_size();
+    return std::memcmp(&scalars_, &o.scalars_, sizeof scalars_) == 0 && n == o.blob_size() &&
+           (n == 0 || std::memcmp(blob_.block(), o.blob_.block(), n) == 0);
+  }
+
+  const Extra& extra() const { return extra_; }
+  Extra& extra() { return extra_; }
+
+ private:
+  Scalars<Desc> scalars_;
+  Blob blob_;
+  [[no_unique_address]] Extra extra_;
+};
+
+}  // namespace tarnwick
