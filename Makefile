@@ -167,20 +167,18 @@ demo: deps
 	cmake --build $(BUILD)/release -j $(JOBS) --target tarnwick_ext
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) examples/demo.py $(ARGS)
 
-# The release module and the C++ suite, plus the test build (for its hook that
-# forces the collections' shard amount in the memory figures).  Writes
-# $(BUILD)/bench/results.json and $(BUILD)/bench/ratios.png.
+# The release module and the C++ suite.  Writes $(BUILD)/bench/results.json
+# and $(BUILD)/bench/ratios.png.
 # (make bench ARGS=--quick for a smoke run of the Python suite.)
 CPP_BENCH_ARGS ?= --benchmark_min_time=0.2 --benchmark_repetitions=5 --benchmark_display_aggregates_only=true
-bench: deps $(BUILD)/debug/build.ninja
+bench: deps
 	cmake -S . -B $(BUILD)/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_BENCHMARKS=ON \
 	  -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
 	cmake --build $(BUILD)/bench -j $(JOBS)
-	cmake --build $(BUILD)/debug -j $(JOBS) --target tarnwick_ext
 	$(BUILD)/bench/tarnwick_bench $(CPP_BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/cpp.json --benchmark_out_format=json
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_cache.py \
-	  --cpp-json $(BUILD)/bench/cpp.json --hooks-build $(CURDIR)/$(BUILD)/hooks \
+	  --cpp-json $(BUILD)/bench/cpp.json \
 	  --out $(BUILD)/bench/results.json --png $(BUILD)/bench/ratios.png $(ARGS)
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_payloads.py
 
