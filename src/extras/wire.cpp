@@ -204,14 +204,11 @@ class Wire {
   }
 };
 
-Params<2> from_payload_params{nullptr, "_from_payload", {"kind", "payload"}, 2};
-
 }  // namespace
 
-PyObject* convert_payload(PyObject* args, PyObject* kwargs) {
-  const Bound<2> bound(from_payload_params, args, kwargs);
-  const std::uint64_t kind = take_u64(bound[0], "kind");
-  PyObject* d = bound[1];
+PyObject* convert_payload(const Bound<2>& args) {
+  const std::uint64_t kind = take_u64(args, 0);
+  PyObject* d = args[1];
   switch (kind) {
     case 0: return Wire<UserDesc>::convert<kNone>(d);
     case 1: return Wire<MemberDesc>::convert<kByUser>(d);

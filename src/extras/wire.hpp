@@ -1,6 +1,7 @@
 // The common case of tarnwick_extras.payloads, natively.
 #pragma once
 
+#include "module/binding.hpp"
 #include "module/python.hpp"
 
 namespace tarnwick {
@@ -14,6 +15,6 @@ namespace tarnwick {
 // PayloadError that says where the fault is.  The result is always the
 // record that converter would have made.
 // The body of the entry point: it throws to the caller's fault boundary.
-PyObject* convert_payload(PyObject* args, PyObject* kwargs);
+PyObject* convert_payload(const Bound<2>& args);
 
 }  // namespace tarnwick

@@ -61,7 +61,7 @@ void bind(const ParamList& params, PyObject* args, PyObject* kwargs, PyObject** 
 template <std::size_t N>
 class Bound {
  public:
-  Bound(const Params<N>& params, PyObject* args, PyObject* kwargs) {
+  Bound(const Params<N>& params, PyObject* args, PyObject* kwargs) : params_(params) {
     bind(params, args, kwargs, slots_.data(), &keywords_);
   }
   Bound(const Bound&) = delete;
@@ -72,8 +72,11 @@ class Bound {
 
   PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
   PyObject* const* data() const noexcept { return slots_.data(); }
+  // Parameter i's name, for the labels of its conversion errors.
+  const char* name(std::size_t i) const noexcept { return params_.names[i]; }
 
  private:
+  const ParamList& params_;
   std::array<PyObject*, N> slots_;
   std::uint64_t keywords_ = 0;
 };

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "module/binding.hpp"
 #include "module/python.hpp"
 #include "records/blob.hpp"
 
@@ -41,6 +42,12 @@ inline std::uint64_t take_u64(PyObject* o, const char* param) {
   std::uint64_t v;
   if (!to_u64(o, &v)) raise_labelled(param);
   return v;
+}
+
+// The same for bound argument i.
+template <std::size_t N>
+std::uint64_t take_u64(const Bound<N>& args, std::size_t i) {
+  return take_u64(args[i], args.name(i));
 }
 
 }  // namespace tarnwick

@@ -3,17 +3,17 @@
 #include <atomic>
 
 #include "module/boundary.hpp"
+#include "module/functions.hpp"
+#include "module/guild_methods.hpp"
 #include "module/record_class.hpp"
 #include "module/ref.hpp"
+#include "module/registration.hpp"
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
-#include "module/guild_methods.hpp"
 #include "records/member.hpp"
 #include "records/message.hpp"
 #include "records/role.hpp"
 #include "records/user.hpp"
-#include "module/functions.hpp"
-#include "module/registration.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,7 +24,7 @@ PyModuleDef g_def = {
 
 // The module is bound to the first interpreter that tries to import it.
 std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
+PyObject* g_module = nullptr;  // made once, kept for the process
 
 }  // namespace
 
@@ -47,16 +47,29 @@ void add(PyObject* module, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
-void add_function(PyObject* module, PyMethodDef* def, bool listed) {
+void add_functions(PyObject* module, PyMethodDef* table, bool listed) {
   OwnedRef module_name = OwnedRef::steal(require(PyModule_GetNameObject(module)));
-  OwnedRef fn = OwnedRef::steal(require(PyCMethod_New(def, module, module_name.get(), nullptr)));
-  OwnedRef name = OwnedRef::steal(require(PyObject_GetAttrString(fn.get(), "__name__")));
-  if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ must be a str");
-  if (listed) {
-    add(module, name.get(), fn.get());
-  } else if (PyObject_SetAttr(module, name.get(), fn.get()) < 0) {
-    throw_pending();
+  for (PyMethodDef* def = table; def->ml_name != nullptr; ++def) {
+    OwnedRef fn = OwnedRef::steal(require(PyCMethod_New(def, module, module_name.get(), nullptr)));
+    OwnedRef name = OwnedRef::steal(require(PyObject_GetAttrString(fn.get(), "__name__")));
+    if (!PyUnicode_Check(name.get())) raise(PyExc_TypeError, "function __name__ must be a str");
+    if (listed) {
+      add(module, name.get(), fn.get());
+    } else if (PyObject_SetAttr(module, name.get(), fn.get()) < 0) {
+      throw_pending();
+    }
   }
+}
+
+PyObject* module_once(PyModuleDef& def, PyObject*& made, void (*body)(PyObject*)) {
+  claim_interpreter();
+  if (made == nullptr) {
+    OwnedRef module = OwnedRef::steal(require(PyModule_Create2(&def, 3)));
+    body(module.get());
+    if (made == nullptr) made = module.release();
+  }
+  Py_INCREF(made);
+  return made;
 }
 
 void claim_interpreter() {
@@ -86,25 +99,13 @@ void module_body(PyObject* module) {
   add_class<RoleDesc>(module);
   add_class<MessageDesc>(module);
   add_class<EmojiDesc>(module);
-  for (PyMethodDef* def = registry_functions(); def->ml_name != nullptr; ++def) add_function(module, def);
-}
-
-PyObject* init() {
-  claim_interpreter();
-  if (g_module != nullptr) {
-    Py_INCREF(g_module);
-    return g_module;
-  }
-  OwnedRef module = OwnedRef::steal(require(PyModule_Create2(&g_def, 3)));
-  module_body(module.get());
-  if (g_module == nullptr) g_module = module.release();  // first stored stays
-  Py_INCREF(g_module);
-  return g_module;
+  add_functions(module, registry_functions());
 }
 
 }  // namespace
 }  // namespace tarnwick
 
 PyMODINIT_FUNC PyInit_tarnwick(void) {
-  return tarnwick::run_boundary([] { return tarnwick::init(); });
+  return tarnwick::run_boundary(
+      [] { return tarnwick::module_once(tarnwick::g_def, tarnwick::g_module, tarnwick::module_body); });
 }

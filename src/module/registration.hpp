@@ -13,8 +13,15 @@ void claim_interpreter();
 // sets the attribute.
 void add(PyObject* module, PyObject* name, PyObject* value);
 
-// Makes a function object from `def` (never freed) bound to `module`, and
-// adds it under its __name__ (and to __all__ unless it is not `listed`).
-void add_function(PyObject* module, PyMethodDef* def, bool listed = true);
+// Makes a function object bound to `module` for each row of `table` (never
+// freed; up to the null row) and adds it under its __name__, listed in
+// __all__ unless `listed` is false.
+void add_functions(PyObject* module, PyMethodDef* table, bool listed = true);
+
+// The module of `def`, made once per process: claims the interpreter, then
+// returns a new reference to the module made before, or makes one and runs
+// `body` on it.  A body that fails leaves nothing stored, so a later import
+// tries again; should two threads both make one, the first stored stays.
+PyObject* module_once(PyModuleDef& def, PyObject*& made, void (*body)(PyObject*));
 
 }  // namespace tarnwick

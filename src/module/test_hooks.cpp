@@ -9,6 +9,8 @@
 
 #include "core/processors.hpp"
 #include "module/boundary.hpp"
+#include "module/convert.hpp"
+#include "module/entry.hpp"
 #include "module/python.hpp"
 #include "module/results.hpp"
 #include "registry/registry.hpp"
@@ -16,55 +18,39 @@
 namespace tarnwick {
 namespace {
 
-std::size_t size_arg(PyObject* arg) {
-  const std::size_t n = PyLong_AsSize_t(arg);
-  if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw_pending();
-  return n;
-}
-
 // raise_fault(text): an internal fault with that text (a str), through the
 // boundary.
-PyObject* raise_fault(PyObject*, PyObject* arg) {
-  return run_boundary([&]() -> PyObject* {
-    if (!PyUnicode_Check(arg)) raise(PyExc_TypeError, "raise_fault() takes a str");
-    Py_INCREF(arg);
-    throw ForwardedPanic(arg);
-  });
+PyObject* raise_fault(const Bound<1>& args) {
+  if (!PyUnicode_Check(args[0])) raise(PyExc_TypeError, "raise_fault() takes a str");
+  Py_INCREF(args[0]);
+  throw ForwardedPanic(args[0]);
 }
 
 // exhaust_memory(n): the out-of-memory path, as if n bytes were refused.
-PyObject* exhaust_memory(PyObject*, PyObject* arg) {
-  return run_boundary([&]() -> PyObject* { allocation_failed(size_arg(arg)); });
-}
+PyObject* exhaust_memory(const Bound<1>& args) { allocation_failed(take_u64(args, 0)); }
 
 // exhaust_container(n): an ordinary C++ container asks for n bytes (too
 // many to get), as an error text or the cgroup parser might.
-PyObject* exhaust_container(PyObject*, PyObject* arg) {
-  return run_boundary([&]() -> PyObject* {
-    std::vector<char> v;
-    v.reserve(size_arg(arg));
-    return none_result();
-  });
+PyObject* exhaust_container(const Bound<1>& args) {
+  std::vector<char> v;
+  v.reserve(take_u64(args, 0));
+  return none_result();
 }
 
-PyObject* fail_next_map(PyObject*, PyObject*) {
-  return run_boundary([] {
-    fail_next_map_creation();
-    return none_result();
-  });
+PyObject* fail_next_map(const Bound<0>&) {
+  fail_next_map_creation();
+  return none_result();
 }
 
-PyObject* shard_count(PyObject*, PyObject*) {
-  return run_boundary([] { return checked_result(PyLong_FromSize_t(shard_amount())); });
-}
+PyObject* shard_count(const Bound<0>&) { return checked_result(PyLong_FromSize_t(shard_amount())); }
 
 PyMethodDef g_hooks[] = {
-    {"raise_fault", raise_fault, METH_O, nullptr},
-    {"exhaust_memory", exhaust_memory, METH_O, nullptr},
-    {"exhaust_container", exhaust_container, METH_O, nullptr},
-    {"fail_next_map_creation", fail_next_map, METH_NOARGS, nullptr},
-    {"shard_amount", shard_count, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    function<"raise_fault(text)", raise_fault>(),
+    function<"exhaust_memory(n)", exhaust_memory>(),
+    function<"exhaust_container(n)", exhaust_container>(),
+    function<"fail_next_map_creation()", fail_next_map>(),
+    function<"shard_amount()", shard_count>(),
+    kEndOfTable,
 };
 
 PyModuleDef g_hooks_def = {

@@ -4,6 +4,11 @@
 // the one table it touches.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
 #include "core/cow_map.hpp"
 #include "records/emoji.hpp"
 #include "records/member.hpp"
@@ -41,6 +46,27 @@ class GuildCollections {
     roles.reset();
     members.reset();
     emojis.reset();
+  }
+
+  // The collection of records like `Rec`.
+  template <class Rec>
+  CowMap<Rec>& of() noexcept {
+    if constexpr (std::is_same_v<Rec, RoleRecord>) {
+      return roles;
+    } else if constexpr (std::is_same_v<Rec, MemberRecord>) {
+      return members;
+    } else {
+      static_assert(std::is_same_v<Rec, EmojiRecord>);
+      return emojis;
+    }
+  }
+
+  // Puts `rec` into its collection under its key; returns the record it
+  // displaced, for the caller to destroy after the collection's lock is gone.
+  template <class Rec>
+  std::optional<Rec> put(Rec&& rec) {
+    const std::uint64_t key = rec.key();
+    return of<Rec>().insert(key, std::move(rec));
   }
 
   CowMap<RoleRecord> roles;
