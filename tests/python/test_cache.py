@@ -4,7 +4,7 @@ fresh interpreter, since the registry is shared by every test here."""
 
 import pytest
 import tarnwick
-from twhelpers import fresh_id, run_python
+from twhelpers import fresh_id, run_python_value
 
 cache = pytest.importorskip("tarnwick_extras").cache
 
@@ -106,25 +106,31 @@ def file(*ids):
     for i in ids: tarnwick.register_message(tarnwick.full_message(i, 1, 2, "m%d" % i, "t"))
 def kept(): return [i for i in range(40) if tarnwick.get_message(i) is not None]
 def old(): return sum(tarnwick.get_message(i) is not None for i in (30, 31))
+got = {}
 file(30, 31)                      # filed before any limit: counted as oldest
 c.set_message_limit(4)
 file(1, 2, 3)
-print(kept()[:3], old(), c.message_limit())
+got["under_4"] = {"first_kept": kept()[:3], "of_30_and_31": old(), "limit": c.message_limit()}
 file(1)                           # filed again: the newest now
 file(4, 5)
-print(kept())
+got["after_refiling_1"] = kept()
 c.remove_message(4); file(6)
-print(kept())
-c.set_message_limit(2); print(kept())
-c.set_message_limit(None); file(*range(10, 20)); print(len(kept()), c.message_limit())
+got["after_removing_4"] = kept()
+c.set_message_limit(2)
+got["under_2"] = kept()
+c.set_message_limit(None); file(*range(10, 20))
+got["unbounded"] = {"kept": len(kept()), "limit": c.message_limit()}
+print(repr(got))
 """
 
 
 def test_message_limit_drops_the_longest_filed_first():
-    result = run_python(LIMIT)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "[1, 2, 3] 1 4", "[1, 3, 4, 5]", "[1, 3, 5, 6]", "[5, 6]", "12 None"]
+    got = run_python_value(LIMIT)
+    assert got["under_4"] == {"first_kept": [1, 2, 3], "of_30_and_31": 1, "limit": 4}
+    assert got["after_refiling_1"] == [1, 3, 4, 5]
+    assert got["after_removing_4"] == [1, 3, 5, 6]
+    assert got["under_2"] == [5, 6]
+    assert got["unbounded"] == {"kept": 12, "limit": None}
 
 
 STATS = """
@@ -138,20 +144,22 @@ for gid in (1, 2):
     g.add_role(tarnwick.full_role(1, "r", 0, False)); g.add_emoji(tarnwick.full_emoji(1))
     tarnwick.register_guild(g)
 tarnwick.register_message(tarnwick.full_message(1, 1, 1, "c", "t"))
-s = c.stats()
-print(sorted((k, v) for k, v in s.items() if not k.endswith("bytes")))
-print(all(s[k] > empty[k] for k in ("user_bytes", "guild_bytes", "message_bytes")))
+filled = c.stats()
 c.clear()
-print(c.stats() == empty, tarnwick.get_user(1), tarnwick.get_member(1, 1))
+print(repr({"empty": empty, "filled": filled, "cleared": c.stats(),
+            "user_1": tarnwick.get_user(1), "member_1_1": tarnwick.get_member(1, 1)}))
 """
 
 
 def test_stats_count_what_is_filed_and_clear_forgets_it():
-    result = run_python(STATS)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "[('emojis', 2), ('guilds', 2), ('members', 10), ('messages', 1), ('roles', 2), ('users', 3)]",
-        "True", "True None None"]
+    got = run_python_value(STATS)
+    filled, empty = got["filled"], got["empty"]
+    assert {k: v for k, v in filled.items() if not k.endswith("bytes")} == {
+        "emojis": 2, "guilds": 2, "members": 10, "messages": 1, "roles": 2, "users": 3}
+    for k in ("user_bytes", "guild_bytes", "message_bytes"):
+        assert filled[k] > empty[k], k
+    assert got["cleared"] == empty
+    assert got["user_1"] is None and got["member_1_1"] is None
 
 
 SMALL_GUILDS = """
@@ -166,19 +174,17 @@ for gid in range(1000): file(gid, 0)
 empty = c.stats()["guild_bytes"]
 for gid in range(1000): file(gid, 20)
 twenty = c.stats()["guild_bytes"]
-print((empty - none) / 1000, (twenty - empty) / 1000)
+print(repr({"per_empty_guild": (empty - none) / 1000, "per_twenty_members": (twenty - empty) / 1000}))
 """
 
 
 def test_empty_and_small_guilds_pay_for_no_shards_they_do_not_use():
-    result = run_python(SMALL_GUILDS)
-    assert result.returncode == 0, result.stderr
-    empty, twenty = map(float, result.stdout.split())
+    got = run_python_value(SMALL_GUILDS)
     # An empty guild is its slot in the guild map and its block of texts;
     # twenty members are one small table and their blocks, whatever the
     # number of processors.
-    assert 0 < empty < 600
-    assert 0 < twenty < 2400
+    assert 0 < got["per_empty_guild"] < 600
+    assert 0 < got["per_twenty_members"] < 2400
 
 
 PRUNE = """
@@ -194,19 +200,25 @@ for u in range(1000, 2000): b.add_member(T.full_member(u))
 T.register_guild(b)
 T.register_message(T.full_message(1, 1, 3, "c", "t"))
 def users(): return [u for u in list(range(1, 7)) + [1000, 1999, 2000, 3999] if T.get_user(u)]
+got = {}
 try: c.prune_users([4, "5"])
-except TypeError as e: print(e, users())
-print(c.prune_users(keep=iter([4])), users(), c.stats()["users"])
+except TypeError as e: got["refused"] = {"error": str(e), "kept_ids": users()}
+let_go = c.prune_users(keep=iter([4]))
+got["keep_4"] = {"let_go": let_go, "kept_ids": users(), "users": c.stats()["users"]}
 c.remove_member(1, 2); c.remove_guild(2); c.remove_message(1)
-print(c.prune_users(), users(), c.stats()["users"])
+let_go = c.prune_users()
+got["keep_none"] = {"let_go": let_go, "kept_ids": users(), "users": c.stats()["users"]}
+print(repr(got))
 """
 
 
 def test_prune_users_keeps_members_authors_and_the_named():
-    result = run_python(PRUNE)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "argument 'keep': 'str' object cannot be interpreted as an integer "
-        "[1, 2, 3, 4, 5, 6, 1000, 1999, 2000, 3999]",
-        "2002 [1, 2, 3, 4, 1000, 1999] 1004",
-        "1003 [1] 1"]
+    got = run_python_value(PRUNE)
+    # A bad id refuses the whole call before anyone is let go.
+    assert got["refused"] == {
+        "error": "argument 'keep': 'str' object cannot be interpreted as an integer",
+        "kept_ids": [1, 2, 3, 4, 5, 6, 1000, 1999, 2000, 3999]}
+    # Members of either guild, the message's author and the one named stay.
+    assert got["keep_4"] == {"let_go": 2002, "kept_ids": [1, 2, 3, 4, 1000, 1999], "users": 1004}
+    # Only guild 1's remaining member is left to keep anyone.
+    assert got["keep_none"] == {"let_go": 1003, "kept_ids": [1], "users": 1}

@@ -8,7 +8,7 @@ import pytest
 
 import tarnwick
 from tarnwick_extras import PayloadError, cache, events
-from twhelpers import U64_MAX, fresh_id, run_python
+from twhelpers import U64_MAX, fresh_id, run_python_value
 
 APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
 UNAVAILABLE, UNSUPPORTED = events.Outcome.UNAVAILABLE, events.Outcome.UNSUPPORTED
@@ -264,10 +264,12 @@ from tarnwick_extras import cache, events
 def u(i): return {"id": str(i), "username": "u%d" % i}
 def m(i): return {"user": u(i)}
 def msg(i): return {"id": str(i), "channel_id": "9", "author": u(10), "content": "c", "timestamp": "t"}
+steps = []
 def apply(kind, data):
     outcome = events.apply(kind, data)
     s = cache.stats()
-    print(outcome.value, *[s[k] for k in ("users", "guilds", "members", "roles", "emojis", "messages")])
+    steps.append((kind, outcome.value,
+                  {k: s[k] for k in ("users", "guilds", "members", "roles", "emojis", "messages")}))
 everyone = {"id": "1", "name": "@everyone", "color": 0, "hoist": False}
 apply("GUILD_CREATE", {"id": "1", "name": "g", "members": [m(10), m(11)], "roles": [everyone],
                        "emojis": [{"id": "5"}, {"id": "6"}]})
@@ -282,29 +284,34 @@ apply("MESSAGE_CREATE", msg(100))
 apply("MESSAGE_CREATE", msg(101))
 apply("MESSAGE_UPDATE", {"id": "100", "content": "edited"})    # filed again: the newest
 apply("MESSAGE_CREATE", msg(102))                               # so 101 goes
-print([i for i in (100, 101, 102) if tarnwick.get_message(i)], tarnwick.get_guild(1).name)
+after_102 = {"messages_kept": [i for i in (100, 101, 102) if tarnwick.get_message(i)],
+             "guild_name": tarnwick.get_guild(1).name}
 apply("MESSAGE_UPDATE", {"id": "101", "content": "late"})
 apply("GUILD_DELETE", {"id": "1"})
+print(repr({"steps": steps, "after_102": after_102}))
 """
+
+COUNT_COLUMNS = ("users", "guilds", "members", "roles", "emojis", "messages")
 
 
 def test_counts_after_each_event():
-    result = run_python(COUNTS)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        # outcome users guilds members roles emojis messages
-        "applied 2 1 2 1 2 0",
-        "applied 4 1 4 1 2 0",
-        "applied 4 1 3 1 2 0",
-        "applied 4 1 3 2 2 0",
-        "applied 4 1 3 2 3 0",          # emoji 5 dropped, 7 and 8 added
-        "applied 4 1 3 2 3 0",          # members, roles and emojis carried over
-        "applied 4 1 3 1 0 0",          # roles and emojis as the update sent them
-        "applied 4 1 3 1 0 1",
-        "applied 4 1 3 1 0 2",
-        "applied 4 1 3 1 0 2",
-        "applied 4 1 3 1 0 2",
-        "[100, 102] again",
-        "ignored 4 1 3 1 0 2",          # evicted, and the update is not a whole message
-        "applied 4 0 0 0 0 2",
+    got = run_python_value(COUNTS)
+    expected = [
+        ("GUILD_CREATE", "applied", (2, 1, 2, 1, 2, 0)),
+        ("GUILD_MEMBERS_CHUNK", "applied", (4, 1, 4, 1, 2, 0)),
+        ("GUILD_MEMBER_REMOVE", "applied", (4, 1, 3, 1, 2, 0)),
+        ("GUILD_ROLE_CREATE", "applied", (4, 1, 3, 2, 2, 0)),
+        ("GUILD_EMOJIS_UPDATE", "applied", (4, 1, 3, 2, 3, 0)),   # emoji 5 dropped, 7 and 8 added
+        ("GUILD_UPDATE", "applied", (4, 1, 3, 2, 3, 0)),   # members, roles and emojis carried over
+        ("GUILD_UPDATE", "applied", (4, 1, 3, 1, 0, 0)),   # roles and emojis as the update sent them
+        ("MESSAGE_CREATE", "applied", (4, 1, 3, 1, 0, 1)),
+        ("MESSAGE_CREATE", "applied", (4, 1, 3, 1, 0, 2)),
+        ("MESSAGE_UPDATE", "applied", (4, 1, 3, 1, 0, 2)),
+        ("MESSAGE_CREATE", "applied", (4, 1, 3, 1, 0, 2)),
+        # 101 was evicted, and the update is not a whole message.
+        ("MESSAGE_UPDATE", "ignored", (4, 1, 3, 1, 0, 2)),
+        ("GUILD_DELETE", "applied", (4, 0, 0, 0, 0, 2)),
     ]
+    assert got["steps"] == [(kind, outcome, dict(zip(COUNT_COLUMNS, counts)))
+                            for kind, outcome, counts in expected]
+    assert got["after_102"] == {"messages_kept": [100, 102], "guild_name": "again"}

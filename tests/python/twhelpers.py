@@ -1,4 +1,5 @@
 """Shared tables and helpers for the tarnwick Python tests."""
+import ast
 import ctypes
 import itertools
 import operator
@@ -8,6 +9,7 @@ import sys
 import textwrap
 
 import tarnwick
+from tarnwick_extras._fields import parameter_names
 
 U64_MAX = 2**64 - 1
 
@@ -72,31 +74,19 @@ SCHEMA = {
     ],
 }
 
-SIGNATURES = {
-    "full_user": "(id, username, discriminator=None, global_name=None, avatar=None, bot=False, "
-    "system=False, mfa_enabled=False, banner=None, accent_color=None, locale=None, verified=False, "
-    "email=None, flags=0, premium_type=0, public_flags=0)",
-    "full_member": "(user_id, nick=None, avatar=None, roles=..., joined_at=..., premium_since=None, "
-    "deaf=False, mute=False, flags=0, pending=False, permissions=0, "
-    "communication_disabled_until=None)",
-    "full_guild": "(id, name, icon=None, splash=None, discovery_splash=None, owner_id=0, "
-    "afk_channel_id=None, afk_timeout=0, widget_enabled=False, widget_channel_id=None, "
-    "verification_level=0, default_message_notifications=0, explicit_content_filter=0, "
-    "mfa_level=0, application_id=None, system_channel_id=None, system_channel_flags=0, "
-    "rules_channel_id=None, max_presences=None, max_members=None, vanity_url_code=None, "
-    "description=None, banner=None, premium_tier=0, premium_subscription_count=None, "
-    "preferred_locale=..., public_updates_channel_id=None, max_video_channel_users=None, "
-    "max_stage_video_channel_users=None, approximate_member_count=None, "
-    "approximate_presence_count=None, nsfw_level=0, premium_progress_bar_enabled=False, "
-    "safety_alerts_channel_id=None, features=...)",
-    "full_role": "(id, name, color, hoist, icon=None, unicode_emoji=None, position=0, "
-    "permissions=0, managed=False, mentionable=False)",
-    "full_message": "(id, channel_id, author_id, content, timestamp, guild_id=None, "
-    "edited_timestamp=None, tts=False, mention_everyone=False, pinned=False, webhook_id=None, "
-    "message_type=0, flags=0)",
-    "full_emoji": "(id, name=None, roles=..., user_id=None, require_colons=False, managed=False, "
-    "animated=False, available=True)",
-}
+
+def _parameter(name, kind, default):
+    # How the classes' text signatures show a default: None, booleans and
+    # integers as themselves, texts and lists as "...".
+    if default is REQ:
+        return name
+    if default is None or kind == BOOL or kind in INTEGER_KINDS:
+        return f"{name}={default!r}"
+    return f"{name}=..."
+
+
+SIGNATURES = {cls: "(" + ", ".join(_parameter(*field) for field in fields) + ")"
+              for cls, fields in SCHEMA.items()}
 
 CLASSES = list(SCHEMA)
 
@@ -145,16 +135,6 @@ def full_values(cls_name):
             for i, (name, kind, default) in enumerate(SCHEMA[cls_name])}
 
 
-def field_names(cls):
-    sig = cls.__text_signature__
-    if sig is None and sys.version_info < (3, 10):
-        # 3.9 drops a heap type's signature; the read-only attributes are
-        # registered in field order.
-        return [n for n, v in vars(cls).items() if type(v).__name__ == "getset_descriptor"]
-    assert sig.startswith("(") and sig.endswith(")")
-    return [part.split("=", 1)[0] for part in sig[1:-1].split(", ")]
-
-
 def _typed(value):
     if isinstance(value, list):
         return (list, [_typed(v) for v in value])
@@ -163,7 +143,7 @@ def _typed(value):
 
 def snapshot(obj):
     """Every field of a record, with the exact type of each value."""
-    return {name: _typed(getattr(obj, name)) for name in field_names(type(obj))}
+    return {name: _typed(getattr(obj, name)) for name in parameter_names(type(obj))}
 
 
 def assert_same_record(a, b):
@@ -219,3 +199,14 @@ def run_python(code, *flags, env=None):
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [*here, env.get("PYTHONPATH")]))
     return subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], env=env,
                           capture_output=True, text=True, timeout=120)
+
+
+def run_python_value(code, *flags, env=None):
+    """Runs code as run_python does and returns the one value it prints as
+    its repr (read back with ast.literal_eval); it must print nothing else."""
+    result = run_python(code, *flags, env=env)
+    assert result.returncode == 0, result.stderr
+    try:
+        return ast.literal_eval(result.stdout.strip())
+    except (SyntaxError, ValueError):
+        raise AssertionError(f"not the repr of one value: {result.stdout!r}") from None
