@@ -84,7 +84,7 @@ from tarnwick import full_guild, full_member, full_message, full_user
 
 from . import as_dict, cache, payloads
 from ._fields import FIELDS, Record
-from .payloads import PayloadError
+from .payloads import PayloadError, _nested_id, _object, _required
 
 __all__ = ["EVENT_TYPES", "Outcome", "apply"]
 
@@ -103,28 +103,8 @@ class Outcome(enum.Enum):
 _R = TypeVar("_R")
 
 
-def _object(value: object, path: str) -> Dict[str, Any]:
-    if not isinstance(value, dict):
-        raise PayloadError(path, f"expected an object, got {payloads._kind(value)}")
-    return value
-
-
-def _required(d: Dict[str, Any], key: str) -> Any:
-    value = d.get(key)
-    if value is None:
-        raise PayloadError(key, "required, got null" if key in d else "missing")
-    return value
-
-
 def _id(d: Dict[str, Any], key: str) -> int:
     return payloads.parse_id(_required(d, key), key)
-
-
-def _nested_id(d: Dict[str, Any], key: str) -> int:
-    nested = _object(_required(d, key), key)
-    if nested.get("id") is None:
-        raise PayloadError(key + ".id", "missing")
-    return payloads.parse_id(nested["id"], key + ".id")
 
 
 def _flag(d: Dict[str, Any], key: str) -> bool:

@@ -167,10 +167,25 @@ def parse_id(value: object, path: str = "") -> int:
         raise e._within(path) from None
 
 
-def _object(value: object) -> Dict[str, Any]:
+def _object(value: object, path: str = "") -> Dict[str, Any]:
     if not isinstance(value, dict):
-        raise PayloadError("", f"expected an object, got {_kind(value)}")
+        raise PayloadError(path, f"expected an object, got {_kind(value)}")
     return value
+
+
+def _required(d: Dict[str, Any], key: str) -> Any:
+    value = d.get(key)
+    if value is None:
+        raise PayloadError(key, "required, got null" if key in d else "missing")
+    return value
+
+
+def _nested_id(d: Dict[str, Any], key: str) -> int:
+    """The id of the object ``d[key]``, which must be there."""
+    nested = _object(_required(d, key), key)
+    if nested.get("id") is None:
+        raise PayloadError(key + ".id", "missing")
+    return parse_id(nested["id"], key + ".id")
 
 
 # -- one table per class ---------------------------------------------------
@@ -231,15 +246,10 @@ _MESSAGE = _Shape(full_message, 4, {"message_type": "type"}, nested=(("author", 
 _GUILD = _Shape(full_guild, 5, {})
 
 
-def _nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
+def _put_nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
     """Put the id of ``d[key]`` (or ``d[param]``, which must agree) in kwargs."""
-    nested = d.get(key)
-    if nested is not None:
-        if not isinstance(nested, dict):
-            raise PayloadError(key, f"expected an object, got {_kind(nested)}")
-        if nested.get("id") is None:
-            raise PayloadError(key + ".id", "missing")
-        kwargs[param] = parse_id(nested["id"], key + ".id")
+    if d.get(key) is not None:
+        kwargs[param] = _nested_id(d, key)
     given = d.get(param)
     if given is not None:
         value = parse_id(given, param)
@@ -282,7 +292,7 @@ def _build_here(shape: _Shape[_R], d: object) -> _R:
             if type(nid) is str and len(nid) < 20 and nid.isascii() and nid.isdigit():
                 kwargs[param] = int(nid)
                 continue
-        _nested_id(d, key, param, kwargs)
+        _put_nested_id(d, key, param, kwargs)
     try:
         return shape.cls(**kwargs)
     except (TypeError, OverflowError, UnicodeEncodeError) as e:
