@@ -90,9 +90,9 @@ tsan-test: $(BUILD)/tsan/build.ninja
 # make fuzz: for FUZZ_SECONDS, side by side, libFuzzer over the map and the
 # record blob (checked against std::map) and a hostile hypothesis-driven run
 # of every constructor, guild method and module function against the
-# ASan+UBSan build (tests/fuzz/hostile.py, which restarts its child after a
-# crash and prints each crash's reproducer).  Fails on any crash, hang or
-# PanicException from ordinary input.  make fuzz-short is the same for
+# ASan+UBSan build (the package tests/fuzz/hostile, which restarts its child
+# after a crash and prints each crash's reproducer).  Fails on any crash,
+# hang or PanicException from ordinary input.  make fuzz-short is the same for
 # FUZZ_SHORT_SECONDS, as part of make test.  --strict-interrupts: a
 # KeyboardInterrupt or SystemExit raised in a callback must end the call
 # with that very exception, never be swallowed.
@@ -102,7 +102,7 @@ HOSTILE_FLAGS ?= --strict-interrupts
 HOSTILE_SHORT_FLAGS ?=
 CORE_SOURCES = $(wildcard src/core/*.cpp)
 HOSTILE = $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
-          PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py $(PYTHON) tests/fuzz/hostile.py run
+          PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py:$(CURDIR)/python:$(CURDIR)/tests/fuzz $(PYTHON) -m hostile run
 
 fuzz-build: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
