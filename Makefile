@@ -132,7 +132,8 @@ fuzz-short: fuzz-build
 # The shipped build: pip builds the wheel and installs it into a fresh venv,
 # the Python tests run against that installed copy from outside the source
 # tree, and the installed stubs and inline types are checked: stubtest
-# against the module, mypy --strict over tarnwick_extras and the two examples.
+# against the module, mypy --strict over tarnwick_extras and the two examples
+# (with the test modules the demo imports).
 # stubtest runs again on Python 3.9, where the record classes have no text
 # signatures, if pyenv has a 3.9 (Debian's mypy is pure Python there).
 PY39      = $(firstword $(wildcard $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.9*/bin/python))
@@ -152,9 +153,9 @@ install-test:
 	cd tests/python && $(CURDIR)/$(BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider .
 	@echo "== stubtest, $$($(BUILD)/venv/bin/python -V)"
 	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(STUBTEST)
-	@echo "== mypy --strict: the installed tarnwick_extras, examples/bot.py, examples/demo.py"
+	@echo "== mypy --strict: the installed tarnwick_extras, examples/bot.py, examples/demo.py (and what it imports from tests/python)"
 	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(MYPY) -p tarnwick_extras
-	$(BUILD)/venv/bin/python $(MYPY) examples/bot.py examples/demo.py
+	MYPYPATH=$(CURDIR)/tests/python $(BUILD)/venv/bin/python $(MYPY) examples/bot.py examples/demo.py
 	@if [ -n "$(PY39)" ]; then \
 	  echo "== stubtest, $$($(PY39) -V)"; \
 	  $(PY39) -m venv $(BUILD)/venv39 && \
@@ -165,7 +166,7 @@ install-test:
 demo: deps
 	cmake -S . -B $(BUILD)/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
 	cmake --build $(BUILD)/release -j $(JOBS) --target tarnwick_ext
-	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) examples/demo.py $(ARGS)
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python:$(CURDIR)/tests/python $(PYTHON) examples/demo.py $(ARGS)
 
 # The release module and the C++ suite.  Writes $(BUILD)/bench/results.json
 # and $(BUILD)/bench/ratios.png.

@@ -9,13 +9,13 @@ import pytest
 
 import tarnwick
 import tarnwick_extras
+from tarnwick_extras import events
+from cache_model import COUNTS, Model, compare
 from twhelpers import run_python
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "examples")
 DEMO = os.path.join(EXAMPLES, "demo.py")
-sys.path.insert(0, EXAMPLES)
-import demo  # noqa: E402
 
 
 def run_demo(*args):
@@ -114,9 +114,13 @@ def test_the_model_check_catches_a_cache_that_drifts():
 
 
 def test_compare_names_each_count_that_differs():
-    model = dict.fromkeys(demo.COUNTS, 3)
-    assert demo.compare(dict(model, user_bytes=9), model) == []
-    assert demo.compare(dict(model, roles=2, messages=4), model) == [
+    model = dict.fromkeys(COUNTS, 3)
+    assert compare(dict(model, user_bytes=9), model) == []
+    assert compare(dict(model, roles=2, messages=4), model) == [
         "roles: cache 2, model 3", "messages: cache 4, model 3"]
-    assert demo.compare({}, {"users": 0, "guilds": 0, "members": 0, "roles": 0, "emojis": 0,
-                             "messages": 0})[0] == "users: cache None, model 0"
+    assert compare({}, {"users": 0, "guilds": 0, "members": 0, "roles": 0, "emojis": 0,
+                        "messages": 0})[0] == "users: cache None, model 0"
+
+
+def test_the_model_has_a_rule_for_each_event_type_apply_handles():
+    assert sorted(Model(None).rules) == sorted(events.EVENT_TYPES)
