@@ -84,7 +84,7 @@ from tarnwick import full_guild, full_member, full_message, full_user
 
 from . import as_dict, cache, payloads
 from ._fields import FIELDS, Record
-from .payloads import PayloadError, _nested_id, _object, _required
+from .payloads import PayloadError, _at, _nested_id, _object, _required
 
 __all__ = ["EVENT_TYPES", "Outcome", "apply"]
 
@@ -114,14 +114,6 @@ def _flag(d: Dict[str, Any], key: str) -> bool:
     if not isinstance(value, bool):
         raise PayloadError(key, f"expected a boolean, got {payloads._kind(value)}")
     return value
-
-
-def _at(prefix: str, build: Callable[[Any], _R], value: object) -> _R:
-    """build(value), its errors seen from the payload that holds value at prefix."""
-    try:
-        return build(value)
-    except PayloadError as e:
-        raise e._within(prefix) from e.__cause__
 
 
 _entries = payloads._entries  # an absent or null array is empty

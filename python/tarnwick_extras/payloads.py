@@ -414,14 +414,17 @@ def message(d: object) -> full_message:
     return _build(_MESSAGE, d)
 
 
+def _at(prefix: str, build: Callable[[Any], _R], value: object) -> _R:
+    """build(value), its errors seen from the payload that holds value at prefix."""
+    try:
+        return build(value)
+    except PayloadError as e:
+        raise e._within(prefix) from e.__cause__
+
+
 def _user_at(d: Dict[str, Any], key: str) -> Optional[full_user]:
     nested = d.get(key)
-    if nested is None:
-        return None
-    try:
-        return user(nested)
-    except PayloadError as e:
-        raise e._within(key) from e.__cause__
+    return None if nested is None else _at(key, user, nested)
 
 
 def member_user(d: object) -> Optional[full_user]:

@@ -51,17 +51,8 @@
 // two of ceil(need * 8 / 7).  Entries are rehashed from their keys with the
 // caller's hash and moved; values must therefore move without throwing, so a
 // growth can never stop half done.
-//
-// Sharing.  The storage block starts with a reference count, so a table can
-// be shared by several owners (share()), each holding the same five header
-// words.  Shared storage is never written: an owner that wants to change
-// its table first calls unshare(), which deep-copies it if anyone else still
-// holds it.  The count is atomic, so owners on different threads may share,
-// unshare and release freely; the contents need no lock while shared,
-// because nobody writes them.
 #pragma once
 
-#include <atomic>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -142,30 +133,6 @@ class FlatTable {
   FlatTable& operator=(const FlatTable&) = delete;
 
   ~FlatTable() { release(); }
-
-  // Another owner of the same storage; neither may write it until it has
-  // called unshare().
-  FlatTable share() const noexcept {
-    FlatTable out;
-    if (ctrl_ != nullptr) {
-      refs()->fetch_add(1, std::memory_order_relaxed);
-      out.ctrl_ = ctrl_;
-      out.slots_ = slots_;
-      out.buckets_ = buckets_;
-      out.items_ = items_;
-      out.growth_left_ = growth_left_;
-    }
-    return out;
-  }
-
-  bool is_shared() const noexcept {
-    return ctrl_ != nullptr && refs()->load(std::memory_order_acquire) != 1;
-  }
-
-  // Makes the storage this owner's alone, copying it if it is shared.
-  void unshare() {
-    if (is_shared()) *this = FlatTable(*this);
-  }
 
   const V* find(std::uint64_t hash, std::uint64_t key) const noexcept {
     if (buckets_ == 0) return nullptr;
@@ -267,9 +234,9 @@ class FlatTable {
   std::size_t bucket_count() const noexcept { return buckets_; }
   std::size_t size() const noexcept { return items_; }
   std::size_t growth_left() const noexcept { return growth_left_; }
-  // Bytes of the storage block (shared storage is counted by every owner).
+  // Bytes of the storage block.
   std::size_t storage_bytes() const noexcept {
-    return buckets_ == 0 ? 0 : kHeader + slots_offset(buckets_) + buckets_ * sizeof(Slot);
+    return buckets_ == 0 ? 0 : slots_offset(buckets_) + buckets_ * sizeof(Slot);
   }
 
   // All bucket_count() + 16 control bytes, tail included (empty when no
@@ -307,17 +274,9 @@ class FlatTable {
 
   static constexpr std::size_t kAlign =
       alignof(Slot) > kGroupWidth ? alignof(Slot) : kGroupWidth;
-  // The reference count sits before the control bytes, padded so that they
-  // keep their alignment.
-  static constexpr std::size_t kHeader = kAlign;
-  static_assert(sizeof(std::atomic<std::size_t>) <= kHeader);
 
   static constexpr std::size_t slots_offset(std::size_t buckets) noexcept {
     return (buckets + kGroupWidth + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
-  }
-
-  std::atomic<std::size_t>* refs() const noexcept {
-    return reinterpret_cast<std::atomic<std::size_t>*>(ctrl_ - kHeader);
   }
 
   // The bucket holding `key`, or buckets_ when there is none.
@@ -359,11 +318,8 @@ class FlatTable {
 
   // Fresh storage for `buckets` buckets, all empty; *this must own nothing.
   void allocate(std::size_t buckets) {
-    const std::size_t bytes = checked_add(
-        kHeader, checked_add(slots_offset(buckets), checked_mul(buckets, sizeof(Slot))));
-    auto* block = static_cast<std::uint8_t*>(checked_aligned_alloc(kAlign, bytes));
-    ::new (static_cast<void*>(block)) std::atomic<std::size_t>(1);
-    ctrl_ = block + kHeader;
+    const std::size_t bytes = checked_add(slots_offset(buckets), checked_mul(buckets, sizeof(Slot)));
+    ctrl_ = static_cast<std::uint8_t*>(checked_aligned_alloc(kAlign, bytes));
     slots_ = reinterpret_cast<Slot*>(ctrl_ + slots_offset(buckets));
     std::memset(ctrl_, kCtrlEmpty, buckets + kGroupWidth);
     buckets_ = buckets;
@@ -401,7 +357,7 @@ class FlatTable {
     }
     bigger.items_ = items_;
     bigger.growth_left_ -= items_;
-    if (ctrl_ != nullptr) std::free(ctrl_ - kHeader);  // slots already moved out
+    std::free(ctrl_);  // slots already moved out
     ctrl_ = nullptr;
     steal(bigger);
   }
@@ -457,17 +413,15 @@ class FlatTable {
     growth_left_ = std::exchange(other.growth_left_, 0);
   }
 
-  // Drops this owner's reference; the last owner destroys the entries.
+  // Destroys the entries and frees the storage.
   void release() noexcept {
     if (ctrl_ == nullptr) return;
-    if (refs()->fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      if constexpr (!std::is_trivially_destructible_v<V>) {
-        for (std::size_t i = 0; i < buckets_; ++i) {
-          if (is_full(ctrl_[i])) std::destroy_at(&slots_[i]);
-        }
+    if constexpr (!std::is_trivially_destructible_v<V>) {
+      for (std::size_t i = 0; i < buckets_; ++i) {
+        if (is_full(ctrl_[i])) std::destroy_at(&slots_[i]);
       }
-      std::free(ctrl_ - kHeader);
     }
+    std::free(ctrl_);
     ctrl_ = nullptr;
     slots_ = nullptr;
     buckets_ = items_ = growth_left_ = 0;

@@ -1,25 +1,16 @@
-// Declaring a function or method once.
+// Declaring a function or method once: its signature text, its body and
+// a summary.  A method table is a list of rows,
 //
-// A module function or a method is its body plus one row of a method table:
+//   function<"prune_users(keep=())", prune_users, "Remove the users ...">(),
+//   method<"full_guild", "add_member($self, member)", add_member>(),
+//   kEndOfTable,
 //
-//   PyObject* get_member(const Bound<2>& args) { ... }
-//   PyObject* add_member(PyObject* self, const Bound<1>& args) { ... }
-//
-//   PyMethodDef g_functions[] = {
-//       function<"get_member(guild_id, user_id)", get_member>(),
-//       function<"prune_users(keep=())", prune_users, "Remove the users ...">(),
-//       kEndOfTable,
-//   };
-//   PyMethodDef g_methods[] = {method<"full_guild", "add_member($self, member)", add_member>(), ...};
-//
-// The signature text is the declaration.  From it come the parameter list
-// that binding uses (the names, how many lead as required: those without a
-// default, the function and class names shown in error messages), the row
-// (METH_VARARGS | METH_KEYWORDS), and the docstring: the signature, the
-// separator "\n--\n\n" the interpreter reads a text signature by, then the
-// summary.  The row's C function binds the call to the list and runs the
-// body under the fault boundary; a body receives the bound arguments and
-// throws to the boundary on failure.
+// and from the signature come the parameter list that binding uses (the
+// names; those without a default are required and lead; the names shown in
+// error messages), the row (METH_VARARGS | METH_KEYWORDS) and the docstring
+// "signature\n--\n\nsummary".  The row's C function binds the call and runs
+// the body, `PyObject* body([PyObject* self,] const Bound<N>&)`, under the
+// fault boundary; a body throws to it and never catches.
 #pragma once
 
 #include <algorithm>
@@ -52,11 +43,10 @@ struct Parsed {
   std::array<std::size_t, kMaxParams + 1> starts{};
   std::size_t count = 0;     // parameters, `$self` not counted
   std::size_t required = 0;  // those without a default, which must lead
-  bool ok = false;
 
   constexpr explicit Parsed(std::string_view sig) {
     const std::size_t open = sig.find('(');
-    if (open == std::string_view::npos || sig.empty() || sig.back() != ')') return;
+    if (open == std::string_view::npos || sig.back() != ')') throw "a signature is name(params)";
     std::copy(sig.begin(), sig.end(), text);
     text[open] = '\0';
     std::size_t i = open + 1;
@@ -69,11 +59,11 @@ struct Parsed {
       const std::string_view part = sig.substr(begin, comma - begin);
       const std::size_t eq = part.find('=');
       if (part != "$self") {
-        if (count == kMaxParams) return;
+        if (count == kMaxParams) throw "too many parameters";
         starts[1 + count++] = begin;
         text[begin + std::min(eq, part.size())] = '\0';
         if (eq == std::string_view::npos) {
-          if (defaults_began) return;
+          if (defaults_began) throw "required parameters must lead";
           ++required;
         } else {
           defaults_began = true;
@@ -81,7 +71,6 @@ struct Parsed {
       }
       i = comma + 1;
     }
-    ok = true;
   }
 };
 
@@ -99,8 +88,7 @@ constexpr auto doc_text() {
 
 template <Literal Cls, Literal Sig, auto Body, Literal Summary>
 struct Entry {
-  static constexpr Parsed<sizeof Sig.chars> parsed{Sig.view()};
-  static_assert(parsed.ok, "a signature is name(params), required ones first, at most kMaxParams");
+  static constexpr Parsed<sizeof Sig.chars> parsed{Sig.view()};  // a bad signature fails to compile
   static constexpr std::size_t N = parsed.count;
   static constexpr std::array<const char*, N> names = [] {
     std::array<const char*, N> a{};

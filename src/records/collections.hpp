@@ -51,14 +51,9 @@ class GuildCollections {
   // The collection of records like `Rec`.
   template <class Rec>
   CowMap<Rec>& of() noexcept {
-    if constexpr (std::is_same_v<Rec, RoleRecord>) {
-      return roles;
-    } else if constexpr (std::is_same_v<Rec, MemberRecord>) {
-      return members;
-    } else {
-      static_assert(std::is_same_v<Rec, EmojiRecord>);
-      return emojis;
-    }
+    if constexpr (std::is_same_v<Rec, RoleRecord>) return roles;
+    if constexpr (std::is_same_v<Rec, MemberRecord>) return members;
+    if constexpr (std::is_same_v<Rec, EmojiRecord>) return emojis;
   }
 
   // Puts `rec` into its collection under its key; returns the record it

@@ -5,39 +5,26 @@
 #include <vector>
 
 #include "core/id_table.hpp"
-#include "registry/message_order.hpp"
 
 namespace tarnwick {
-namespace {
-
 #ifdef TARNWICK_TEST_HOOKS
+namespace {
 std::atomic<bool> g_fail_next{false};
+}  // namespace
 #endif
 
 template <class Map>
-Map make_map() {
+Map detail::make_map() {
 #ifdef TARNWICK_TEST_HOOKS
   if (g_fail_next.exchange(false)) fault("map creation failed (injected)");
 #endif
   return Map();
 }
-
-}  // namespace
-
-namespace detail {
-// The maps live until the process ends: never destroyed, so no exit-time
-// teardown races a thread that is still using them.
-Lazy<UserMap>& g_users = *new Lazy<UserMap>();
-Lazy<GuildMap>& g_guilds = *new Lazy<GuildMap>();
-Lazy<MessageMap>& g_messages = *new Lazy<MessageMap>();
-UserMap make_user_map() { return make_map<UserMap>(); }
-GuildMap make_guild_map() { return make_map<GuildMap>(); }
-MessageMap make_message_map() { return make_map<MessageMap>(); }
-}  // namespace detail
+template UserMap detail::make_map<UserMap>();
+template GuildMap detail::make_map<GuildMap>();
+template MessageMap detail::make_map<MessageMap>();
 
 namespace {
-
-MessageOrder& g_order = *new MessageOrder();
 
 template <class V>
 std::size_t blob_bytes(const ShardedMap<V>& map) {
@@ -81,10 +68,6 @@ bool refile_guild_fields(GuildRecord&& guild) {
   });
 }
 
-void file_message(MessageRecord&& message) { g_order.file(std::move(message)); }
-bool remove_message(std::uint64_t id) { return g_order.remove(id); }
-void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(limit); }
-std::optional<std::uint64_t> message_limit() { return g_order.limit(); }
 
 std::size_t prune_users(std::span<const std::uint64_t> keep) {
   IdSet seen;
@@ -125,7 +108,7 @@ RegistryStats registry_stats() {
 void clear_registry() {
   user_map().clear();
   guild_map().clear();
-  g_order.clear();
+  clear_messages();
 }
 
 #ifdef TARNWICK_TEST_HOOKS

@@ -22,18 +22,18 @@ using MessageMap = ShardedMap<MessageRecord>;
 
 // Each map is created on first use, exactly once; a creation that failed
 // poisons that map alone.  After the first use, reaching one is one load.
+// The maps live until the process ends: never destroyed, so no exit-time
+// teardown races a thread that is still using them.
 namespace detail {
-extern Lazy<UserMap>& g_users;
-extern Lazy<GuildMap>& g_guilds;
-extern Lazy<MessageMap>& g_messages;
-UserMap make_user_map();
-GuildMap make_guild_map();
-MessageMap make_message_map();
+template <class Map>
+Map make_map();  // registry.cpp: for the three maps below
+template <class Map>
+inline Lazy<Map>& g_map = *new Lazy<Map>();
 }  // namespace detail
 
-inline UserMap& user_map() { return detail::g_users.get(detail::make_user_map); }
-inline GuildMap& guild_map() { return detail::g_guilds.get(detail::make_guild_map); }
-inline MessageMap& message_map() { return detail::g_messages.get(detail::make_message_map); }
+inline UserMap& user_map() { return detail::g_map<UserMap>.get(detail::make_map<UserMap>); }
+inline GuildMap& guild_map() { return detail::g_map<GuildMap>.get(detail::make_map<GuildMap>); }
+inline MessageMap& message_map() { return detail::g_map<MessageMap>.get(detail::make_map<MessageMap>); }
 
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.
@@ -87,6 +87,8 @@ RegistryStats registry_stats();
 
 // Forgets every filed record (the message limit stays as it is).
 void clear_registry();
+// The messages' part of it (message_order.cpp).
+void clear_messages();
 
 #ifdef TARNWICK_TEST_HOOKS
 // Makes the next map creation fail, to exercise poisoning.

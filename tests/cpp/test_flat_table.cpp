@@ -350,29 +350,5 @@ TEST(FlatTable, RemovingAlmostEverythingGivesTheMemoryBack) {
   EXPECT_EQ(*lookup(t, 1), 1u);
 }
 
-TEST(FlatTable, SharedStorageIsCopiedOnlyByTheOwnerThatWrites) {
-  const long before = Counted::live();
-  {
-    FlatTable<Counted> a;
-    for (std::uint64_t k = 0; k < 40; ++k) put(a, k, Counted(k));
-    FlatTable<Counted> b = a.share();
-    EXPECT_TRUE(a.is_shared() && b.is_shared());
-    EXPECT_EQ(lookup(a, 7), lookup(b, 7));  // the same storage
-    EXPECT_EQ(Counted::live(), before + 40);
-    b.unshare();
-    EXPECT_FALSE(a.is_shared() || b.is_shared());
-    EXPECT_EQ(Counted::live(), before + 80);
-    put(b, 7, Counted(700));
-    ASSERT_TRUE(b.erase(sip(8), 8, sip));
-    EXPECT_EQ(lookup(a, 7)->value(), 7u);
-    EXPECT_NE(lookup(a, 8), nullptr);
-    FlatTable<Counted> c = a.share();
-    a = FlatTable<Counted>();  // the last holder keeps the entries alive
-    EXPECT_FALSE(c.is_shared());
-    EXPECT_EQ(lookup(c, 8)->value(), 8u);
-  }
-  EXPECT_EQ(Counted::live(), before);
-}
-
 }  // namespace
 }  // namespace tarnwick
