@@ -44,32 +44,38 @@ struct Parsed {
   std::size_t count = 0;     // parameters, `$self` not counted
   std::size_t required = 0;  // those without a default, which must lead
 
-  constexpr explicit Parsed(std::string_view sig) {
-    const std::size_t open = sig.find('(');
-    if (open == std::string_view::npos || sig.back() != ')') throw "a signature is name(params)";
-    std::copy(sig.begin(), sig.end(), text);
-    text[open] = '\0';
-    std::size_t i = open + 1;
-    const std::size_t close = sig.size() - 1;
+  // Plain loops over the characters: the sanitizer builds cannot evaluate
+  // string_view's searches at compile time.
+  constexpr explicit Parsed(const char (&sig)[N]) {
+    std::copy_n(sig, N, text);
+    const std::size_t close = N - 2;  // the ')' before the NUL
+    std::size_t i = 0;
+    while (i < close && text[i] != '(') ++i;
+    if (i == close || text[close] != ')') throw "a signature is name(params)";
+    text[i++] = '\0';
+    text[close] = '\0';
     bool defaults_began = false;
     while (i < close) {
-      const std::size_t comma = std::min(sig.find(',', i), close);
-      std::size_t begin = i;
-      while (sig[begin] == ' ') ++begin;
-      const std::string_view part = sig.substr(begin, comma - begin);
-      const std::size_t eq = part.find('=');
-      if (part != "$self") {
-        if (count == kMaxParams) throw "too many parameters";
-        starts[1 + count++] = begin;
-        text[begin + std::min(eq, part.size())] = '\0';
-        if (eq == std::string_view::npos) {
-          if (defaults_began) throw "required parameters must lead";
-          ++required;
-        } else {
-          defaults_began = true;
+      while (text[i] == ' ') ++i;
+      const std::size_t begin = i;
+      bool has_default = false;
+      for (; i < close && text[i] != ','; ++i) {
+        if (text[i] == '=' && !has_default) {
+          has_default = true;
+          text[i] = '\0';
         }
       }
-      i = comma + 1;
+      text[i++] = '\0';
+      if (text[begin] == '$') continue;  // $self
+      if (count == kMaxParams) throw "too many parameters";
+      starts[1 + count++] = begin;
+      if (has_default) {
+        defaults_began = true;
+      } else if (defaults_began) {
+        throw "required parameters must lead";
+      } else {
+        ++required;
+      }
     }
   }
 };
@@ -77,18 +83,17 @@ struct Parsed {
 // "signature\n--\n\nsummary", NUL-terminated.
 template <Literal Sig, Literal Summary>
 constexpr auto doc_text() {
-  constexpr std::string_view parts[] = {Sig.view(), "\n--\n\n", Summary.view()};
-  std::array<char, Sig.view().size() + 5 + Summary.view().size() + 1> out{};
-  std::size_t n = 0;
-  for (std::string_view p : parts) {
-    for (char c : p) out[n++] = c;
-  }
+  constexpr char kSeparator[] = "\n--\n\n";
+  std::array<char, sizeof Sig.chars + sizeof kSeparator + sizeof Summary.chars - 2> out{};
+  char* p = std::copy_n(Sig.chars, sizeof Sig.chars - 1, out.data());
+  p = std::copy_n(kSeparator, sizeof kSeparator - 1, p);
+  std::copy_n(Summary.chars, sizeof Summary.chars, p);
   return out;
 }
 
 template <Literal Cls, Literal Sig, auto Body, Literal Summary>
 struct Entry {
-  static constexpr Parsed<sizeof Sig.chars> parsed{Sig.view()};  // a bad signature fails to compile
+  static constexpr Parsed<sizeof Sig.chars> parsed{Sig.chars};  // a bad signature fails to compile
   static constexpr std::size_t N = parsed.count;
   static constexpr std::array<const char*, N> names = [] {
     std::array<const char*, N> a{};
