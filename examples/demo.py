@@ -69,12 +69,13 @@ def replay_file(path: str, message_limit: Optional[int]) -> Tally:
     cache.set_message_limit(message_limit)
     with open(path, "rb") as f:
         for n, kind, data in events_of(f, tally):
+            skipped: List[PayloadError] = []
             try:
-                outcome = events.apply(kind, data)
+                outcome = events.apply(kind, data, on_skip=skipped.append)
             except PayloadError as e:
                 tally.skip(n, "%s: %s" % (kind, e))
                 continue
-            tally.count(n, kind, data, outcome)
+            tally.count(n, kind, data, outcome, skipped)
     tally.finish()
     return tally
 
@@ -90,7 +91,7 @@ def summary(tally: Tally, stats: Mapping[str, int], limit: Optional[int]) -> Non
     print("replayed %d lines in %.2f s: %d events, %.0f events/s (decoding and the model included)"
           % (tally.lines, tally.elapsed, tally.events, rate))
     print("outcomes: " + "  ".join("%s %d" % (o.value, tally.outcomes[o.value]) for o in events.Outcome)
-          + "  malformed %d" % tally.malformed)
+          + "  malformed %d  entries skipped %d" % (tally.malformed, tally.skipped_entries))
     print("events: " + ", ".join("%s %d" % kv for kv in sorted(tally.by_type.items())))
     print("cache: " + "  ".join("%s %d" % (k, stats[k]) for k in COUNTS)
           + "  (message limit %s)" % ("none" if limit is None else limit))
@@ -124,6 +125,8 @@ def check(tally: Tally, stats: Mapping[str, int], generated: Optional[Generated]
     problems = compare(stats, tally.model.counts()) + tally.unmodelled[:MAX_REPORTED]
     if generated is not None and tally.malformed != generated.malformed:
         problems.append("malformed lines: %d reported, %d generated" % (tally.malformed, generated.malformed))
+    if generated is not None and tally.skipped_entries != generated.skipped:
+        problems.append("bad entries: %d skipped, %d generated" % (tally.skipped_entries, generated.skipped))
     if problems:
         print("model DISAGREES:")
         for text in problems:

@@ -38,6 +38,12 @@ PyObject* remove_message(const Bound<1>& args) {
   return bool_result(tarnwick::remove_message(take_u64(args, 0)));
 }
 
+// remove_channel_messages(channel_id), remove_guild_messages(guild_id).
+template <std::size_t (*remove)(std::uint64_t)>
+PyObject* remove_messages(const Bound<1>& args) {
+  return u64_result(remove(take_u64(args, 0)));
+}
+
 // put_X(guild_id, x) and remove_X(guild_id, id): one collection of the
 // filed guild, changed in place.  Earlier get_guild results share the
 // collection copy-on-write, so they keep what they saw.
@@ -137,6 +143,12 @@ PyMethodDef g_functions[] = {
     function<"remove_guild(guild_id)", remove_filed<guild_map>,
              "Remove the filed guild with its roles, members and emojis; True if there was one.">(),
     function<"remove_message(message_id)", remove_message, "Remove the filed message; True if there was one.">(),
+    function<"remove_channel_messages(channel_id)", remove_messages<remove_channel_messages>,
+             "Remove every filed message of the channel (or thread); return how many.\n"
+             "It walks every message kept.">(),
+    function<"remove_guild_messages(guild_id)", remove_messages<remove_guild_messages>,
+             "Remove every filed message of the guild; return how many.\n"
+             "It walks every message kept.">(),
     function<"put_member(guild_id, member)", put<MemberDesc>,
              "File member into the filed guild, replacing any under its user_id;\n"
              "False (nothing filed) if no guild is filed under guild_id.">(),
@@ -175,6 +187,7 @@ PyMethodDef g_functions[] = {
 // For tarnwick_extras.payloads alone: not in __all__.
 PyMethodDef g_private[] = {
     function<"_from_payload(kind, payload)", convert_payload>(),
+    function<"_merge_payload(kind, payload, filed, lenient=False)", merge_payload>(),
     kEndOfTable,
 };
 

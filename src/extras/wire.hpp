@@ -17,4 +17,13 @@ namespace tarnwick {
 // The body of the entry point: it throws to the caller's fault boundary.
 PyObject* convert_payload(const Bound<2>& args);
 
+// cache._merge_payload(kind, payload, filed, lenient=False): the record of
+// kind 0 (user), 1 (member), 4 (message) or 5 (guild, its fields) that
+// `payload` laid over `filed` (a record of that class, or None) makes: a key
+// sent replaces the filed value, a key left out keeps it, null clears a
+// field that can be None.  None when the payload is not the plain case; the
+// Python merge then does the work and names the fault.  With `lenient`
+// (True), a sent value that does not convert keeps the filed one instead.
+PyObject* merge_payload(const Bound<4>& args);
+
 }  // namespace tarnwick

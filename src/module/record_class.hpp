@@ -237,6 +237,16 @@ class RecordClass {
     return true;
   }
 
+  static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
+    return run_boundary([&] {
+      const Bound<N> bound(params, args, kwargs);
+      return build(t, bound.data());
+    });
+  }
+
+ public:
+  static const Scalars<Desc>& defaults() noexcept { return defaults_; }
+
   // Field I's argument (null when missing) into the scalars or the builder;
   // each field's code is generated from its row of the table.
   template <std::size_t I>
@@ -279,14 +289,6 @@ class RecordClass {
     }
   }
 
-  static PyObject* tp_new(PyTypeObject* t, PyObject* args, PyObject* kwargs) {
-    return run_boundary([&] {
-      const Bound<N> bound(params, args, kwargs);
-      return build(t, bound.data());
-    });
-  }
-
- public:
   // A new instance of `t` from one argument per parameter, in parameter
   // order (null: not given), converted exactly as the constructor converts
   // them; throws to the boundary on the first that fails.
@@ -296,6 +298,11 @@ class RecordClass {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
       (convert_field<I>(sc, b, args[I]), ...);
     }(std::make_index_sequence<N>{});
+    return make(t, sc, b);
+  }
+
+  // A new instance of `t` holding the scalars and the builder's fields.
+  static PyObject* make(PyTypeObject* t, const Scalars<Desc>& sc, const BlobBuilder& b) {
     unsigned char* block;
     PyObject* obj = allocate(t, b.sealed_size(), &block);
     if (b.sealed_size() == 0) block = nullptr;

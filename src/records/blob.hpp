@@ -194,6 +194,11 @@ class BlobBuilder {
     cap_ = cap;
   }
 
+  // Payload bytes so far, and going back to such a point (within the
+  // field being built) to drop what was appended since.
+  std::size_t length() const noexcept { return len_; }
+  void rewind(std::size_t length) noexcept { len_ = length; }
+
   // Bytes of the sealed block; 0 means no block at all.
   std::size_t sealed_size() const noexcept {
     if (len_ == 0) return 0;

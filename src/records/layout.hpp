@@ -93,9 +93,10 @@ class Scalars {
     const int bit = layout.slots[i].presence;
     return bit < 0 || ((presence_word() >> bit) & 1u) != 0;
   }
-  void set_present(std::size_t i) noexcept {
+  void set_present(std::size_t i, bool present = true) noexcept {
     if constexpr (layout.presence_offset >= 0) {
-      const std::uint32_t word = presence_word() | (1u << layout.slots[i].presence);
+      const std::uint32_t bit = 1u << layout.slots[i].presence;
+      const std::uint32_t word = present ? presence_word() | bit : presence_word() & ~bit;
       std::memcpy(bytes_ + layout.presence_offset, &word, layout.presence_width);
     }
   }
@@ -111,7 +112,5 @@ class Scalars {
 
   alignas(8) unsigned char bytes_[layout.scalar_bytes] = {};
 };
-
-// The value type of a record class described by Desc (see the top of file).
 
 }  // namespace tarnwick

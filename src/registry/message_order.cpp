@@ -80,6 +80,18 @@ class MessageOrder {
     evict(dropped);
   }
 
+  // Removes every message whose field `field` holds `value`; how many.
+  std::size_t remove_where(std::size_t field, std::uint64_t value) {
+    Dropped dropped;
+    std::lock_guard guard(mutex_);
+    message_map().erase_if(
+        [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && m.u64(field) == value; }, dropped);
+    if (latest_) {
+      for (const MessageRecord& m : dropped) latest_->erase(m.key());  // their queue entries go stale
+    }
+    return dropped.size();
+  }
+
   std::optional<std::uint64_t> limit() {
     std::lock_guard guard(mutex_);
     return limit_;
@@ -153,5 +165,11 @@ bool remove_message(std::uint64_t id) { return g_order.remove(id); }
 void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(limit); }
 std::optional<std::uint64_t> message_limit() { return g_order.limit(); }
 void clear_messages() { g_order.clear(); }
+std::size_t remove_channel_messages(std::uint64_t channel_id) {
+  return g_order.remove_where(field_index<MessageDesc>("channel_id"), channel_id);
+}
+std::size_t remove_guild_messages(std::uint64_t guild_id) {
+  return g_order.remove_where(field_index<MessageDesc>("guild_id"), guild_id);
+}
 
 }  // namespace tarnwick

@@ -80,7 +80,10 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
     g.extra().members.for_each([&](std::uint64_t user_id, const MemberRecord&) { seen.insert(user_id); });
   });
   constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
-  message_map().for_each([&](std::uint64_t, const MessageRecord& m) { seen.insert(m.u64(kAuthor)); });
+  constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
+  message_map().for_each([&](std::uint64_t, const MessageRecord& m) {
+    if (!m.present(kWebhook)) seen.insert(m.u64(kAuthor));
+  });
 
   std::vector<UserRecord> dropped;
   user_map().erase_if(

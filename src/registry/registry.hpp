@@ -51,6 +51,11 @@ void file_message(MessageRecord&& message);
 // Removes a filed message; true if there was one.
 bool remove_message(std::uint64_t id);
 
+// Remove every filed message of a channel, or of a guild; how many.  They
+// walk every message kept.
+std::size_t remove_channel_messages(std::uint64_t channel_id);
+std::size_t remove_guild_messages(std::uint64_t guild_id);
+
 // Keep at most `limit` messages (nothing: no bound, the default).  Lowering
 // the limit drops the oldest at once.  Messages filed while no limit was set
 // have no known order; they count as older than every later one.
@@ -73,7 +78,8 @@ bool with_filed_guild(std::uint64_t guild_id, F&& f) {
 bool refile_guild_fields(GuildRecord&& guild);
 
 // Removes every filed user that no filed guild holds as a member, no filed
-// message names as its author and `keep` does not name; returns how many.
+// message names as its author (a webhook's message names a webhook, not a
+// user) and `keep` does not name; returns how many.
 // Users are filed from members and messages and outlive them (a user may
 // be in many guilds), so a long-running cache calls this now and then to
 // let go of those it no longer sees anywhere.

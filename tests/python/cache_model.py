@@ -2,16 +2,18 @@
 
 ``Model`` restates the rules of tarnwick_extras.events without using them or
 the cache, so examples/demo.py can check ``cache.stats()`` against it.  It
-is fed every event that apply() accepted; malformed events are skipped for
-both.  Each event type has one rule, a method of ``Model`` named in the
-table of ``Model.__init__``; an event type without one is an error, as
-apply() and the model then disagree on what the type does.
+is fed every event that apply() accepted, with the paths of the entries
+apply() reported as skipped; malformed events are skipped for both.  Each
+event type has one rule, a method of ``Model`` named in the table of
+``Model.__init__``; an event type without one is an error, as apply() and
+the model then disagree on what the type does.
 """
 
 from __future__ import annotations
 
 from collections import OrderedDict
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Set
+from datetime import datetime
+from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Set
 
 COUNTS = ("users", "guilds", "members", "roles", "emojis", "messages")
 
@@ -27,6 +29,13 @@ def _uid(member: Dict[str, Any]) -> int:
     return int(user["id"]) if user is not None else int(member["user_id"])
 
 
+def _later(a: Optional[str], b: Optional[str]) -> bool:
+    """Whether edit time a is after edit time b (None: never edited)."""
+    if a is None or b is None:
+        return a is not None
+    return datetime.fromisoformat(a) > datetime.fromisoformat(b)
+
+
 class _Guild:
     __slots__ = ("members", "roles", "emojis")
 
@@ -36,15 +45,24 @@ class _Guild:
         self.emojis = set(emojis)
 
 
+class _Message(NamedTuple):
+    author: int
+    channel: int
+    guild: Optional[int]
+    edited: Optional[str]
+    webhook: bool             # a webhook's message names no user
+
+
 class Model:
     """The users, guilds (their member, role and emoji ids) and messages
-    (their authors, in filing order) a stream leaves in the cache."""
+    (in filing order) a stream leaves in the cache."""
 
     def __init__(self, message_limit: Optional[int]) -> None:
         self.limit = message_limit
         self.users: Set[int] = set()
         self.guilds: Dict[int, _Guild] = {}
-        self.messages: OrderedDict[int, int] = OrderedDict()     # message id -> author id
+        self.messages: OrderedDict[int, _Message] = OrderedDict()
+        self.skipped: Set[str] = set()      # entries ("members[3]") of the event being fed
         self.rules: Dict[str, Callable[[Dict[str, Any]], None]] = {
             "GUILD_CREATE": self.guild_create,
             "GUILD_UPDATE": self.guild_update,
@@ -57,20 +75,32 @@ class Model:
             "GUILD_ROLE_UPDATE": self.role_put,
             "GUILD_ROLE_DELETE": self.role_delete,
             "GUILD_EMOJIS_UPDATE": self.emojis_update,
+            "GUILD_BAN_ADD": self.ban_add,
+            "GUILD_BAN_REMOVE": self.ban_remove,
             "USER_UPDATE": self.user_update,
             "READY": self.ready,
+            "PRESENCE_UPDATE": self.presence_update,
+            "INTERACTION_CREATE": self.carried_member,
+            "VOICE_STATE_UPDATE": self.carried_member,
+            "TYPING_START": self.carried_member,
+            "MESSAGE_REACTION_ADD": self.carried_member,
+            "THREAD_MEMBERS_UPDATE": self.thread_members_update,
+            "CHANNEL_DELETE": self.channel_delete,
+            "THREAD_DELETE": self.channel_delete,
             "MESSAGE_CREATE": self.message_create,
             "MESSAGE_UPDATE": self.message_update,
             "MESSAGE_DELETE": self.message_delete,
             "MESSAGE_DELETE_BULK": self.message_delete_bulk,
         }
 
-    def feed(self, kind: str, d: object) -> None:
+    def feed(self, kind: str, d: object, skipped: Iterable[str] = ()) -> None:
+        """Apply one event; `skipped` are the paths apply() reported for it."""
         if not isinstance(d, dict):
             raise TypeError("the data is not an object")
         rule = self.rules.get(kind)
         if rule is None:
             raise LookupError(f"the model has no rule for {kind}")
+        self.skipped = {path[:path.index("]") + 1] for path in skipped}
         rule(d)
 
     def counts(self) -> Dict[str, int]:
@@ -85,14 +115,17 @@ class Model:
 
     def kept_users(self) -> int:
         """Users left after cache.prune_users(): those a filed guild holds as
-        a member or a kept message names as its author."""
-        named = set(self.messages.values())
+        a member or a kept message (not a webhook's) names as its author."""
+        named = {m.author for m in self.messages.values() if not m.webhook}
         for g in self.guilds.values():
             named |= g.members
         return len(self.users & named)
 
-    def _file_message(self, message_id: int, author: int) -> None:
-        self.messages[message_id] = author
+    def _entries(self, d: Dict[str, Any], key: str) -> List[Any]:
+        return [item for i, item in enumerate(d.get(key) or ()) if f"{key}[{i}]" not in self.skipped]
+
+    def _file_message(self, message_id: int, message: _Message) -> None:
+        self.messages[message_id] = message
         self.messages.move_to_end(message_id)
         while self.limit is not None and len(self.messages) > self.limit:
             self.messages.popitem(last=False)
@@ -106,34 +139,39 @@ class Model:
             if m.get("user") is not None:
                 self.users.add(int(m["user"]["id"]))
 
+    def _member(self, guild_id: Optional[int], user_id: int) -> None:
+        guild = self.guilds.get(guild_id) if guild_id is not None else None
+        if guild is not None:
+            guild.members.add(user_id)
+
     # -- the rules, one per event type
 
     def guild_create(self, d: Dict[str, Any]) -> None:
         if d.get("unavailable"):
             return
-        self.guilds[int(d["id"])] = _Guild((int(r["id"]) for r in d.get("roles") or ()),
-                                           (int(e["id"]) for e in d.get("emojis") or ()))
-        self._join(int(d["id"]), d.get("members") or ())
+        self.guilds[int(d["id"])] = _Guild((int(r["id"]) for r in self._entries(d, "roles")),
+                                           (int(e["id"]) for e in self._entries(d, "emojis")))
+        self._join(int(d["id"]), self._entries(d, "members"))
 
     def guild_update(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["id"]))
         if guild is not None:
             if d.get("roles") is not None:
-                guild.roles.clear()
-                guild.roles.update(int(r["id"]) for r in d["roles"])
+                guild.roles = {int(r["id"]) for r in self._entries(d, "roles")}
             if d.get("emojis") is not None:
-                guild.emojis.clear()
-                guild.emojis.update(int(e["id"]) for e in d["emojis"])
+                guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
 
     def guild_delete(self, d: Dict[str, Any]) -> None:
-        if not d.get("unavailable"):
-            self.guilds.pop(int(d["id"]), None)
+        gid = int(d["id"])
+        if not d.get("unavailable") and self.guilds.pop(gid, None) is not None:
+            for mid in [mid for mid, m in self.messages.items() if m.guild == gid]:
+                del self.messages[mid]
 
     def member_join(self, d: Dict[str, Any]) -> None:
         self._join(int(d["guild_id"]), [d])
 
     def members_chunk(self, d: Dict[str, Any]) -> None:
-        self._join(int(d["guild_id"]), d.get("members") or ())
+        self._join(int(d["guild_id"]), self._entries(d, "members"))
 
     def member_remove(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
@@ -153,8 +191,17 @@ class Model:
     def emojis_update(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None:
-            guild.emojis.clear()
-            guild.emojis.update(int(e["id"]) for e in d["emojis"])
+            guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
+
+    def ban_add(self, d: Dict[str, Any]) -> None:
+        guild = self.guilds.get(int(d["guild_id"]))
+        if guild is not None:
+            guild.members.discard(int(d["user"]["id"]))
+            self.users.add(int(d["user"]["id"]))
+
+    def ban_remove(self, d: Dict[str, Any]) -> None:
+        if int(d["guild_id"]) in self.guilds:
+            self.users.add(int(d["user"]["id"]))
 
     def user_update(self, d: Dict[str, Any]) -> None:
         self.users.add(int(d["id"]))
@@ -162,27 +209,79 @@ class Model:
     def ready(self, d: Dict[str, Any]) -> None:
         self.users.add(int(d["user"]["id"]))
 
+    def presence_update(self, d: Dict[str, Any]) -> None:
+        pass   # it only changes users already filed
+
+    def carried_member(self, d: Dict[str, Any]) -> None:
+        if d.get("member") is not None:
+            self._join(int(d["guild_id"]), [d["member"]])
+        elif d.get("user") is not None and d.get("guild_id") is None:
+            self.users.add(int(d["user"]["id"]))     # an interaction in a DM
+
+    def thread_members_update(self, d: Dict[str, Any]) -> None:
+        self._join(int(d["guild_id"]), [e["member"] for e in self._entries(d, "added_members")
+                                        if e.get("member") is not None])
+
+    def channel_delete(self, d: Dict[str, Any]) -> None:
+        channel = int(d["id"])
+        for mid in [mid for mid, m in self.messages.items() if m.channel == channel]:
+            del self.messages[mid]
+
+    def _message(self, d: Dict[str, Any], message_id: int, message: _Message) -> None:
+        """What a created or updated message files, given what it became."""
+        ref = d.get("referenced_message", ...)
+        if ref is None:
+            reference = d.get("message_reference") or {}
+            if reference.get("message_id") is not None:
+                self.messages.pop(int(reference["message_id"]), None)
+        elif ref is not ...:
+            self._referenced(ref, message.guild)
+        for mention in d.get("mentions") or ():
+            self.users.add(int(mention["id"]))
+            if mention.get("member") is not None:
+                self._member(message.guild, int(mention["id"]))
+        if not message.webhook:
+            if d.get("author") is not None:
+                self.users.add(int(d["author"]["id"]))
+            if d.get("member") is not None:
+                self._member(message.guild, message.author)
+        self._file_message(message_id, message)
+
+    def _referenced(self, ref: Dict[str, Any], guild: Optional[int]) -> None:
+        mid = int(ref["id"])
+        filed = self.messages.get(mid)
+        if filed is not None and _later(filed.edited, ref.get("edited_timestamp")):
+            return
+        webhook = ref.get("webhook_id") is not None
+        self._file_message(mid, _Message(int(ref["author"]["id"]), int(ref["channel_id"]),
+                                         int(ref["guild_id"]) if ref.get("guild_id") else guild,
+                                         ref.get("edited_timestamp"), webhook))
+        if not webhook:
+            self.users.add(int(ref["author"]["id"]))
+
     def message_create(self, d: Dict[str, Any]) -> None:
-        self._file_message(int(d["id"]), int(d["author"]["id"]))
-        self.users.add(int(d["author"]["id"]))
-        self.users.update(int(u["id"]) for u in d.get("mentions") or ())
-        if d.get("member") is not None and d.get("guild_id") is not None:
-            guild = self.guilds.get(int(d["guild_id"]))
-            if guild is not None:
-                guild.members.add(int(d["author"]["id"]))
+        self._message(d, int(d["id"]), _Message(
+            int(d["author"]["id"]), int(d["channel_id"]),
+            int(d["guild_id"]) if d.get("guild_id") is not None else None,
+            d.get("edited_timestamp"), d.get("webhook_id") is not None))
 
     def message_update(self, d: Dict[str, Any]) -> None:
         message_id = int(d["id"])
+        filed = self.messages.get(message_id)
         whole = all(d.get(k) is not None for k in ("channel_id", "content", "timestamp")) \
             and (d.get("author") is not None or d.get("author_id") is not None)
-        if message_id in self.messages or whole:
-            # The update's author, if it names one, replaces the filed one.
-            author = (int(d["author"]["id"]) if d.get("author") is not None
-                      else int(d["author_id"]) if d.get("author_id") is not None
-                      else self.messages[message_id])
-            self._file_message(message_id, author)
-            if d.get("author") is not None:
-                self.users.add(int(d["author"]["id"]))
+        if filed is None and not whole:
+            return
+        # The update's values replace the filed ones it sends.
+        author = (int(d["author"]["id"]) if d.get("author") is not None
+                  else int(d["author_id"]) if d.get("author_id") is not None
+                  else filed.author if filed is not None else 0)
+        guild = (int(d["guild_id"]) if d.get("guild_id") is not None
+                 else filed.guild if filed is not None else None)
+        channel = int(d["channel_id"]) if d.get("channel_id") is not None else filed.channel  # type: ignore
+        edited = d["edited_timestamp"] if "edited_timestamp" in d else filed.edited if filed else None
+        webhook = d.get("webhook_id") is not None or (filed is not None and filed.webhook)
+        self._message(d, message_id, _Message(author, channel, guild, edited, webhook))
 
     def message_delete(self, d: Dict[str, Any]) -> None:
         self.messages.pop(int(d["id"]), None)

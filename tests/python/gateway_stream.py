@@ -4,9 +4,12 @@
 ``{"type": EVENT_TYPE, "data": {...}}``, the data shaped as the gateway sends
 it.  At scale 1: 200 guilds (three of 15,000 to 25,000 members, which arrive
 in member chunks), about 100,000 members joining, changing and leaving, role
-and emoji changes, guild updates, deletions and outages, 100,000 messages
-created, edited and deleted, user updates, events the cache does not handle
-and a few malformed lines.  Every choice comes from one seeded RNG, so a
+and emoji changes, guild updates, deletions, outages and bans, 100,000
+messages created (replies, webhooks' messages and mentions among them),
+edited and deleted, channels deleted, user updates and presences, the events
+that carry a member (interactions, voice states, typing, reactions, thread
+members), events the cache does not handle, a few malformed lines and a few
+bad entries of member chunks.  Every choice comes from one seeded RNG, so a
 scale and a seed always give the same stream.
 
 A new kind of event is one method of ``_Stream`` that writes it (or nothing,
@@ -28,12 +31,14 @@ _WORDS = ("ferris", "otter", "kettle", "lumen", "quartz", "marble", "tundra",
           "saffron", "pixel", "harbor", "cobalt", "maple", "ember", "drift")
 _LOCALES = ("en-US", "en-GB", "de", "fr", "ja", "pt-BR", "es-ES")
 _FEATURES = ("COMMUNITY", "NEWS", "INVITE_SPLASH", "BANNER", "ANIMATED_ICON", "VANITY_URL")
-_UNHANDLED = ("TYPING_START", "PRESENCE_UPDATE", "CHANNEL_UPDATE", "VOICE_STATE_UPDATE")
+_UNHANDLED = ("CHANNEL_UPDATE", "VOICE_SERVER_UPDATE", "INVITE_CREATE", "WEBHOOKS_UPDATE")
+_CARRYING_MEMBER = ("INTERACTION_CREATE", "VOICE_STATE_UPDATE", "TYPING_START", "MESSAGE_REACTION_ADD")
 
 
 class Generated(NamedTuple):
     lines: int
     malformed: int               # lines a replay must report and skip
+    skipped: int                 # entries of many-entry events a replay must skip and report
     samples: Dict[str, Any]      # ids worth looking up afterwards: user, guild, member, message
 
 
@@ -86,11 +91,13 @@ class _Stream:
         self.users: List[Optional[Dict[str, Any]]] = []
         self.user_ids: List[str] = []
         self.guilds: List[_Guild] = []
+        self.guild_by_id: Dict[str, _Guild] = {}
         self.pending: List[Tuple[int, int]] = []          # (guild index, user index) yet to join
         self.messages: List[Tuple[str, str, str]] = []    # (id, channel id, guild id)
         self.cum_weights: List[float] = []               # guild picks, by planned size
         self.outages: List[_Guild] = []                  # out, oldest first
         self.updates_first: List[_Guild] = []            # guilds the next GUILD_UPDATEs go to
+        self.skipped = 0
 
     def scaled(self, n: int, least: int = 1) -> int:
         return max(least, int(round(n * self.scale)))
@@ -105,7 +112,7 @@ class _Stream:
         samples = {"user": U64_MAX, "guild": int(big.id),
                    "member": (int(big.id), int(self.user_ids[big.members[-1]])) if big.members else None,
                    "message": int(last) if last is not None else None}
-        return Generated(self.lines, malformed, samples)
+        return Generated(self.lines, malformed, self.skipped, samples)
 
     def mix(self) -> List[Tuple[Callable[[], None], int]]:
         """Each kind of session event and how many of it the stream holds."""
@@ -126,6 +133,12 @@ class _Stream:
             (self.guild_update, s(60, 2)),
             (self.guild_delete, s(8, 1)),
             (self.guild_outage, s(4, 1)),
+            (self.guild_ban, s(300)),
+            (self.presence_update, s(20_000)),
+            (self.carried_member, s(3_000)),
+            (self.thread_members_update, s(300)),
+            (self.channel_delete, s(20, 1)),
+            (self.bad_entry, s(3, 1)),
             (self.unhandled, s(1_500)),
         ]
 
@@ -169,6 +182,11 @@ class _Stream:
                 u["bot"] = True
             self.users[i] = u
         return u
+
+    def short_user(self, i: int) -> Dict[str, Any]:
+        """The user as it often arrives: only some of its keys."""
+        u = self.user(i)
+        return {k: u[k] for k in ("id", "username", "avatar") if k in u}
 
     def member(self, g: _Guild, i: int) -> Dict[str, Any]:
         rng = self.rng
@@ -278,6 +296,7 @@ class _Stream:
                 g.add(i)
             self.pending.extend((index, i) for i in picks[joined:])
             self.guilds.append(g)
+            self.guild_by_id[g.id] = g
             total += size
             self.cum_weights.append(total)
             # A large guild arrives with few members; the rest come in chunks.
@@ -330,8 +349,8 @@ class _Stream:
             json.dumps({"type": "USER_UPDATE", "data": {"id": "77", "username": "x", "bot": "yes"}}).encode(),
             json.dumps({"type": "USER_UPDATE", "data": {"id": "78", "username": "\ud800"}}).encode(),
             json.dumps({"type": "GUILD_MEMBER_ADD", "data": dict(member, guild_id=g.id, deaf=1)}).encode(),
-            json.dumps({"type": "GUILD_MEMBERS_CHUNK", "data": {"guild_id": g.id, "members": [
-                member, dict(member, joined_at=5)]}}).encode(),
+            json.dumps({"type": "GUILD_MEMBERS_CHUNK", "data": {"guild_id": g.id, "members": {
+                "0": member}}}).encode(),
             json.dumps({"type": "GUILD_MEMBER_REMOVE", "data": {"user": member["user"]}}).encode(),
             json.dumps({"type": "GUILD_ROLE_CREATE", "data": {"guild_id": g.id}}).encode(),
             json.dumps({"type": "MESSAGE_CREATE", "data": dict(
@@ -358,18 +377,52 @@ class _Stream:
         self.emit("GUILD_MEMBER_ADD", data)
 
     def message_create(self) -> None:
+        rng = self.rng
         g = self.live_guild()
         if g is None:
             return
         mid = self.new_id()
-        author = self.rng.choice(g.members)
+        author = rng.choice(g.members)
         data = self.message(mid, g, author)
-        if self.rng.random() < 0.5:               # the author's membership, as guild messages carry it
-            data["member"] = {k: v for k, v in self.member(g, author).items() if k != "user"}
-        if self.rng.random() < 0.1:
-            data["mentions"] = [self.user(self.rng.choice(g.members))]
+        roll = rng.random()
+        if roll < 0.05:                           # a webhook's: its author is the webhook
+            hook = self.new_id()
+            data.update(webhook_id=hook, author={"id": hook, "username": "Captain Hook", "avatar": None})
+        else:
+            if roll < 0.35:
+                data["author"] = self.short_user(author)
+            if rng.random() < 0.5:                # the author's membership, as guild messages carry it
+                data["member"] = {k: v for k, v in self.member(g, author).items() if k != "user"}
+        if rng.random() < 0.1:
+            data["mentions"] = [self.mention(g)]
+        if rng.random() < 0.08:
+            self.reply(data, g)
         self.messages.append((mid, data["channel_id"], g.id))
         self.emit("MESSAGE_CREATE", data)
+
+    def mention(self, g: _Guild) -> Dict[str, Any]:
+        i = self.rng.choice(g.members)
+        u = dict(self.short_user(i) if self.rng.random() < 0.5 else self.user(i))
+        if self.rng.random() < 0.5:
+            u["member"] = {k: v for k, v in self.member(g, i).items() if k not in ("user", "joined_at")}
+        return u
+
+    def reply(self, data: Dict[str, Any], g: _Guild) -> None:
+        """Makes data a reply to a recent message: sent along whole, or null
+        when that one has been deleted."""
+        found = self.recent_message(5_000)
+        if found is None:
+            return
+        data["message_reference"] = {"message_id": found[0], "channel_id": found[1], "guild_id": found[2]}
+        if self.rng.random() < 0.15:
+            data["referenced_message"] = None
+            return
+        ref = self.message(found[0], g, self.rng.choice(g.members))
+        ref["channel_id"] = found[1]
+        del ref["guild_id"]                       # left out there
+        if self.rng.random() < 0.3:
+            ref["edited_timestamp"] = self.stamp()
+        data["referenced_message"] = ref
 
     def message_update(self) -> None:
         rng = self.rng
@@ -388,9 +441,13 @@ class _Stream:
         mid, channel, gid = found
         data = {"id": mid, "channel_id": channel, "guild_id": gid,
                 "content": self.words(rng.randrange(1, 12)), "edited_timestamp": self.stamp(),
-                "mentions": [], "attachments": [], "embeds": []}
+                "tts": False, "mentions": [], "attachments": [], "embeds": []}
         if rng.random() < 0.1:
             data["pinned"] = True
+        g = self.guild_by_id.get(gid)
+        if g is not None and g.alive and not g.out and g.members and rng.random() < 0.3:
+            data["mentions"] = [self.mention(g)]
+            data["member"] = {k: v for k, v in self.member(g, rng.choice(g.members)).items() if k != "user"}
         self.emit("MESSAGE_UPDATE", data)
 
     def message_delete(self) -> None:
@@ -517,6 +574,91 @@ class _Stream:
         g.out = True
         self.outages.append(g)
         self.emit("GUILD_DELETE", {"id": g.id, "unavailable": True})
+
+    def guild_ban(self) -> None:
+        g = self.live_guild()
+        if g is None:
+            return
+        i = self.rng.choice(g.members)
+        if self.rng.random() < 0.7:
+            g.drop(i)
+            self.emit("GUILD_BAN_ADD", {"guild_id": g.id, "user": self.short_user(i)})
+        else:
+            self.emit("GUILD_BAN_REMOVE", {"guild_id": g.id, "user": self.user(i)})
+
+    def presence_update(self) -> None:
+        rng = self.rng
+        g = self.live_guild()
+        if g is None:
+            return
+        roll = rng.random()
+        if roll < 0.6:
+            user: Dict[str, Any] = {"id": self.user_ids[rng.choice(g.members)]}
+        elif roll < 0.9:
+            user = dict(self.user(rng.choice(g.members)))      # unchanged
+        elif roll < 0.95:
+            user = {"id": self.user_ids[rng.choice(g.members)], "avatar": 5}   # not checked: passed over
+        else:
+            user = {"id": self.new_id(), "username": "stranger"}          # not filed: ignored
+        self.emit("PRESENCE_UPDATE", {"user": user, "guild_id": g.id, "status": rng.choice(
+            ("online", "idle", "dnd", "offline")), "activities": [], "client_status": {"desktop": "online"}})
+
+    def carried_member(self) -> None:
+        rng = self.rng
+        kind = rng.choice(_CARRYING_MEMBER)
+        if kind == "INTERACTION_CREATE" and rng.random() < 0.2:          # in a DM
+            self.emit(kind, {"id": self.new_id(), "type": 2, "token": "t", "version": 1,
+                             "user": self.user(rng.randrange(len(self.user_ids) - 1))})
+            return
+        g = self.live_guild()
+        if g is None:
+            return
+        i = rng.choice(g.members)
+        data: Dict[str, Any] = {"guild_id": g.id, "channel_id": rng.choice(g.channels),
+                                "user_id": self.user_ids[i]}
+        if rng.random() < 0.9:
+            member = self.member(g, i)
+            if kind == "INTERACTION_CREATE":
+                member["permissions"] = str(rng.getrandbits(40))
+            data["member"] = member
+        elif kind == "INTERACTION_CREATE":
+            return
+        self.emit(kind, data)
+
+    def thread_members_update(self) -> None:
+        g = self.live_guild()
+        if g is None:
+            return
+        added = []
+        for i in self.rng.sample(g.members, min(3, len(g.members))):
+            entry: Dict[str, Any] = {"id": self.new_id(), "user_id": self.user_ids[i],
+                                     "join_timestamp": self.stamp(), "flags": 0}
+            if self.rng.random() < 0.8:
+                entry.update(member=self.member(g, i), presence=None)
+            added.append(entry)
+        self.emit("THREAD_MEMBERS_UPDATE", {"id": self.new_id(), "guild_id": g.id, "member_count": len(added),
+                                            "added_members": added})
+
+    def channel_delete(self) -> None:
+        g = self.live_guild()
+        if g is None:
+            return
+        at = self.rng.randrange(len(g.channels))
+        gone = g.channels[at]
+        g.channels[at] = self.new_id()
+        kind = "CHANNEL_DELETE" if self.rng.random() < 0.5 else "THREAD_DELETE"
+        self.emit(kind, {"id": gone, "type": 0 if kind == "CHANNEL_DELETE" else 11, "guild_id": g.id})
+
+    def bad_entry(self) -> None:
+        """A member chunk with one entry the records cannot hold: skipped."""
+        g = self.guilds[0]
+        members = [self.member(g, i) for i in self.rng.sample(g.members, min(3, len(g.members)))]
+        bad = self.member(g, g.members[0])
+        bad["flags"] = 2**40
+        members.insert(1, bad)
+        self.skipped += 1
+        self.emit("GUILD_MEMBERS_CHUNK", {"guild_id": g.id, "members": members, "chunk_index": 0,
+                                          "chunk_count": 1, "not_found": []})
 
     def unhandled(self) -> None:
         g = self.live_guild()

@@ -8,9 +8,10 @@ import resource
 import sys
 import time
 from collections import Counter
-from typing import IO, Any, List, Optional
+from typing import IO, Any, List, Optional, Sequence
 
 from cache_model import Model
+from tarnwick_extras import PayloadError
 from tarnwick_extras.events import Outcome
 
 MAX_REPORTED = 50           # malformed lines shown; the rest are counted
@@ -75,6 +76,7 @@ class Tally:
         self.outcomes: Counter[str] = Counter()
         self.by_type: Counter[str] = Counter()
         self.malformed = 0
+        self.skipped_entries = 0            # entries of many-entry events apply() skipped
         self.unmodelled: List[str] = []    # events apply() took and the model could not read
         self.lines = 0
         self.read = 0                       # bytes
@@ -99,11 +101,17 @@ class Tally:
             self.progress.clear()
             print("line %d: %s" % (n, text), file=sys.stderr)
 
-    def count(self, n: int, kind: str, data: Any, outcome: Outcome) -> None:
-        """apply() took the event of line n."""
+    def count(self, n: int, kind: str, data: Any, outcome: Outcome,
+              skipped: Sequence[PayloadError] = ()) -> None:
+        """apply() took the event of line n, skipping the entries `skipped` of it."""
+        for error in skipped:
+            self.skipped_entries += 1
+            if self.skipped_entries <= MAX_REPORTED:
+                self.progress.clear()
+                print("line %d: %s: skipped %s" % (n, kind, error), file=sys.stderr)
         if outcome is not Outcome.UNSUPPORTED:
             try:
-                self.model.feed(kind, data)
+                self.model.feed(kind, data, [e.path for e in skipped])
             except (LookupError, TypeError, ValueError, AttributeError) as e:
                 # apply() took what the model cannot read: they disagree.
                 self.unmodelled.append("line %d: %s taken by apply, not by the model (%s: %s)"
