@@ -7,10 +7,12 @@
 // Layout.  The map itself is two words: a reader-writer lock word and a
 // pointer to a directory, which is null until the first insertion (an
 // all-zero CowMap is a valid empty map, and an empty one allocates nothing).
+// The directory also keeps the map's counts (entries, storage bytes, the
+// values' summed weight) as it changes, so that reading them costs nothing.
 //
 //   CowMap:  [ lock | dir ]
 //                      |
-//   Dir:     [ refs | keys | depth D | slot 0 | slot 1 | ... | slot 2^D-1 ]
+//   Dir:     [ refs | keys | depth D | counts | slot 0 | slot 1 | ... | slot 2^D-1 ]
 //                                        |        |            |
 //   Node:                             [ refs | depth d | table ]  ...
 //                                                          |
@@ -60,6 +62,7 @@
 #include "core/rw_lock.hpp"
 #include "core/flat_table.hpp"
 #include "core/keyed_hash.hpp"
+#include "core/tally.hpp"
 
 namespace tarnwick {
 
@@ -117,7 +120,18 @@ class CowMap {
       split(h);
       node = dir_->node_for(h);
     }
-    return node->table.insert(h, key, std::move(value), KeyedHasher{dir_->keys});
+    const Weight_t<V> w = weight_of(value);
+    const std::size_t before = node->table.storage_bytes();
+    std::optional<V> old = node->table.insert(h, key, std::move(value), KeyedHasher{dir_->keys});
+    Counts& c = dir_->counts;
+    c.storage += node->table.storage_bytes() - before;
+    c.weight += w;
+    if (old) {
+      c.weight -= weight_of(*old);
+    } else {
+      ++c.size;
+    }
+    return old;
   }
 
   // Takes the entry under `key` out, if there is one.  A map that shares
@@ -129,7 +143,16 @@ class CowMap {
     const std::uint64_t h = dir_->hash(key);
     if (dir_->node_for(h)->table.find(h, key) == nullptr) return std::nullopt;
     own_dir();
-    return own_node(h)->table.erase(h, key, KeyedHasher{dir_->keys});
+    Node* node = own_node(h);
+    const std::size_t before = node->table.storage_bytes();
+    std::optional<V> old = node->table.erase(h, key, KeyedHasher{dir_->keys});
+    Counts& c = dir_->counts;
+    c.storage -= before - node->table.storage_bytes();
+    if (old) {
+      c.weight -= weight_of(*old);
+      --c.size;
+    }
+    return old;
   }
 
   // Gives this map the contents of `other` and `other` this map's, under
@@ -158,11 +181,15 @@ class CowMap {
     return std::as_const(dir_->node_for(h)->table).find(h, key);
   }
 
+  // The counts are kept as the map changes: O(1).
   std::size_t size() const {
     std::shared_lock guard(lock_);
-    std::size_t n = 0;
-    each_node([&](const Node& node) { n += node.table.size(); });
-    return n;
+    return dir_ == nullptr ? 0 : dir_->counts.size;
+  }
+  // The summed weight() of the values (tally.hpp).
+  Weight_t<V> weight() const {
+    std::shared_lock guard(lock_);
+    return dir_ == nullptr ? Weight_t<V>{} : dir_->counts.weight;
   }
 
   // Calls f(key, value) for every entry, under the read lock; f must not
@@ -176,6 +203,18 @@ class CowMap {
   // Bytes of the directory, the nodes and the table storage (shared ones
   // counted in full by every holder).
   std::size_t storage_bytes() const {
+    std::shared_lock guard(lock_);
+    return dir_ == nullptr ? 0 : dir_->counts.storage;
+  }
+
+  // For tests: the same figures found by walking the map.
+  std::size_t walked_size() const {
+    std::shared_lock guard(lock_);
+    std::size_t n = 0;
+    each_node([&](const Node& node) { n += node.table.size(); });
+    return n;
+  }
+  std::size_t walked_storage_bytes() const {
     std::shared_lock guard(lock_);
     if (dir_ == nullptr) return 0;
     std::size_t n = Dir::bytes_for(dir_->depth);
@@ -222,10 +261,19 @@ class CowMap {
   }
 
   // The directory header; its 2^depth node pointers follow it.
+  // What a map holds, kept in its directory as it changes: shared with the
+  // directory (whose sharers hold the same), copied with it.
+  struct Counts {
+    std::size_t size = 0;
+    std::size_t storage = 0;  // as storage_bytes() says
+    [[no_unique_address]] Weight_t<V> weight{};
+  };
+
   struct Dir {
     std::atomic<std::size_t> refs{1};
     HashKeys keys;
     unsigned depth = 0;
+    Counts counts;
 
     static std::size_t bytes_for(unsigned depth) noexcept {
       return sizeof(Dir) + (std::size_t{1} << depth) * sizeof(Node*);
@@ -280,10 +328,12 @@ class CowMap {
       Dir* d = Dir::make(take_map_keys(), 0);
       d->slots()[0] = Node::make(0);
       dir_ = d;
+      d->counts.storage = Dir::bytes_for(0) + sizeof(Node);
       return;
     }
     if (dir_->refs.load(std::memory_order_acquire) == 1) return;
     Dir* mine = Dir::make(dir_->keys, dir_->depth);
+    mine->counts = dir_->counts;
     std::copy_n(dir_->slots(), dir_->slot_count(), mine->slots());
     mine->each_node([](const Node& node, std::size_t) { node.refs.fetch_add(1, std::memory_order_relaxed); });
     drop(std::exchange(dir_, mine));
@@ -331,6 +381,8 @@ class CowMap {
     const std::size_t run = run_of(node->depth), first = first_slot(h, node->depth);
     std::fill_n(dir_->slots() + first, run / 2, halves[0]);
     std::fill_n(dir_->slots() + first + run / 2, run / 2, halves[1]);
+    dir_->counts.storage += sizeof(Node) + halves[0]->table.storage_bytes() + halves[1]->table.storage_bytes() -
+                       node->table.storage_bytes();
     node->destroy();
   }
 
@@ -338,11 +390,13 @@ class CowMap {
   // node owning twice as many.
   void grow_dir() {
     Dir* bigger = Dir::make(dir_->keys, dir_->depth + 1);
+    bigger->counts = dir_->counts;
     const std::size_t n = dir_->slot_count();
     for (std::size_t i = 0; i < n; ++i) bigger->slots()[2 * i] = bigger->slots()[2 * i + 1] = dir_->slots()[i];
     std::destroy_at(dir_);  // its node references move to the bigger one
     std::free(dir_);
     dir_ = bigger;
+    dir_->counts.storage += Dir::bytes_for(dir_->depth) - Dir::bytes_for(dir_->depth - 1);
   }
 
   mutable RwLock lock_;

@@ -39,6 +39,7 @@
 #include "core/rw_lock.hpp"
 #include "core/flat_table.hpp"
 #include "core/keyed_hash.hpp"
+#include "core/tally.hpp"
 
 namespace tarnwick {
 
@@ -47,6 +48,7 @@ class ShardedMap {
   struct alignas(128) MapShard {
     RwLock lock;
     FlatTable<V> table;
+    [[no_unique_address]] Weight_t<V> weight{};  // of what the table holds
   };
   static_assert(sizeof(MapShard) == 128);
 
@@ -92,8 +94,11 @@ class ShardedMap {
     MapShard& s = shards_[index_of_hash(h)];
     std::optional<V> old;
     {
+      const Weight_t<V> w = weight_of(value);
       std::lock_guard guard(s.lock);
       old = s.table.insert(h, key, std::move(value), KeyedHasher{keys_});
+      s.weight += w;
+      if (old) s.weight -= weight_of(*old);
     }
     return old;
   }
@@ -120,7 +125,14 @@ class ShardedMap {
     std::lock_guard guard(s.lock);
     V* value = s.table.find(h, key);
     if (value == nullptr) return false;
-    f(*value);
+    s.weight -= weight_of(*value);
+    try {
+      f(*value);
+    } catch (...) {
+      s.weight += weight_of(*value);
+      throw;
+    }
+    s.weight += weight_of(*value);
     return true;
   }
 
@@ -130,7 +142,9 @@ class ShardedMap {
     const std::uint64_t h = hash(key);
     MapShard& s = shards_[index_of_hash(h)];
     std::lock_guard guard(s.lock);
-    return s.table.erase(h, key, KeyedHasher{keys_});
+    std::optional<V> old = s.table.erase(h, key, KeyedHasher{keys_});
+    if (old) s.weight -= weight_of(*old);
+    return old;
   }
 
   // Calls f(key, value) for every entry, one shard's read lock at a time;
@@ -158,7 +172,10 @@ class ShardedMap {
       });
       out.reserve(out.size() + doomed.size());  // so no push_back below can fail
       for (const std::uint64_t key : doomed) {
-        if (auto v = shards_[i].table.erase(hash(key), key, KeyedHasher{keys_})) out.push_back(std::move(*v));
+        if (auto v = shards_[i].table.erase(hash(key), key, KeyedHasher{keys_})) {
+          shards_[i].weight -= weight_of(*v);
+          out.push_back(std::move(*v));
+        }
       }
       if (!doomed.empty()) shards_[i].table.shrink_to_suit(KeyedHasher{keys_});
     }
@@ -171,6 +188,17 @@ class ShardedMap {
       n += shards_[i].table.size();
     }
     return n;
+  }
+
+  // The summed weight() of every value (tally.hpp), one shard's read lock at
+  // a time: it costs the same however much the map holds.
+  Weight_t<V> weight() const {
+    Weight_t<V> sum{};
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::shared_lock guard(shards_[i].lock);
+      sum += shards_[i].weight;
+    }
+    return sum;
   }
 
   // Bytes of the shard array and the tables' storage.
@@ -189,6 +217,7 @@ class ShardedMap {
       FlatTable<V> old;
       std::lock_guard guard(shards_[i].lock);
       old = std::move(shards_[i].table);
+      shards_[i].weight = {};
     }
   }
 
@@ -197,6 +226,7 @@ class ShardedMap {
     for (std::size_t i = 0; i < shard_count(); ++i) {
       std::shared_lock guard(shards_[i].lock);
       out.shards_[i].table = FlatTable<V>(shards_[i].table);
+      out.shards_[i].weight = shards_[i].weight;
     }
     return out;
   }

@@ -17,6 +17,7 @@
 #include "module/record_class.hpp"
 #include "module/ref.hpp"
 #include "module/registration.hpp"
+#include "module/released.hpp"
 #include "module/results.hpp"
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
@@ -27,21 +28,38 @@
 namespace tarnwick {
 namespace {
 
-// remove_X(id) for the users and guilds: the removed record dies on return,
-// after the shard lock is gone.
-template <auto& (*map)()>
-PyObject* remove_filed(const Bound<1>& args) {
-  return bool_result(map().erase(take_u64(args, 0)).has_value());
+// Records a walk must visit before it lets go of the interpreter lock: below
+// this, releasing and taking it back would cost more than the walk.
+constexpr std::size_t kWalkWithoutInterpreter = 10'000;
+
+// remove_user(id): the removed record dies on return, after the shard lock
+// is gone.
+PyObject* remove_user(const Bound<1>& args) { return bool_result(user_map().erase(take_u64(args, 0)).has_value()); }
+
+// remove_guild(id): a big guild's collections are let go of without the
+// interpreter lock, a small one's (most) without the cost of releasing it.
+PyObject* remove_guild(const Bound<1>& args) {
+  std::optional<GuildRecord> removed = guild_map().erase(take_u64(args, 0));
+  const bool found = removed.has_value();
+  if (found) {
+    const Weight w = removed->weight();
+    if (w.members + w.roles + w.emojis > kWalkWithoutInterpreter) {
+      without_interpreter([&] { removed.reset(); });
+    }
+  }
+  return bool_result(found);
 }
 
 PyObject* remove_message(const Bound<1>& args) {
   return bool_result(tarnwick::remove_message(take_u64(args, 0)));
 }
 
-// remove_channel_messages(channel_id), remove_guild_messages(guild_id).
+// remove_channel_messages(channel_id), remove_guild_messages(guild_id):
+// they walk every message kept.
 template <std::size_t (*remove)(std::uint64_t)>
 PyObject* remove_messages(const Bound<1>& args) {
-  return u64_result(remove(take_u64(args, 0)));
+  const std::uint64_t id = take_u64(args, 0);
+  return u64_result(without_interpreter([&] { return remove(id); }));
 }
 
 // put_X(guild_id, x) and remove_X(guild_id, id): one collection of the
@@ -51,8 +69,12 @@ template <class Desc>
 PyObject* put(const Bound<2>& args) {
   const std::uint64_t guild_id = take_u64(args, 0);
   Record<Desc> rec = RecordClass<Desc>::take(args[1], args.name(1));
+  const std::uint64_t key = rec.key();
+  constexpr bool member = std::is_same_v<Desc, MemberDesc>;
+  if constexpr (member) note_user_named(key);
   std::optional<Record<Desc>> displaced;
   const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
+  if constexpr (member) note_user_named(key);
   return bool_result(filed);  // `displaced` dies after every lock is gone
 }
 
@@ -103,13 +125,13 @@ PyObject* prune_users(const Bound<1>& args) {
   if (args[0] != nullptr) {
     each_item(args[0], args.name(0), [&](PyObject* item) { keep.push_back(take_u64(item, args.name(0))); });
   }
-  return u64_result(tarnwick::prune_users(keep));
+  return u64_result(without_interpreter([&] { return tarnwick::prune_users(keep); }));
 }
 
 PyObject* set_message_limit(const Bound<1>& args) {
   std::optional<std::uint64_t> limit;
   if (args[0] != Py_None) limit = take_u64(args, 0);
-  tarnwick::set_message_limit(limit);
+  without_interpreter([&] { tarnwick::set_message_limit(limit); });  // may drop many
   return none_result();
 }
 
@@ -118,29 +140,16 @@ PyObject* message_limit(const Bound<0>&) {
   return limit ? u64_result(*limit) : none_result();
 }
 
-PyObject* stats(const Bound<0>&) {
-  const RegistryStats s = registry_stats();
-  OwnedRef dict = OwnedRef::steal(checked_result(PyDict_New()));
-  const std::pair<const char*, std::size_t> items[] = {
-      {"users", s.users},           {"guilds", s.guilds},           {"members", s.members},
-      {"roles", s.roles},           {"emojis", s.emojis},           {"messages", s.messages},
-      {"user_bytes", s.user_bytes}, {"guild_bytes", s.guild_bytes}, {"message_bytes", s.message_bytes},
-  };
-  for (const auto& [name, value] : items) {
-    OwnedRef v = OwnedRef::steal(u64_result(value));
-    if (PyDict_SetItemString(dict.get(), name, v.get()) < 0) result_failed();
-  }
-  return dict.release();
-}
+PyObject* stats(const Bound<0>&) { return stats_result(registry_stats()); }
 
 PyObject* clear(const Bound<0>&) {
-  clear_registry();
+  without_interpreter(clear_registry);
   return none_result();
 }
 
 PyMethodDef g_functions[] = {
-    function<"remove_user(user_id)", remove_filed<user_map>, "Remove the filed user; True if there was one.">(),
-    function<"remove_guild(guild_id)", remove_filed<guild_map>,
+    function<"remove_user(user_id)", remove_user, "Remove the filed user; True if there was one.">(),
+    function<"remove_guild(guild_id)", remove_guild,
              "Remove the filed guild with its roles, members and emojis; True if there was one.">(),
     function<"remove_message(message_id)", remove_message, "Remove the filed message; True if there was one.">(),
     function<"remove_channel_messages(channel_id)", remove_messages<remove_channel_messages>,

@@ -3,6 +3,8 @@
 #include "module/ref.hpp"
 #include "core/fault.hpp"
 
+#include <utility>
+
 namespace tarnwick {
 
 void result_failed() {
@@ -29,6 +31,20 @@ PyObject* text_list_result(const VarView& v) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i++), text_result(s));
   }
   return list.release();
+}
+
+PyObject* stats_result(const RegistryStats& s) {
+  OwnedRef dict = OwnedRef::steal(checked_result(PyDict_New()));
+  const std::pair<const char*, std::size_t> items[] = {
+      {"users", s.users},           {"guilds", s.guilds},           {"members", s.members},
+      {"roles", s.roles},           {"emojis", s.emojis},           {"messages", s.messages},
+      {"user_bytes", s.user_bytes}, {"guild_bytes", s.guild_bytes}, {"message_bytes", s.message_bytes},
+  };
+  for (const auto& [name, value] : items) {
+    OwnedRef v = OwnedRef::steal(u64_result(value));
+    if (PyDict_SetItemString(dict.get(), name, v.get()) < 0) result_failed();
+  }
+  return dict.release();
 }
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 #include "module/python.hpp"
 #include "records/blob.hpp"
 #include "records/fields.hpp"
+#include "registry/registry.hpp"
 
 namespace tarnwick {
 
@@ -31,6 +32,9 @@ inline PyObject* text_result(std::string_view s) {
 }
 
 PyObject* u64_list_result(const VarView& v);
+
+// cache.stats(): the counts as a new dict, in the order of the struct.
+PyObject* stats_result(const RegistryStats& s);
 PyObject* text_list_result(const VarView& v);
 
 // The attribute value of field I of a record, by the field's kind.

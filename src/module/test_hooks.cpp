@@ -12,6 +12,7 @@
 #include "module/convert.hpp"
 #include "module/entry.hpp"
 #include "module/python.hpp"
+#include "module/released.hpp"
 #include "module/results.hpp"
 #include "registry/registry.hpp"
 
@@ -44,12 +45,20 @@ PyObject* fail_next_map(const Bound<0>&) {
 
 PyObject* shard_count(const Bound<0>&) { return checked_result(PyLong_FromSize_t(shard_amount())); }
 
+// walked_stats(): cache.stats() found by walking every record.
+PyObject* walked_stats(const Bound<0>&) { return stats_result(walked_registry_stats()); }
+
+// walks_running(): threads inside a walk that let go of the interpreter lock.
+PyObject* walks(const Bound<0>&) { return checked_result(PyLong_FromSize_t(walks_running())); }
+
 PyMethodDef g_hooks[] = {
     function<"raise_fault(text)", raise_fault>(),
     function<"exhaust_memory(n)", exhaust_memory>(),
     function<"exhaust_container(n)", exhaust_container>(),
     function<"fail_next_map_creation()", fail_next_map>(),
     function<"shard_amount()", shard_count>(),
+    function<"walked_stats()", walked_stats>(),
+    function<"walks_running()", walks>(),
     kEndOfTable,
 };
 

@@ -64,6 +64,17 @@ class GuildCollections {
     return of<Rec>().insert(key, std::move(rec));
   }
 
+  // The three collections' weight: O(1), from the counts each keeps.
+  Weight weight() const {
+    Weight w;
+    w.roles = roles.size();
+    w.members = members.size();
+    w.emojis = emojis.size();
+    w.bytes = roles.storage_bytes() + roles.weight().bytes + members.storage_bytes() + members.weight().bytes +
+              emojis.storage_bytes() + emojis.weight().bytes;
+    return w;
+  }
+
   CowMap<RoleRecord> roles;
   CowMap<MemberRecord> members;
   CowMap<EmojiRecord> emojis;

@@ -25,8 +25,27 @@
 
 namespace tarnwick {
 
+// What a filed record holds beyond its slot in a map: the bytes of its
+// blob, and for a guild its collections' storage and records and how many
+// of each they hold.  The maps keep it summed as records come and go
+// (tally.hpp), so that counting what is filed costs nothing.
+struct Weight {
+  std::size_t bytes = 0, members = 0, roles = 0, emojis = 0;
+
+  Weight& operator+=(const Weight& o) noexcept {
+    bytes += o.bytes, members += o.members, roles += o.roles, emojis += o.emojis;
+    return *this;
+  }
+  Weight& operator-=(const Weight& o) noexcept {
+    bytes -= o.bytes, members -= o.members, roles -= o.roles, emojis -= o.emojis;
+    return *this;
+  }
+};
+
 // No extra state beyond the fields.
-struct NoExtra {};
+struct NoExtra {
+  Weight weight() const noexcept { return {}; }
+};
 
 // Copying is deep: the blob and the extra state copy their storage.
 template <class Desc>
@@ -70,6 +89,12 @@ class Record {
     const std::size_t n = blob_size();
     return std::memcmp(&scalars_, &o.scalars_, sizeof scalars_) == 0 && n == o.blob_size() &&
            (n == 0 || std::memcmp(blob_.block(), o.blob_.block(), n) == 0);
+  }
+
+  Weight weight() const {
+    Weight w = extra_.weight();
+    w.bytes += blob_size();
+    return w;
   }
 
   const Extra& extra() const { return extra_; }

@@ -29,22 +29,18 @@
 namespace tarnwick {
 namespace {
 
+constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
+constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
+
 class MessageOrder {
  public:
   void file(MessageRecord&& message) {
-    const std::uint64_t id = message.key();
-    Dropped dropped;  // destroyed last, after the mutex is released
-    std::optional<MessageRecord> displaced;
-    if (!limited_.load()) {
-      displaced = message_map().insert(id, std::move(message));
-      if (!limited_.load()) return;
-      std::lock_guard guard(mutex_);
-      if (limit_) track(id, dropped);
-      return;
-    }
-    std::lock_guard guard(mutex_);
-    displaced = message_map().insert(id, std::move(message));
-    if (limit_) track(id, dropped);
+    // A prune running meanwhile keeps the author (a webhook names no user).
+    std::optional<std::uint64_t> author;
+    if (!message.present(kWebhook)) author = message.u64(kAuthor);
+    if (author) note_user_named(*author);
+    file_unnoted(std::move(message));
+    if (author) note_user_named(*author);
   }
 
   bool remove(std::uint64_t id) {
@@ -106,6 +102,22 @@ class MessageOrder {
 
  private:
   using Dropped = std::vector<MessageRecord>;
+
+  void file_unnoted(MessageRecord&& message) {
+    const std::uint64_t id = message.key();
+    Dropped dropped;  // destroyed last, after the mutex is released
+    std::optional<MessageRecord> displaced;
+    if (!limited_.load()) {
+      displaced = message_map().insert(id, std::move(message));
+      if (!limited_.load()) return;
+      std::lock_guard guard(mutex_);
+      if (limit_) track(id, dropped);
+      return;
+    }
+    std::lock_guard guard(mutex_);
+    displaced = message_map().insert(id, std::move(message));
+    if (limit_) track(id, dropped);
+  }
 
   // Under the mutex, with a limit set: `id` is the newest message now.
   void note(std::uint64_t id) {

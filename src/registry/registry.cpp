@@ -35,7 +35,7 @@ std::size_t blob_bytes(const ShardedMap<V>& map) {
 
 template <class V>
 std::size_t collection_bytes(const CowMap<V>& map, std::size_t& count) {
-  std::size_t n = map.storage_bytes();
+  std::size_t n = map.walked_storage_bytes();
   map.for_each([&](std::uint64_t, const V& v) {
     n += v.blob_size();
     ++count;
@@ -45,19 +45,74 @@ std::size_t collection_bytes(const CowMap<V>& map, std::size_t& count) {
 
 }  // namespace
 
+namespace {
+
+// The users a running prune keeps although its mark did not see them: every
+// user filed, or named by a member or message filed, while one runs.  Such
+// a change notes its ids before it touches the maps and again after, so
+// that it is noted or seen by the mark however the two interleave: a change
+// whose second look finds no prune running was done before any prune
+// began, and the mark sees it (the shard lock orders the two); one noted
+// after the sweep has passed its user is as if done after the prune.  The
+// mutex is a leaf: nothing else is locked while it is held.
+class PruneJournal {
+ public:
+  void note(std::uint64_t id) {
+    if (running_.load() == 0) return;
+    std::lock_guard guard(mutex_);
+    if (ids_) ids_->insert(id);
+  }
+  bool running() const noexcept { return running_.load() != 0; }
+  void note_members(const CowMap<MemberRecord>& members) {
+    if (running_.load() == 0) return;
+    members.for_each([&](std::uint64_t user_id, const MemberRecord&) { note(user_id); });
+  }
+  bool noted(std::uint64_t id) {
+    std::lock_guard guard(mutex_);
+    return ids_ && ids_->contains(id);
+  }
+  void begin() {
+    std::lock_guard guard(mutex_);
+    if (running_.fetch_add(1) == 0) ids_.emplace();
+  }
+  void end() {
+    std::lock_guard guard(mutex_);
+    if (running_.fetch_sub(1) == 1) ids_.reset();
+  }
+
+ private:
+  std::atomic<unsigned> running_{0};
+  std::mutex mutex_;
+  std::optional<IdSet> ids_;
+};
+
+PruneJournal& g_journal = *new PruneJournal();
+
+}  // namespace
+
+void note_user_named(std::uint64_t user_id) { g_journal.note(user_id); }
+
 void file_user(UserRecord&& user) {
   const std::uint64_t id = user.key();
+  g_journal.note(id);
   user_map().insert(id, std::move(user));
+  g_journal.note(id);
 }
 
 bool user_filed_as(const UserRecord& user) {
+  g_journal.note(user.key());
   const auto filed = user_map().get(user.key());
   return filed && filed.value().same_fields(user);
 }
 
 void file_guild(GuildRecord&& guild) {
   const std::uint64_t id = guild.key();
+  g_journal.note_members(guild.extra().members);
+  // Noted again once filed, from a share of the members (O(1)).
+  std::optional<CowMap<MemberRecord>> members;
+  if (g_journal.running()) members.emplace(guild.extra().members);
   guild_map().insert(id, std::move(guild));
+  if (members) g_journal.note_members(*members);
 }
 
 bool refile_guild_fields(GuildRecord&& guild) {
@@ -70,11 +125,13 @@ bool refile_guild_fields(GuildRecord&& guild) {
 
 
 std::size_t prune_users(std::span<const std::uint64_t> keep) {
+  g_journal.begin();
+  struct End {
+    ~End() { g_journal.end(); }
+  } end;
   IdSet seen;
-  // Mark: one shard, or one guild's members, locked at a time.  A user
-  // filed meanwhile by another thread, with the member or message naming
-  // it, may be swept; callers from Python hold the interpreter lock, which
-  // rules that out for them.
+  // Mark: one shard, or one guild's members, locked at a time.  What other
+  // threads file meanwhile is noted in the journal, which the sweep keeps.
   for (const std::uint64_t id : keep) seen.insert(id);
   guild_map().for_each([&](std::uint64_t, const GuildRecord& g) {
     g.extra().members.for_each([&](std::uint64_t user_id, const MemberRecord&) { seen.insert(user_id); });
@@ -87,11 +144,26 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
 
   std::vector<UserRecord> dropped;
   user_map().erase_if(
-      [&](std::uint64_t id, const UserRecord&) { return !seen.contains(id); }, dropped);
+      [&](std::uint64_t id, const UserRecord&) { return !seen.contains(id) && !g_journal.noted(id); }, dropped);
   return dropped.size();  // destroyed here, with no lock held
 }
 
 RegistryStats registry_stats() {
+  RegistryStats s;
+  s.users = user_map().size();
+  s.user_bytes = user_map().storage_bytes() + user_map().weight().bytes;
+  s.messages = message_map().size();
+  s.message_bytes = message_map().storage_bytes() + message_map().weight().bytes;
+  const Weight guilds = guild_map().weight();
+  s.guilds = guild_map().size();
+  s.guild_bytes = guild_map().storage_bytes() + guilds.bytes;
+  s.members = guilds.members;
+  s.roles = guilds.roles;
+  s.emojis = guilds.emojis;
+  return s;
+}
+
+RegistryStats walked_registry_stats() {
   RegistryStats s;
   s.users = user_map().size();
   s.user_bytes = user_map().storage_bytes() + blob_bytes(user_map());

@@ -38,6 +38,10 @@ inline MessageMap& message_map() { return detail::g_map<MessageMap>.get(detail::
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.
 void file_user(UserRecord&& user);
+// Says that a change about to name (or having named) the user `user_id`, as
+// a member put into a filed guild does, runs: a prune running meanwhile
+// keeps that user.  Call it before the change and again after.
+void note_user_named(std::uint64_t user_id);
 // Whether the user filed under `user`'s id holds exactly its fields, so that
 // filing it again would change nothing (a bot re-files the same users all
 // the time); only a read lock is taken.
@@ -88,8 +92,12 @@ std::size_t prune_users(std::span<const std::uint64_t> keep);
 struct RegistryStats {
   std::size_t users = 0, guilds = 0, members = 0, roles = 0, emojis = 0, messages = 0;
   std::size_t user_bytes = 0, guild_bytes = 0, message_bytes = 0;
+  bool operator==(const RegistryStats&) const = default;
 };
+// From the counts the maps keep as they change: the same cost at any size.
 RegistryStats registry_stats();
+// The same by walking every record, for tests that the counts are right.
+RegistryStats walked_registry_stats();
 
 // Forgets every filed record (the message limit stays as it is).
 void clear_registry();

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +16,20 @@ MemberRecord member(std::uint64_t id) {
   Scalars<MemberDesc> sc;
   sc.store<std::uint64_t>(0, id);
   return MemberRecord(sc, Blob());
+}
+
+// A record of class Desc under `id`, its first var field `text_bytes` long,
+// and u64 field `field` (after the key) set to `value`.
+template <class Desc>
+Record<Desc> record(std::uint64_t id, std::size_t text_bytes, std::size_t field = 0, std::uint64_t value = 0) {
+  Scalars<Desc> sc;
+  sc.template store<std::uint64_t>(0, id);
+  if (field != 0) sc.template store<std::uint64_t>(field, value);
+  BlobBuilder b;
+  const std::string text(text_bytes, 'x');
+  b.append(text.data(), text.size());
+  for (std::size_t i = 0; i < Record<Desc>::layout.var_count; ++i) b.end_field();
+  return Record<Desc>(sc, b.seal());
 }
 
 // A fetch shares a filed guild's collections without their locks, relying
@@ -79,6 +95,87 @@ TEST(RegistryStress, FetchesShareCollectionsThatWritersChange) {
   writer.join();
   for (auto& th : readers) th.join();
   EXPECT_EQ(failures.load(), 0u);
+}
+
+// stats() adds up counts the maps keep as they change; after threads have
+// changed everything at once, they equal what a walk over every record finds.
+TEST(RegistryStress, KeptCountsEqualAFullWalkAfterMixedChanges) {
+  clear_registry();
+  constexpr std::size_t kChannel = field_index<MessageDesc>("channel_id");
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      std::mt19937_64 rng(t);
+      for (int op = 0; op < 4000; ++op) {
+        const std::uint64_t id = rng() % 400, guild = 1'000'000 + id % 40;
+        const std::size_t text = rng() % 300;
+        std::vector<UserRecord> dropped;
+        switch (rng() % 12) {
+          case 0: file_user(record<UserDesc>(id, text)); break;
+          case 1: user_map().erase(id); break;
+          case 2: {
+            GuildRecord g = record<GuildDesc>(guild, text);
+            for (std::uint64_t m = 0; m < id % 30; ++m) g.extra().put(record<MemberDesc>(m, text / 2));
+            file_guild(std::move(g));
+            break;
+          }
+          case 3: with_filed_guild(guild, [&](GuildCollections& c) { c.put(record<MemberDesc>(id, text)); }); break;
+          case 4: with_filed_guild(guild, [&](GuildCollections& c) { c.members.erase(id); }); break;
+          case 5: with_filed_guild(guild, [&](GuildCollections& c) { c.put(record<RoleDesc>(id, text)); }); break;
+          case 6: refile_guild_fields(record<GuildDesc>(guild, text)); break;
+          case 7: file_message(record<MessageDesc>(id, text, kChannel, id % 9)); break;
+          case 8: remove_message(id); break;
+          case 9: guild_map().erase(guild); break;
+          case 10: remove_channel_messages(id % 9); break;
+          default:
+            if (op % 500 == 0) prune_users({});
+            if (op % 700 == 0) set_message_limit(op % 1400 == 0 ? std::optional<std::uint64_t>(50) : std::nullopt);
+            (void)registry_stats();
+            break;
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const RegistryStats kept = registry_stats(), walked = walked_registry_stats();
+  EXPECT_EQ(kept, walked);
+  EXPECT_GT(walked.members, 0u);
+  EXPECT_GT(walked.guild_bytes, 0u);
+  set_message_limit(std::nullopt);
+  clear_registry();
+  EXPECT_EQ(registry_stats(), walked_registry_stats());
+}
+
+// A prune that runs while other threads put members and then file their
+// users (as a join does) never leaves a member whose user is gone: the
+// journal keeps what its mark could not see.
+TEST(RegistryStress, PruneRunningMeanwhileKeepsTheUsersOfMembersPut) {
+  constexpr std::uint64_t kGuild = 0x9000'0000'0001;
+  file_guild(record<GuildDesc>(kGuild, 3));
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> lost{0};
+  std::thread pruner([&] {
+    while (!stop.load()) prune_users({});
+  });
+  std::vector<std::thread> joiners;
+  for (std::uint64_t t = 0; t < 2; ++t) {
+    joiners.emplace_back([&, t] {
+      for (std::uint64_t i = 0; i < 3000; ++i) {
+        const std::uint64_t uid = 0x9100'0000'0000 + t * 100'000 + i;
+        note_user_named(uid);
+        with_filed_guild(kGuild, [&](GuildCollections& c) { c.put(record<MemberDesc>(uid, 4)); });
+        note_user_named(uid);
+        file_user(record<UserDesc>(uid, 8));
+        if (!user_map().get(uid)) lost.fetch_add(1);
+        if (i % 3 == 0) with_filed_guild(kGuild, [&](GuildCollections& c) { c.members.erase(uid - 1); });
+      }
+    });
+  }
+  for (auto& th : joiners) th.join();
+  stop.store(true);
+  pruner.join();
+  EXPECT_EQ(lost.load(), 0u);
+  guild_map().erase(kGuild);
 }
 
 }  // namespace
