@@ -182,6 +182,8 @@ bench: deps
 	  --cpp-json $(BUILD)/bench/cpp.json \
 	  --out $(BUILD)/bench/results.json --png $(BUILD)/bench/ratios.png $(ARGS)
 	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_payloads.py
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) benchmarks/python/bench_pauses.py \
+	  --json $(BUILD)/bench/pauses.json $(filter --quick,$(ARGS))
 
 clean:
 	rm -rf $(BUILD)

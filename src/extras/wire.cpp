@@ -334,9 +334,11 @@ PyObject* merge_payload(const Bound<4>& args) {
   switch (kind) {
     case 0: return UserWire::merge(d, filed, lenient);
     case 1: return MemberWire::merge(d, filed, lenient);
+    case 2: return RoleWire::merge(d, filed, lenient);
+    case 3: return EmojiWire::merge(d, filed, lenient);
     case 4: return MessageWire::merge(d, filed, lenient);
     case 5: return GuildWire::merge(d, filed, lenient);
-    default: raise(PyExc_ValueError, "kind must be 0, 1, 4 or 5");
+    default: raise(PyExc_ValueError, "kind must be 0 to 5");
   }
 }
 

@@ -18,7 +18,7 @@ namespace tarnwick {
 PyObject* convert_payload(const Bound<2>& args);
 
 // cache._merge_payload(kind, payload, filed, lenient=False): the record of
-// kind 0 (user), 1 (member), 4 (message) or 5 (guild, its fields) that
+// kind 0 to 5 (as for _from_payload; a guild: its fields) that
 // `payload` laid over `filed` (a record of that class, or None) makes: a key
 // sent replaces the filed value, a key left out keeps it, null clears a
 // field that can be None.  None when the payload is not the plain case; the

@@ -171,6 +171,7 @@ class BlobBuilder {
   void end_field() { ends_[count_++] = len_; }
 
   void append(const void* data, std::size_t n) {
+    if (n == 0) return;  // data may be null then
     reserve(n);
     std::memcpy(buf_ + len_, data, n);
     len_ += n;

@@ -107,3 +107,20 @@ def test_table_and_chart_are_written(quick_run):
     if png is not None:
         with open(png, "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_pause_figures_are_measured(tmp_path):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("timings mean nothing under AddressSanitizer")
+    out = tmp_path / "pauses.json"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
+        os.environ.get("PYTHONPATH")])))
+    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_pauses.py"), "--users", "20000",
+                        "--repeats", "3", "--json", str(out)], env=env, capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stderr
+    figures = json.loads(out.read_text())
+    pauses, collect = figures["pauses"], figures["gc"]
+    assert pauses["users"] == pauses["members"] == 20000 and pauses["guilds"] == 1000
+    assert 0 < pauses["prune_users"]["stall_ms"] and 0 < pauses["prune_users"]["duration_ms"]
+    assert pauses["stats_vs_get_user"]["ratio"] > 0 and collect["tarnwick_ms"] > 0 and collect["naive_ms"] > 0

@@ -67,7 +67,12 @@ CACHE_FUNCTIONS = {
     "set_message_limit": ([("limit", "opt_limit", True)], "none"),
     "message_limit": ([], "none-or-int"),
     "stats": ([], "dict"),
+    "remove_channel_messages": ([("channel_id", "u64", True)], "int"),
+    "remove_guild_messages": ([("guild_id", "u64", True)], "int"),
+    "clear": ([], "none"),
     "_from_payload": ([("kind", "payload_kind", True), ("payload", "payload", True)], "none-or-record"),
+    "_merge_payload": ([("kind", "payload_kind", True), ("payload", "payload", True),
+                        ("filed", "rec:full_member", True), ("lenient", "bool", False)], "none-or-record"),
 }
 METHODS = {"add_member": "full_member", "add_role": "full_role", "add_emoji": "full_emoji"}
 UNKNOWN_KEYS = ["'bogus'", "'ID'", "'id\\x00'", "'\\udcff'", "'\\u0105'", "'self'", "''"]

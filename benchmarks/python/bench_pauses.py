@@ -1,0 +1,184 @@
+"""How long tarnwick holds the interpreter lock on a big cache, and what it
+costs the garbage collector, next to a dict-of-dataclasses cache.
+
+    python3 benchmarks/python/bench_pauses.py [--quick] [--users N] [--json FILE]
+
+* The longest stall another Python thread sees during cache.prune_users()
+  over N users (1,000,000 by default), each a member of one of N / 20
+  guilds, so that the prune walks them all and keeps them all: a second
+  thread ticks (sleeps 0.2 ms and notes the time) while the main thread
+  makes the call; the largest gap between its ticks during the call,
+  against the call's duration.  A call that held the interpreter lock
+  throughout would stall the ticker for all of it.
+* cache.stats(), which holds the lock (it costs the same at any size),
+  against one get_user call, both timed from the main thread.
+* A full gc.collect() with the N users cached, in a fresh interpreter each:
+  tarnwick's records hold no Python objects, so the collector has nothing of
+  the cache to look at; a dict of slotted dataclasses has N objects and
+  their strings.
+
+Each figure is the median of several runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from typing import Dict, List
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+CLOCK = time.perf_counter
+
+
+class Ticker:
+    """A thread that notes the time every 0.2 ms, as far as it gets to run."""
+
+    def __init__(self) -> None:
+        self.ticks: List[float] = []
+        self.running = True
+        self.thread = threading.Thread(target=self.run, daemon=True)
+
+    def run(self) -> None:
+        while self.running:
+            self.ticks.append(CLOCK())
+            time.sleep(0.0002)
+
+    def __enter__(self) -> "Ticker":
+        self.thread.start()
+        while not self.ticks:
+            time.sleep(0.001)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.running = False
+        self.thread.join()
+
+    def longest_gap(self, start: float, end: float) -> float:
+        """The longest time without a tick within [start, end]."""
+        inside = [start] + [t for t in self.ticks if start < t < end] + [end]
+        return max(b - a for a, b in zip(inside, inside[1:]))
+
+
+def stall(call, ticker: Ticker) -> Dict[str, float]:
+    time.sleep(0.01)                     # the ticker settles
+    start = CLOCK()
+    call()
+    end = CLOCK()
+    return {"duration": end - start, "stall": ticker.longest_gap(start, end)}
+
+
+def fill_tarnwick(n: int) -> None:
+    """n users, each a member of one of n / 20 guilds (as a big bot's are),
+    so that a prune walks every guild and every user and keeps them all."""
+    import tarnwick
+    from bench_cache_baselines import GUILD_BASE, USER_BASE, Side, make_member, make_user
+    side = Side("tarnwick")
+    for i in range(n):
+        tarnwick.register_user(make_user(side, i))
+    for g in range(0, n, 20):
+        guild = tarnwick.full_guild(GUILD_BASE + g, "guild %d" % g)
+        for i in range(g, min(n, g + 20)):
+            guild.add_member(make_member(side, USER_BASE + i, i))
+        tarnwick.register_guild(guild)
+
+
+def pauses(n: int, repeats: int) -> Dict[str, object]:
+    import tarnwick
+    from tarnwick_extras import cache
+    from bench_cache_baselines import USER_BASE
+    fill_tarnwick(n)
+    stats = cache.stats()
+    out: Dict[str, object] = {"users": stats["users"], "guilds": stats["guilds"], "members": stats["members"]}
+    with Ticker() as ticker:
+        runs = [stall(cache.prune_users, ticker) for _ in range(repeats)]
+    out["prune_users"] = {
+        "duration_ms": statistics.median(r["duration"] for r in runs) * 1e3,
+        "stall_ms": statistics.median(r["stall"] for r in runs) * 1e3,
+        "stall_ratio": statistics.median(r["stall"] / r["duration"] for r in runs),
+    }
+    if cache.stats()["users"] != n:
+        raise RuntimeError("prune_users let go of users that members name")
+    # stats() against a get_user, both timed in a tight loop from this thread.
+    uid = USER_BASE + n // 2
+    loops = 20_000
+    t_stats = min(_loop(cache.stats, loops) for _ in range(repeats))
+    t_get = min(_loop(lambda: tarnwick.get_user(uid), loops) for _ in range(repeats))
+    out["stats_vs_get_user"] = {"stats_ns": t_stats * 1e9, "get_user_ns": t_get * 1e9,
+                                "ratio": t_stats / t_get}
+    return out
+
+
+def _loop(fn, loops: int) -> float:
+    start = CLOCK()
+    for _ in range(loops):
+        fn()
+    return (CLOCK() - start) / loops
+
+
+def gc_child(contender: str, n: int, repeats: int) -> None:
+    """In a fresh interpreter: fill one cache, print the median gc.collect() in ms."""
+    from bench_cache_baselines import Side, make_user
+    side = Side(contender)
+    for i in range(n):
+        side.register_user(make_user(side, i))
+    gc.collect()
+    times = []
+    for _ in range(repeats):
+        start = CLOCK()
+        gc.collect()
+        times.append(CLOCK() - start)
+    print(json.dumps(statistics.median(times) * 1e3))
+
+
+def gc_figures(n: int, repeats: int) -> Dict[str, float]:
+    out = {}
+    for contender in ("tarnwick", "naive"):
+        result = subprocess.run([sys.executable, os.path.abspath(__file__), "--gc-child", contender,
+                                 "--users", str(n), "--repeats", str(repeats)],
+                                capture_output=True, text=True, check=True)
+        out[contender + "_ms"] = json.loads(result.stdout.strip().splitlines()[-1])
+    out["ratio"] = out["tarnwick_ms"] / out["naive_ms"]
+    return out
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="100,000 users, fewer runs")
+    ap.add_argument("--users", type=int)
+    ap.add_argument("--repeats", type=int)
+    ap.add_argument("--json", metavar="FILE", help="write the figures there too")
+    ap.add_argument("--gc-child", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    n = args.users or (100_000 if args.quick else 1_000_000)
+    repeats = args.repeats or (3 if args.quick else 7)
+    if args.gc_child:
+        gc_child(args.gc_child, n, repeats)
+        return
+    figures = {"pauses": pauses(n, repeats), "gc": gc_figures(n, repeats)}
+    p, g = figures["pauses"], figures["gc"]
+    print(f"Python {sys.version.split()[0]}, {p['users']:,} users cached, members of {p['guilds']:,} guilds "
+          f"(median of {repeats}):")
+    f = p["prune_users"]
+    print(f"  prune_users() takes {f['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: "
+          f"{f['stall_ms']:.2f} ms ({f['stall_ratio']:.4f} of the call)")
+    s = p["stats_vs_get_user"]
+    print(f"  stats() {s['stats_ns']:.0f} ns = {s['ratio']:.1f} x get_user ({s['get_user_ns']:.0f} ns), "
+          f"held with the interpreter lock")
+    print(f"  gc.collect(): tarnwick {g['tarnwick_ms']:.2f} ms, dict of dataclasses {g['naive_ms']:.1f} ms "
+          f"({g['ratio']:.4f} x)")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(figures, f, indent=2)
+
+
+if __name__ == "__main__":
+    main()
