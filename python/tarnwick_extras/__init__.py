@@ -19,8 +19,13 @@ __all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
 
 
 # The cache functions live in tarnwick's shared object, under a second init
-# function, so they share its maps and its classes.
-cache = load_sibling(__name__ + ".cache")
+# function, so they share its maps and its classes.  load_sibling puts the
+# module in sys.modules, where the import below finds it; importing it by
+# name, rather than assigning load_sibling's result, lets type checkers see
+# cache.pyi behind both spellings, ``from tarnwick_extras import cache`` and
+# ``import tarnwick_extras.cache``.
+load_sibling(__name__ + ".cache")
+from . import cache as cache  # noqa: E402
 
 # After the cache module: payloads converts the plain case with its help.
 from . import payloads  # noqa: E402

@@ -1,4 +1,4 @@
-from typing import Iterable, SupportsIndex
+from typing import Iterable, SupportsIndex, TypedDict
 
 from tarnwick import full_emoji, full_guild, full_member, full_role
 
@@ -27,7 +27,20 @@ def set_emojis(guild_id: SupportsIndex, emojis: Iterable[full_emoji]) -> bool: .
 def prune_users(keep: Iterable[SupportsIndex] = ()) -> int: ...
 def set_message_limit(limit: SupportsIndex | None) -> None: ...
 def message_limit() -> int | None: ...
-def stats() -> dict[str, int]: ...
+class _Stats(TypedDict):
+    """What stats() returns: counts of what is filed, and bytes held."""
+
+    users: int
+    guilds: int
+    members: int
+    roles: int
+    emojis: int
+    messages: int
+    user_bytes: int
+    guild_bytes: int
+    message_bytes: int
+
+def stats() -> _Stats: ...
 def clear() -> None: ...
 
 # For tarnwick_extras.payloads and events: the record of a plain payload (or

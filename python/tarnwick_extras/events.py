@@ -124,7 +124,7 @@ import tarnwick
 from tarnwick import full_guild, full_member, full_message, full_user
 
 from . import as_dict, cache, payloads
-from ._fields import FIELDS, Record
+from ._fields import FIELDS, FLAG, Record
 from .payloads import PayloadError, _at, _nested_id, _object, _required
 
 __all__ = ["EVENT_TYPES", "Outcome", "SkippedEntryWarning", "apply"]
@@ -164,7 +164,7 @@ def _flag(d: Dict[str, Any], key: str) -> bool:
     if value is None:
         return False
     if not isinstance(value, bool):
-        raise PayloadError(key, f"expected a boolean, got {payloads._kind(value)}")
+        raise PayloadError(key, payloads._reason(FLAG, value))
     return value
 
 

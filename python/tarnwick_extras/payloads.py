@@ -25,12 +25,20 @@ Wire rules:
 * Keys that are not a parameter are ignored.
 * ``null`` means "not given": the parameter's default applies (None for the
   optional ones).  A required field that is missing or null is an error.
-* Every other value goes to the constructor as it is, so its own type checks
-  apply (texts must be strings, flags booleans, and so on).
+* Every other value goes to the constructor as it is, so its own checks
+  apply: texts must be strings (of Unicode text), flags booleans, integers
+  numbers in the field's range, ``features`` a list of strings.
 
 Any bad input raises :class:`PayloadError`, whose ``path`` names the field
-(``members[500].joined_at``, ``author.id``) and whose message says what was
-wrong.
+(``members[500].joined_at``, ``author.id``) and whose ``reason`` says what
+the field holds and what the payload had instead, in JSON's terms::
+
+    members[500].joined_at: expected a string, got a number
+    roles: expected a list of ids, got a string
+    flags: 1099511627776 is out of range for this field (0 to 4294967295)
+
+When a record constructor refused the value, its exception is the
+PayloadError's ``__cause__``.
 """
 
 from __future__ import annotations
@@ -40,7 +48,8 @@ from typing import Any, Callable, Dict, Generic, List, Optional, Tuple, Type, Ty
 
 from tarnwick import full_emoji, full_guild, full_member, full_message, full_role, full_user
 
-from ._fields import FIELDS
+from ._fields import (FIELDS, FLAG, I32, ID, ID_LIST, RANGES, REQUIRED, TEXT, TEXT_LIST, U8, U32,
+                      U64, kinds)
 from .cache import _from_payload
 
 __all__ = [
@@ -85,56 +94,87 @@ class PayloadError(ValueError):
         return outer
 
 
+# -- what a faulty value is told, in the payload's own terms ------------------
+# One rule: "expected <what the field holds>, got <what the value is>", from
+# the field's kind and the JSON value's kind alone; an integer out of range,
+# a string where an id's digits should be, and text that is not Unicode say
+# so instead (see _reason).
+
+_HOLDS: Dict[str, str] = {
+    TEXT: "a string",
+    FLAG: "a boolean",
+    U8: "an integer",
+    U32: "an integer",
+    I32: "an integer",
+    U64: "a string of decimal digits",
+    ID: "an id (a string of decimal digits)",
+    ID_LIST: "a list of ids",
+    TEXT_LIST: "a list of strings",
+}
+
+_IS: Dict[type, str] = {
+    type(None): "null",
+    bool: "a boolean",
+    int: "a number",
+    float: "a non-integer number",
+    str: "a string",
+    list: "a list",
+    dict: "an object",
+}
+
+
 def _kind(value: object) -> str:
-    """A JSON value's kind, for messages."""
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, (list, tuple)):
-        return "an array"
-    if isinstance(value, dict):
-        return "an object"
-    return type(value).__name__
+    """What a JSON value is, for messages."""
+    for cls, noun in _IS.items():
+        if isinstance(value, cls):
+            return noun
+    return f"a Python {type(value).__name__}"
 
 
 def _short(text: str) -> str:
     return repr(text) if len(text) <= 40 else repr(text[:40]) + "..."
 
 
+def _reason(kind: str, value: object) -> str:
+    """Why value does not fit a field of that kind."""
+    if kind in RANGES:
+        lo, hi = RANGES[kind]
+        number = value
+        if kind in (ID, U64) and type(value) is str and value.isascii() and value.isdigit():
+            if len(value) > 40:
+                return f"a number of {len(value)} digits is out of range for this field ({lo} to {hi})"
+            number = int(value)
+        if type(number) is int and not lo <= number <= hi:
+            return f"{number} is out of range for this field ({lo} to {hi})"
+    if type(value) is str:
+        if kind in (ID, U64):
+            return f"expected {_HOLDS[kind]}, got {_short(value)}"
+        if kind == TEXT:
+            at = next((i for i, ch in enumerate(value) if "\ud800" <= ch <= "\udfff"), None)
+            if at is not None:
+                return f"expected Unicode text, got a lone surrogate ({value[at]!r}) at index {at}"
+    return f"expected {_HOLDS[kind]}, got {_kind(value)}"
+
+
 # -- the converters: each takes a wire value and returns what the constructor
 # takes, or raises PayloadError with a path relative to the value.
 
-def _u64(value: object) -> int:
+def _u64(value: object, kind: str = ID) -> int:
     # Up to 19 ASCII digits always fit; isdigit() alone would also take other
     # scripts' digits and '²', and int() would take '+', '_' and spaces.
     if type(value) is str and len(value) < 20 and value.isascii() and value.isdigit():
         return int(value)
-    return _u64_rare(value)
+    if type(value) is int and 0 <= value <= _U64_MAX:
+        return value
+    if type(value) is str and len(value) == _U64_DIGITS and value.isascii() and value.isdigit() \
+            and int(value) <= _U64_MAX:
+        return int(value)
+    raise PayloadError("", _reason(kind, value))
 
 
-def _u64_rare(value: object) -> int:
-    """_u64 for everything but a short decimal string: ints, 20 digits, faults."""
-    if type(value) is str:
-        # The length guard keeps int() and the scan cheap on absurd inputs.
-        if len(value) > _U64_DIGITS:
-            raise PayloadError("", f"a string of {len(value)} characters is not an unsigned "
-                                   "64-bit decimal")
-        if value.isdigit() and value.isascii():
-            n = int(value)
-            if n <= _U64_MAX:
-                return n
-            raise PayloadError("", f"{value} is out of the unsigned 64-bit range")
-        raise PayloadError("", f"{_short(value)} is not a decimal string of ASCII digits")
-    if type(value) is int:
-        if 0 <= value <= _U64_MAX:
-            return value
-        raise PayloadError("", f"{value} is out of the unsigned 64-bit range")
-    raise PayloadError("", f"expected a decimal string, got {_kind(value)}")
+def _wide(value: object) -> int:
+    """An unsigned 64-bit value that is not an id (permissions)."""
+    return _u64(value, U64)
 
 
 def _u64_list(value: object) -> List[int]:
@@ -144,7 +184,7 @@ def _u64_list(value: object) -> List[int]:
         if len(out) == len(value):
             return out
     elif not isinstance(value, (list, tuple)):
-        raise PayloadError("", f"expected an array, got {_kind(value)}")
+        raise PayloadError("", _reason(ID_LIST, value))
     # Ints, 20 digits, or a fault somewhere: item by item, to name it.
     out = []
     for i, item in enumerate(value):
@@ -205,7 +245,7 @@ class _Shape(Generic[_R]):
     parameter's own key may give the id too, and must then agree.
     """
 
-    __slots__ = ("cls", "kind", "params", "plain", "converted", "nested", "wire", "checked")
+    __slots__ = ("cls", "kind", "params", "plain", "converted", "nested", "wire")
 
     def __init__(self, cls: Type[_R], kind: int, renamed: Dict[str, str],
                  nested: Tuple[Tuple[str, str], ...] = ()) -> None:
@@ -224,8 +264,10 @@ class _Shape(Generic[_R]):
             key = renamed.get(param, param)
             self.wire[param] = key
             conv: _Converter = None
-            if param == "id" or param.endswith("_id") or param == "permissions":
+            if param == "id" or param.endswith("_id"):
                 conv = _u64
+            elif param == "permissions":
+                conv = _wide
             elif param == "roles":
                 conv = _u64_list
             if conv is None and key == param:
@@ -234,8 +276,6 @@ class _Shape(Generic[_R]):
                 converted.append((key, param, conv))
         self.plain = frozenset(plain)
         self.converted = tuple(converted)
-        # Parameters whose values were checked here rather than by cls.
-        self.checked = frozenset([param for _, param, conv in converted if conv] + list(by_nested))
 
 
 _USER = _Shape(full_user, 0, {})
@@ -244,6 +284,20 @@ _ROLE = _Shape(full_role, 2, {})
 _EMOJI = _Shape(full_emoji, 3, {}, nested=(("user", "user_id"),))
 _MESSAGE = _Shape(full_message, 4, {"message_type": "type"}, nested=(("author", "author_id"),))
 _GUILD = _Shape(full_guild, 5, {})
+
+
+def _carried() -> str:
+    """The module docstring's table of required fields, from the classes."""
+    shapes: Tuple[Tuple[str, _Shape[Any]], ...] = (("user", _USER), ("member", _MEMBER), ("role", _ROLE), ("emoji", _EMOJI),
+              ("message", _MESSAGE), ("guild", _GUILD))
+    rows = ["    %-11s %s" % (name + "(d)", ", ".join(shape.wire[p] for p in REQUIRED[shape.cls]))
+            for name, shape in shapes]
+    return ("\nWhat each payload must carry (missing or null is an error); every other\n"
+            "key may be left out or null, and the record class's default applies::\n\n"
+            + "\n".join(rows) + "\n")
+
+
+__doc__ = (__doc__ or "") + _carried()
 
 
 def _put_nested_id(d: Dict[str, Any], key: str, param: str, kwargs: Dict[str, Any]) -> None:
@@ -307,32 +361,48 @@ _MISSING = re.compile(r"missing \d+ required positional arguments?: '(\w+)'")
 
 def _explain(shape: _Shape[Any], exc: Exception, d: Dict[str, Any],
              kwargs: Dict[str, Any]) -> PayloadError:
+    """The PayloadError for the constructor's exc: the field it refused, found
+    from exc, and the reason, from that field's kind and value."""
     text = str(exc)
     param: Optional[str] = None
-    sub = ""
-    reason = text
     if isinstance(exc, UnicodeEncodeError):
-        found = _unencodable(shape, kwargs)
-        if found is not None:
-            param, sub = found
+        param = _unencodable(shape, kwargs)
     elif isinstance(exc, OverflowError):
         param = _overflowing(shape, kwargs)
-        if param is not None:
-            reason = f"{kwargs[param]} is out of range for this field ({text})"
     else:
         labelled = _LABELLED.match(text)
         missing = _MISSING.search(text)
         if labelled:
-            param, reason = labelled.group(1), labelled.group(2)
+            param = labelled.group(1)
         elif missing:
             param = missing.group(1)
             for key, nested_param in shape.nested:
                 if param == nested_param:
                     return PayloadError(key, "missing")
-            reason = "required, got null" if shape.wire.get(param) in d else "missing"
-    if param is None:
-        return PayloadError("", reason)
+            return PayloadError(shape.wire.get(param, param),
+                                "required, got null" if shape.wire.get(param) in d else "missing")
+    if param is None or param not in kwargs:
+        return PayloadError("", text)
+    sub, reason = _fault(kinds(shape.cls)[param], kwargs[param])
     return PayloadError(shape.wire.get(param, param) + sub, reason)
+
+
+def _fault(kind: str, value: object) -> Tuple[str, str]:
+    """(where within value, why) for a value the constructor refused."""
+    item_kind = {TEXT_LIST: TEXT, ID_LIST: ID}.get(kind)
+    if item_kind is not None and isinstance(value, (list, tuple)):
+        for i, item in enumerate(value):
+            if _fits(item_kind, item):
+                continue
+            return f"[{i}]", _reason(item_kind, item)
+    return "", _reason(kind, value)
+
+
+def _fits(kind: str, value: object) -> bool:
+    if kind == TEXT:
+        return type(value) is str and _encodes(value)
+    lo, hi = RANGES[kind]
+    return type(value) is int and lo <= value <= hi
 
 
 def _encodes(text: str) -> bool:
@@ -343,39 +413,28 @@ def _encodes(text: str) -> bool:
     return True
 
 
-def _unencodable(shape: _Shape[Any], kwargs: Dict[str, Any]) -> Optional[Tuple[str, str]]:
+def _unencodable(shape: _Shape[Any], kwargs: Dict[str, Any]) -> Optional[str]:
     # The constructor converts in parameter order and stops at the first
     # fault, so the first text that cannot be encoded is the one it met.
     for param in shape.params:
         value = kwargs.get(param)
         if isinstance(value, str):
             if not _encodes(value):
-                return param, ""
+                return param
         elif isinstance(value, (list, tuple)):
-            for i, item in enumerate(value):
-                if isinstance(item, str) and not _encodes(item):
-                    return param, f"[{i}]"
+            if any(isinstance(item, str) and not _encodes(item) for item in value):
+                return param
     return None
 
 
 def _overflowing(shape: _Shape[Any], kwargs: Dict[str, Any]) -> Optional[str]:
-    # Only plain integers the constructor checks itself can overflow; the ids
-    # were range-checked here already.  Zero fits every integer kind, so with
-    # all the other candidates zeroed only the one tried can overflow, and the
-    # first that does is the first the constructor met.
-    candidates = [p for p in shape.params
-                  if p not in shape.checked and type(kwargs.get(p)) is int]
-    for param in candidates:
-        probe = dict(kwargs)
-        for other in candidates:
-            if other != param:
-                probe[other] = 0
-        try:
-            shape.cls(**probe)
-        except OverflowError:
+    # The first integer, in parameter order, outside its kind's range is the
+    # first the constructor met.  (The ids were range-checked here already.)
+    kind_of = kinds(shape.cls)
+    for param in shape.params:
+        value = kwargs.get(param)
+        if type(value) is int and kind_of[param] in RANGES and not _fits(kind_of[param], value):
             return param
-        except (TypeError, ValueError):
-            pass
     return None
 
 
@@ -448,7 +507,7 @@ def _entries(d: Dict[str, Any], key: str) -> List[Any]:
     if items is None:
         return []
     if not isinstance(items, list):
-        raise PayloadError(key, f"expected an array, got {_kind(items)}")
+        raise PayloadError(key, f"expected a list, got {_kind(items)}")
     return items
 
 

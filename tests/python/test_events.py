@@ -212,35 +212,35 @@ def filed():
 
 
 MALFORMED = [
-    ("USER_UPDATE", lambda g, u, m, new: [1], "", "expected an object, got an array"),
+    ("USER_UPDATE", lambda g, u, m, new: [1], "", "expected an object, got a list"),
     ("READY", lambda g, u, m, new: {"v": 10, "guilds": []}, "user", "missing"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: member(new), "guild_id", "missing"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(new), guild_id=None), "guild_id",
      "required, got null"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(u), guild_id=g, deaf=1), "deaf",
-     "'int' object cannot be converted to 'PyBool'"),
+     "expected a boolean, got a number"),
     ("GUILD_MEMBERS_CHUNK", lambda g, u, m, new: {"guild_id": g, "members": {"0": member(new)}},
-     "members", "expected an array, got an object"),
+     "members", "expected a list, got an object"),
     ("GUILD_MEMBER_REMOVE", lambda g, u, m, new: {"guild_id": g, "user": {"username": "y"}}, "user.id",
      "missing"),
     ("GUILD_ROLE_CREATE", lambda g, u, m, new: {"guild_id": g}, "role", "missing"),
     ("GUILD_ROLE_UPDATE", lambda g, u, m, new: {"guild_id": g, "role": role(1, color=-1)}, "role.color",
-     "out of range"),
+     "-1 is out of range for this field (0 to 4294967295)"),
     ("GUILD_EMOJIS_UPDATE", lambda g, u, m, new: {"guild_id": g}, "emojis", "missing"),
     ("GUILD_DELETE", lambda g, u, m, new: {"id": g, "unavailable": "yes"}, "unavailable",
      "expected a boolean, got a string"),
     ("GUILD_UPDATE", lambda g, u, m, new: {"id": g, "name": "x", "roles": {}}, "roles",
-     "expected an array, got an object"),
+     "expected a list, got an object"),
     ("MESSAGE_UPDATE", lambda g, u, m, new: {"id": m, "content": 5}, "content",
-     "'int' object cannot be converted to 'PyString'"),
+     "expected a string, got a number"),
     ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, guild_id=g, member={"deaf": 1}),
-     "member.deaf", "'int' object cannot be converted to 'PyBool'"),
+     "member.deaf", "expected a boolean, got a number"),
     ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, guild_id=g, member=[]), "member",
-     "expected an object, got an array"),
+     "expected an object, got a list"),
     ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, mentions=[user(u), {"id": "x"}]),
-     "mentions[1].id", "'x' is not a decimal string of ASCII digits"),
+     "mentions[1].id", "expected an id (a string of decimal digits), got 'x'"),
     ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
-     "'-1' is not a decimal string of ASCII digits"),
+     "expected an id (a string of decimal digits), got '-1'"),
 ]
 
 
@@ -250,7 +250,7 @@ def test_malformed_data_raises_with_its_path_and_changes_nothing(filed, kind, da
     payload = data(str(gid), uid, str(mid), new)
     with pytest.raises(PayloadError) as info:
         apply(kind, payload)
-    assert info.value.path == path and reason in info.value.reason
+    assert (info.value.path, info.value.reason) == (path, reason)
     assert isinstance(info.value, ValueError)
     assert tarnwick.get_guild(gid).name == "g" and tarnwick.get_member(gid, uid).deaf is False
     assert tarnwick.get_message(mid).content == "hello"
