@@ -97,8 +97,8 @@ class full_member:
         user_id: SupportsIndex,
         nick: str | None = None,
         avatar: str | None = None,
-        roles: Sequence[SupportsIndex] = ...,
-        joined_at: str = ...,
+        roles: Sequence[SupportsIndex] = [],
+        joined_at: str = "",
         premium_since: str | None = None,
         deaf: bool = False,
         mute: bool = False,
@@ -164,7 +164,7 @@ class full_guild:
         banner: str | None = None,
         premium_tier: SupportsIndex = 0,
         premium_subscription_count: SupportsIndex | None = None,
-        preferred_locale: str = ...,
+        preferred_locale: str = "en-US",
         public_updates_channel_id: SupportsIndex | None = None,
         max_video_channel_users: SupportsIndex | None = None,
         max_stage_video_channel_users: SupportsIndex | None = None,
@@ -173,7 +173,7 @@ class full_guild:
         nsfw_level: SupportsIndex = 0,
         premium_progress_bar_enabled: bool = False,
         safety_alerts_channel_id: SupportsIndex | None = None,
-        features: Sequence[str] = ...,
+        features: Sequence[str] = [],
     ) -> full_guild: ...
     @property
     def id(self) -> int: ...
@@ -348,7 +348,7 @@ class full_emoji:
         cls,
         id: SupportsIndex,
         name: str | None = None,
-        roles: Sequence[SupportsIndex] = ...,
+        roles: Sequence[SupportsIndex] = [],
         user_id: SupportsIndex | None = None,
         require_colons: bool = False,
         managed: bool = False,

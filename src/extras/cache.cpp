@@ -195,8 +195,12 @@ PyMethodDef g_functions[] = {
 
 // For tarnwick_extras.payloads alone: not in __all__.
 PyMethodDef g_private[] = {
-    function<"_from_payload(kind, payload)", convert_payload>(),
-    function<"_merge_payload(kind, payload, filed, lenient=False)", merge_payload>(),
+    function<"_from_payload(kind, payload)", convert_payload,
+             "The record of a plain payload of that kind (0 to 5: user, member, role,\n"
+             "emoji, message, guild), or None for payloads.py to read and explain.">(),
+    function<"_merge_payload(kind, payload, filed, lenient=False)", merge_payload,
+             "The payload laid over the filed record as a new record, or None for\n"
+             "events.py to merge and explain; lenient passes over values that do not fit.">(),
     kEndOfTable,
 };
 
