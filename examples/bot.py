@@ -1,53 +1,28 @@
-"""A small bot on the tarnwick cache: file what the gateway sends, answer !whois.
+"""A small bot on the tarnwick cache: keep it in step with the gateway, answer !whois.
 
     python3 examples/bot.py [EVENTS.jsonl]      (standard input by default)
 
 Each line is one event, ``{"type": ..., "data": {...}}``, as examples/demo.py
-writes them (``--write``).  A message ``!whois`` in a guild is answered, on
-standard output, with the author's cached member and user record as JSON.
-A bad event is reported on standard error and skipped.
+writes them (``--write``), and goes to ``events.apply``, which files what it
+carries.  A message ``!whois`` in a guild is answered, on standard output,
+with the author's cached member and user record as JSON.  A line that holds
+no event (not UTF-8, not JSON) or a malformed one is reported on standard
+error by its number and skipped, as is a bad entry of an event that carries
+many (a member of a GUILD_CREATE, say); the rest of the stream goes on.
 """
 
 from __future__ import annotations
 
 import json
 import sys
-from typing import Any, Callable, Dict, Iterable, Optional
+from typing import Any, Dict, Iterable, Optional
 
 import tarnwick
-from tarnwick_extras import PayloadError, as_dict, payloads
+from tarnwick_extras import PayloadError, as_dict, events, payloads
 
 
-def warn(error: PayloadError) -> None:
-    print(f"skipped {error}", file=sys.stderr)
-
-
-def on_guild_create(data: Dict[str, Any]) -> None:
-    # A guild with one bad member is still worth having.
-    guild = payloads.guild(data, skip_invalid=True, on_skip=warn)
-    for user in payloads.guild_users(data, skip_invalid=True, on_skip=warn):
-        tarnwick.register_user(user)
-    tarnwick.register_guild(guild)
-
-
-def on_member_add(data: Dict[str, Any]) -> None:
-    guild = tarnwick.get_guild(payloads.parse_id(data.get("guild_id"), "guild_id"))
-    if guild is None:
-        return
-    guild.add_member(payloads.member(data))
-    user = payloads.member_user(data)
-    if user is not None:
-        tarnwick.register_user(user)
-    # Filing copies the whole guild; a busy bot would batch these.
-    tarnwick.register_guild(guild)
-
-
-def on_message(data: Dict[str, Any]) -> None:
-    message = payloads.message(data)
-    tarnwick.register_user(payloads.message_author(data))
-    tarnwick.register_message(message)
-    if message.content.strip() == "!whois" and message.guild_id is not None:
-        whois(message.guild_id, message.author_id)
+def report(number: int, text: str) -> None:
+    print(f"line {number}: {text}", file=sys.stderr)
 
 
 def whois(guild_id: int, user_id: int) -> None:
@@ -60,36 +35,56 @@ def whois(guild_id: int, user_id: int) -> None:
     print(json.dumps(reply))
 
 
-HANDLERS: Dict[str, Callable[[Dict[str, Any]], None]] = {
-    "GUILD_CREATE": on_guild_create,
-    "GUILD_MEMBER_ADD": on_member_add,
-    "MESSAGE_CREATE": on_message,
-    "USER_UPDATE": lambda data: tarnwick.register_user(payloads.user(data)),
-}
+def on_message(data: Dict[str, Any]) -> None:
+    """Answers the command in a message events.apply() has just filed."""
+    message = tarnwick.get_message(payloads.parse_id(data["id"], "id"))
+    if (message is not None and message.guild_id is not None and message.webhook_id is None
+            and message.content.strip() == "!whois"):
+        whois(message.guild_id, message.author_id)
 
 
-def run(lines: Iterable[str]) -> int:
-    """Handle every event line; returns how many were bad."""
+def handle(number: int, line: str) -> None:
+    """One line of the stream; raises ValueError for one that holds no
+    event and PayloadError (a ValueError) for malformed data."""
+    event = json.loads(line)
+    if not isinstance(event, dict) or not isinstance(event.get("type"), str):
+        raise ValueError('not an event: expected an object with a string "type"')
+    kind, data = event["type"], event.get("data")
+    try:
+        outcome = events.apply(kind, data,
+                               on_skip=lambda error: report(number, f"{kind}: skipped {error}"))
+    except PayloadError as e:
+        raise ValueError(f"{kind}: {e}") from e
+    if kind == "MESSAGE_CREATE" and outcome is events.Outcome.APPLIED:
+        on_message(data)
+
+
+def run(lines: Iterable[bytes]) -> int:
+    """Handle every line of the stream; returns how many were skipped."""
     bad = 0
-    for number, line in enumerate(lines, 1):
+    for number, raw in enumerate(lines, 1):
+        try:
+            line = raw.decode("utf-8")
+        except UnicodeDecodeError as e:
+            bad += 1
+            report(number, f"not UTF-8: {e.reason} at byte {e.start}")
+            continue
         if not line.strip():
             continue
         try:
-            event = json.loads(line)
-            if not isinstance(event, dict) or not isinstance(event.get("data"), dict):
-                raise ValueError("not an event object")
-            handler = HANDLERS.get(str(event.get("type")))
-            if handler is not None:
-                handler(event["data"])
-        except ValueError as e:  # bad JSON or a bad payload (PayloadError)
+            handle(number, line)
+        except json.JSONDecodeError as e:
             bad += 1
-            print(f"line {number}: {e}", file=sys.stderr)
+            report(number, f"bad JSON: {e}")
+        except (ValueError, RecursionError) as e:
+            bad += 1
+            report(number, str(e))
     return bad
 
 
 if __name__ == "__main__":
     if len(sys.argv) > 1:
-        with open(sys.argv[1], encoding="utf-8") as f:
+        with open(sys.argv[1], "rb") as f:
             run(f)
     else:
-        run(sys.stdin)
+        run(sys.stdin.buffer)

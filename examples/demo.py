@@ -30,7 +30,7 @@ import os
 import sys
 import tempfile
 import time
-from typing import IO, Any, Iterator, List, Mapping, Optional, Tuple
+from typing import IO, Any, Iterator, List, Mapping, Optional, Tuple, cast
 
 import tarnwick
 from tarnwick_extras import PayloadError, cache, events
@@ -86,6 +86,15 @@ def _mib(n: int) -> str:
     return "%.1f MiB" % (n / 2**20)
 
 
+def _size(n: int) -> str:
+    return "%.1f KiB" % (n / 2**10) if n < 2**20 else "%.2f MiB" % (n / 2**20)
+
+
+def counts() -> Mapping[str, int]:
+    """cache.stats(), read below by names held in variables."""
+    return cast(Mapping[str, int], cache.stats())
+
+
 def summary(tally: Tally, stats: Mapping[str, int], limit: Optional[int]) -> None:
     rate = tally.events / tally.elapsed if tally.elapsed else 0.0
     print("replayed %d lines in %.2f s: %d events, %.0f events/s (decoding and the model included)"
@@ -133,6 +142,11 @@ def check(tally: Tally, stats: Mapping[str, int], generated: Optional[Generated]
             print("  " + text)
     else:
         print("model agrees: " + ", ".join(COUNTS))
+        if generated is not None:
+            print("the %d malformed lines reported (line N: ...) are the ones the generated stream planted,"
+                  " one per kind of fault, and the %d skipped entr%s the bad member%s it planted in chunks"
+                  % (generated.malformed, generated.skipped, "y is" if generated.skipped == 1 else "ies are",
+                     "" if generated.skipped == 1 else "s"))
     return 3 if problems else 0
 
 
@@ -140,10 +154,13 @@ def check_pruned(tally: Tally, stats: Mapping[str, int]) -> int:
     # What a long-running bot does now and then: let go of the users that no
     # filed guild and no kept message names any more.
     dropped = cache.prune_users()
-    after = cache.stats()
+    after = counts()
     expected = tally.model.kept_users()
-    print("prune_users(): %d users let go, %d left (model %d); filed user bytes %s -> %s"
-          % (dropped, after["users"], expected, _mib(stats["user_bytes"]), _mib(after["user_bytes"])))
+    print("prune_users(): %d user records freed, %d left (model %d)" % (dropped, after["users"], expected))
+    print("  bytes held for users (the user map's tables and the records' texts): %s -> %s;\n"
+          "  the freed records' texts go back to malloc, their slots stay in the tables, which keep their\n"
+          "  size for the users to come until what is left would fit in a quarter of them"
+          % (_size(stats["user_bytes"]), _size(after["user_bytes"])))
     if after["users"] != expected or stats["users"] - dropped != after["users"]:
         print("model DISAGREES on the users left after prune_users()")
         return 3
@@ -209,7 +226,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         if generated is not None:
             os.unlink(path)
 
-    stats = cache.stats()
+    stats = counts()
     summary(tally, stats, args.message_limit)
     status = check(tally, stats, generated)
     if generated is not None:

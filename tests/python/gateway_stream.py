@@ -8,8 +8,9 @@ and emoji changes, guild updates, deletions, outages and bans, 100,000
 messages created (replies, webhooks' messages and mentions among them),
 edited and deleted, channels deleted, user updates and presences, the events
 that carry a member (interactions, voice states, typing, reactions, thread
-members), events the cache does not handle, a few malformed lines and a few
-bad entries of member chunks.  Every choice comes from one seeded RNG, so a
+members), a few ``!whois`` commands for examples/bot.py to answer, events the
+cache does not handle, a few malformed lines and a few bad entries of member
+chunks.  Ids are shaped like the platform's: a timestamp above a counter.  Every choice comes from one seeded RNG, so a
 scale and a seed always give the same stream.
 
 A new kind of event is one method of ``_Stream`` that writes it (or nothing,
@@ -24,8 +25,6 @@ import json
 import random
 import time
 from typing import IO, Any, Callable, Dict, Iterable, List, NamedTuple, Optional, Tuple
-
-U64_MAX = 2**64 - 1
 
 _WORDS = ("ferris", "otter", "kettle", "lumen", "quartz", "marble", "tundra",
           "saffron", "pixel", "harbor", "cobalt", "maple", "ember", "drift")
@@ -109,7 +108,7 @@ class _Stream:
             self.end_outage(g)
         last = self.messages[-1][0] if self.messages else None
         big = self.guilds[0]
-        samples = {"user": U64_MAX, "guild": int(big.id),
+        samples = {"user": int(big.fields["owner_id"]), "guild": int(big.id),
                    "member": (int(big.id), int(self.user_ids[big.members[-1]])) if big.members else None,
                    "message": int(last) if last is not None else None}
         return Generated(self.lines, malformed, self.skipped, samples)
@@ -139,6 +138,7 @@ class _Stream:
             (self.thread_members_update, s(300)),
             (self.channel_delete, s(20, 1)),
             (self.bad_entry, s(3, 1)),
+            (self.bot_command, s(20, 3)),
             (self.unhandled, s(1_500)),
         ]
 
@@ -266,15 +266,12 @@ class _Stream:
         sizes += [self.scaled(rng.randrange(20, 390)) for _ in range(self.scaled(197, 2))]
         n_users = max(max(sizes) + 1, self.scaled(75_000))
         self.user_ids = [self.new_id() for _ in range(n_users)]
-        self.user_ids[-1] = str(U64_MAX)                 # the widest id there is
         self.users = [None] * n_users
         total = 0.0
         chunks: List[Tuple[_Guild, List[int]]] = []
         for index, size in enumerate(sizes):
             g = _Guild(self.new_id(), index)
-            picks = rng.sample(range(n_users - 1), size)
-            if index == 0:
-                picks[0] = n_users - 1                   # the owner has the widest id
+            picks = rng.sample(range(n_users), size)
             g.roles[g.id] = self.role(g.id, 0, everyone=True)   # @everyone shares the guild id
             for pos in range(1, rng.randrange(4, 13)):
                 rid = self.new_id()
@@ -608,7 +605,7 @@ class _Stream:
         kind = rng.choice(_CARRYING_MEMBER)
         if kind == "INTERACTION_CREATE" and rng.random() < 0.2:          # in a DM
             self.emit(kind, {"id": self.new_id(), "type": 2, "token": "t", "version": 1,
-                             "user": self.user(rng.randrange(len(self.user_ids) - 1))})
+                             "user": self.user(rng.randrange(len(self.user_ids)))})
             return
         g = self.live_guild()
         if g is None:
@@ -659,6 +656,17 @@ class _Stream:
         self.skipped += 1
         self.emit("GUILD_MEMBERS_CHUNK", {"guild_id": g.id, "members": members, "chunk_index": 0,
                                           "chunk_count": 1, "not_found": []})
+
+    def bot_command(self) -> None:
+        """A member asks examples/bot.py who they are."""
+        g = self.live_guild()
+        if g is None:
+            return
+        mid = self.new_id()
+        data = self.message(mid, g, self.rng.choice(g.members))
+        data["content"] = "!whois"
+        self.messages.append((mid, data["channel_id"], g.id))
+        self.emit("MESSAGE_CREATE", data)
 
     def unhandled(self) -> None:
         g = self.live_guild()

@@ -45,7 +45,7 @@ class Progress:
         """done bytes of the total read, so many events and malformed lines among them."""
         pct = 100.0 * done / self.total
         now = time.perf_counter()
-        text = "replaying: %5.1f%%  %d events  %d malformed  %.1fs" % (
+        text = "replaying: %5.1f%% of the bytes read  %d events  %d malformed  %.1fs" % (
             pct, events, malformed, now - self.start)
         if self.tty:
             if final or now - self.shown >= 0.1:

@@ -1,4 +1,4 @@
-"""examples/bot.py, run on a short stream of events."""
+"""examples/bot.py, run on a short stream of events and on the demo's."""
 import json
 import os
 import subprocess
@@ -6,6 +6,7 @@ import sys
 
 import tarnwick
 import tarnwick_extras
+from gateway_stream import generate
 from twhelpers import fresh_id
 
 BOT = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
@@ -16,33 +17,57 @@ def _event(kind, data):
     return json.dumps({"type": kind, "data": data})
 
 
+def run_bot(stdin=None, path=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([
+        os.path.dirname(tarnwick.__file__),
+        os.path.dirname(os.path.dirname(tarnwick_extras.__file__))]))
+    result = subprocess.run([sys.executable, BOT] + ([path] if path else []), input=stdin, env=env,
+                            capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
+    return [json.loads(line) for line in result.stdout.splitlines()], result.stderr.decode().splitlines()
+
+
 def test_bot_files_events_and_answers_whois():
     gid, channel, ann, bob = (fresh_id() for _ in range(4))
     member = {"user": {"id": str(ann), "username": "ann"}, "nick": "annie", "roles": [str(gid)],
               "joined_at": "2024-05-01T12:00:00+00:00", "deaf": False}
     lines = [
         _event("GUILD_CREATE", {"id": str(gid), "name": "Tea Club", "members": [
-            member, {"user": {"id": "1", "username": "x"}, "joined_at": 5}]}),
+            member, {"user": {"id": "1", "username": "x"}, "joined_at": 5}]}).encode(),
         _event("GUILD_MEMBER_ADD", {"guild_id": str(gid), "user": {"id": str(bob), "username": "bob"},
-                                    "nick": None, "roles": []}),
-        "{not json",
+                                    "nick": None, "roles": []}).encode(),
+        b"{not json",
+        b'{"type": "USER_UPDATE", "data": {"id": "5", "username": "\xff\xfe"}}',
         _event("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": str(channel),
                                   "guild_id": str(gid), "author": {"id": str(bob), "username": "bob"},
-                                  "content": "!whois", "timestamp": "2024-05-02T09:30:00+00:00"}),
-        _event("MESSAGE_CREATE", {"id": "1", "author": {"id": "-5"}}),
+                                  "content": "!whois", "timestamp": "2024-05-02T09:30:00+00:00"}).encode(),
+        _event("MESSAGE_CREATE", {"id": "1", "author": {"id": "-5"}}).encode(),
     ]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([
-        os.path.dirname(tarnwick.__file__),
-        os.path.dirname(os.path.dirname(tarnwick_extras.__file__))]))
-    result = subprocess.run([sys.executable, BOT], input="\n".join(lines) + "\n", env=env,
-                            capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    reply = json.loads(result.stdout)
+    replies, errors = run_bot(stdin=b"\n".join(lines) + b"\n")
+    [reply] = replies                       # the bad lines before it cost nothing
     assert (reply["member"]["user_id"], reply["member"]["nick"], reply["member"]["roles"]) == (bob, None, [])
     assert (reply["user"]["id"], reply["user"]["username"]) == (bob, "bob")
-    errors = result.stderr.splitlines()
-    assert errors[0] == ("skipped members[1].joined_at: "
-                         "'int' object cannot be converted to 'PyString'")
-    assert errors[1].startswith("line 3: ")
-    assert errors[2] == "line 5: author.id: '-5' is not a decimal string of ASCII digits"
-    assert len(errors) == 3
+    assert errors[0] == "line 1: GUILD_CREATE: skipped members[1].joined_at: expected a string, got a number"
+    assert errors[1].startswith("line 3: bad JSON: ")
+    assert errors[2] == f"line 4: not UTF-8: invalid start byte at byte {lines[3].index(0xFF)}"
+    assert errors[3].startswith("line 6: MESSAGE_CREATE: ")
+    assert len(errors) == 4
+
+
+def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
+    path = tmp_path / "events.jsonl"
+    with open(path, "wb") as out:
+        generated = generate(out, scale=0.02)
+    asked = []
+    with open(path, "rb") as f:
+        for line in f:
+            if b'"content":"!whois"' in line:
+                data = json.loads(line)["data"]
+                asked.append((int(data["guild_id"]), int(data["author"]["id"])))
+    replies, errors = run_bot(path=str(path))
+    assert len(asked) >= 3
+    assert [(r["member"]["user_id"], r["user"]["id"]) for r in replies] == [(uid, uid) for _, uid in asked]
+    # Every planted fault is reported by line and skipped, the line that is
+    # not UTF-8 among them, and the stream goes on past each.
+    assert len([e for e in errors if ": skipped " not in e]) == generated.malformed
+    assert sum("not UTF-8" in e for e in errors) == 1

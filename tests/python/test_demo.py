@@ -82,11 +82,16 @@ def test_the_generated_stream_agrees_with_the_model():
     assert counts["malformed"] == "15" and counts["unsupported"] != "0" and counts["entries_skipped"] == "1"
     assert int(counts["ignored"]) > 0 and int(counts["unavailable"]) > 0
     assert "messages 500  (message limit 500)" in result.stdout      # the limit was reached
-    assert "get_guild(" in result.stdout and "owner_id=18446744073709551615" in result.stdout
+    assert "the 15 malformed lines reported (line N: ...) are the ones the generated stream planted" \
+        in result.stdout
+    # The sample user is the big guild's owner, with an id shaped like the platform's.
+    owner = re.search(r"owner_id=(\d+) ", result.stdout)[1]
+    assert f"get_user({owner}) -> username=" in result.stdout and 2**32 < int(owner) < 2**63
     # Members left and messages were evicted, so some users are named nowhere.
-    pruned = re.search(r"^prune_users\(\): (\d+) users let go, (\d+) left \(model (\d+)\)",
-                       result.stdout, re.M)
+    pruned = re.search(r"^prune_users\(\): (\d+) user records freed, (\d+) left \(model (\d+)\)\n"
+                       r"  bytes held for users .*: ([\d.]+) KiB -> ([\d.]+) KiB;", result.stdout, re.M)
     assert pruned and int(pruned[1]) > 0 and pruned[2] == pruned[3]
+    assert float(pruned[4]) > float(pruned[5])       # the freed records' texts
 
 
 # The cache made to drift from what the events say: GUILD_UPDATE files the
