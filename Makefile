@@ -133,7 +133,11 @@ fuzz-short: fuzz-build
 # the Python tests run against that installed copy from outside the source
 # tree, and the installed stubs and inline types are checked: stubtest
 # against the module, mypy --strict over tarnwick_extras and the two examples
-# (with the test modules the demo imports).
+# (with the test modules the demo imports), and mypy --strict must refuse
+# tests/typing/refused.py with exactly the errors its "# refused:" comments
+# give, at their lines (a call mistyped through each spelling of the import
+# of tarnwick_extras.cache).  Then pip install -e . into a fresh venv: both
+# packages must import from the source tree.
 # stubtest runs again on Python 3.9, where the record classes have no text
 # signatures, if pyenv has a 3.9 (Debian's mypy is pure Python there).
 PY39      = $(firstword $(wildcard $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)/versions/3.9*/bin/python))
@@ -141,7 +145,7 @@ TYPING    = $(CURDIR)/tests/typing
 STUBTEST  = -m mypy.stubtest --mypy-config-file $(TYPING)/mypy.ini tarnwick tarnwick_extras
 MYPY      = -m mypy --strict --config-file $(TYPING)/mypy.ini --cache-dir $(CURDIR)/$(BUILD)/mypy-cache
 install-test:
-	rm -rf $(BUILD)/venv $(BUILD)/venv39 $(BUILD)/dist
+	rm -rf $(BUILD)/venv $(BUILD)/venv39 $(BUILD)/venv-editable $(BUILD)/dist
 	$(PYTHON) -m venv --system-site-packages $(BUILD)/venv
 	$(BUILD)/venv/bin/python -m pip wheel -q --no-build-isolation --no-index --no-deps -w $(BUILD)/dist .
 	$(BUILD)/venv/bin/python -m pip install -q --no-index $(BUILD)/dist/tarnwick-*.whl
@@ -156,6 +160,21 @@ install-test:
 	@echo "== mypy --strict: the installed tarnwick_extras, examples/bot.py, examples/demo.py (and what it imports from tests/python)"
 	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(MYPY) -p tarnwick_extras
 	MYPYPATH=$(CURDIR)/tests/python $(BUILD)/venv/bin/python $(MYPY) examples/bot.py examples/demo.py
+	@echo "== mypy --strict refuses tests/typing/refused.py, at the lines marked and nowhere else"
+	@cd / && got=$$($(CURDIR)/$(BUILD)/venv/bin/python $(MYPY) $(TYPING)/refused.py); status=$$?; \
+	want=$$(grep -n '# refused: ' $(TYPING)/refused.py | sed 's/^\([0-9]*\):.*# refused: /\1: error: /'); \
+	errors=$$(printf '%s\n' "$$got" | grep ': error: ' | sed 's/^[^:]*://'); \
+	printf '%s\n' "$$got"; \
+	if [ $$status -ne 1 ] || [ -z "$$want" ] || [ "$$errors" != "$$want" ]; then \
+	  printf 'expected exactly:\n%s\n' "$$want"; exit 1; fi
+	@echo "== pip install -e . into a fresh venv"
+	$(PYTHON) -m venv $(BUILD)/venv-editable
+	$(BUILD)/venv-editable/bin/python -m pip install -q --no-build-isolation --no-index -e .
+	cd / && $(CURDIR)/$(BUILD)/venv-editable/bin/python -W error -c "import tarnwick, tarnwick_extras; \
+	  import tarnwick_extras.cache as c; \
+	  assert tarnwick.__file__ == '$(CURDIR)/build/editable/tarnwick.abi3.so', tarnwick.__file__; \
+	  assert tarnwick_extras.__file__ == '$(CURDIR)/python/tarnwick_extras/__init__.py', tarnwick_extras.__file__; \
+	  print('editable:', tarnwick.__file__, tarnwick_extras.__file__, c.message_limit())"
 	@if [ -n "$(PY39)" ]; then \
 	  echo "== stubtest, $$($(PY39) -V)"; \
 	  $(PY39) -m venv $(BUILD)/venv39 && \

@@ -49,7 +49,8 @@ def handle(number: int, line: str) -> None:
     event = json.loads(line)
     if not isinstance(event, dict) or not isinstance(event.get("type"), str):
         raise ValueError('not an event: expected an object with a string "type"')
-    kind, data = event["type"], event.get("data")
+    kind: str = event["type"]
+    data: Any = event.get("data")
     try:
         outcome = events.apply(kind, data,
                                on_skip=lambda error: report(number, f"{kind}: skipped {error}"))

@@ -9,6 +9,11 @@ Beside the extension the wheel carries the pure-Python package
 ``tarnwick_extras`` and the stub-only package ``tarnwick-stubs``, both from
 ``python/``.  The metadata comes from pyproject.toml's [project] table.
 
+``pip install -e .`` (PEP 660) compiles the extension into
+``build/editable/`` and installs a wheel holding only a ``.pth`` file that
+puts that folder and ``python/`` on sys.path: edits to the Python packages
+take effect at once; after a C++ change (or ``make clean``) run it again.
+
 Environment: ``CXX`` picks the compiler (default ``c++``); ``CXXFLAGS`` and
 ``LDFLAGS`` are appended to the defaults.
 """
@@ -169,11 +174,6 @@ def _record_line(arcname, data):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    project = _project()
-    version = project["version"]
-    tag = f"{TAG}-{_platform_tag()}"
-    dist_info = f"{NAME}-{version}.dist-info"
-    wheel_name = f"{NAME}-{version}-{tag}.whl"
     sources = _package_files()  # before compiling: a missing folder fails fast
     with tempfile.TemporaryDirectory() as tmp:
         so = _compile(tmp)
@@ -182,6 +182,35 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     for arcname, path in sources:
         with open(path, "rb") as f:
             files[arcname] = f.read()
+    return _write_wheel(wheel_directory, files)
+
+
+# Where an editable install's extension is compiled to.
+EDITABLE = os.path.join(ROOT, "build", "editable")
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    """PEP 660: the extension compiled into EDITABLE, and a wheel whose one
+    file, a .pth, puts EDITABLE and python/ on sys.path."""
+    _package_files()  # the package folders must be there
+    os.makedirs(EDITABLE, exist_ok=True)
+    # Compiled beside its place and moved in whole, so that a process that
+    # has the old one loaded keeps it.
+    with tempfile.TemporaryDirectory(dir=EDITABLE) as tmp:
+        os.replace(_compile(tmp), os.path.join(EDITABLE, NAME + ".abi3.so"))
+    pth = "".join(path + "\n" for path in (EDITABLE, os.path.join(ROOT, "python")))
+    version = _project()["version"]
+    return _write_wheel(wheel_directory, {f"__editable__.{NAME}-{version}.pth": pth.encode()})
+
+
+def _write_wheel(wheel_directory, files):
+    """Packs files (name in the wheel -> bytes) with the dist-info."""
+    project = _project()
+    version = project["version"]
+    tag = f"{TAG}-{_platform_tag()}"
+    dist_info = f"{NAME}-{version}.dist-info"
+    wheel_name = f"{NAME}-{version}-{tag}.whl"
+    files = dict(files)
     with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
         files[f"{dist_info}/LICENSE"] = f.read()
     files[f"{dist_info}/METADATA"] = _metadata(project).encode()
@@ -225,6 +254,10 @@ def get_requires_for_build_wheel(config_settings=None):
 
 
 def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
+def get_requires_for_build_editable(config_settings=None):
     return []
 
 

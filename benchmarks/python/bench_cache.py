@@ -97,7 +97,8 @@ def main(argv=None):
     print("wrote %s" % args.out)
     if not args.no_png:
         os.makedirs(os.path.dirname(os.path.abspath(args.png)), exist_ok=True)
-        draw(results, extra, info, sizes.repeats, max(load_before[0], load_after[0]), args.png)
+        draw(results, extra, mem, args.quick, info, sizes.repeats, max(load_before[0], load_after[0]),
+             args.png)
         print("wrote %s" % args.png)
     return 0
 

@@ -163,45 +163,117 @@ def machine():
             "tarnwick": os.path.abspath(tarnwick.__file__)}
 
 
-def draw(results, extra, info, repeats, load, path):
+def _memory_rows(mem, quick):
+    """(label, tarnwick bytes, dataclass bytes) per item, and what was measured.
+
+    The resident set's growth is the README's measure; a quick run's fills
+    are too small for it (they land in pages earlier work left), so there the
+    counted bytes stand in: malloc's for tarnwick, tracemalloc's for the
+    dataclasses (which leaves out malloc's own overhead: the baseline's figure
+    is the lower)."""
+    by = {(r["item"], r["setup"]): r for r in mem["per_item"]}
+    rss = [(by.get((i, "own")), by.get((i, "naive RSS"))) for i in MEMORY_ITEMS]
+    if not quick and all(a and b and a["bytes_per_item"] > 0 and b["bytes_per_item"] > 0 for a, b in rss):
+        pairs, measure = rss, "growth of the resident set"
+    else:
+        pairs = [(by.get((i, "own, malloc")), by.get((i, "naive traced"))) for i in MEMORY_ITEMS]
+        measure = "heap bytes counted (malloc for tarnwick, tracemalloc for the dataclasses)"
+    rows = [(a["label"], a["bytes_per_item"], b["bytes_per_item"]) for a, b in pairs if a and b]
+    return rows, measure
+
+
+def _bytes(n):
+    return "%.0f B" % n if n < 1000 else "%.1f KB" % (n / 1000)
+
+
+def _ratio_bars(ax, rows, colours, height):
+    """Bars from 1 on a log axis, each (y, ratio, colour, legend label or
+    None); whiskers from min to max, the median written past the far end."""
+    lo, hi = 1.0, 1.0
+    for y, r, colour, label in rows:
+        m = r["median"]
+        ax.barh(y, m - 1, height, left=1, color=colour, label=label,
+                xerr=[[m - r["min"]], [r["max"] - m]], capsize=2, error_kw={"linewidth": 0.8})
+        if m >= 1:
+            ax.text(r["max"] * 1.12, y, "%.3g" % m, va="center", ha="left", fontsize=7)
+        else:
+            ax.text(r["min"] / 1.12, y, "%.3g" % m, va="center", ha="right", fontsize=7)
+        lo, hi = min(lo, r["min"]), max(hi, r["max"])
+    ax.set_xscale("log")
+    ax.set_xlim(lo / 6, hi * 6)
+    ax.axvline(1, color="black", linewidth=0.9)
+    ax.grid(axis="x", which="major", alpha=0.3)
+    # Upside down, with a row's room at the top for _sides.
+    ax.set_ylim(max(y for y, _, _, _ in rows) + 0.7, -1.5)
+
+
+def _sides(ax, left, right):
+    """Says at the top, on each side of 1, what that side means."""
+    ax.text(1 / 1.15, -1.0, left, ha="right", va="center", fontsize=8, color="#2a6f2a")
+    ax.text(1.15, -1.0, right, ha="left", va="center", fontsize=8, color="#a03020")
+
+
+def draw(results, extra, mem, quick, info, repeats, load, path):
+    """The chart: tarnwick against the baselines (time), the other ratios
+    (time), and memory per filed item."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
     rows = [e for e in results if e["ratios"]]
-    labels = [e["label"] for e in rows] + [d["label"] for d in extra]
-    fig, ax = plt.subplots(figsize=(11, 0.42 * (len(labels) + 4)))
+    memory, measure = _memory_rows(mem, quick)
+    n_mem = max(1, len(memory))
+    heights = [len(rows) + 1.5, len(extra) + 1.5] + [1.15] * n_mem
+    fig = plt.figure(figsize=(11, 0.36 * sum(heights) + 3.2), layout="constrained")
+    grid = fig.add_gridspec(len(heights), 1, height_ratios=heights)
+    colours = {"naive": "#4c72b0", "copying": "#dd8452", "tarnwick": "#55a868"}
     height = 0.38
-    colours = {"naive": "#4c72b0", "copying": "#dd8452", "derived": "#55a868"}
-    seen = set()
+
+    ax = fig.add_subplot(grid[0])
+    bars = []
     for y, e in enumerate(rows):
         for k, c in enumerate(("naive", "copying")):
             r = e["ratios"].get(c)
-            if r is None:
-                continue
-            pos = y + (k - 0.5) * height
-            ax.barh(pos, r["median"], height, color=colours[c],
-                    xerr=[[r["median"] - r["min"]], [r["max"] - r["median"]]], capsize=2,
-                    label=("vs " + c) if c not in seen else None)
-            seen.add(c)
-            ax.text(r["max"] * 1.15, pos, "%.3g" % r["median"], va="center", fontsize=7)
-    for k, d in enumerate(extra):
-        y = len(rows) + k
-        ax.barh(y, d["median"], height, color=colours["derived"],
-                xerr=[[d["median"] - d["min"]], [d["max"] - d["median"]]], capsize=2,
-                label="other ratio, as labelled" if k == 0 else None)
-        ax.text(d["max"] * 1.15, y, "%.3g" % d["median"], va="center", fontsize=7)
-    ax.set_yticks(range(len(labels)))
-    ax.set_yticklabels(labels, fontsize=8)
-    ax.invert_yaxis()
-    ax.set_xscale("log")
-    ax.axvline(1, color="black", linewidth=0.8)
-    ax.set_xlabel("tarnwick time / baseline time (log scale): below 1, tarnwick is faster")
+            if r is not None:
+                first = not any(b[3] == "vs " + c for b in bars)
+                bars.append((y + (k - 0.5) * height, r, colours[c], "vs " + c if first else None))
+    _ratio_bars(ax, bars, colours, height)
+    ax.set_yticks(range(len(rows)))
+    ax.set_yticklabels([e["label"] for e in rows], fontsize=8)
+    ax.set_xlabel("tarnwick time / baseline time (log scale; each bar starts at 1)", fontsize=8)
+    ax.legend(fontsize=8, loc="lower right")
+    _sides(ax, "\u2190 tarnwick faster", "tarnwick slower \u2192")
     ax.set_title("tarnwick against pure-Python caches: CPU time, median of %d interleaved repeats, "
                  "whiskers min-max\n%s, %d cores, CPython %s, load average %.1f during the run"
                  % (repeats, info["cpu"], info["cores"], info["python"], load), fontsize=9)
-    ax.legend(fontsize=8, loc="lower right")
-    ax.grid(axis="x", which="both", alpha=0.25)
-    fig.tight_layout()
+
+    ax = fig.add_subplot(grid[1])
+    who = [d["label"].split()[0] for d in extra]
+    _ratio_bars(ax, [(y, d, colours.get(w, "#888888"), None) for y, (d, w) in enumerate(zip(extra, who))],
+                colours, height * 1.6)
+    ax.set_yticks(range(len(extra)))
+    ax.set_yticklabels([d["label"] for d in extra], fontsize=8)
+    ax.set_xlabel("ratio of two times, as labelled (log scale; each bar starts at 1)", fontsize=8)
+    _sides(ax, "\u2190 the first takes less", "the first takes more \u2192")
+    ax.set_title("Other ratios: one operation against another, within each contender", fontsize=9)
+
+    for k, (label, ours, theirs) in enumerate(memory):
+        ax = fig.add_subplot(grid[2 + k])
+        ax.barh([0, 1], [ours, theirs], 0.7, color=[colours["tarnwick"], "#8c8c8c"])
+        for y, v in enumerate((ours, theirs)):
+            ax.text(v, y, "  " + _bytes(v), va="center", ha="left", fontsize=7)
+        ax.set_xlim(0, max(ours, theirs) * 1.18)
+        ax.set_yticks([0, 1])
+        ax.set_yticklabels(["tarnwick", "dict of dataclasses"], fontsize=7)
+        ax.invert_yaxis()
+        ax.set_ylabel(label.replace("filed ", "").replace(": ", ":\n"), fontsize=7, rotation=0,
+                      ha="right", va="center", labelpad=8)
+        ax.tick_params(axis="x", labelsize=7)
+        ax.grid(axis="x", alpha=0.3)
+        if k == 0:
+            ax.set_title("Memory: bytes per filed item, tarnwick against a dict of dataclasses "
+                         "(linear scale, each item its own)\n%s" % measure, fontsize=9)
+        if k == len(memory) - 1:
+            ax.set_xlabel("bytes per item", fontsize=8)
     fig.savefig(path, dpi=110)
     plt.close(fig)

@@ -125,6 +125,32 @@ def test_unpacked_wheel_imports_and_converts(wheel, tmp_path):
     assert result.stdout == "7 ['PayloadError', 'as_dict', 'cache', 'events', 'payloads'] None\n"
 
 
+def test_editable_wheel_points_at_the_source_tree(tmp_path):
+    backend = _backend()
+    backend["EDITABLE"] = str(tmp_path / "editable")
+    backend["_compile"] = lambda build_dir: shutil.copy(tarnwick.__file__, build_dir)
+    name = backend["build_editable"](str(tmp_path))
+    with zipfile.ZipFile(tmp_path / name) as zf:
+        zf.extractall(tmp_path / "site")
+        names = set(zf.namelist())
+    info = _dist_info(tmp_path / name)
+    pth = "__editable__.tarnwick-%s.pth" % _pyproject()["version"]
+    assert names == {pth, info + "LICENSE", info + "METADATA", info + "WHEEL", info + "RECORD"}
+    assert (tmp_path / "site" / pth).read_text().splitlines() == [
+        str(tmp_path / "editable"), os.path.join(ROOT, "python")]
+    assert os.listdir(tmp_path / "editable") == ["tarnwick.abi3.so"]     # and nothing left over
+    # What the installed .pth does: both packages import from where it points.
+    code = ("import site, sys; site.addsitedir(sys.argv[1])\n"
+            "import tarnwick, tarnwick_extras\n"
+            "print(tarnwick.__file__, tarnwick_extras.__file__)\n")
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    result = subprocess.run([sys.executable, "-c", code, str(tmp_path / "site")], env=env, cwd=str(tmp_path),
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(tmp_path / "editable" / "tarnwick.abi3.so"),
+                                     os.path.join(ROOT, "python", "tarnwick_extras", "__init__.py")]
+
+
 def test_sdist_carries_the_python_sources_and_license(tmp_path):
     name = _backend()["build_sdist"](str(tmp_path))
     base = name[:-len(".tar.gz")]
