@@ -1,6 +1,7 @@
 # make test  - install what is missing (apt-get, as root), build from scratch,
 #              run the C++ tests (plain, ThreadSanitizer) and the Python tests
-#              (test build, AddressSanitizer+UBSan build, pip-installed wheel),
+#              (test build, AddressSanitizer+UBSan build, pip-installed wheel, an
+#              editable install),
 #              and type-check the installed stubs and package (stubtest, mypy)
 # make demo  - build the module and replay a stream of chat events into it
 # make bench - C++ and Python benchmarks: build/bench/results.json and ratios.png

@@ -10,8 +10,9 @@ edited and deleted, channels deleted, user updates and presences, the events
 that carry a member (interactions, voice states, typing, reactions, thread
 members), a few ``!whois`` commands for examples/bot.py to answer, events the
 cache does not handle, a few malformed lines and a few bad entries of member
-chunks.  Ids are shaped like the platform's: a timestamp above a counter.  Every choice comes from one seeded RNG, so a
-scale and a seed always give the same stream.
+chunks.  Ids are shaped like the platform's: a timestamp above a counter.
+Every choice comes from one seeded RNG, so a scale and a seed always give the
+same stream.
 
 A new kind of event is one method of ``_Stream`` that writes it (or nothing,
 when there is nothing for it to name yet) and one line in ``_Stream.mix``

@@ -139,12 +139,13 @@ def test_editable_wheel_points_at_the_source_tree(tmp_path):
     assert (tmp_path / "site" / pth).read_text().splitlines() == [
         str(tmp_path / "editable"), os.path.join(ROOT, "python")]
     assert os.listdir(tmp_path / "editable") == ["tarnwick.abi3.so"]     # and nothing left over
-    # What the installed .pth does: both packages import from where it points.
+    # What the installed .pth does: both packages import from where it points
+    # (-S: no site-packages, which may hold an installed copy).
     code = ("import site, sys; site.addsitedir(sys.argv[1])\n"
             "import tarnwick, tarnwick_extras\n"
             "print(tarnwick.__file__, tarnwick_extras.__file__)\n")
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    result = subprocess.run([sys.executable, "-c", code, str(tmp_path / "site")], env=env, cwd=str(tmp_path),
+    result = subprocess.run([sys.executable, "-S", "-c", code, str(tmp_path / "site")], env=env, cwd=str(tmp_path),
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == [str(tmp_path / "editable" / "tarnwick.abi3.so"),
