@@ -44,6 +44,9 @@
 // share them never contend.  A guard from get() holds the read lock; drop it
 // before writing to the same map.  The WritersExcluded copy takes no lock:
 // it is for owners whose writers all hold some outer lock the copier holds.
+// The same goes for find(key, WritersExcluded) and next(): a cursor walk
+// takes no lock, so it is for a map nobody writes, such as a copy that
+// only its walker holds.
 #pragma once
 
 #include <algorithm>
@@ -179,6 +182,35 @@ class CowMap {
     if (dir_ == nullptr) return nullptr;
     const std::uint64_t h = dir_->hash(key);
     return std::as_const(dir_->node_for(h)->table).find(h, key);
+  }
+
+  // A place in a walk over the entries: a directory slot (the first of its
+  // node's run) and the next bucket of that node's table.
+  struct Cursor {
+    std::size_t slot = 0;
+    std::size_t bucket = 0;
+  };
+
+  // The entry at the cursor or after it, or null when the walk is over;
+  // the cursor moves past it.  Nodes come in slot order, each one's full
+  // buckets in bucket order.  No lock is taken, as for find(key,
+  // WritersExcluded): the walk is for a map nobody writes while it lasts,
+  // such as a private copy, whose tables stay as they were because shared
+  // ones are never written.
+  const V* next(Cursor& c, WritersExcluded, std::uint64_t* key = nullptr) const noexcept {
+    if (dir_ == nullptr) return nullptr;
+    for (const std::size_t n = dir_->slot_count(); c.slot < n;) {
+      const Node* node = dir_->slots()[c.slot];
+      const std::size_t i = node->table.next_full(c.bucket);
+      if (i < node->table.bucket_count()) {
+        c.bucket = i + 1;
+        if (key != nullptr) *key = node->table.key_at(i);
+        return &node->table.value_at(i);
+      }
+      c.slot += run_of(node->depth);
+      c.bucket = 0;
+    }
+    return nullptr;
   }
 
   // The counts are kept as the map changes: O(1).

@@ -231,6 +231,21 @@ class FlatTable {
     }
   }
 
+  // The first full bucket at `from` or after it, or bucket_count() if none:
+  // with key_at() and value_at(), a walk over the entries that keeps its
+  // place in one index, for an owner that excludes writers while it walks.
+  std::size_t next_full(std::size_t from) const noexcept {
+    for (; from < buckets_; from += kGroupWidth) {
+      std::uint32_t full = ~Group(ctrl_ + from).match_empty_or_deleted().bits() & 0xFFFFu;
+      // Bytes past the last bucket are the mirrored tail: not entries again.
+      if (const std::size_t left = buckets_ - from; left < kGroupWidth) full &= (1u << left) - 1;
+      if (full != 0) return from + static_cast<std::size_t>(std::countr_zero(full));
+    }
+    return buckets_;
+  }
+  std::uint64_t key_at(std::size_t i) const noexcept { return slots_[i].key(); }
+  const V& value_at(std::size_t i) const noexcept { return slots_[i].value; }
+
   std::size_t bucket_count() const noexcept { return buckets_; }
   std::size_t size() const noexcept { return items_; }
   std::size_t growth_left() const noexcept { return growth_left_; }

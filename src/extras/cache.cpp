@@ -1,6 +1,7 @@
 // tarnwick_extras.cache: what a long-running cache needs beyond the core
 // functions (removal, changing a filed guild in place, a bound on the
-// messages kept, letting go of users seen nowhere, counts), over the same
+// messages kept, letting go of users seen nowhere, counts, and reading back
+// everything filed: reads.cpp), over the same
 // process-wide maps, with the same binding and conversion rules and the
 // same fault boundary.  It lives in the same shared object as tarnwick,
 // under a second init function.
@@ -9,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "extras/reads.hpp"
 #include "extras/wire.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
@@ -207,7 +209,8 @@ PyMethodDef g_private[] = {
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick_extras.cache",
-    "Removal, in-place guild changes, a message limit, pruning of users and counts over tarnwick's cache.",
+    "Removal, in-place guild changes, a message limit, pruning of users, counts,\n"
+    "and reads of roles, emojis, members, permissions and ids over tarnwick's cache.",
     0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -217,6 +220,7 @@ void module_body(PyObject* module) {
   // The record rules need tarnwick's classes, which its import makes.
   OwnedRef core = OwnedRef::steal(require(PyImport_ImportModule("tarnwick")));
   add_functions(module, g_functions);
+  add_reads(module);
   add_functions(module, g_private, false);
 }
 

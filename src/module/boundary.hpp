@@ -12,6 +12,7 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "module/python.hpp"
@@ -84,8 +85,13 @@ PyObject* panic_type_if_created() noexcept;
 // internal fault of our own.  Otherwise leaves the exception pending.
 void forward_panic_if_pending();
 
+// Runs body() and returns its result, or the interpreter's error value for
+// a slot of its type (null, or -1 for a length or a truth value) with the
+// right exception set.
 template <class Body>
-PyObject* run_boundary(Body&& body) noexcept {
+auto run_boundary(Body&& body) noexcept -> decltype(body()) {
+  using Result = decltype(body());
+  static_assert(std::is_pointer_v<Result> || std::is_integral_v<Result>);
   try {
     return body();
   } catch (const PyErrSet&) {
@@ -104,7 +110,11 @@ PyObject* run_boundary(Body&& body) noexcept {
   } catch (...) {
     raise_panic("unknown internal failure");
   }
-  return nullptr;
+  if constexpr (std::is_pointer_v<Result>) {
+    return nullptr;
+  } else {
+    return Result(-1);
+  }
 }
 
 }  // namespace tarnwick

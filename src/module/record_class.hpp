@@ -171,6 +171,20 @@ class RecordClass {
     unsigned char small_[512];
   };
 
+  // A new instance holding a copy of `rec`, straight from it: for a record
+  // nobody changes meanwhile, such as one in a private share of a guild's
+  // collection (shared tables are never written).
+  static PyObject* wrap_copy(const Rec& rec)
+    requires std::is_same_v<typename Rec::Extra, NoExtra>
+  {
+    const std::size_t size = rec.blob_size();
+    unsigned char* block;
+    PyObject* obj = allocate(type(), size, &block);
+    if (size != 0) std::memcpy(block, rec.blob_block(), size);
+    ::new (&reinterpret_cast<Object*>(obj)->rec) Rec(rec.scalars(), Blob::borrowing(size == 0 ? nullptr : block));
+    return obj;
+  }
+
   // A new instance holding the staged copy.
   static PyObject* wrap(Staged& staged) {
     unsigned char* block;

@@ -199,6 +199,8 @@ class BlobBuilder {
   // field being built) to drop what was appended since.
   std::size_t length() const noexcept { return len_; }
   void rewind(std::size_t length) noexcept { len_ = length; }
+  // The payloads appended so far, back to back.
+  std::string_view payloads() const noexcept { return {reinterpret_cast<const char*>(buf_), len_}; }
 
   // Bytes of the sealed block; 0 means no block at all.
   std::size_t sealed_size() const noexcept {

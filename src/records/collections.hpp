@@ -56,6 +56,11 @@ class GuildCollections {
     if constexpr (std::is_same_v<Rec, EmojiRecord>) return emojis;
   }
 
+  template <class Rec>
+  const CowMap<Rec>& of() const noexcept {
+    return const_cast<GuildCollections*>(this)->of<Rec>();
+  }
+
   // Puts `rec` into its collection under its key; returns the record it
   // displaced, for the caller to destroy after the collection's lock is gone.
   template <class Rec>
