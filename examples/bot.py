@@ -1,46 +1,103 @@
-"""A small bot on the tarnwick cache: keep it in step with the gateway, answer !whois.
+"""A small bot on the tarnwick cache: keep it in step with the gateway, answer commands.
 
     python3 examples/bot.py [EVENTS.jsonl]      (standard input by default)
 
 Each line is one event, ``{"type": ..., "data": {...}}``, as examples/demo.py
 writes them (``--write``), and goes to ``events.apply``, which files what it
-carries.  A message ``!whois`` in a guild is answered, on standard output,
-with the author's cached member and user record as JSON.  A line that holds
-no event (not UTF-8, not JSON) or a malformed one is reported on standard
-error by its number and skipped, as is a bad entry of an event that carries
-many (a member of a GUILD_CREATE, say); the rest of the stream goes on.
+carries.  A command in a guild message is answered on standard output, as
+one line of JSON, from the cache alone:
+
+    !whois          the author's cached member and user record
+    !perms          the author's permissions and the names of their roles
+    !roles          the guild's roles, lowest first
+    !emojis         the guild's emojis
+    !find QUERY     up to 10 members whose nick or name starts with QUERY
+    !members        the member count, and whether the author is one
+    !cache          how many guilds, users and messages the cache holds
+
+A line that holds no event (not UTF-8, not JSON) or a malformed one is
+reported on standard error by its number and skipped, as is a bad entry of
+an event that carries many (a member of a GUILD_CREATE, say); the rest of
+the stream goes on.
 """
 
 from __future__ import annotations
 
 import json
 import sys
-from typing import Any, Dict, Iterable, Optional
+from typing import Any, Callable, Dict, Iterable
 
 import tarnwick
-from tarnwick_extras import PayloadError, as_dict, events, payloads
+from tarnwick_extras import PayloadError, as_dict, cache, events, payloads
+
+Reply = Dict[str, Any]
 
 
 def report(number: int, text: str) -> None:
     print(f"line {number}: {text}", file=sys.stderr)
 
 
-def whois(guild_id: int, user_id: int) -> None:
+def whois(guild_id: int, user_id: int, _: str) -> Reply:
     member = tarnwick.get_member(guild_id, user_id)
     user = tarnwick.get_user(user_id)
-    reply: Dict[str, Optional[Dict[str, Any]]] = {
+    return {
         "member": as_dict(member) if member is not None else None,
         "user": as_dict(user) if user is not None else None,
     }
-    print(json.dumps(reply))
+
+
+def perms(guild_id: int, user_id: int, _: str) -> Reply:
+    held = cache.permissions(guild_id, user_id)    # None: not a filed member
+    member = tarnwick.get_member(guild_id, user_id)
+    roles = [cache.get_role(guild_id, role_id) for role_id in (member.roles if member else [])]
+    return {"permissions": held, "administrator": held == cache.ALL_PERMISSIONS,
+            "roles": [role.name for role in roles if role is not None]}
+
+
+def list_roles(guild_id: int, _: int, __: str) -> Reply:
+    return {"roles": [(role.name, role.position) for role in cache.roles(guild_id) or []]}
+
+
+def list_emojis(guild_id: int, _: int, __: str) -> Reply:
+    emojis = cache.emojis(guild_id) or []
+    first = cache.get_emoji(guild_id, emojis[0].id) if emojis else None
+    return {"emojis": [emoji.name for emoji in emojis], "first_animated": first.animated if first else None}
+
+
+def find(guild_id: int, _: int, query: str) -> Reply:
+    found = cache.find_members(guild_id, query, limit=10) or []
+    return {"found": [(member.user_id, member.nick) for member in found]}
+
+
+def members(guild_id: int, user_id: int, _: str) -> Reply:
+    view = cache.members(guild_id)   # a snapshot, however big the guild
+    if view is None:
+        return {"members": None}
+    you = view.get(user_id)
+    return {"members": len(view), "member": user_id in view, "pending": sum(m.pending for m in view),
+            "joined_at": you.joined_at if you else None, "first_ids": sorted(view.user_ids())[:3]}
+
+
+def counts(_: int, __: int, ___: str) -> Reply:
+    return {"guilds": len(cache.guild_ids()), "users": len(cache.user_ids()),
+            "messages": len(cache.message_ids())}
+
+
+COMMANDS: Dict[str, Callable[[int, int, str], Reply]] = {
+    "!whois": whois, "!perms": perms, "!roles": list_roles, "!emojis": list_emojis,
+    "!find": find, "!members": members, "!cache": counts,
+}
 
 
 def on_message(data: Dict[str, Any]) -> None:
     """Answers the command in a message events.apply() has just filed."""
     message = tarnwick.get_message(payloads.parse_id(data["id"], "id"))
-    if (message is not None and message.guild_id is not None and message.webhook_id is None
-            and message.content.strip() == "!whois"):
-        whois(message.guild_id, message.author_id)
+    if message is None or message.guild_id is None or message.webhook_id is not None:
+        return
+    command, _, argument = message.content.strip().partition(" ")
+    answer = COMMANDS.get(command)
+    if answer is not None:
+        print(json.dumps(answer(message.guild_id, message.author_id, argument.strip())))
 
 
 def handle(number: int, line: str) -> None:

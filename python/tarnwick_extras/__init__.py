@@ -2,13 +2,21 @@
 
 ``cache`` holds native functions over tarnwick's own process-wide maps:
 removal, changing a filed guild in place, a bound on the number of messages
-kept, letting go of the users nothing names any more, and counts.  ``payloads`` turns gateway JSON payloads into tarnwick
-records, and ``as_dict`` turns a record back into a plain dict of its fields.
-``events`` keeps the cache in step with the gateway's dispatch events.
+kept, letting go of the users nothing names any more, counts, and reads of
+everything filed (roles, emojis, member views, permissions, a member search,
+ids).  ``payloads`` turns gateway JSON payloads into tarnwick records, and
+``as_dict`` turns a record back into a plain dict of its fields.  ``events``
+keeps the cache in step with the gateway's dispatch events.
+
+Importing this package also makes the six record classes travel: ``pickle``,
+``copy.copy`` and ``copy.deepcopy`` rebuild a record from its field values
+(a guild from its fields alone: its roles, emojis and members stay in the
+cache).
 """
 
 from __future__ import annotations
 
+import copyreg
 from operator import attrgetter
 from typing import Any, Callable, Dict, Tuple
 
@@ -48,6 +56,19 @@ def as_dict(record: Record) -> Dict[str, Any]:
     except KeyError:
         raise TypeError(f"as_dict() takes a tarnwick record, not {type(record).__name__!r}") from None
     return dict(zip(names, read(record)))
+
+
+def _reduce(record: Record) -> Tuple[type, Tuple[Any, ...]]:
+    # The constructor takes every field in field order, so the values alone
+    # rebuild the record; the classes keep exactly the names and slots
+    # tarnwick gives them.
+    cls = type(record)
+    return cls, _READERS[cls][1](record)
+
+
+for _cls in _READERS:
+    copyreg.pickle(_cls, _reduce)
+del _cls
 
 
 # Last: events uses cache and as_dict.

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "core/casefold.hpp"
+#include "core/casefold_data.hpp"
 #include "core/processors.hpp"
 #include "module/boundary.hpp"
 #include "module/convert.hpp"
@@ -50,6 +52,15 @@ PyObject* walked_stats(const Bound<0>&) { return stats_result(walked_registry_st
 
 // walks_running(): threads inside a walk that let go of the interpreter lock.
 PyObject* walks(const Bound<0>&) { return checked_result(PyLong_FromSize_t(walks_running())); }
+// casefold(text): the native folding the member search uses, to hold
+// against str.casefold; casefold_unicode(): the Unicode version of its table.
+PyObject* casefold_text(const Bound<1>& args) {
+  BlobBuilder text;
+  if (!append_text(args[0], text)) raise_labelled(args.name(0));
+  return text_result(casefold(text.payloads()));
+}
+
+PyObject* casefold_unicode(const Bound<0>&) { return text_result(casefold_data::kUnicodeVersion); }
 
 PyMethodDef g_hooks[] = {
     function<"raise_fault(text)", raise_fault>(),
@@ -59,6 +70,8 @@ PyMethodDef g_hooks[] = {
     function<"shard_amount()", shard_count>(),
     function<"walked_stats()", walked_stats>(),
     function<"walks_running()", walks>(),
+    function<"casefold(text)", casefold_text>(),
+    function<"casefold_unicode()", casefold_unicode>(),
     kEndOfTable,
 };
 

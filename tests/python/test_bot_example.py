@@ -71,3 +71,36 @@ def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
     # not UTF-8 among them, and the stream goes on past each.
     assert len([e for e in errors if ": skipped " not in e]) == generated.malformed
     assert sum("not UTF-8" in e for e in errors) == 1
+
+
+def test_bot_answers_its_read_commands():
+    gid, ann, bob = (fresh_id() for _ in range(3))
+    role = {"color": 0, "hoist": False}
+    guild = {"id": str(gid), "name": "Tea Club", "owner_id": str(bob),
+             "roles": [{**role, "id": str(gid), "name": "@everyone", "permissions": "1024"},
+                       {**role, "id": "7", "name": "mods", "position": 2, "permissions": "8192"},
+                       {**role, "id": "6", "name": "hosts", "position": 1, "permissions": "32"}],
+             "emojis": [{"id": "9", "name": "kettle", "animated": True}, {"id": "8", "name": "cup"}],
+             "members": [{"user": {"id": str(ann), "username": "ann", "global_name": "Annie"},
+                          "roles": ["7", "5"], "joined_at": "2024-05-01T12:00:00+00:00", "pending": True},
+                         {"user": {"id": str(bob), "username": "bob"}, "nick": "Anders",
+                          "joined_at": "2024-05-02T12:00:00+00:00"}]}
+    commands = ["!perms", "!roles", "!emojis", "!find an", "!members", "!cache"]
+    lines = [_event("GUILD_CREATE", guild).encode()] + [
+        _event("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": "1", "guild_id": str(gid),
+                                  "author": {"id": str(ann), "username": "ann", "global_name": "Annie"},
+                                  "content": c, "timestamp": "2024-05-02T09:30:00+00:00"}).encode()
+        for c in commands]
+    answers, errors = run_bot(stdin=b"\n".join(lines) + b"\n")
+    assert errors == []
+    replies = dict(zip(commands, answers))
+    assert replies["!perms"] == {"permissions": 1024 | 8192, "administrator": False, "roles": ["mods"]}
+    assert replies["!roles"] == {"roles": [["@everyone", 0], ["hosts", 1], ["mods", 2]]}
+    assert replies["!emojis"] == {"emojis": ["cup", "kettle"], "first_animated": False}
+    assert replies["!find an"] == {"found": [[bob, "Anders"], [ann, None]]}
+    assert replies["!members"] == {"members": 2, "member": True, "pending": 1,
+                                   "joined_at": "2024-05-01T12:00:00+00:00",
+                                   "first_ids": sorted([ann, bob])}
+    # Each run of the bot is a fresh process: one guild, its two users, six messages.
+    assert replies["!cache"] == {"guilds": 1, "users": 2, "messages": 6}
+    assert len(replies) == len(commands)

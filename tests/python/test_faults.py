@@ -142,7 +142,8 @@ print(repr({"message_errors": errors, "username": tarnwick.get_user(5).username}
 
 def _entry_points():
     """Every function the interpreter can call, read from the registration
-    tables: PyMethodDef rows, Py_tp_* slots, getset rows and init functions."""
+    tables: PyMethodDef rows, Py_tp_*/Py_sq_*/Py_mp_*/Py_nb_* slots, getset rows
+    and init functions."""
     found = []
     entry = SRC / "module" / "entry.hpp"
     for path in sorted(SRC.rglob("*.[ch]pp")):
@@ -152,7 +153,7 @@ def _entry_points():
         # Rows declared by signature all call entry.hpp's one trampoline.
         for m in re.finditer(r'(?:function<|method<"\w+",\s*)"(\w+)\(', text if path != entry else ""):
             found.append((entry, "call", m.group(1)))
-        for m in re.finditer(r"\{(Py_tp_\w+),\s*reinterpret_cast<void\*>\(&(\w+)\)\}", text):
+        for m in re.finditer(r"\{(Py_(?:tp|sq|mp|nb)_\w+),\s*reinterpret_cast<void\*>\(&(\w+)\)\}", text):
             found.append((path, m.group(2)))
         for m in re.finditer(r"PyGetSetDef\{Desc::fields\[I\]\.name,\s*&(\w+)", text):
             found.append((path, m.group(1)))
@@ -163,7 +164,7 @@ def _entry_points():
 
 def _body(text, name):
     """The body of the function `name` defined in text (brace-matched)."""
-    m = re.search(r"^\s*(?:static\s+)?(?:PyObject\*|void|PyMODINIT_FUNC)\s+" + name + r"\([^;{]*\)\s*(?:noexcept\s*)?\{", text, re.M)
+    m = re.search(r"^\s*(?:static\s+)?(?:PyObject\*|void|int|Py_ssize_t|PyMODINIT_FUNC)\s+" + name + r"\([^;{]*\)\s*(?:noexcept\s*)?\{", text, re.M)
     assert m, name
     depth, i = 1, m.end()
     while depth:
@@ -179,12 +180,13 @@ def test_every_entry_point_runs_under_the_boundary():
     entries = [(e[0], e[1]) for e in _entry_points()]
     names = {e[-1] for e in _entry_points()}
     assert {"PyInit_tarnwick", "PyInit_cache", "tp_new", "get", "dealloc", "add_member",
-            "get_member", "put_member", "stats", "raise_fault"} <= names
+            "get_member", "put_member", "stats", "raise_fault", "view_len", "view_contains",
+            "view_iter", "iter_next", "view_dealloc"} <= names
     bad = []
     for path, name in entries:
         head, body = _body(path.read_text(), name)
         statements = body.strip()
-        if name == "dealloc":
+        if name.endswith("dealloc"):
             if "noexcept" not in head:
                 bad.append(f"{path.name}:{name} is not noexcept")
         elif not re.fullmatch(r"return\s+(?:tarnwick::)?run_boundary\(.*\);", statements, re.S):
