@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "counted.hpp"
@@ -127,6 +129,98 @@ TEST(CowMap, AChangeAfterACopyCopiesOneTableOnly) {
   EXPECT_EQ(a.get(5).value().value(), 5u);
   EXPECT_EQ(b.get(5).value().value(), 55u);
   EXPECT_FALSE(CowMap<Counted>(b).erase(99999));  // absent: nothing to copy
+}
+
+// A cursor walk, key by key, against for_each: every entry exactly once,
+// after insertions, replacements and removals (deleted buckets, tables of
+// 4 and 8 buckets whose control tail repeats them, split tables).
+class CursorWalk : public testing::TestWithParam<std::size_t> {};
+
+Model walk(const CowMap<Counted>& m) {
+  Model out;
+  CowMap<Counted>::Cursor at;
+  std::uint64_t key = 0;
+  while (const Counted* v = m.next(at, WritersExcluded{}, &key)) {
+    EXPECT_TRUE(out.emplace(key, v->value()).second) << "key " << key << " seen twice";
+  }
+  EXPECT_EQ(m.next(at, WritersExcluded{}), nullptr);  // stays over
+  return out;
+}
+
+TEST_P(CursorWalk, VisitsEveryEntryOnce) {
+  CowMap<Counted> m;
+  std::mt19937_64 rng(GetParam());
+  for (std::size_t i = 0; i < GetParam(); ++i) {
+    const std::uint64_t k = rng() % (2 * GetParam() + 1);
+    m.insert(k, Counted(rng()));
+    if (i % 3 == 0) m.erase(rng() % (2 * GetParam() + 1));
+    if (i == GetParam() / 2) {
+      ASSERT_EQ(walk(m), contents(m));
+    }
+  }
+  const CowMap<Counted> copy(m);
+  EXPECT_EQ(walk(copy), contents(m));
+  EXPECT_EQ(walk(m).size(), m.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CursorWalk, testing::Values(0, 1, 3, 7, 20, 900, 20000));
+
+// A copy walked with the cursor while another thread keeps changing the
+// original: each walk sees exactly one state the original passed through.
+// The writer's changes follow a seeded sequence and each value is the
+// number of the change that wrote it, so the walker can replay them.
+TEST(CowMapStress, ACursorWalkOfACopySeesOneStateWhileTheOriginalChanges) {
+  constexpr std::uint64_t kKeys = 3000;  // several tables
+  constexpr std::uint64_t kChanges = 20000;
+  const auto change = [](std::uint64_t n) {  // (key, insert?) of change n
+    std::mt19937_64 rng(n);
+    const std::uint64_t key = rng() % kKeys;
+    return std::pair{key, rng() % 4 != 0};
+  };
+  CowMap<Counted> original;
+  std::atomic<std::uint64_t> done{0};
+  std::thread writer([&] {
+    for (std::uint64_t n = 1; n <= kChanges; ++n) {
+      const auto [key, insert] = change(n);
+      if (insert) {
+        original.insert(key, Counted(n));
+      } else {
+        original.erase(key);
+      }
+      done.store(n, std::memory_order_release);
+    }
+  });
+  std::size_t walks = 0, failures = 0;
+  Model model;  // the original after `replayed` changes
+  std::uint64_t replayed = 0;
+  const auto replay_to = [&](std::uint64_t n) {
+    for (; replayed < n; ++replayed) {
+      const auto [key, insert] = change(replayed + 1);
+      if (insert) {
+        model[key] = replayed + 1;
+      } else {
+        model.erase(key);
+      }
+    }
+  };
+  while (replayed < kChanges) {
+    const std::uint64_t before = done.load(std::memory_order_acquire);
+    const CowMap<Counted> copy(original);
+    const std::uint64_t after = std::min(done.load(std::memory_order_acquire) + 1, kChanges);
+    const Model seen = walk(copy);
+    ++walks;
+    replay_to(before);
+    bool found = seen == model;
+    while (!found && replayed < after) {
+      replay_to(replayed + 1);
+      found = seen == model;
+    }
+    failures += !found;
+  }
+  writer.join();
+  EXPECT_EQ(failures, 0u);
+  EXPECT_GT(walks, 1u);
+  EXPECT_EQ(contents(original), model);
 }
 
 // Threads that each own a copy of one big map change and read their own
