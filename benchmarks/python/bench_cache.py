@@ -64,7 +64,7 @@ def main(argv=None):
     results = time_ops(ops, sizes)
     del ops
     if args.only:
-        print_table(results, [], sizes.repeats)
+        print_table(results, derived(results), sizes.repeats)
         return 0
     gc.collect()
     extra = derived(results)

@@ -10,12 +10,16 @@ tarnwick has:
            (lists copied; a guild copy copies its dicts and every record in
            them): the value semantics tarnwick gives.
 Neither checks field types; tarnwick converts and checks every argument.
+Both compute permissions and search members the way tarnwick_extras.cache
+does, in Python (the same functions for both: they copy nothing they do not
+return).
 """
 
 from __future__ import annotations
 
 import dataclasses
 import sys
+from operator import attrgetter
 
 import tarnwick
 from tarnwick_extras import cache as tw_cache
@@ -291,6 +295,15 @@ class Guild:
         return new
 
 
+ALL_PERMISSIONS = 2**64 - 1
+ADMINISTRATOR = 1 << 3
+_by_user_id = attrgetter("user_id")
+
+
+def _folded_name_key(match):
+    return match[0], match[1]
+
+
 class NaiveCache:
     """Files and returns the objects themselves."""
 
@@ -330,6 +343,72 @@ class NaiveCache:
     def register_message(self, message):
         self.messages[message.id] = message
 
+    def members(self, guild_id):
+        """The guild's members, live: what a bot would iterate."""
+        guild = self.guilds.get(guild_id)
+        return None if guild is None else guild.members.values()
+
+    def permissions(self, guild_id, user_id):
+        guild = self.guilds.get(guild_id)
+        if guild is None:
+            return None
+        member = guild.members.get(user_id)
+        if member is None:
+            return None
+        if guild.owner_id == user_id:
+            return ALL_PERMISSIONS
+        roles = guild.roles
+        everyone = roles.get(guild_id)
+        held = 0 if everyone is None else everyone.permissions
+        for role_id in member.roles:
+            role = roles.get(role_id)
+            if role is not None:
+                held |= role.permissions
+        return ALL_PERMISSIONS if held & ADMINISTRATOR else held
+
+    def find_members(self, guild_id, query, limit=25):
+        guild = self.guilds.get(guild_id)
+        if guild is None:
+            return None
+        folded = query.casefold()
+        users = self.users
+        equal, prefixed = [], []
+        for member in guild.members.values():
+            user = users.get(member.user_id)
+            names = (member.nick,) if user is None else (member.nick, user.global_name, user.username)
+            matched = None
+            for name in names:
+                if name is None:
+                    continue
+                name = name.casefold()
+                if name == folded:
+                    equal.append(member)
+                    break
+                if matched is None and name.startswith(folded):
+                    matched = name
+            else:
+                if matched is not None:
+                    prefixed.append((matched, member.user_id, member))
+        equal.sort(key=_by_user_id)
+        prefixed.sort(key=_folded_name_key)
+        return self._out((equal + [m for _, _, m in prefixed])[:limit])
+
+    def _out(self, members):
+        return members
+
+
+class CopyView:
+    """The copying cache's snapshot of a guild's members: the filed objects
+    are never changed in place, so a list of them is a snapshot; each one
+    is copied on the way out."""
+
+    def __init__(self, members):
+        self._members = list(members)
+
+    def __iter__(self):
+        for member in self._members:
+            yield member.copy()
+
 
 class CopyingCache(NaiveCache):
     """Copies on the way in and on the way out."""
@@ -365,9 +444,16 @@ class CopyingCache(NaiveCache):
     def register_message(self, message):
         self.messages[message.id] = message.copy()
 
+    def members(self, guild_id):
+        guild = self.guilds.get(guild_id)
+        return None if guild is None else CopyView(guild.members.values())
+
+    def _out(self, members):
+        return [m.copy() for m in members]
+
 
 API = ("register_user", "get_user", "remove_user", "register_guild", "get_guild", "get_member",
-       "put_member", "remove_member", "register_message")
+       "put_member", "remove_member", "register_message", "members", "permissions", "find_members")
 
 
 class Side:
@@ -418,6 +504,20 @@ def make_message(side, message_id, i):
     return side.message(message_id, CHANNEL_ID, USER_BASE + i % 5000,
                         "message %d: the kettle is on, come over whenever you like" % i,
                         "2024-05-01T12:%02d:%02d.%06d+00:00" % (i // 60 % 60, i % 60, i % 1_000_000))
+
+
+def build_permission_guild(side, gid, members, roles=30, held=10):
+    """A guild of `members` members, each holding `held` of its `roles`
+    roles, none of them administrator; the owner is no member."""
+    guild = side.guild(gid, "guild %d" % gid, owner_id=gid + 1)
+    guild.add_role(side.role(gid, "@everyone", 0, False, permissions=1 << 10))
+    for r in range(1, roles + 1):
+        guild.add_role(side.role(ROLE_BASE + r, "role %d" % r, 0x3498DB, False, position=r,
+                                 permissions=1 << (10 + r)))
+    for j in range(members):
+        guild.add_member(side.member(MEMBER_BASE + j, joined_at=STAMP,
+                                     roles=[ROLE_BASE + 1 + (j + k) % roles for k in range(held)]))
+    return guild
 
 
 def build_guild(side, gid, members, first_user=MEMBER_BASE):

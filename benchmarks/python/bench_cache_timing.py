@@ -26,8 +26,8 @@ import sys
 import time
 
 from bench_cache_baselines import (AVATAR, CONTENDERS, GUILD_BASE, MEMBER_BASE, NEWCOMER_BASE,
-                                   ROLE_BASE, STAMP, USER_BASE, Side, build_guild, make_member,
-                                   make_user)
+                                   ROLE_BASE, STAMP, USER_BASE, Side, build_guild,
+                                   build_permission_guild, make_member, make_user)
 
 # The thread's CPU time: on a machine shared with other work, wall time would
 # also count the turns other processes take on the cores.
@@ -113,6 +113,7 @@ class Sizes:
         self.guilds = (100, 1_000, 3_000, 10_000) if quick else (1_000, 10_000, 100_000, 1_000_000)
         self.newcomers = 500 if quick else 2_000       # members joining the big guild
         self.call_pool = 200 if quick else 2_000       # calls per walk on one key, at most
+        self.permission_members = 200 if quick else 1_000  # each holding 10 of 30 roles
         self.repeats = 3 if quick else 9
         self.target_ns = 1_000_000 if quick else 25_000_000
 
@@ -131,6 +132,14 @@ def build_ops(sizes, rng):
     newcomer_ids = [NEWCOMER_BASE + j for j in range(sizes.newcomers)]
     big_gid = GUILD_BASE
     sized_gid = {s: GUILD_BASE + 1 + k for k, s in enumerate(sizes.guilds)}
+    # The member search's guild: every user filed above is a member, and
+    # the query's prefix picks about 1% of their usernames.
+    search_gid = GUILD_BASE + 100
+    digits = len(str(max(1, n // 100))) - 1
+    query = "ferris" + ("%06d" % 10**digits)[:6 - digits]
+    perm_gid = GUILD_BASE + 200
+    perm_ids = [MEMBER_BASE + j for j in rng.sample(range(sizes.permission_members),
+                                                    sizes.permission_members)]
     data = {}
     for name, side in sides.items():
         # Made in walk order, as a bot's freshly decoded input is in its cache:
@@ -145,6 +154,8 @@ def build_ops(sizes, rng):
         for s in sizes.guilds:
             sized[s] = build_guild(side, sized_gid[s], s)
             side.register_guild(sized[s])
+        side.register_guild(build_guild(side, search_gid, n, first_user=USER_BASE))
+        side.register_guild(build_permission_guild(side, perm_gid, sizes.permission_members))
         newcomers = [make_member(side, uid, k) for k, uid in enumerate(newcomer_ids)]
         data[name] = {"users": users, "by_id": {u.id: u for u in users},
                       "sized": sized, "newcomers": newcomers,
@@ -217,6 +228,22 @@ def build_ops(sizes, rng):
         op("register_guild/%s" % short(s), "register_guild", "register_guild, %s members" % short(s),
            lambda sd, d, s=s: Case("register_guild(x)", [d["sized"][s]] * sizes.call_pool,
                                    names(sd, "register_guild"), walk=False), size=s)
+
+    # Reads: a snapshot of the members at every size, a walk over one,
+    # permissions of members holding 10 roles, a search by name.
+    for s in sizes.guilds:
+        gid = sized_gid[s]
+        op("members/%s" % short(s), "members", "cache.members, %s members" % short(s),
+           lambda sd, d, gid=gid: Case("members(x)", [gid] * sizes.call_pool, names(sd, "members"),
+                                       walk=False), size=s)
+    op("iterate_view", "iterate_view", "iterate cache.members(), %s members, whole walk" % short(sizes.big),
+       lambda s, d: Case("for m in x: pass", [s.members(big_gid)], {}), size=sizes.big)
+    op("permissions", "permissions", "cache.permissions, member holding 10 of 30 roles",
+       lambda s, d: Case("permissions(GID, x)", perm_ids, names(s, "permissions", GID=perm_gid)))
+    op("find_members", "find_members", "cache.find_members, %s members, %s match" % (
+        short(n), short(10**digits)),
+       lambda s, d: Case("find_members(GID, x)", [query] * sizes.call_pool,
+                         names(s, "find_members", GID=search_gid), walk=False), size=n)
 
     def undo_adds(side):
         def after(items):
@@ -309,11 +336,25 @@ def derived(results):
     def ratio(num, den, c_num, c_den, label, rid):
         a, b = by[num]["ns"][c_num]["runs"], by[den]["ns"][c_den]["runs"]
         return dict(ratios(a, b), id=rid, label=label)
-    out = [ratio("username", "fresh_str", "tarnwick", "reference",
-                 "tarnwick user.username / fresh str of that length", "username_over_fresh_str"),
-           ratio("username", "fresh_str", "naive", "reference",
-                 "naive user.username / fresh str of that length", "naive_username_over_fresh_str")]
-    for c in CONTENDERS:
-        out.append(ratio("remove_user", "register_user", c, c,
-                         "%s remove_user / register_user" % c, "%s_remove_over_register" % c))
+    out = []
+    if "username" in by and "fresh_str" in by:
+        out += [ratio("username", "fresh_str", "tarnwick", "reference",
+                      "tarnwick user.username / fresh str of that length", "username_over_fresh_str"),
+                ratio("username", "fresh_str", "naive", "reference",
+                      "naive user.username / fresh str of that length", "naive_username_over_fresh_str")]
+    if "remove_user" in by and "register_user" in by:
+        for c in CONTENDERS:
+            out.append(ratio("remove_user", "register_user", c, c,
+                             "%s remove_user / register_user" % c, "%s_remove_over_register" % c))
+    sized = sorted((e for e in results if e["kind"] == "members"), key=lambda e: e["size"])
+    if len(sized) >= 2:
+        small, large = sized[0], sized[-1]
+        out.append(ratio(large["id"], small["id"], "tarnwick", "tarnwick",
+                         "tarnwick members(), %s / %s members" % (short(large["size"]), short(small["size"])),
+                         "members_largest_over_smallest"))
+    if "iterate_view" in by and "get_member" in by:
+        size = by["iterate_view"]["size"]
+        walks, gets = by["iterate_view"]["ns"]["tarnwick"]["runs"], by["get_member"]["ns"]["tarnwick"]["runs"]
+        out.append(dict(ratios([w / size for w in walks], gets), id="view_member_over_get_member",
+                        label="tarnwick view iteration per member / get_member"))
     return out

@@ -23,6 +23,7 @@ KINDS = {
     "username": BUILT, "fresh_str": {"reference"},
     "get_guild": ALL, "register_guild": ALL,
     "join": ALL, "put_member": ALL, "remove_member": ALL, "remove_user": ALL,
+    "members": ALL, "iterate_view": ALL, "permissions": ALL, "find_members": ALL,
 }
 MEMORY_ITEMS = {"empty_guild", "small_guild", "member", "message"}
 
@@ -71,7 +72,9 @@ def test_every_operation_is_timed_for_every_contender(quick_run):
     assert len(sizes) == 4 and sizes == sorted(set(sizes))
     assert sizes == sorted(e["size"] for e in ops if e["kind"] == "register_guild")
     assert {d["id"] for d in doc["derived"]} >= {"username_over_fresh_str",
-                                                  "tarnwick_remove_over_register"}
+                                                  "tarnwick_remove_over_register",
+                                                  "members_largest_over_smallest",
+                                                  "view_member_over_get_member"}
     assert all(d["median"] > 0 for d in doc["derived"])
 
 
