@@ -105,6 +105,19 @@ std::size_t fold(char32_t cp, char32_t* out) noexcept {
   return 1;
 }
 
+// Eight bytes of ASCII with A-Z lowered, or false if any is not ASCII.
+bool lower_ascii8(const unsigned char* p, std::uint64_t* out) noexcept {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  if ((x & kHigh) != 0) return false;
+  // Per byte, without carries between them: the high bit of x + (0x80 - 'A')
+  // says b >= 'A', that of x + (0x80 - 'Z' - 1) says b > 'Z'.
+  const std::uint64_t upper = ((x + 0x3F3F3F3F3F3F3F3FULL) ^ (x + 0x2525252525252525ULL)) & kHigh;
+  *out = x | (upper >> 2);
+  return true;
+}
+
 }  // namespace
 
 void casefold_append(std::string_view text, Text& out) {
@@ -127,6 +140,14 @@ FoldMatch fold_match(std::string_view text, std::string_view folded) {
   const auto* end = p + text.size();
   std::size_t at = 0;  // how much of `folded` matched so far
   while (p < end) {
+    // Eight ASCII bytes at a time while both sides have as many.
+    std::uint64_t lowered, want;
+    if (end - p >= 8 && folded.size() - at >= 8 && lower_ascii8(p, &lowered)) {
+      std::memcpy(&want, folded.data() + at, 8);
+      if (lowered != want) return FoldMatch::None;  // an ASCII letter folds to one byte
+      p += 8, at += 8;
+      continue;
+    }
     if (*p < 0x80) {  // most names are ASCII: no decoding, no table
       if (at == folded.size()) return FoldMatch::Prefix;
       const char c = static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);

@@ -22,6 +22,7 @@
 // copy keeps its source's keys.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -113,6 +114,56 @@ class ShardedMap {
       return {};
     }
     return ReadGuard(s.lock, *value, key);
+  }
+
+  // Looks up keys[0..n) and calls f(i, value) for each one filed, with its
+  // shard read-locked.  The keys go kManyAtOnce at a time, shard by shard,
+  // so a shard's read lock is taken once for all of its keys in the batch,
+  // and the memory of their entries is fetched together rather than one
+  // miss after another: first every key's control bytes, then its likely
+  // slot, then every value found (on which touch(value) runs, to prefetch
+  // what the value points to), then f for each.  Neither touch nor f may
+  // use this map.
+  static constexpr std::size_t kManyAtOnce = 128;
+
+  template <class Touch, class F>
+  void get_many(const std::uint64_t* keys, std::size_t n, Touch&& touch, F&& f) const {
+    std::uint64_t hashes[kManyAtOnce];
+    std::uint16_t order[kManyAtOnce];
+    const V* found[kManyAtOnce];
+    std::vector<std::uint16_t, CheckedAllocator<std::uint16_t>> ends(shard_count());
+    for (std::size_t done = 0; done < n; done += kManyAtOnce) {
+      const std::size_t m = std::min(n - done, kManyAtOnce);
+      const std::uint64_t* batch = keys + done;
+      // A counting sort of the batch by shard: shard s's keys end up at
+      // ends[s - 1] .. ends[s] of `order` (from 0 for shard 0).
+      std::fill(ends.begin(), ends.end(), 0);
+      for (std::size_t i = 0; i < m; ++i) {
+        hashes[i] = hash(batch[i]);
+        ++ends[index_of_hash(hashes[i])];
+      }
+      for (std::size_t s = 0, start = 0; s < ends.size(); ++s) {
+        const std::size_t count = ends[s];
+        ends[s] = static_cast<std::uint16_t>(start);
+        start += count;
+      }
+      for (std::size_t i = 0; i < m; ++i) order[ends[index_of_hash(hashes[i])]++] = static_cast<std::uint16_t>(i);
+      for (std::size_t s = 0, a = 0; s < ends.size(); a = ends[s++]) {
+        const std::size_t b = ends[s];
+        if (a == b) continue;
+        std::shared_lock guard(shards_[s].lock);
+        const FlatTable<V>& table = shards_[s].table;
+        for (std::size_t k = a; k < b; ++k) table.prefetch_group(hashes[order[k]]);
+        for (std::size_t k = a; k < b; ++k) table.prefetch_slot(hashes[order[k]]);
+        for (std::size_t k = a; k < b; ++k) {
+          found[k] = table.find(hashes[order[k]], batch[order[k]]);
+          if (found[k] != nullptr) touch(*found[k]);
+        }
+        for (std::size_t k = a; k < b; ++k) {
+          if (found[k] != nullptr) f(done + order[k], *found[k]);
+        }
+      }
+    }
   }
 
   // Runs f(value) on the entry under `key` with its shard write-locked, so

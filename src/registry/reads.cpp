@@ -87,26 +87,55 @@ CheckedVector<const MemberRecord*> find_members(const CowMap<MemberRecord>& memb
   constexpr std::size_t kNick = field_index<MemberDesc>("nick");
   constexpr std::size_t kGlobalName = field_index<UserDesc>("global_name");
   constexpr std::size_t kUsername = field_index<UserDesc>("username");
+  constexpr std::size_t kChunk = UserMap::kManyAtOnce;
   const Text folded = casefold(query);
   const UserMap& users = user_map();
   CheckedVector<Match> matches;
+  const auto keep = [&](const MemberRecord* m, std::uint64_t user_id, const Verdict& v) {
+    if (v.matched()) matches.push_back(Match{m, user_id, v.equal(), v.folded_name()});
+  };
+  // A chunk of members at a time, so that the memory each one needs (its
+  // names, its user's record and names) is fetched for the whole chunk at
+  // once instead of one miss after another.
+  const MemberRecord* chunk[kChunk];
+  std::uint64_t ids[kChunk];
+  std::optional<Verdict> verdicts[kChunk];
+  std::uint64_t asked[kChunk];  // the users still to look at
+  std::uint16_t of[kChunk];     // ... and whose member each is
+  bool seen[kChunk];
   CowMap<MemberRecord>::Cursor at;
-  std::uint64_t user_id;
-  while (const MemberRecord* member = members.next(at, WritersExcluded{}, &user_id)) {
-    Verdict v(folded);
-    Text name;
-    if (!(member->present(kNick) && v.see(member->var(kNick).text()))) {
-      // One user shard read-locked at a time, only while its names are
-      // read: the guild's lock is not held here.
-      const auto user = users.get(user_id);
-      if (user) {
-        const UserRecord& u = user.value();
-        if (!(u.present(kGlobalName) && v.see(u.var(kGlobalName).text()))) v.see(u.var(kUsername).text());
-      }
-      if (!v.matched()) continue;
-      name = v.folded_name();  // while the user's names are still readable
+  for (;;) {
+    std::size_t n = 0;
+    while (n < kChunk && (chunk[n] = members.next(at, WritersExcluded{}, &ids[n])) != nullptr) {
+      __builtin_prefetch(chunk[n]->blob_block());
+      ++n;
     }
-    matches.push_back(Match{member, user_id, v.equal(), std::move(name)});
+    if (n == 0) break;
+    std::size_t pending = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      Verdict& v = verdicts[i].emplace(folded);
+      if (chunk[i]->present(kNick) && v.see(chunk[i]->var(kNick).text())) {
+        keep(chunk[i], ids[i], v);  // an equal nick decides: the user is not needed
+      } else {
+        asked[pending] = ids[i];
+        of[pending] = static_cast<std::uint16_t>(i);
+        seen[pending++] = false;
+      }
+    }
+    // One user shard read-locked at a time, never the guild's lock; the
+    // folded name is taken while the user's names are still readable.
+    users.get_many(
+        asked, pending, [](const UserRecord& u) { __builtin_prefetch(u.blob_block()); },
+        [&](std::size_t j, const UserRecord& u) {
+          Verdict& v = *verdicts[of[j]];
+          if (!(u.present(kGlobalName) && v.see(u.var(kGlobalName).text()))) v.see(u.var(kUsername).text());
+          keep(chunk[of[j]], asked[j], v);
+          seen[j] = true;
+        });
+    for (std::size_t j = 0; j < pending; ++j) {
+      if (!seen[j]) keep(chunk[of[j]], asked[j], *verdicts[of[j]]);  // no user filed: the nick alone
+    }
+    if (n < kChunk) break;
   }
   const std::size_t kept = std::min(limit, matches.size());
   std::partial_sort(matches.begin(), matches.begin() + static_cast<std::ptrdiff_t>(kept), matches.end(), before);

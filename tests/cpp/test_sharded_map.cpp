@@ -205,6 +205,40 @@ struct Witness {
   }
 };
 
+// get_many against get(), over batches of every shape: shorter and longer
+// than one batch, repeated keys, absent keys, several shard amounts.  Each
+// found key's value is touched and then handed over, with its shard's read
+// lock held.
+class GetMany : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(GetMany, FindsWhatGetFinds) {
+  auto m = ShardedMap<std::uint64_t>::with_shard_amount(GetParam());
+  std::mt19937_64 rng(GetParam());
+  for (std::uint64_t k = 0; k < 1000; ++k) m.insert(k * 3, k);  // keys not divisible by 3 are absent
+  for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{7}, ShardedMap<std::uint64_t>::kManyAtOnce, std::size_t{1000}}) {
+    std::vector<std::uint64_t> keys(n);
+    for (auto& k : keys) k = rng() % 3300;
+    std::vector<int> touched(n), seen(n);
+    std::size_t touches = 0;
+    m.get_many(
+        keys.data(), n, [&](const std::uint64_t&) { ++touches; },
+        [&](std::size_t i, const std::uint64_t& v) {
+          ++seen[i];
+          EXPECT_EQ(v * 3, keys[i]);
+          EXPECT_NE(m.lock_word(m.shard_index_of(keys[i])), 0u);  // read-locked
+        });
+    std::size_t filed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool here = static_cast<bool>(m.get(keys[i]));
+      filed += here;
+      ASSERT_EQ(seen[i], here ? 1 : 0) << "key " << keys[i];
+    }
+    EXPECT_EQ(touches, filed);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shards, GetMany, testing::Values(2, 8, 64));
+
 TEST(ShardedMap, ReplacedValueIsDestroyedAfterTheLockIsReleased) {
   auto m = ShardedMap<Witness>::with_shard_amount(4);
   std::vector<std::uint64_t> seen;
