@@ -14,8 +14,8 @@ cache = pytest.importorskip("tarnwick_extras").cache
 ADMIN = 1 << 3
 
 
-def role(rid, position=0, permissions=0, name="r"):
-    return tarnwick.full_role(rid, name, 0, False, position=position, permissions=permissions)
+def role(rid, position=0, permissions=0):
+    return tarnwick.full_role(rid, "r", 0, False, position=position, permissions=permissions)
 
 
 def filed_guild(members=(), roles=(), emojis=(), **fields):
@@ -86,7 +86,7 @@ def test_ids_list_what_is_filed():
     tarnwick.register_user(tarnwick.full_user(uid, "u"))
     tarnwick.register_message(tarnwick.full_message(mid, 1, uid, "c", "t"))
     assert (uid in cache.user_ids(), gid in cache.guild_ids(), mid in cache.message_ids()) == (True,) * 3
-    cache.remove_user(uid), cache.remove_guild(gid), cache.remove_message(mid)
+    assert (cache.remove_user(uid), cache.remove_guild(gid), cache.remove_message(mid)) == (True,) * 3
     assert (uid in cache.user_ids(), gid in cache.guild_ids(), mid in cache.message_ids()) == (False,) * 3
     assert all(type(i) is int for i in cache.guild_ids())
 

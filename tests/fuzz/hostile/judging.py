@@ -45,7 +45,7 @@ ALLOWED = (TypeError, OverflowError, UnicodeEncodeError)
 # Once the module stops swallowing them, a KeyboardInterrupt a callback
 # raised must be the call's error (--strict-interrupts).
 STRICT_INTERRUPTS = False
-PLAIN_RESULTS = {"bool": bool, "int": int, "dict": dict}
+PLAIN_RESULTS = {"bool": bool, "int": int, "dict": dict, "list": list}
 
 
 def is_panic(exc):
@@ -65,6 +65,10 @@ def returned_right(result, returns):
         return type(result) is PLAIN_RESULTS[returns]
     if returns == "none-or-int":
         return result is None or type(result) is int
+    if returns in ("none-or-list", "search"):
+        return result is None or (type(result) is list and all(isinstance(r, RECORD_CLASSES) for r in result))
+    if returns == "none-or-view":
+        return result is None or type(result).__name__ == "MemberView"
     return type(result) is getattr(tarnwick, returns)
 
 
@@ -79,7 +83,7 @@ def judge(exc, result, returns):
         verdict = "ok"
     elif any(exc is r for r in mine):
         verdict = "callback"
-    elif type(exc) in ALLOWED:
+    elif type(exc) in ALLOWED or (returns == "search" and type(exc) is ValueError):
         verdict = "refused"
     elif is_panic(exc):
         if not any(is_panic(r) for r in mine):
