@@ -2,7 +2,8 @@
 // first, then works on native data alone (registry/reads.hpp: a share of a
 // guild's collection taken in O(1) under its shard's read lock, walked after
 // the lock is gone), and only then builds its result; no Python object is
-// touched in between.
+// touched in between; the walks over a whole map or a whole guild let go
+// of the interpreter lock meanwhile (module/released.hpp).
 
 #include "extras/reads.hpp"
 
@@ -19,6 +20,7 @@
 #include "module/record_class.hpp"
 #include "module/ref.hpp"
 #include "module/registration.hpp"
+#include "module/released.hpp"
 #include "module/results.hpp"
 #include "records/emoji.hpp"
 #include "records/member.hpp"
@@ -79,9 +81,11 @@ PyObject* members(const Bound<1>& args) {
   return share ? new_member_view(std::move(*share)) : none_result();
 }
 
+// guild_ids(), user_ids(), message_ids(): the walk lets go of the
+// interpreter lock.
 template <auto& (*map)()>
 PyObject* ids(const Bound<0>&) {
-  return id_list(filed_ids(map()));
+  return id_list(without_interpreter([] { return filed_ids(map()); }));
 }
 
 PyObject* permissions(const Bound<2>& args) {
@@ -101,7 +105,9 @@ PyObject* search_members(const Bound<3>& args) {
   if (limit == 0) raise(PyExc_ValueError, "limit must be at least 1");
   const auto share = share_collection<MemberRecord>(guild_id);
   if (!share) return none_result();
-  return record_list<MemberDesc>(find_members(*share, query.payloads(), limit));
+  // The walk over the share and the users lets go of the interpreter lock.
+  const auto found = without_interpreter([&] { return find_members(*share, query.payloads(), limit); });
+  return record_list<MemberDesc>(found);
 }
 
 PyMethodDef g_functions[] = {

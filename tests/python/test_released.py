@@ -36,6 +36,8 @@ CASES = {
                           lambda: cache.set_message_limit(10)),
     "remove_channel_messages": (lambda: (cache.set_message_limit(None), messages(300_000)),
                                 lambda: cache.remove_channel_messages(7)),
+    "user_ids": (lambda: users(300_000), lambda: cache.user_ids()),
+    "find_members": (lambda: big_guild(5, 200_000), lambda: cache.find_members(5, "x")),
     "clear": (lambda: users(300_000, 10**6), lambda: cache.clear()),
 }
 seen = {}
@@ -57,7 +59,8 @@ print(repr(seen))
 
 def test_long_walks_let_other_threads_run():
     assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "set_message_limit": 1,
-                                       "remove_channel_messages": 1, "clear": 1}
+                                       "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
+                                       "clear": 1}
 
 
 FORK = """
