@@ -1,0 +1,106 @@
+// Reading a JSON text: a thin layer over simdjson's DOM parser, with the
+// bounds a gateway frame is held to, and the reading rules the event code
+// needs (the last of duplicate keys wins, as in Python's json.loads).
+//
+// A Document parses one text into its own buffers; the Values it hands out
+// point into them and live until the Document's next parse.  Each thread
+// that parses needs a Document of its own (see local_document).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace tarnwick::json {
+
+// The bounds every frame is held to.
+inline constexpr std::size_t kMaxBytes = std::size_t{128} << 20;  // 128 MiB
+inline constexpr std::size_t kMaxDepth = 128;                     // arrays and objects within each other
+
+enum class Type : std::uint8_t { Null, Bool, Int, Float, String, Array, Object };
+
+// Why a text could not be read.  `retry` marks what Python's json.loads
+// takes although the parser here does not (integers beyond 64 bits, numbers
+// beyond the doubles, a lone surrogate escape): the caller may read those
+// with json.loads instead.  `offset` is a byte offset into the text, or
+// SIZE_MAX where the parser does not say.
+struct Refusal {
+  const char* what;
+  std::size_t offset = SIZE_MAX;
+  bool retry = false;
+};
+
+class Value {
+ public:
+  Value() noexcept;
+
+  Type type() const noexcept;
+  bool is_null() const noexcept { return type() == Type::Null; }
+
+  bool as_bool() const noexcept;                 // Type::Bool
+  // Type::Int: an integer literal that fits in 64 bits, signed or unsigned.
+  bool is_negative() const noexcept;             // for Type::Int
+  std::uint64_t as_u64() const noexcept;         // for Type::Int, not negative
+  std::int64_t as_i64() const noexcept;          // for Type::Int, negative
+  double as_double() const noexcept;             // Type::Float
+  std::string_view as_string() const noexcept;   // Type::String: valid UTF-8
+
+  // Object: the value under `key` (the last one, if the key repeats), or
+  // nothing.  Linear in the object's size.
+  std::optional<Value> get(std::string_view key) const noexcept;
+
+  // Object: each field in order (repeats included); Array: each element.
+  class Fields;
+  class Elements;
+  Fields fields() const noexcept;
+  Elements elements() const noexcept;
+  // Array: the number of elements.
+  std::size_t size() const noexcept;
+
+  // The parser's element, opaque here (16 bytes).
+  alignas(8) unsigned char raw[16];
+};
+
+// A walk over an object's fields: while (f.next(&key, &value)) ...
+class Value::Fields {
+ public:
+  bool next(std::string_view* key, Value* value) noexcept;
+  alignas(8) unsigned char raw[32];
+};
+
+// A walk over an array's elements: while (e.next(&value)) ...
+class Value::Elements {
+ public:
+  bool next(Value* value) noexcept;
+  alignas(8) unsigned char raw[32];
+};
+
+class Document {
+ public:
+  Document();
+  ~Document();
+  Document(const Document&) = delete;
+  Document& operator=(const Document&) = delete;
+
+  // Parses a copy of text[0, size) (the parser reads past the end of its
+  // input, so it gets a padded one of its own); returns the root value or
+  // why not.  Refuses texts over kMaxBytes, nesting deeper than kMaxDepth,
+  // invalid UTF-8 and everything JSON does not allow (NaN and Infinity
+  // included).  The values of an earlier parse are gone afterwards.
+  struct Result {
+    std::optional<Value> root;
+    Refusal refusal{""};
+  };
+  Result parse(const char* text, std::size_t size);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The calling thread's document (made on first use, kept for the thread).
+Document& local_document();
+
+}  // namespace tarnwick::json
