@@ -20,7 +20,6 @@ import copyreg
 from operator import attrgetter
 from typing import Any, Callable, Dict, Tuple
 
-from ._fields import FIELDS, Record
 from ._sibling import load_sibling
 
 __all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
@@ -34,6 +33,7 @@ __all__ = ["PayloadError", "as_dict", "cache", "events", "payloads"]
 # ``import tarnwick_extras.cache``.
 load_sibling(__name__ + ".cache")
 from . import cache as cache  # noqa: E402
+from ._fields import FIELDS, Record  # noqa: E402  (it reads cache's field tables)
 
 # After the cache module: payloads converts the plain case with its help.
 from . import payloads  # noqa: E402

@@ -213,6 +213,17 @@ class CowMap {
     return nullptr;
   }
 
+  // What the map keeps count of as it changes, read together under one lock.
+  struct Counts {
+    std::size_t size = 0;
+    std::size_t storage = 0;  // as storage_bytes() says
+    [[no_unique_address]] Weight_t<V> weight{};
+  };
+  Counts counts() const {
+    std::shared_lock guard(lock_);
+    return dir_ == nullptr ? Counts{} : dir_->counts;
+  }
+
   // The counts are kept as the map changes: O(1).
   std::size_t size() const {
     std::shared_lock guard(lock_);
@@ -295,12 +306,6 @@ class CowMap {
   // The directory header; its 2^depth node pointers follow it.
   // What a map holds, kept in its directory as it changes: shared with the
   // directory (whose sharers hold the same), copied with it.
-  struct Counts {
-    std::size_t size = 0;
-    std::size_t storage = 0;  // as storage_bytes() says
-    [[no_unique_address]] Weight_t<V> weight{};
-  };
-
   struct Dir {
     std::atomic<std::size_t> refs{1};
     HashKeys keys;

@@ -30,6 +30,7 @@ struct Refusal {
   const char* what;
   std::size_t offset = SIZE_MAX;
   bool retry = false;
+  bool bound = false;  // one of the bounds (size, depth): refused whatever json.loads says
 };
 
 class Value {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "extras/reads.hpp"
-#include "extras/wire.hpp"
+#include "extras/gateway_entry.hpp"
 #include "module/binding.hpp"
 #include "module/boundary.hpp"
 #include "module/convert.hpp"
@@ -195,17 +195,6 @@ PyMethodDef g_functions[] = {
     kEndOfTable,
 };
 
-// For tarnwick_extras.payloads alone: not in __all__.
-PyMethodDef g_private[] = {
-    function<"_from_payload(kind, payload)", convert_payload,
-             "The record of a plain payload of that kind (0 to 5: user, member, role,\n"
-             "emoji, message, guild), or None for payloads.py to read and explain.">(),
-    function<"_merge_payload(kind, payload, filed, lenient=False)", merge_payload,
-             "The payload laid over the filed record as a new record, or None for\n"
-             "events.py to merge and explain; lenient passes over values that do not fit.">(),
-    kEndOfTable,
-};
-
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick_extras.cache",
@@ -221,7 +210,7 @@ void module_body(PyObject* module) {
   OwnedRef core = OwnedRef::steal(require(PyImport_ImportModule("tarnwick")));
   add_functions(module, g_functions);
   add_reads(module);
-  add_functions(module, g_private, false);
+  add_gateway_functions(module);
 }
 
 }  // namespace

@@ -185,6 +185,17 @@ class RecordClass {
     return obj;
   }
 
+  // A new instance holding `rec` (its blob copied in, its extra state moved).
+  static PyObject* wrap_record(Rec&& rec) {
+    const std::size_t size = rec.blob_size();
+    unsigned char* block;
+    PyObject* obj = allocate(type(), size, &block);
+    if (size != 0) std::memcpy(block, rec.blob_block(), size);
+    ::new (&reinterpret_cast<Object*>(obj)->rec)
+        Rec(rec.scalars(), Blob::borrowing(size == 0 ? nullptr : block), std::move(rec.extra()));
+    return obj;
+  }
+
   // A new instance holding the staged copy.
   static PyObject* wrap(Staged& staged) {
     unsigned char* block;

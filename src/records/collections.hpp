@@ -71,12 +71,14 @@ class GuildCollections {
 
   // The three collections' weight: O(1), from the counts each keeps.
   Weight weight() const {
+    const auto r = roles.counts();
+    const auto m = members.counts();
+    const auto e = emojis.counts();
     Weight w;
-    w.roles = roles.size();
-    w.members = members.size();
-    w.emojis = emojis.size();
-    w.bytes = roles.storage_bytes() + roles.weight().bytes + members.storage_bytes() + members.weight().bytes +
-              emojis.storage_bytes() + emojis.weight().bytes;
+    w.roles = r.size;
+    w.members = m.size;
+    w.emojis = e.size;
+    w.bytes = r.storage + r.weight.bytes + m.storage + m.weight.bytes + e.storage + e.weight.bytes;
     return w;
   }
 

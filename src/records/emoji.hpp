@@ -9,10 +9,10 @@ struct EmojiDesc {
   static constexpr const char* name = "full_emoji";
   using Extra = NoExtra;
   static constexpr FieldSpec fields[] = {
-      required("id", Kind::U64),
+      required("id", Kind::U64).id(),
       optional("name", Kind::Text),
-      empty_default("roles", Kind::U64List),
-      optional("user_id", Kind::U64),
+      empty_default("roles", Kind::U64List).ids(),
+      optional("user_id", Kind::U64).nested_id("user"),
       defaulted("require_colons", Kind::Bool, false),
       defaulted("managed", Kind::Bool, false),
       defaulted("animated", Kind::Bool, false),

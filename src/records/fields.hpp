@@ -20,12 +20,47 @@ enum class Fill : std::uint8_t {
   Empty,     // absent-only default: empty text or empty list
 };
 
+// How a gateway payload gives a field: the value under its key goes to the
+// field's conversion as it is, or is one of the platform's 64-bit numbers,
+// which arrive as decimal strings (JSON integers are taken too).
+enum class Wire : std::uint8_t {
+  Value,     // as it is
+  Id,        // an id: a decimal string
+  Wide,      // another 64-bit number that arrives as a decimal string (permissions)
+  IdList,    // a list of ids
+  NestedId,  // the id of the object under `key` (or the field's own name, a bare id)
+};
+
 struct FieldSpec {
   const char* name;
   Kind kind;
   Fill fill;
   std::uint64_t value = 0;       // Fill::Value for integers and booleans
   const char* text = nullptr;    // Fill::Value for texts
+  const char* key = nullptr;     // the payload's key, when it is not `name`
+  Wire wire = Wire::Value;
+
+  // Read from the wire as an id, another wide number, a list of ids, the id
+  // of a nested object, or under another key.
+  constexpr FieldSpec id() const { return with(Wire::Id, key); }
+  constexpr FieldSpec wide() const { return with(Wire::Wide, key); }
+  constexpr FieldSpec ids() const { return with(Wire::IdList, key); }
+  constexpr FieldSpec nested_id(const char* object) const { return with(Wire::NestedId, object); }
+  constexpr FieldSpec as(const char* wire_key) const { return with(wire, wire_key); }
+
+  // The payload's key: the field's name unless the table says otherwise.
+  constexpr const char* wire_key() const { return key != nullptr ? key : name; }
+  // Whether null clears the field (it can be None); for any other, null
+  // means "not sent".
+  constexpr bool nullable() const { return fill == Fill::Absent; }
+
+ private:
+  constexpr FieldSpec with(Wire w, const char* k) const {
+    FieldSpec f = *this;
+    f.wire = w;
+    f.key = k;
+    return f;
+  }
 };
 
 // The index of the field called `name` in a description's table; naming a

@@ -97,6 +97,9 @@ class Record {
     return w;
   }
 
+  // A copy of the fields alone (a guild's without its collections).
+  Record fields_copy() const { return Record(scalars_, blob_.clone(layout.var_count), Extra()); }
+
   const Extra& extra() const { return extra_; }
   Extra& extra() { return extra_; }
 

@@ -9,7 +9,7 @@ struct UserDesc {
   static constexpr const char* name = "full_user";
   using Extra = NoExtra;
   static constexpr FieldSpec fields[] = {
-      required("id", Kind::U64),
+      required("id", Kind::U64).id(),
       required("username", Kind::Text),
       optional("discriminator", Kind::Text),
       optional("global_name", Kind::Text),

@@ -102,10 +102,14 @@ sys.path.insert(0, %r)
 import demo
 import tarnwick
 from tarnwick_extras import events
-def drop_members(d, skip):
-    tarnwick.register_guild(events.payloads.guild(events._fields_only(d)))
+from tarnwick_extras import payloads
+apply = events.apply
+def drop_members(kind, d, **kw):
+    if kind != "GUILD_UPDATE":
+        return apply(kind, d, **kw)
+    tarnwick.register_guild(payloads.guild({k: v for k, v in d.items() if k != "members"}))
     return events.Outcome.APPLIED
-events._HANDLERS["GUILD_UPDATE"] = drop_members
+events.apply = drop_members
 sys.exit(demo.main(["--scale", "0.02"]))
 """
 

@@ -1,0 +1,254 @@
+#include "core/json.hpp"
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace tarnwick::json {
+
+namespace dom = simdjson::dom;
+
+namespace {
+
+// The opaque storage of the header holds the parser's own handles.
+struct FieldWalk {
+  dom::object::iterator at, end;
+};
+struct ElementWalk {
+  dom::array::iterator at, end;
+};
+static_assert(sizeof(dom::element) <= sizeof(Value::raw) && alignof(dom::element) <= alignof(Value));
+static_assert(std::is_trivially_copyable_v<dom::element> && std::is_trivially_destructible_v<dom::element>);
+static_assert(sizeof(FieldWalk) <= sizeof(Value::Fields::raw) && alignof(FieldWalk) <= alignof(Value::Fields));
+static_assert(sizeof(ElementWalk) <= sizeof(Value::Elements::raw) && alignof(ElementWalk) <= alignof(Value::Elements));
+static_assert(std::is_trivially_copyable_v<FieldWalk> && std::is_trivially_copyable_v<ElementWalk>);
+
+const dom::element& el(const Value& v) noexcept { return *std::launder(reinterpret_cast<const dom::element*>(v.raw)); }
+
+Value wrap(const dom::element& e) noexcept {
+  Value v;
+  new (v.raw) dom::element(e);
+  return v;
+}
+
+// What a default Value refers to: the null of a document of its own, made
+// once and never parsed again.
+const dom::element& null_element() noexcept {
+  static const dom::element null = [] {
+    static dom::parser parser;
+    static const char text[4 + simdjson::SIMDJSON_PADDING] = "null";
+    dom::element e;
+    if (parser.parse(text, 4, false).get(e) != simdjson::SUCCESS) std::abort();
+    return e;
+  }();
+  return null;
+}
+
+// array::size and object::size stop counting at 2^24 - 1.
+constexpr std::size_t kSaturatedCount = 0xFFFFFF;
+
+static_assert(kMaxDepth == 128, "the depth refusal's text names the bound");
+
+// A plain reason for each way simdjson refuses a text.  NUMBER_ERROR and
+// STRING_ERROR also cover texts json.loads takes (integers beyond 64 bits,
+// numbers beyond the doubles, -Infinity, lone surrogate escapes), so the
+// caller may retry those; json.loads refuses the rest of what lands there.
+Refusal refusal_of(simdjson::error_code code) noexcept {
+  switch (code) {
+    case simdjson::NUMBER_ERROR:
+      return {"a number that is malformed, or beyond 64 bits or beyond the doubles", SIZE_MAX, true};
+    case simdjson::STRING_ERROR:
+      return {"a string with a lone surrogate escape or another bad escape", SIZE_MAX, true};
+    case simdjson::UTF8_ERROR: return {"not valid UTF-8"};
+    case simdjson::DEPTH_ERROR: return {"arrays and objects nested deeper than 128"};
+    case simdjson::EMPTY: return {"no JSON value: the text is empty or blank"};
+    case simdjson::UNESCAPED_CHARS: return {"a string with an unescaped control character"};
+    case simdjson::UNCLOSED_STRING: return {"a string that is not closed"};
+    case simdjson::T_ATOM_ERROR:
+    case simdjson::F_ATOM_ERROR:
+    case simdjson::N_ATOM_ERROR: return {"not valid JSON: a word other than true, false or null"};
+    case simdjson::MEMALLOC: return {"out of memory for parsing the text"};
+    case simdjson::CAPACITY: return {"a text too long for the JSON parser"};
+    case simdjson::UNSUPPORTED_ARCHITECTURE: return {"the JSON parser does not support this processor"};
+    case simdjson::TAPE_ERROR:  // NaN and Infinity land here, as do misplaced brackets and commas
+    default: return {"not valid JSON"};
+  }
+}
+
+// Whether bytes the parser refused as UTF-8 could still be what json.loads
+// decodes: it decodes bytes with surrogatepass (so UTF-8-encoded surrogates,
+// ED A0..BF xx, pass), and takes a UTF-8 BOM, UTF-16 and UTF-32, which it
+// recognises by a BOM or a zero in the first two bytes.
+bool python_may_decode(const unsigned char* t, std::size_t n) noexcept {
+  if (n >= 3 && t[0] == 0xEF && t[1] == 0xBB && t[2] == 0xBF) return true;
+  if (n >= 2 && ((t[0] == 0xFF && t[1] == 0xFE) || (t[0] == 0xFE && t[1] == 0xFF))) return true;
+  if ((n == 2 || n >= 4) && (t[0] == 0 || t[1] == 0)) return true;
+  return false;
+}
+
+bool has_encoded_surrogate(const unsigned char* t, std::size_t n) noexcept {
+  for (const unsigned char* p = t; n >= 2;) {
+    const auto* hit = static_cast<const unsigned char*>(std::memchr(p, 0xED, n - 1));
+    if (!hit) return false;
+    if (hit[1] >= 0xA0 && hit[1] <= 0xBF) return true;
+    n -= static_cast<std::size_t>(hit + 1 - p);
+    p = hit + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---- Value ----
+
+Value::Value() noexcept { new (raw) dom::element(null_element()); }
+
+Type Value::type() const noexcept {
+  switch (el(*this).type()) {
+    case dom::element_type::NULL_VALUE: return Type::Null;
+    case dom::element_type::BOOL: return Type::Bool;
+    case dom::element_type::INT64:
+    case dom::element_type::UINT64: return Type::Int;
+    case dom::element_type::DOUBLE: return Type::Float;
+    case dom::element_type::STRING: return Type::String;
+    case dom::element_type::ARRAY: return Type::Array;
+    case dom::element_type::OBJECT: return Type::Object;
+  }
+  return Type::Null;
+}
+
+bool Value::as_bool() const noexcept { return el(*this).get_bool().value_unsafe(); }
+
+bool Value::is_negative() const noexcept {
+  const dom::element& e = el(*this);
+  return e.type() == dom::element_type::INT64 && e.get_int64().value_unsafe() < 0;
+}
+
+std::uint64_t Value::as_u64() const noexcept {
+  const dom::element& e = el(*this);
+  if (e.type() == dom::element_type::UINT64) return e.get_uint64().value_unsafe();
+  return static_cast<std::uint64_t>(e.get_int64().value_unsafe());
+}
+
+std::int64_t Value::as_i64() const noexcept {
+  const dom::element& e = el(*this);
+  if (e.type() == dom::element_type::UINT64) return static_cast<std::int64_t>(e.get_uint64().value_unsafe());
+  return e.get_int64().value_unsafe();
+}
+
+double Value::as_double() const noexcept { return el(*this).get_double().value_unsafe(); }
+
+std::string_view Value::as_string() const noexcept { return el(*this).get_string().value_unsafe(); }
+
+std::optional<Value> Value::get(std::string_view key) const noexcept {
+  dom::object object;
+  if (el(*this).get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
+  // json.loads keeps the last of repeated keys, so the walk goes to the end.
+  std::optional<Value> found;
+  for (auto it = object.begin(), end = object.end(); it != end; ++it) {
+    if (it.key_equals(key)) found = wrap(it.value());
+  }
+  return found;
+}
+
+Value::Fields Value::fields() const noexcept {
+  Fields f;
+  FieldWalk* w = new (f.raw) FieldWalk{};
+  dom::object object;
+  if (el(*this).get_object().get(object) == simdjson::SUCCESS) *w = {object.begin(), object.end()};
+  return f;
+}
+
+Value::Elements Value::elements() const noexcept {
+  Elements e;
+  ElementWalk* w = new (e.raw) ElementWalk{};
+  dom::array array;
+  if (el(*this).get_array().get(array) == simdjson::SUCCESS) *w = {array.begin(), array.end()};
+  return e;
+}
+
+std::size_t Value::size() const noexcept {
+  dom::array array;
+  if (el(*this).get_array().get(array) != simdjson::SUCCESS) return 0;
+  const std::size_t n = array.size();
+  if (n < kSaturatedCount) return n;
+  std::size_t counted = 0;
+  for (auto it = array.begin(), end = array.end(); it != end; ++it) ++counted;
+  return counted;
+}
+
+bool Value::Fields::next(std::string_view* key, Value* value) noexcept {
+  FieldWalk& w = *std::launder(reinterpret_cast<FieldWalk*>(raw));
+  if (!(w.at != w.end)) return false;
+  *key = w.at.key();
+  *value = wrap(w.at.value());
+  ++w.at;
+  return true;
+}
+
+bool Value::Elements::next(Value* value) noexcept {
+  ElementWalk& w = *std::launder(reinterpret_cast<ElementWalk*>(raw));
+  if (!(w.at != w.end)) return false;
+  *value = wrap(*w.at);
+  ++w.at;
+  return true;
+}
+
+// ---- Document ----
+
+struct Document::Impl {
+  // Up to the bound: more is refused before anything is allocated.
+  dom::parser parser{kMaxBytes};
+  std::unique_ptr<char[]> text;  // the padded copy of the input
+  std::size_t text_capacity = 0;
+  char message[96];  // for refusals that name a size
+};
+
+Document::Document() : impl_(std::make_unique<Impl>()) {}
+Document::~Document() = default;
+
+Document::Result Document::parse(const char* text, std::size_t size) {
+  Impl& d = *impl_;
+  if (size > kMaxBytes) {
+    std::snprintf(d.message, sizeof d.message, "a frame of %zu bytes is over the bound of %zu", size, kMaxBytes);
+    return {std::nullopt, Refusal{d.message}};
+  }
+  if (d.parser.capacity() == 0) {
+    // The first parse sets the depth bound; later growth keeps it.  The
+    // parser refuses once the non-empty arrays and objects around a value
+    // reach its bound (an empty one is not counted), so kMaxDepth levels
+    // need a bound one higher.
+    if (d.parser.allocate(std::max<std::size_t>(size, 4096), kMaxDepth + 1) != simdjson::SUCCESS) {
+      return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
+    }
+  }
+  if (!d.text || d.text_capacity < size) {
+    const std::size_t grown = std::max(size, d.text_capacity + d.text_capacity / 2);
+    d.text.reset(new (std::nothrow) char[grown + simdjson::SIMDJSON_PADDING]);
+    d.text_capacity = d.text ? grown : 0;
+    if (!d.text) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
+  }
+  std::memcpy(d.text.get(), text, size);
+  std::memset(d.text.get() + size, 0, simdjson::SIMDJSON_PADDING);
+  dom::element root;
+  const simdjson::error_code code = d.parser.parse(d.text.get(), size, false).get(root);
+  if (code == simdjson::SUCCESS) return {wrap(root), Refusal{""}};
+  Refusal refusal = refusal_of(code);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  if (python_may_decode(bytes, size) || (code == simdjson::UTF8_ERROR && has_encoded_surrogate(bytes, size))) {
+    refusal.retry = true;
+  }
+  return {std::nullopt, refusal};
+}
+
+Document& local_document() {
+  thread_local Document document;
+  return document;
+}
+
+}  // namespace tarnwick::json

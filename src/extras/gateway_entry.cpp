@@ -1,0 +1,371 @@
+// The native side of tarnwick_extras.payloads and events: one reader
+// (records/reader.hpp) and one set of event rules (registry/gateway.hpp),
+// over the Python objects json.loads makes, or over a gateway frame's JSON
+// text parsed here.  Faults become tarnwick_extras.payloads.PayloadError,
+// with the record constructor's exception, if one refused the value, as
+// the cause.
+
+#include "extras/gateway_entry.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/json.hpp"
+#include "extras/py_source.hpp"
+#include "module/binding.hpp"
+#include "module/boundary.hpp"
+#include "module/convert.hpp"
+#include "module/entry.hpp"
+#include "module/record_class.hpp"
+#include "module/ref.hpp"
+#include "module/registration.hpp"
+#include "module/released.hpp"
+#include "module/results.hpp"
+#include "records/json_source.hpp"
+#include "registry/gateway.hpp"
+
+namespace tarnwick {
+namespace {
+
+using wire::Gateway;
+using wire::JsonSource;
+using wire::PayloadFault;
+using wire::PySource;
+
+// tarnwick_extras.payloads.PayloadError, given by that module when it loads.
+PyObject* g_payload_error = nullptr;
+
+PyObject* text_object(std::string_view s) {
+  return require(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
+}
+
+// A new PayloadError for the fault (ValueError before payloads has loaded).
+OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
+  OwnedRef path = OwnedRef::steal(text_object(fault.path));
+  OwnedRef reason = OwnedRef::steal(text_object(fault.reason));
+  PyObject* cls = g_payload_error != nullptr ? g_payload_error : PyExc_ValueError;
+  OwnedRef error = OwnedRef::steal(require(PyObject_CallFunctionObjArgs(cls, path.get(), reason.get(), nullptr)));
+  if (cause) PyException_SetCause(error.get(), cause.release());
+  return error;
+}
+
+[[noreturn]] void raise_fault(const PayloadFault& fault, OwnedRef cause = {}) {
+  OwnedRef error = payload_error(fault, std::move(cause));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  throw_pending();
+}
+
+// The faults of skipped entries, each as a PayloadError, to on_skip (none:
+// dropped).  An exception from on_skip ends the event, before anything is
+// filed.
+class PySkips final : public wire::Skips {
+ public:
+  PySkips(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
+  void skipped(PayloadFault&& fault) override {
+    OwnedRef cause = src_ != nullptr ? src_->take_cause() : OwnedRef();
+    if (on_skip_ == nullptr || on_skip_ == Py_None) return;
+    OwnedRef error = payload_error(fault, std::move(cause));
+    OwnedRef r = OwnedRef::steal(PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr));
+    if (!r) throw_pending();
+  }
+
+ private:
+  PyObject* on_skip_;
+  PySource* src_;
+};
+
+// Faults quote strings as Python's repr() does.
+std::string python_repr(std::string_view utf8) {
+  OwnedRef s = OwnedRef::steal(text_object(utf8));
+  OwnedRef r = OwnedRef::steal(require(PyObject_Repr(s.get())));
+  OwnedRef b = OwnedRef::steal(require(PyUnicode_AsUTF8String(r.get())));
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(b.get(), &data, &len) < 0) throw_pending();
+  return std::string(data, static_cast<std::size_t>(len));
+}
+
+std::string utf8_arg(PyObject* o, const char* name) {
+  BlobBuilder text;
+  if (!append_text(o, text)) raise_labelled(name);
+  return std::string(text.payloads());
+}
+
+PyObject* outcome_result(wire::Outcome o) { return long_result(static_cast<long>(o)); }
+
+// -- payloads ----------------------------------------------------------------
+
+template <class Desc>
+PyObject* read_one(PyObject* payload) {
+  PySource src;
+  PySkips skips(nullptr, &src);
+  Gateway<PySource> g(src, skips);
+  wire::Built<Desc> built;
+  try {
+    g.template read_into<Desc>(PySource::Value(payload), built);
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+  return RecordClass<Desc>::make(RecordClass<Desc>::type(), built.scalars, built.blob);
+}
+
+// _read(kind, payload): payloads.user, member, role, emoji, message, guild
+// (kind 0 to 5; a guild without its collections).
+PyObject* read_payload(const Bound<2>& args) {
+  switch (take_u64(args, 0)) {
+    case 0: return read_one<UserDesc>(args[1]);
+    case 1: return read_one<MemberDesc>(args[1]);
+    case 2: return read_one<RoleDesc>(args[1]);
+    case 3: return read_one<EmojiDesc>(args[1]);
+    case 4: return read_one<MessageDesc>(args[1]);
+    case 5: return read_one<GuildDesc>(args[1]);
+    default: raise(PyExc_ValueError, "kind must be 0 to 5");
+  }
+}
+
+// _read_guild(payload, skip_invalid, on_skip): payloads.guild.
+PyObject* read_guild(const Bound<3>& args) {
+  const bool skip = PyObject_IsTrue(args[1]) == 1;
+  PySource src;
+  PySkips skips(args[2], &src);
+  Gateway<PySource> g(src, skips);
+  std::optional<GuildRecord> guild;
+  try {
+    guild.emplace(g.guild_with_collections(PySource::Value(args[0]), skip));
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+  return RecordClass<GuildDesc>::wrap_record(std::move(*guild));
+}
+
+// _guild_users(payload, skip_invalid, on_skip): payloads.guild_users.
+PyObject* guild_users(const Bound<3>& args) {
+  const bool skip = PyObject_IsTrue(args[1]) == 1;
+  PySource src;
+  PySkips skips(args[2], &src);
+  Gateway<PySource> g(src, skips);
+  std::vector<UserRecord> users;
+  try {
+    users = g.guild_users(PySource::Value(args[0]), skip);
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+  OwnedRef list = OwnedRef::steal(checked_result(PyList_New(static_cast<Py_ssize_t>(users.size()))));
+  for (std::size_t i = 0; i < users.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), RecordClass<UserDesc>::wrap_copy(users[i]));
+  }
+  return list.release();
+}
+
+// _user_at(payload, key): the user under `key` (member_user: "user",
+// message_author: "author"), or None.
+PyObject* user_at(const Bound<2>& args) {
+  const std::string key_text = utf8_arg(args[1], args.name(1));
+  const wire::Key key{key_text};
+  PySource src;
+  PySkips skips(nullptr, &src);
+  Gateway<PySource> g(src, skips);
+  std::optional<UserRecord> user;
+  try {
+    user = g.user_at(PySource::Value(args[0]), key);
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+  return user ? RecordClass<UserDesc>::wrap_copy(*user) : none_result();
+}
+
+// _parse_id(value, path): payloads.parse_id.
+PyObject* parse_id(const Bound<2>& args) {
+  const std::string path = utf8_arg(args[1], args.name(1));
+  std::uint64_t id;
+  if (PySource::id_of(PySource::Value(args[0]), &id)) return u64_result(id);
+  raise_fault({path, wire::reason_for(wire::Holds::Id, PySource::describe(PySource::Value(args[0])))});
+}
+
+// -- events ------------------------------------------------------------------
+
+// _apply(event_type, data, on_skip): events.apply, with the outcome's number.
+PyObject* apply_event(const Bound<3>& args) {
+  const std::string type = utf8_arg(args[0], args.name(0));
+  if (!Gateway<PySource>::handles(type)) return outcome_result(wire::Outcome::Unsupported);
+  PySource src;
+  PySkips skips(args[2], &src);
+  Gateway<PySource> g(src, skips);
+  try {
+    return outcome_result(g.apply(type, PySource::Value(args[1])));
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+}
+
+// A frame's text, in a buffer that stays put while it is read.
+struct FrameText {
+  OwnedRef held;      // the bytes object it lives in, when one
+  std::string copy;   // or a copy
+  std::string_view text;
+  bool encodes = true;  // a str frame that is not UTF-8 (lone surrogates) cannot be read here
+};
+
+FrameText frame_text(PyObject* frame) {
+  FrameText f;
+  if (PyBytes_Check(frame)) {
+    f.held = OwnedRef::borrow(frame);
+  } else if (PyByteArray_Check(frame)) {
+    f.copy.assign(PyByteArray_AsString(frame), static_cast<std::size_t>(PyByteArray_Size(frame)));
+    f.text = f.copy;
+    return f;
+  } else if (PyUnicode_Check(frame)) {
+    f.held = OwnedRef::steal(PyUnicode_AsUTF8String(frame));
+    if (!f.held) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending();
+      PyErr_Clear();
+      f.encodes = false;
+      return f;
+    }
+  } else if (PyObject_TypeCheck(frame, &PyMemoryView_Type)) {
+    f.held = OwnedRef::steal(require(PyObject_CallMethod(frame, "tobytes", nullptr)));
+  } else {
+    set_type_mismatch(frame, "bytes");
+    raise_labelled("frame");
+  }
+  char* data;
+  Py_ssize_t len;
+  if (PyBytes_AsStringAndSize(f.held.get(), &data, &len) < 0) throw_pending();
+  f.text = std::string_view(data, static_cast<std::size_t>(len));
+  return f;
+}
+
+template <class Read>
+PyObject* frame_result(const Read& r) {
+  OwnedRef op = OwnedRef::steal(u64_result(r.op));
+  OwnedRef type = OwnedRef::steal(r.type ? text_object(*r.type) : none_result());
+  OwnedRef seq = OwnedRef::steal(r.seq ? u64_result(*r.seq) : none_result());
+  OwnedRef outcome = OwnedRef::steal(r.outcome ? outcome_result(*r.outcome) : none_result());
+  return checked_result(PyTuple_Pack(4, op.get(), type.get(), seq.get(), outcome.get()));
+}
+
+// Frames bigger than this are parsed without the interpreter lock.
+constexpr std::size_t kParseWithoutInterpreter = std::size_t{1} << 20;
+
+// _apply_frame(frame, on_skip): events.apply_frame.  Returns (op, t, s,
+// outcome number or None), or "retry" when the frame holds what json.loads
+// reads but this reader does not (an integer beyond 64 bits, say), or
+// "syntax" when it is not JSON (json.loads then says where).
+PyObject* apply_frame(const Bound<2>& args) {
+  const FrameText f = frame_text(args[0]);
+  if (!f.encodes) return text_result("retry");
+  // The thread's document, unless a frame is being read on this thread
+  // already (an on_skip that reads a frame): then one of this call's own.
+  thread_local int reading = 0;
+  std::unique_ptr<json::Document> own;
+  if (reading > 0) own = std::make_unique<json::Document>();
+  json::Document& doc = own ? *own : json::local_document();
+  ++reading;
+  struct Done {
+    ~Done() { --reading; }
+  } done;
+  const auto parse = [&] { return doc.parse(f.text.data(), f.text.size()); };
+  json::Document::Result parsed =
+      f.text.size() > kParseWithoutInterpreter ? without_interpreter(parse) : parse();
+  if (!parsed.root) {
+    const json::Refusal& r = parsed.refusal;
+    if (r.retry) return text_result("retry");
+    if (r.offset == SIZE_MAX && !r.bound) return text_result("syntax");
+    std::string reason = r.what;
+    if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
+    raise_fault({"", reason});
+  }
+  JsonSource src;
+  JsonSource::repr = python_repr;
+  PySkips skips(args[1], nullptr);
+  Gateway<JsonSource> g(src, skips);
+  try {
+    return frame_result(g.frame(*parsed.root));
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault);
+  }
+}
+
+// _apply_loaded_frame(doc, on_skip): the same for a frame json.loads read
+// (what this reader does not take: an integer beyond 64 bits, say).
+PyObject* apply_loaded_frame(const Bound<2>& args) {
+  PySource src;
+  PySkips skips(args[1], &src);
+  Gateway<PySource> g(src, skips);
+  try {
+    return frame_result(g.frame(PySource::Value(args[0])));
+  } catch (const PayloadFault& fault) {
+    raise_fault(fault, src.take_cause());
+  }
+}
+
+// _set_payload_error(cls): the class faults are raised as.
+PyObject* set_payload_error(const Bound<1>& args) {
+  Py_INCREF(args[0]);
+  Py_XDECREF(std::exchange(g_payload_error, args[0]));
+  return none_result();
+}
+
+// _wire_fields(): how each record class is read from a payload, from the
+// field tables: {class name: [(field, kind, payload key, wire, required,
+// nullable)]}.
+template <class Desc>
+PyObject* wire_table() {
+  constexpr std::size_t N = std::size(Desc::fields);
+  OwnedRef list = OwnedRef::steal(checked_result(PyList_New(N)));
+  static constexpr const char* kWire[] = {"value", "id", "wide", "ids", "nested_id"};
+  static constexpr const char* kKind[] = {"u64", "u32", "i32", "u8", "bool", "text", "u64 list", "text list"};
+  for (std::size_t i = 0; i < N; ++i) {
+    const FieldSpec& f = Desc::fields[i];
+    PyObject* row = checked_result(Py_BuildValue("(ssssOO)", f.name, kKind[static_cast<int>(f.kind)], f.wire_key(),
+                                                 kWire[static_cast<int>(f.wire)],
+                                                 f.fill == Fill::Required ? Py_True : Py_False,
+                                                 f.nullable() ? Py_True : Py_False));
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return list.release();
+}
+
+PyObject* wire_fields(const Bound<0>&) {
+  OwnedRef dict = OwnedRef::steal(checked_result(PyDict_New()));
+  const auto put = [&](const char* name, PyObject* table) {
+    OwnedRef t = OwnedRef::steal(table);
+    if (PyDict_SetItemString(dict.get(), name, t.get()) < 0) throw_pending();
+  };
+  put(UserDesc::name, wire_table<UserDesc>());
+  put(MemberDesc::name, wire_table<MemberDesc>());
+  put(RoleDesc::name, wire_table<RoleDesc>());
+  put(EmojiDesc::name, wire_table<EmojiDesc>());
+  put(MessageDesc::name, wire_table<MessageDesc>());
+  put(GuildDesc::name, wire_table<GuildDesc>());
+  return dict.release();
+}
+
+PyMethodDef g_functions[] = {
+    function<"_read(kind, payload)", read_payload, "The record payloads.user ... message makes of payload.">(),
+    function<"_read_guild(payload, skip_invalid, on_skip)", read_guild,
+             "payloads.guild: the guild with its roles, emojis and members.">(),
+    function<"_guild_users(payload, skip_invalid, on_skip)", guild_users,
+             "payloads.guild_users: the users of a guild payload's members.">(),
+    function<"_user_at(payload, key)", user_at, "The user object under key, or None.">(),
+    function<"_parse_id(value, path)", parse_id, "payloads.parse_id.">(),
+    function<"_apply(event_type, data, on_skip)", apply_event, "events.apply, with the outcome's number.">(),
+    function<"_apply_frame(frame, on_skip)", apply_frame,
+             "events.apply_frame: (op, t, s, outcome number), or 'retry' or 'syntax'.">(),
+    function<"_apply_loaded_frame(doc, on_skip)", apply_loaded_frame,
+             "events.apply_frame for a frame json.loads read.">(),
+    function<"_set_payload_error(cls)", set_payload_error, "The class payload faults are raised as.">(),
+    function<"_wire_fields()", wire_fields, "How each record class is read from a payload.">(),
+    kEndOfTable,
+};
+
+}  // namespace
+
+void add_gateway_functions(PyObject* module) { add_functions(module, g_functions, false); }
+
+}  // namespace tarnwick

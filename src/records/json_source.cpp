@@ -1,0 +1,106 @@
+#include "records/json_source.hpp"
+
+#include <cstdio>
+#include <type_traits>
+
+namespace tarnwick::wire {
+
+namespace {
+
+// The number of code points in valid UTF-8, and where the first n end.
+std::size_t code_points(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+std::size_t prefix_bytes(std::string_view s, std::size_t points) noexcept {
+  std::size_t seen = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (seen == points) return i;
+      ++seen;
+    }
+  }
+  return s.size();
+}
+
+}  // namespace
+
+std::string plain_repr(std::string_view s) {
+  const bool single = s.find('\'') == std::string_view::npos || s.find('"') != std::string_view::npos;
+  const char quote = single ? '\'' : '"';
+  std::string out(1, quote);
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == quote || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (u < 0x20 || u == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", u);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  out += quote;
+  return out;
+}
+
+JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_cast<Entry*>(inline_)) {
+  static_assert(std::is_trivially_copyable_v<Entry>);
+  Value::Fields walk = v.fields();
+  std::string_view key;
+  Value value;
+  while (walk.next(&key, &value)) {
+    if (size_ == kInline && heap_.empty()) {
+      heap_.reserve(kInline * 4);
+      heap_.assign(entries_, entries_ + size_);
+    }
+    if (!heap_.empty() || size_ >= kInline) {
+      heap_.push_back({key, value});
+      entries_ = heap_.data();
+    } else {
+      ::new (static_cast<void*>(entries_ + size_)) Entry{key, value};
+    }
+    ++size_;
+  }
+}
+
+std::optional<JsonSource::Value> JsonSource::find(const Value& object, const Key& k) noexcept {
+  std::optional<Value> found;
+  Value::Fields walk = object.fields();
+  std::string_view key;
+  Value value;
+  while (walk.next(&key, &value)) {
+    if (key.size() == k.text.size() && std::memcmp(key.data(), k.text.data(), key.size()) == 0) found = value;
+  }
+  return found;
+}
+
+Described JsonSource::describe(const Value& v) {
+  Described d;
+  d.kind = kind(v);
+  if (v.type() == json::Type::Int) {
+    d.number = v.is_negative() ? std::to_string(v.as_i64()) : std::to_string(v.as_u64());
+  } else if (v.type() == json::Type::String) {
+    const std::string_view s = v.as_string();
+    d.string_length = code_points(s);
+    d.string_digits = !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+    if (d.string_length <= 40) {
+      d.repr = repr(s);
+    } else {
+      d.repr = repr(s.substr(0, prefix_bytes(s, 40))) + "...";
+    }
+  }
+  return d;
+}
+
+}  // namespace tarnwick::wire

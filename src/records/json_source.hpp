@@ -1,0 +1,196 @@
+// The value source (reader.hpp) over a parsed JSON document: what a frame
+// read by core/json.hpp gives, converted by the same rules the record
+// constructors apply to what json.loads makes of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/json.hpp"
+#include "records/reader.hpp"
+
+namespace tarnwick::wire {
+
+// Python's repr() of a str, as the faults quote strings.  This one is exact
+// for printable ASCII and keeps other characters as they are; the Python
+// module puts the interpreter's own in its place.
+std::string plain_repr(std::string_view utf8);
+
+class JsonSource {
+ public:
+  using Value = json::Value;
+
+  // How strings are quoted in faults (see plain_repr).
+  static inline std::string (*repr)(std::string_view utf8) = plain_repr;
+
+  // An object's fields, in order; a key's value is its last field's, as in
+  // json.loads.  Gateway objects hold a few dozen keys at most, so a scan
+  // (from the end) that compares lengths first beats hashing each key.
+  class Object {
+   public:
+    Object(JsonSource&, const Value& v);
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    std::optional<Value> get(const Key& key) const noexcept {
+      for (std::size_t i = size_; i-- > 0;) {
+        const Entry& e = entries_[i];
+        if (e.key.size() == key.text.size() && std::memcmp(e.key.data(), key.text.data(), e.key.size()) == 0) {
+          return e.value;
+        }
+      }
+      return std::nullopt;
+    }
+    // The number of fields (repeated keys counted each time).
+    std::size_t size() const noexcept { return size_; }
+
+   private:
+    struct Entry {
+      std::string_view key;
+      Value value;
+    };
+    static constexpr std::size_t kInline = 24;
+    Entry* entries_;
+    std::size_t size_ = 0;
+    alignas(Entry) unsigned char inline_[kInline * sizeof(Entry)];
+    std::vector<Entry> heap_;
+  };
+
+  // The value of an object's field under `key` (the last), without an index.
+  static std::optional<Value> find(const Value& object, const Key& key) noexcept;
+
+  class List {
+   public:
+    List(JsonSource&, const Value& v) : items_(v.elements()) {}
+    bool next(Value* out) noexcept { return items_.next(out); }
+
+   private:
+    Value::Elements items_;
+  };
+
+  static ValueKind kind(const Value& v) noexcept {
+    switch (v.type()) {
+      case json::Type::Null: return ValueKind::Null;
+      case json::Type::Bool: return ValueKind::Bool;
+      case json::Type::Int: return ValueKind::Int;
+      case json::Type::Float: return ValueKind::Float;
+      case json::Type::String: return ValueKind::String;
+      case json::Type::Array: return ValueKind::List;
+      case json::Type::Object: return ValueKind::Object;
+    }
+    return ValueKind::Other;
+  }
+  static bool is_tuple(const Value&) noexcept { return false; }
+  static bool truth(const Value& v) noexcept { return v.as_bool(); }
+  // A non-negative int (not a bool), and a string's text.
+  static bool uint_of(const Value& v, std::uint64_t* out) noexcept {
+    if (v.type() != json::Type::Int || v.is_negative()) return false;
+    *out = v.as_u64();
+    return true;
+  }
+  static std::string text_of(const Value& v) { return std::string(v.as_string()); }
+  static bool fits_text(const Value& v) noexcept { return v.type() == json::Type::String; }
+  void refused() noexcept {}
+
+  static bool id_of(const Value& v, std::uint64_t* out) noexcept {
+    if (v.type() == json::Type::String) {
+      const std::optional<std::uint64_t> id = decimal_u64(v.as_string());
+      if (id) *out = *id;
+      return id.has_value();
+    }
+    if (v.type() == json::Type::Int && !v.is_negative()) {
+      *out = v.as_u64();
+      return true;
+    }
+    return false;
+  }
+
+  static Described describe(const Value& v);
+
+  // The constructors' rules, for the values json.loads makes: an integer
+  // field takes an int or a bool (an int in Python) in its range, a flag a
+  // bool, a text a string, a list of texts a list of strings.
+  template <class Desc, std::size_t I>
+  bool convert(Scalars<Desc>& sc, BlobBuilder& b, const Value& v) {
+    constexpr FieldSpec f = Desc::fields[I];
+    const json::Type t = v.type();
+    if constexpr (f.kind == Kind::Text) {
+      if (t != json::Type::String) return false;
+      const std::string_view s = v.as_string();
+      b.append(s.data(), s.size());
+      b.end_field();
+    } else if constexpr (f.kind == Kind::TextList) {
+      if (t != json::Type::Array) return false;
+      Value::Elements items = v.elements();
+      Value item;
+      while (items.next(&item)) {
+        if (item.type() != json::Type::String) return false;
+        const std::string_view s = item.as_string();
+        b.append_varint(s.size());
+        b.append(s.data(), s.size());
+      }
+      b.end_field();
+    } else if constexpr (f.kind == Kind::U64List) {
+      if (t != json::Type::Array) return false;
+      Value::Elements items = v.elements();
+      Value item;
+      while (items.next(&item)) {
+        if (item.type() == json::Type::Int && !item.is_negative()) {
+          b.append_u64(item.as_u64());
+        } else if (item.type() == json::Type::Bool) {
+          b.append_u64(item.as_bool() ? 1 : 0);
+        } else {
+          return false;
+        }
+      }
+      b.end_field();
+    } else if constexpr (f.kind == Kind::Bool) {
+      if (t != json::Type::Bool) return false;
+      sc.store(I, static_cast<std::uint8_t>(v.as_bool()));
+    } else {
+      std::int64_t n;
+      std::uint64_t u = 0;
+      bool negative = false;
+      if (t == json::Type::Bool) {
+        n = v.as_bool() ? 1 : 0;
+        u = static_cast<std::uint64_t>(n);
+      } else if (t == json::Type::Int) {
+        negative = v.is_negative();
+        if (negative) {
+          n = v.as_i64();
+        } else {
+          u = v.as_u64();
+          n = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                  ? std::numeric_limits<std::int64_t>::max()
+                  : static_cast<std::int64_t>(u);
+        }
+      } else {
+        return false;
+      }
+      if constexpr (f.kind == Kind::U64) {
+        if (negative) return false;
+        sc.store(I, u);
+      } else if constexpr (f.kind == Kind::U32) {
+        if (n < 0 || n > std::numeric_limits<std::uint32_t>::max()) return false;
+        sc.store(I, static_cast<std::uint32_t>(n));
+      } else if constexpr (f.kind == Kind::I32) {
+        if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max()) {
+          return false;
+        }
+        sc.store(I, static_cast<std::int32_t>(n));
+      } else {
+        if (n < 0 || n > 255) return false;
+        sc.store(I, static_cast<std::uint8_t>(n));
+      }
+    }
+    if constexpr (f.fill == Fill::Absent) sc.set_present(I);
+    return true;
+  }
+};
+
+}  // namespace tarnwick::wire

@@ -1,0 +1,397 @@
+// Reading one record of a class from a payload object, written once against
+// a value source (wire.hpp).  A Source provides:
+//
+//   Value                      a handle on one value
+//   Object(Source&, Value)     the str keys of an object, gathered:
+//                              std::optional<Value> get(const Key&) const
+//   find(Value, Key)           one key's value, without gathering
+//   List(Source&, Value)       a walk over a list's items: bool next(Value*)
+//   ValueKind kind(Value)
+//   bool id_of(Value, u64*)    the 64-bit rule: a decimal string of ASCII
+//                              digits, or an int, in 0..2^64-1
+//   Described describe(Value)  what a fault says of the value
+//   bool fits_text(Value)      a string that is Unicode text
+//   template <Desc, I> bool convert(Scalars&, BlobBuilder&, Value)
+//                              the record constructor's own rule for field I
+//                              (a var field is appended and closed); false
+//                              when it refuses the value
+//   bool is_tuple(Value)       a Python tuple (read as a list where a list of
+//                              ids or texts is wanted)
+//   void refused()             a refused conversion is passed over (lenient):
+//                              the source forgets why (the Python source
+//                              keeps the exception of the last refusal, to
+//                              be the fault's cause)
+//
+// The order in which faults are found is the record constructors': first
+// the fields the wire gives as ids and id lists, in table order; then the
+// ids of nested objects; then whether every required field is there; then
+// every other field, in table order.  The first fault is the one reported.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "records/wire.hpp"
+
+namespace tarnwick::wire {
+
+// What one read of a record makes: its scalars and its var fields.
+template <class Desc>
+struct Built {
+  Scalars<Desc> scalars;
+  BlobBuilder blob;
+
+  Record<Desc> record() const {
+    if constexpr (std::is_same_v<typename Desc::Extra, NoExtra>) {
+      return Record<Desc>(scalars, blob.seal());
+    } else {
+      return Record<Desc>(scalars, blob.seal(), typename Desc::Extra());
+    }
+  }
+};
+
+// The defaults of a class's scalars, as a constructor given no argument
+// but the required ones fills them in.
+template <class Desc>
+const Scalars<Desc>& default_scalars() {
+  static const Scalars<Desc> sc = [] {
+    Scalars<Desc> out;
+    for (std::size_t i = 0; i < std::size(Desc::fields); ++i) {
+      const FieldSpec& f = Desc::fields[i];
+      if (f.fill != Fill::Value || is_var(f.kind)) continue;
+      switch (f.kind) {
+        case Kind::U64: out.store(i, f.value); break;
+        case Kind::U32: out.store(i, static_cast<std::uint32_t>(f.value)); break;
+        case Kind::I32: out.store(i, static_cast<std::int32_t>(f.value)); break;
+        default: out.store(i, static_cast<std::uint8_t>(f.value)); break;
+      }
+    }
+    return out;
+  }();
+  return sc;
+}
+
+// The payload keys of a class's fields (and the nested objects' own names),
+// made once.
+template <class Desc>
+struct Keys {
+  static constexpr std::size_t N = std::size(Desc::fields);
+  static inline const std::array<Key, N> key = [] {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return std::array<Key, N>{Key(Desc::fields[I].wire_key())...};
+    }(std::make_index_sequence<N>{});
+  }();
+  // A NestedId field's own name (a bare id under it is taken too).
+  static inline const std::array<Key, N> own = [] {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return std::array<Key, N>{Key(Desc::fields[I].name)...};
+    }(std::make_index_sequence<N>{});
+  }();
+};
+
+inline const Key kIdKey{"id"};
+
+// What a read takes otherwise than from the payload.
+struct Overrides {
+  std::uint64_t ignored = 0;             // bit i: field i's keys are not read
+  std::size_t given = SIZE_MAX;          // this id field is set to `given_id`,
+  std::uint64_t given_id = 0;            // its keys not read
+  std::size_t fallback = SIZE_MAX;       // this id field takes `fallback_id`
+  std::uint64_t fallback_id = 0;         // when the payload gives it no value
+};
+
+template <class Source, class Desc>
+class RecordReader {
+  static constexpr std::size_t N = std::size(Desc::fields);
+  using Value = typename Source::Value;
+  using Rec = Record<Desc>;
+
+ public:
+  RecordReader(Source& src, Path& path) : src_(src), path_(path) {}
+
+  // The record `v` holds, into `out` (fresh); PayloadFault at the first
+  // fault.  With `filed`,
+  // `v` is an update laid over it: a key sent replaces the filed value, a
+  // key left out keeps it, null clears a field that can be None and means
+  // "not sent" for any other.
+  void read(const Value& v, Built<Desc>& out, const Rec* filed = nullptr, bool lenient = false,
+            const Overrides& o = {}) {
+    if (src_.kind(v) != ValueKind::Object) path_.fail(expected_object(v));
+    const typename Source::Object obj(src_, v);
+    read(obj, out, filed, lenient, o);
+  }
+
+  // The same from an object's fields already gathered.
+  void read(const typename Source::Object& obj, Built<Desc>& out, const Rec* filed = nullptr,
+            bool lenient = false, const Overrides& o = {}) {
+    out.scalars = filed != nullptr ? filed->scalars() : default_scalars<Desc>();
+    State st;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (gather<I>(obj, st, o), ...);
+      (ids<I>(st, lenient), ...);
+      (nested<I>(st, lenient), ...);
+      if (filed == nullptr) (required<I>(st), ...);
+      (convert<I>(st, out, filed, lenient), ...);
+    }(std::make_index_sequence<N>{});
+  }
+
+  std::string expected_object(const Value& v) {
+    const Described d = src_.describe(v);
+    return std::string("expected an object, got ") +
+           (d.kind == ValueKind::Other ? "a Python " + d.type_name : kind_text(d.kind));
+  }
+
+ private:
+  // Per field: the value under its key (none: not there), and what the
+  // first two passes made of ids.
+  struct State {
+    std::array<std::optional<Value>, N> got{};
+    std::array<std::optional<Value>, N> own{};  // NestedId: the field's own name
+    std::array<std::optional<std::uint64_t>, N> id{};
+    std::array<std::vector<std::uint64_t>, N> id_list{};
+    std::array<bool, N> sent{};                 // a value to convert (or an id made)
+    std::array<bool, N> cleared{};              // null for a field that can be None
+    std::array<bool, N> skipped{};              // lenient: refused, the filed value stays
+  };
+
+  static constexpr const FieldSpec& spec(std::size_t i) { return Desc::fields[i]; }
+
+  bool is_null(const std::optional<Value>& v) { return v && src_.kind(*v) == ValueKind::Null; }
+  bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
+
+  template <std::size_t I>
+  void gather(const typename Source::Object& obj, State& st, const Overrides& o) {
+    constexpr FieldSpec f = spec(I);
+    if (o.given == I) {
+      st.id[I] = o.given_id;
+      st.sent[I] = true;
+      return;
+    }
+    if ((o.ignored >> I) & 1) return;
+    st.got[I] = obj.get(Keys<Desc>::key[I]);
+    if constexpr (f.wire == Wire::NestedId) st.own[I] = obj.get(Keys<Desc>::own[I]);
+    if (o.fallback == I && !has_value(st.got[I])) {
+      st.got[I].reset();
+      st.id[I] = o.fallback_id;
+      st.sent[I] = true;
+      return;
+    }
+    if constexpr (f.nullable()) {
+      st.cleared[I] = is_null(st.got[I]) && !(f.wire == Wire::NestedId && has_value(st.own[I]));
+    }
+  }
+
+  // A fault found while reading field I, in lenient mode, keeps the filed
+  // value; otherwise it is the read's fault.
+  template <std::size_t I>
+  bool pass_over(State& st, bool lenient) {
+    if (!lenient) return false;
+    st.skipped[I] = true;
+    st.sent[I] = false;
+    st.cleared[I] = false;
+    return true;
+  }
+
+  std::uint64_t id_or_fail(const Value& v, Holds h) {
+    std::uint64_t id;
+    if (src_.id_of(v, &id)) return id;
+    path_.fail(reason_for(h, src_.describe(v)));
+  }
+
+  // Pass 1: the fields the wire gives as ids and id lists.
+  template <std::size_t I>
+  void ids(State& st, bool lenient) {
+    constexpr FieldSpec f = spec(I);
+    if constexpr (f.wire == Wire::Id || f.wire == Wire::Wide || f.wire == Wire::IdList) {
+      if (!has_value(st.got[I])) return;
+      const std::size_t depth = path_.depth();
+      try {
+        Within at(path_, Keys<Desc>::key[I].text);
+        if constexpr (f.wire == Wire::IdList) {
+          read_id_list(*st.got[I], st.id_list[I]);
+        } else {
+          st.id[I] = id_or_fail(*st.got[I], f.wire == Wire::Id ? Holds::Id : Holds::Wide);
+        }
+        st.sent[I] = true;
+      } catch (const PayloadFault&) {
+        path_.truncate(depth);
+        if (!pass_over<I>(st, lenient)) throw;
+      }
+    }
+  }
+
+  void read_id_list(const Value& v, std::vector<std::uint64_t>& out) {
+    if (src_.kind(v) != ValueKind::List && !src_.is_tuple(v)) {
+      path_.fail(reason_for(Holds::IdList, src_.describe(v)));
+    }
+    typename Source::List items(src_, v);
+    Value item;
+    for (std::size_t i = 0; items.next(&item); ++i) {
+      Within at(path_, i);
+      out.push_back(id_or_fail(item, Holds::Id));
+    }
+  }
+
+  // Pass 2: the ids of nested objects (a member's user, a message's author),
+  // or the same id under the field's own name; given by both, they agree.
+  template <std::size_t I>
+  void nested(State& st, bool lenient) {
+    constexpr FieldSpec f = spec(I);
+    if constexpr (f.wire == Wire::NestedId) {
+      const std::size_t depth = path_.depth();
+      try {
+        if (has_value(st.got[I])) {
+          Within at(path_, Keys<Desc>::key[I].text);
+          const Value& object = *st.got[I];
+          if (src_.kind(object) != ValueKind::Object) path_.fail(expected_object(object));
+          const std::optional<Value> id = src_.find(object, kIdKey);
+          if (!has_value(id)) path_.fail_at("id", "missing");
+          Within at_id(path_, "id");
+          st.id[I] = id_or_fail(*id, Holds::Id);
+          st.sent[I] = true;
+        }
+        if (has_value(st.own[I])) {
+          Within at(path_, f.name);
+          const std::uint64_t own = id_or_fail(*st.own[I], Holds::Id);
+          if (st.id[I] && *st.id[I] != own) {
+            path_.fail(std::to_string(own) + " does not match " + std::string(Keys<Desc>::key[I].text) + ".id " +
+                       std::to_string(*st.id[I]));
+          }
+          st.id[I] = own;
+          st.sent[I] = true;
+        }
+      } catch (const PayloadFault&) {
+        path_.truncate(depth);
+        if (!pass_over<I>(st, lenient)) throw;
+      }
+    }
+  }
+
+  // Pass 3a: every required field is there (only when nothing is filed).
+  template <std::size_t I>
+  void required(const State& st) {
+    constexpr FieldSpec f = spec(I);
+    if constexpr (f.fill == Fill::Required) {
+      if constexpr (f.wire == Wire::NestedId) {
+        if (!st.id[I]) path_.fail_at(Keys<Desc>::key[I].text, "missing");
+      } else if constexpr (f.wire == Wire::Value) {
+        if (!has_value(st.got[I])) {
+          path_.fail_at(Keys<Desc>::key[I].text, st.got[I] ? "required, got null" : "missing");
+        }
+      } else {
+        if (!st.id[I] && !st.sent[I]) {
+          path_.fail_at(Keys<Desc>::key[I].text, st.got[I] ? "required, got null" : "missing");
+        }
+      }
+    }
+  }
+
+  // Pass 3b: each field into the record, in table order.
+  template <std::size_t I>
+  void convert(State& st, Built<Desc>& out, const Rec* filed, bool lenient) {
+    constexpr FieldSpec f = spec(I);
+    Scalars<Desc>& sc = out.scalars;
+    BlobBuilder& b = out.blob;
+    if (st.cleared[I]) {
+      if constexpr (is_var(f.kind)) {
+        b.end_field();
+      } else {
+        sc.store(I, decltype(stored<I>()){});
+      }
+      if constexpr (f.nullable()) sc.set_present(I, false);
+      return;
+    }
+    if constexpr (f.wire == Wire::Id || f.wire == Wire::Wide || f.wire == Wire::NestedId) {
+      if (st.id[I]) {
+        sc.store(I, *st.id[I]);
+        if constexpr (f.nullable()) sc.set_present(I);
+        return;
+      }
+    } else if constexpr (f.wire == Wire::IdList) {
+      if (st.sent[I]) {
+        for (const std::uint64_t id : st.id_list[I]) b.append_u64(id);
+        b.end_field();
+        if constexpr (f.nullable()) sc.set_present(I);
+        return;
+      }
+    } else {
+      if (has_value(st.got[I]) && !st.skipped[I]) {
+        const std::size_t mark = b.length();
+        if (src_.template convert<Desc, I>(sc, b, *st.got[I])) return;
+        if (!lenient) fail_field<I>(*st.got[I]);
+        src_.refused();  // passed over: nothing of it is kept
+        b.rewind(mark);
+      }
+    }
+    keep<I>(out, filed);
+  }
+
+  // Not sent, or passed over: the filed value stays, or the default.
+  template <std::size_t I>
+  void keep(Built<Desc>& out, const Rec* filed) {
+    constexpr FieldSpec f = spec(I);
+    if constexpr (is_var(f.kind)) {
+      if (filed != nullptr) {
+        const VarView v = filed->var(I);
+        out.blob.append(v.data, v.size);
+      } else if constexpr (f.text != nullptr) {
+        out.blob.append(f.text, std::char_traits<char>::length(f.text));
+      }
+      out.blob.end_field();
+    }
+    // A scalar's filed value (or default) is in place already.
+  }
+
+  // The fault of a value field I's constructor refused: where (an item of a
+  // list of texts is named) and why.
+  template <std::size_t I>
+  [[noreturn]] void fail_field(const Value& v) {
+    constexpr FieldSpec f = spec(I);
+    Within at(path_, Keys<Desc>::key[I].text);
+    if constexpr (f.kind == Kind::TextList) {
+      if (src_.kind(v) == ValueKind::List || src_.is_tuple(v)) {
+        typename Source::List items(src_, v);
+        Value item;
+        for (std::size_t i = 0; items.next(&item); ++i) {
+          if (src_.fits_text(item)) continue;
+          Within at_item(path_, i);
+          path_.fail(reason_for(Holds::Text, src_.describe(item)));
+        }
+      }
+    }
+    path_.fail(reason_for(holds_of(f.kind, f.wire), src_.describe(v)));
+  }
+
+  template <std::size_t I>
+  static auto stored() {
+    constexpr Kind k = spec(I).kind;
+    if constexpr (k == Kind::U64) {
+      return std::uint64_t{};
+    } else if constexpr (k == Kind::U32) {
+      return std::uint32_t{};
+    } else if constexpr (k == Kind::I32) {
+      return std::int32_t{};
+    } else {
+      return std::uint8_t{};
+    }
+  }
+
+  Source& src_;
+  Path& path_;
+};
+
+// Convenience: read a record of class Desc from `v` at the path's place.
+template <class Desc, class Source, class From>
+Record<Desc> read_record(Source& src, Path& path, const From& from, const Record<Desc>* filed = nullptr,
+                         bool lenient = false, const Overrides& o = {}) {
+  Built<Desc> out;
+  RecordReader<Source, Desc>(src, path).read(from, out, filed, lenient, o);
+  return out.record();
+}
+
+}  // namespace tarnwick::wire

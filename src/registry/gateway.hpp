@@ -1,0 +1,652 @@
+// The gateway's dispatch events applied to the cache: the rules behind
+// tarnwick_extras.events (its module docstring says what each event does),
+// written once against a value source (records/reader.hpp), for the Python
+// objects json.loads makes and for a parsed frame alike.
+//
+// Every event reads and builds all it files before it changes anything, so
+// a fault (PayloadFault) changes nothing; only an event that carries many
+// entries skips a bad entry whole and goes on, handing the entry's fault to
+// its Skips.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "records/reader.hpp"
+#include "registry/changes.hpp"
+
+namespace tarnwick::wire {
+
+enum class Outcome : std::uint8_t { Applied, Ignored, Unavailable, Unsupported };
+
+// Where the faults of skipped entries go.
+class Skips {
+ public:
+  virtual void skipped(PayloadFault&& fault) = 0;
+
+ protected:
+  ~Skips() = default;
+};
+
+// The event types handled, in the order EVENT_TYPES lists them.
+inline constexpr std::string_view kEventTypes[] = {
+    "GUILD_CREATE", "GUILD_UPDATE", "GUILD_DELETE", "GUILD_MEMBER_ADD", "GUILD_MEMBER_UPDATE",
+    "GUILD_MEMBER_REMOVE", "GUILD_MEMBERS_CHUNK", "GUILD_ROLE_CREATE", "GUILD_ROLE_UPDATE",
+    "GUILD_ROLE_DELETE", "GUILD_EMOJIS_UPDATE", "GUILD_BAN_ADD", "GUILD_BAN_REMOVE", "READY",
+    "USER_UPDATE", "PRESENCE_UPDATE", "INTERACTION_CREATE", "VOICE_STATE_UPDATE", "TYPING_START",
+    "MESSAGE_REACTION_ADD", "THREAD_MEMBERS_UPDATE", "CHANNEL_DELETE", "THREAD_DELETE",
+    "MESSAGE_CREATE", "MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK",
+};
+
+// Whether edit time a is later than b (none: never edited): ISO 8601 times
+// compared as instants, or as text when either is not one.
+bool later_edit(std::optional<std::string_view> a, std::optional<std::string_view> b);
+
+namespace keys {
+inline const Key id{"id"}, guild_id{"guild_id"}, role_id{"role_id"}, user{"user"}, member{"member"},
+    role{"role"}, roles{"roles"}, emojis{"emojis"}, members{"members"}, mentions{"mentions"},
+    unavailable{"unavailable"}, ids{"ids"}, added_members{"added_members"},
+    referenced_message{"referenced_message"}, message_reference{"message_reference"},
+    message_id{"message_id"}, channel_id{"channel_id"}, content{"content"}, timestamp{"timestamp"},
+    author{"author"}, author_id{"author_id"};
+}  // namespace keys
+
+template <class Source>
+class Gateway {
+  using Value = typename Source::Value;
+  using Object = typename Source::Object;
+
+ public:
+  Gateway(Source& src, Skips& skips) : src_(src), skips_(skips) {}
+
+  // Applies one event; PayloadFault for malformed data (nothing changed).
+  Outcome apply(std::string_view type, const Value& data) {
+    using H = Outcome (Gateway::*)(const Object&, const Value&);
+    static constexpr std::pair<std::string_view, H> handlers[] = {
+        {"GUILD_CREATE", &Gateway::guild_create},
+        {"GUILD_UPDATE", &Gateway::guild_update},
+        {"GUILD_DELETE", &Gateway::guild_delete},
+        {"GUILD_MEMBER_ADD", &Gateway::member_add},
+        {"GUILD_MEMBER_UPDATE", &Gateway::member_update},
+        {"GUILD_MEMBER_REMOVE", &Gateway::member_remove},
+        {"GUILD_MEMBERS_CHUNK", &Gateway::members_chunk},
+        {"GUILD_ROLE_CREATE", &Gateway::role_put},
+        {"GUILD_ROLE_UPDATE", &Gateway::role_put},
+        {"GUILD_ROLE_DELETE", &Gateway::role_delete},
+        {"GUILD_EMOJIS_UPDATE", &Gateway::emojis_update},
+        {"GUILD_BAN_ADD", &Gateway::ban_add},
+        {"GUILD_BAN_REMOVE", &Gateway::ban_remove},
+        {"READY", &Gateway::ready},
+        {"USER_UPDATE", &Gateway::user_update},
+        {"PRESENCE_UPDATE", &Gateway::presence_update},
+        {"INTERACTION_CREATE", &Gateway::carried_member},
+        {"VOICE_STATE_UPDATE", &Gateway::carried_member},
+        {"TYPING_START", &Gateway::carried_member},
+        {"MESSAGE_REACTION_ADD", &Gateway::carried_member},
+        {"THREAD_MEMBERS_UPDATE", &Gateway::thread_members_update},
+        {"CHANNEL_DELETE", &Gateway::channel_delete},
+        {"THREAD_DELETE", &Gateway::channel_delete},
+        {"MESSAGE_CREATE", &Gateway::message_create},
+        {"MESSAGE_UPDATE", &Gateway::message_update},
+        {"MESSAGE_DELETE", &Gateway::message_delete},
+        {"MESSAGE_DELETE_BULK", &Gateway::message_delete_bulk},
+    };
+    for (const auto& [name, handler] : handlers) {
+      if (name == type) {
+        const Object d = object(data);
+        return (this->*handler)(d, data);
+      }
+    }
+    return Outcome::Unsupported;
+  }
+
+  // A whole frame: {"op": ..., "t": ..., "s": ..., "d": ...}.  A dispatch
+  // (op 0) of a type handled is applied to its d, exactly as apply(t, d)
+  // would: faults within d have paths relative to d.
+  struct FrameRead {
+    std::uint64_t op = 0;
+    std::optional<std::string> type;
+    std::optional<std::uint64_t> seq;
+    std::optional<Outcome> outcome;
+  };
+  FrameRead frame(const Value& root) {
+    static const Key op_key{"op"}, t_key{"t"}, s_key{"s"}, d_key{"d"};
+    const Object f = object(root);
+    FrameRead out;
+    const std::optional<Value> op = f.get(op_key);
+    if (!op) path_.fail_at("op", "missing");
+    if (!src_.uint_of(*op, &out.op)) path_.fail_at("op", "expected an opcode (an integer), got " + kind_of(*op));
+    const std::optional<Value> t = f.get(t_key);
+    if (has_value(t)) {
+      if (src_.kind(*t) != ValueKind::String) path_.fail_at("t", "expected a string or null, got " + kind_of(*t));
+      out.type = src_.text_of(*t);
+    }
+    const std::optional<Value> s = f.get(s_key);
+    if (has_value(s)) {
+      std::uint64_t seq;
+      if (!src_.uint_of(*s, &seq)) path_.fail_at("s", "expected a sequence number or null, got " + kind_of(*s));
+      out.seq = seq;
+    }
+    if (out.op != 0) return out;
+    if (!out.type) path_.fail_at("t", t ? "expected a string, got null" : "missing");
+    if (!handles(*out.type)) {
+      out.outcome = Outcome::Unsupported;
+      return out;
+    }
+    const std::optional<Value> d = f.get(d_key);
+    if (!d) path_.fail_at("d", "missing");
+    out.outcome = apply(*out.type, *d);
+    return out;
+  }
+
+  static bool handles(std::string_view type) {
+    for (const std::string_view t : kEventTypes) {
+      if (t == type) return true;
+    }
+    return false;
+  }
+
+  // The payload readers tarnwick_extras.payloads offers, as records.
+  template <class Desc>
+  Record<Desc> record(const Value& v) {
+    return read_record<Desc>(src_, path_, v);
+  }
+  // The same, for a Python object made of it.
+  template <class Desc>
+  void read_into(const Value& v, Built<Desc>& out) {
+    RecordReader<Source, Desc>(src_, path_).read(v, out);
+  }
+  // A guild with its roles, emojis and members; a bad entry fails the guild
+  // unless `skip_bad`, when it is reported and left out.
+  GuildRecord guild_with_collections(const Value& v, bool skip_bad) {
+    const Object d = object(v);
+    GuildRecord guild = read_record<GuildDesc>(src_, path_, v);
+    entries(d, keys::roles, skip_bad, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
+    entries(d, keys::emojis, skip_bad, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
+    entries(d, keys::members, skip_bad, [&](const Value& item) { guild.extra().put(record<MemberDesc>(item)); });
+    return guild;
+  }
+  // The users of a guild payload's members (those that carry one).
+  std::vector<UserRecord> guild_users(const Value& v, bool skip_bad) {
+    const Object d = object(v);
+    std::vector<UserRecord> users;
+    entries(d, keys::members, skip_bad, [&](const Value& item) {
+      const Object m = object(item);
+      if (auto u = m.get(keys::user); has_value(u)) {
+        Within at(path_, keys::user.text);
+        users.push_back(record<UserDesc>(*u));
+      }
+    });
+    return users;
+  }
+  // An object's user under `key`, or none (null or left out).
+  std::optional<UserRecord> user_at(const Value& v, const Key& key) {
+    const Object d = object(v);
+    const std::optional<Value> u = d.get(key);
+    if (!has_value(u)) return std::nullopt;
+    Within at(path_, key.text);
+    return record<UserDesc>(*u);
+  }
+  std::uint64_t parse_id(const Value& v) { return id_of(v); }
+
+  Path& path() noexcept { return path_; }
+
+ private:
+  // -- reading ---------------------------------------------------------------
+
+  bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
+
+  std::string kind_of(const Value& v) {
+    const Described d = src_.describe(v);
+    return d.kind == ValueKind::Other ? "a Python " + d.type_name : kind_text(d.kind);
+  }
+
+  Object object(const Value& v) {
+    if (src_.kind(v) != ValueKind::Object) path_.fail("expected an object, got " + kind_of(v));
+    return Object(src_, v);
+  }
+
+  Value required(const Object& d, const Key& key) {
+    std::optional<Value> v = d.get(key);
+    if (!has_value(v)) path_.fail_at(key.text, v ? "required, got null" : "missing");
+    return *v;
+  }
+
+  std::uint64_t id_of(const Value& v) {
+    std::uint64_t id;
+    if (src_.id_of(v, &id)) return id;
+    path_.fail(reason_for(Holds::Id, src_.describe(v)));
+  }
+
+  std::uint64_t id(const Object& d, const Key& key) {
+    const Value v = required(d, key);
+    Within at(path_, key.text);
+    return id_of(v);
+  }
+
+  std::uint64_t nested_id(const Object& d, const Key& key) {
+    const Value v = required(d, key);
+    Within at(path_, key.text);
+    const Object nested = object(v);
+    const std::optional<Value> nid = nested.get(keys::id);
+    if (!has_value(nid)) path_.fail_at("id", "missing");
+    Within at_id(path_, "id");
+    return id_of(*nid);
+  }
+
+  bool flag(const Object& d, const Key& key) {
+    const std::optional<Value> v = d.get(key);
+    if (!has_value(v)) return false;
+    if (src_.kind(*v) != ValueKind::Bool) path_.fail_at(key.text, "expected a boolean, got " + kind_of(*v));
+    return src_.truth(*v);
+  }
+
+  // Calls f on each item of the list under `key` (none when left out or
+  // null), at the item's path.  With skip_bad, an item whose f faults is
+  // reported to the skips and left out; else the fault is the event's.
+  template <class F>
+  void entries(const Object& d, const Key& key, bool skip_bad, F&& f) {
+    const std::optional<Value> list = d.get(key);
+    if (!has_value(list)) return;
+    Within at(path_, key.text);
+    if (src_.kind(*list) != ValueKind::List) path_.fail("expected a list, got " + kind_of(*list));
+    typename Source::List items(src_, *list);
+    Value item;
+    for (std::size_t i = 0; items.next(&item); ++i) {
+      Within at_item(path_, i);
+      if (!skip_bad) {
+        f(item);
+        continue;
+      }
+      const std::size_t depth = path_.depth();
+      try {
+        f(item);
+      } catch (PayloadFault& fault) {
+        path_.truncate(depth);
+        skips_.skipped(std::move(fault));
+      }
+    }
+  }
+
+  // The user object `v` (at the path's place), merged onto the filed user.
+  UserRecord user(const Value& v) {
+    const Object d = object(v);
+    const std::uint64_t uid = id(d, keys::id);
+    const std::optional<UserRecord> filed = filed_user(uid);
+    return read_record<UserDesc>(src_, path_, d, filed ? &*filed : nullptr);
+  }
+
+  std::optional<UserRecord> user_under(const Object& d, const Key& key) {
+    const std::optional<Value> v = d.get(key);
+    if (!has_value(v)) return std::nullopt;
+    Within at(path_, key.text);
+    return user(*v);
+  }
+
+  struct Joined {
+    MemberRecord member;
+    std::optional<UserRecord> user;
+  };
+
+  // A member object with its user: merged onto the member filed in
+  // guild_id (taken whole without one), its user merged.
+  Joined member_with_user(const Value& v, std::optional<std::uint64_t> guild_id = std::nullopt) {
+    const Object d = object(v);
+    std::optional<MemberRecord> filed;
+    if (guild_id) filed = filed_member(*guild_id, nested_id(d, keys::user));
+    MemberRecord member = read_record<MemberDesc>(src_, path_, d, filed ? &*filed : nullptr);
+    return {std::move(member), user_under(d, keys::user)};
+  }
+
+  // A member object without its user (a message's), for user_id, merged
+  // onto the member filed in guild_id.
+  MemberRecord partial_member(const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
+    const Object d = object(v);
+    const std::optional<MemberRecord> filed = filed_member(guild_id, user_id);
+    Overrides o;
+    o.given = 0;  // user_id
+    o.given_id = user_id;
+    return read_record<MemberDesc>(src_, path_, d, filed ? &*filed : nullptr, false, o);
+  }
+
+  // -- filing ----------------------------------------------------------------
+
+  Outcome put_members(std::uint64_t guild_id, std::vector<Joined>& joined) {
+    if (joined.empty()) return guild_is_filed(guild_id) ? Outcome::Applied : Outcome::Ignored;
+    // A put fails only when the guild is not filed: on the first, or never.
+    for (Joined& j : joined) {
+      if (!put_member(guild_id, std::move(j.member))) return Outcome::Ignored;
+    }
+    for (Joined& j : joined) {
+      if (j.user) refile_user(std::move(*j.user));
+    }
+    return Outcome::Applied;
+  }
+
+  // -- the handlers ---------------------------------------------------------
+
+  Outcome guild_create(const Object& d, const Value&) {
+    id(d, keys::id);
+    if (flag(d, keys::unavailable)) return Outcome::Unavailable;
+    GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
+    entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
+    entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
+    std::vector<Joined> joined;
+    entries(d, keys::members, true, [&](const Value& item) { joined.push_back(member_with_user(item)); });
+    for (Joined& j : joined) guild.extra().put(std::move(j.member));
+    for (Joined& j : joined) {
+      if (j.user) refile_user(std::move(*j.user));
+    }
+    file_guild(std::move(guild));
+    return Outcome::Applied;
+  }
+
+  Outcome guild_update(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::id);
+    const std::optional<GuildRecord> filed = filed_guild_fields(guild_id);
+    GuildRecord guild = read_record<GuildDesc>(src_, path_, d, filed ? &*filed : nullptr);
+    if (!filed) return Outcome::Ignored;
+    std::optional<CowMap<RoleRecord>> roles;
+    std::optional<CowMap<EmojiRecord>> emojis;
+    if (has_value(d.get(keys::roles))) {
+      roles.emplace();
+      entries(d, keys::roles, true, [&](const Value& item) {
+        RoleRecord r = record<RoleDesc>(item);
+        const std::uint64_t k = r.key();
+        roles->insert(k, std::move(r));
+      });
+    }
+    if (has_value(d.get(keys::emojis))) {
+      emojis.emplace();
+      entries(d, keys::emojis, true, [&](const Value& item) {
+        EmojiRecord e = record<EmojiDesc>(item);
+        const std::uint64_t k = e.key();
+        emojis->insert(k, std::move(e));
+      });
+    }
+    if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
+    if (roles) swap_roles(guild_id, *roles);
+    if (emojis) swap_emojis(guild_id, *emojis);
+    return Outcome::Applied;
+  }
+
+  Outcome guild_delete(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::id);
+    if (flag(d, keys::unavailable)) return Outcome::Unavailable;
+    if (!guild_map().erase(guild_id)) return Outcome::Ignored;
+    remove_guild_messages(guild_id);  // so they keep no author from prune_users
+    return Outcome::Applied;
+  }
+
+  Outcome member_add(const Object& d, const Value& v) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    std::vector<Joined> joined;
+    joined.push_back(member_with_user(v));
+    return put_members(guild_id, joined);
+  }
+
+  Outcome member_update(const Object& d, const Value& v) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    std::vector<Joined> joined;
+    joined.push_back(member_with_user(v, guild_id));
+    return put_members(guild_id, joined);
+  }
+
+  Outcome member_remove(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    const std::uint64_t user_id = nested_id(d, keys::user);
+    return remove_member(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Outcome members_chunk(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    std::vector<Joined> joined;
+    entries(d, keys::members, true, [&](const Value& item) { joined.push_back(member_with_user(item)); });
+    return put_members(guild_id, joined);
+  }
+
+  Outcome role_put(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    const Value value = required(d, keys::role);
+    RoleRecord role = [&] {
+      Within at(path_, keys::role.text);
+      return record<RoleDesc>(value);
+    }();
+    return put_role(guild_id, std::move(role)) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Outcome role_delete(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    const std::uint64_t role_id = id(d, keys::role_id);
+    return remove_role(guild_id, role_id) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Outcome emojis_update(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    required(d, keys::emojis);
+    CowMap<EmojiRecord> emojis;
+    entries(d, keys::emojis, true, [&](const Value& item) {
+      EmojiRecord e = record<EmojiDesc>(item);
+      const std::uint64_t k = e.key();
+      emojis.insert(k, std::move(e));
+    });
+    return swap_emojis(guild_id, emojis) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Outcome ban(const Object& d, bool leaves) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    const Value value = required(d, keys::user);
+    UserRecord u = [&] {
+      Within at(path_, keys::user.text);
+      return user(value);
+    }();
+    if (!guild_is_filed(guild_id)) return Outcome::Ignored;
+    if (leaves) remove_member(guild_id, u.key());
+    refile_user(std::move(u));
+    return Outcome::Applied;
+  }
+  Outcome ban_add(const Object& d, const Value&) { return ban(d, true); }
+  Outcome ban_remove(const Object& d, const Value&) { return ban(d, false); }
+
+  Outcome ready(const Object& d, const Value&) {
+    const Value value = required(d, keys::user);
+    Within at(path_, keys::user.text);
+    refile_user(user(value));
+    return Outcome::Applied;
+  }
+
+  Outcome user_update(const Object&, const Value& v) {
+    refile_user(user(v));
+    return Outcome::Applied;
+  }
+
+  Outcome presence_update(const Object& d, const Value&) {
+    const std::uint64_t uid = nested_id(d, keys::user);
+    const std::optional<UserRecord> filed = filed_user(uid);
+    if (!filed) return Outcome::Ignored;
+    const Object sent(src_, *d.get(keys::user));
+    if (sent.size() > 1) {
+      // The platform does not check presence data: what does not convert
+      // is passed over, and the filed value stays.
+      const std::size_t depth = path_.depth();
+      try {
+        refile_user(read_record<UserDesc>(src_, path_, sent, &*filed, true));
+      } catch (const PayloadFault&) {
+        path_.truncate(depth);
+      }
+    }
+    return Outcome::Applied;
+  }
+
+  Outcome carried_member(const Object& d, const Value&) {
+    const std::optional<Value> member = d.get(keys::member);
+    if (!has_value(member)) {
+      const std::optional<Value> u = d.get(keys::user);
+      if (!u || has_value(d.get(keys::guild_id))) return Outcome::Ignored;
+      Within at(path_, keys::user.text);
+      refile_user(user(*u));  // an interaction in a DM
+      return Outcome::Applied;
+    }
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    std::vector<Joined> joined;
+    {
+      Within at(path_, keys::member.text);
+      joined.push_back(member_with_user(*member, guild_id));
+    }
+    return put_members(guild_id, joined);
+  }
+
+  Outcome thread_members_update(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    std::vector<Joined> joined;
+    entries(d, keys::added_members, true, [&](const Value& item) {
+      const std::optional<Value> member = object(item).get(keys::member);
+      if (!has_value(member)) return;
+      Within at(path_, keys::member.text);
+      joined.push_back(member_with_user(*member, guild_id));
+    });
+    if (joined.empty()) return Outcome::Ignored;
+    return put_members(guild_id, joined);
+  }
+
+  Outcome channel_delete(const Object& d, const Value&) {
+    return remove_channel_messages(id(d, keys::id)) != 0 ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  // What a message event files: built whole before anything is filed.
+  struct MessageFiling {
+    MessageRecord message;
+    std::optional<UserRecord> author;
+    std::vector<MemberRecord> members;
+    std::vector<UserRecord> users;
+    std::vector<MessageFiling> reference;  // at most one
+    std::optional<std::uint64_t> deleted_reference;
+  };
+
+  static constexpr std::size_t kGuildField = field_index<MessageDesc>("guild_id");
+  static constexpr std::size_t kWebhookField = field_index<MessageDesc>("webhook_id");
+  static constexpr std::size_t kAuthorField = field_index<MessageDesc>("author_id");
+  static constexpr std::size_t kEditedField = field_index<MessageDesc>("edited_timestamp");
+  static constexpr std::size_t kTtsField = field_index<MessageDesc>("tts");
+
+  static std::optional<std::uint64_t> guild_of(const MessageRecord& m) {
+    if (!m.present(kGuildField)) return std::nullopt;
+    return m.u64(kGuildField);
+  }
+  static std::optional<std::string_view> edited_of(const MessageRecord& m) {
+    if (!m.present(kEditedField)) return std::nullopt;
+    return m.var(kEditedField).text();
+  }
+
+  // `with_extras`: the mentions, the member and the message it replies to
+  // are read too (not for the message a reply quotes).
+  MessageFiling message_filing(const Object& d, MessageRecord message, bool with_extras) {
+    MessageFiling out{std::move(message), std::nullopt, {}, {}, {}, std::nullopt};
+    const bool webhook = out.message.present(kWebhookField);
+    const std::optional<std::uint64_t> guild_id = guild_of(out.message);
+    if (!webhook) out.author = user_under(d, keys::author);
+    if (!with_extras) return out;
+    if (guild_id && !webhook) {
+      if (const std::optional<Value> m = d.get(keys::member); has_value(m)) {
+        Within at(path_, keys::member.text);
+        out.members.push_back(partial_member(*m, *guild_id, out.message.u64(kAuthorField)));
+      }
+    }
+    entries(d, keys::mentions, false, [&](const Value& item) {
+      UserRecord u = user(item);
+      const std::uint64_t uid = u.key();
+      out.users.push_back(std::move(u));
+      if (!guild_id) return;
+      const std::optional<Value> m = src_.find(item, keys::member);
+      if (!has_value(m)) return;
+      Within at(path_, keys::member.text);
+      out.members.push_back(partial_member(*m, *guild_id, uid));
+    });
+    if (const std::optional<Value> ref = d.get(keys::referenced_message)) refer(d, *ref, guild_id, out);
+    return out;
+  }
+
+  void refer(const Object& d, const Value& referenced, std::optional<std::uint64_t> guild_id, MessageFiling& out) {
+    if (src_.kind(referenced) == ValueKind::Null) {
+      const std::optional<Value> reference = d.get(keys::message_reference);
+      if (!reference || src_.kind(*reference) != ValueKind::Object) return;
+      const std::optional<Value> mid = Object(src_, *reference).get(keys::message_id);
+      if (!has_value(mid)) return;
+      Within at(path_, keys::message_reference.text);
+      Within at_id(path_, keys::message_id.text);
+      out.deleted_reference = id_of(*mid);
+      return;
+    }
+    Within at(path_, keys::referenced_message.text);
+    const Object ref = object(referenced);
+    Overrides o;
+    if (guild_id) {
+      o.fallback = kGuildField;  // the platform leaves it out there; it is the reply's
+      o.fallback_id = *guild_id;
+    }
+    MessageRecord message = read_record<MessageDesc>(src_, path_, ref, nullptr, false, o);
+    const std::optional<MessageRecord> filed = filed_message(message.key());
+    if (filed && later_edit(edited_of(*filed), edited_of(message))) return;
+    out.reference.push_back(message_filing(ref, std::move(message), false));
+  }
+
+  void file(MessageFiling& f) {
+    for (MessageFiling& r : f.reference) file(r);
+    if (f.deleted_reference) remove_message(*f.deleted_reference);
+    for (UserRecord& u : f.users) refile_user(std::move(u));
+    if (f.author) refile_user(std::move(*f.author));
+    const std::optional<std::uint64_t> guild_id = guild_of(f.message);
+    file_message(std::move(f.message));
+    for (MemberRecord& m : f.members) put_member(*guild_id, std::move(m));  // false: the guild is not filed
+  }
+
+  Outcome message_create(const Object& d, const Value&) {
+    MessageRecord message = read_record<MessageDesc>(src_, path_, d);
+    MessageFiling f = message_filing(d, std::move(message), true);
+    file(f);
+    return Outcome::Applied;
+  }
+
+  Outcome message_update(const Object& d, const Value&) {
+    const std::uint64_t message_id = id(d, keys::id);
+    const std::optional<MessageRecord> filed = filed_message(message_id);
+    std::optional<MessageRecord> message;
+    if (filed) {
+      Overrides o;
+      o.ignored = std::uint64_t{1} << kTtsField;  // always false in an update: the filed value stands
+      message = read_record<MessageDesc>(src_, path_, d, &*filed, false, o);
+    } else {
+      for (const Key* k : {&keys::channel_id, &keys::content, &keys::timestamp}) {
+        if (!has_value(d.get(*k))) return Outcome::Ignored;
+      }
+      if (!has_value(d.get(keys::author)) && !has_value(d.get(keys::author_id))) return Outcome::Ignored;
+      message = read_record<MessageDesc>(src_, path_, d);
+    }
+    MessageFiling f = message_filing(d, std::move(*message), true);
+    file(f);
+    return Outcome::Applied;
+  }
+
+  Outcome message_delete(const Object& d, const Value&) {
+    return remove_message(id(d, keys::id)) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Outcome message_delete_bulk(const Object& d, const Value&) {
+    required(d, keys::ids);
+    std::vector<std::uint64_t> ids;
+    entries(d, keys::ids, false, [&](const Value& item) { ids.push_back(id_of(item)); });
+    bool any = false;
+    for (const std::uint64_t i : ids) any |= remove_message(i);
+    return any ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  Source& src_;
+  Skips& skips_;
+  Path path_;
+};
+
+}  // namespace tarnwick::wire
