@@ -128,9 +128,9 @@ from __future__ import annotations
 import enum
 import json
 import warnings
-from typing import Callable, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, NamedTuple, Optional, Tuple, Union
 
-from .cache import _apply, _apply_frame, _apply_loaded_frame
+from .cache import _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
 
 __all__ = ["EVENT_TYPES", "Frame", "Outcome", "SkippedEntryWarning", "apply", "apply_frame"]
@@ -152,15 +152,18 @@ class SkippedEntryWarning(UserWarning):
     """An entry of a many-entry event that was skipped (apply() without on_skip)."""
 
 
-class Frame(NamedTuple):
-    """What apply_frame() read: the frame's opcode, its type (``t``) and
-    sequence number (``s``), and the dispatch's outcome (None for an opcode
-    other than 0, a dispatch)."""
+if TYPE_CHECKING:
+    class Frame(NamedTuple):
+        """What apply_frame() read: the frame's opcode, its type (``t``) and
+        sequence number (``s``), and the dispatch's outcome (None for an
+        opcode other than 0, a dispatch)."""
 
-    op: int
-    type: Optional[str]
-    seq: Optional[int]
-    outcome: Optional[Outcome]
+        op: int
+        type: Optional[str]
+        seq: Optional[int]
+        outcome: Optional[Outcome]
+else:
+    Frame = _Frame  # a struct sequence: made natively, at the cost of one tuple
 
 
 _OnSkip = Callable[[PayloadError], object]
@@ -191,7 +194,7 @@ def apply(event_type: str, data: object, *, on_skip: Optional[_OnSkip] = None) -
     """
     if not isinstance(event_type, str):
         raise TypeError(f"event_type must be a str, not {type(event_type).__name__!r}")
-    return _OUTCOMES[_apply(event_type, data, _warn if on_skip is None else on_skip)]
+    return _apply(event_type, data, on_skip)
 
 
 def _refuse_constant(name: str) -> float:
@@ -217,18 +220,21 @@ def apply_frame(frame: Union[bytes, bytearray, memoryview, str], *,
     dispatch whose data is malformed (nothing is changed then), and
     TypeError for a frame that is not bytes, bytearray, memoryview or str.
     """
-    skip = _warn if on_skip is None else on_skip
-    result = _apply_frame(frame, skip)
-    if type(result) is str:
-        # The native reader left it to json.loads: what json.loads refuses is
-        # not JSON, and what it reads (an integer beyond 64 bits, a lone
-        # surrogate escape) is applied from what it made.
-        try:
-            doc = json.loads(frame, parse_constant=_refuse_constant)  # type: ignore[arg-type]
-        except (ValueError, RecursionError) as e:
-            raise PayloadError("", _not_json(e, frame)) from e
-        if result != "retry":
-            raise PayloadError("", "not valid JSON")
-        result = _apply_loaded_frame(doc, skip)
-    op, event_type, seq, outcome = result
-    return Frame(op, event_type, seq, None if outcome is None else _OUTCOMES[outcome])
+    return _apply_frame(frame, on_skip)
+
+
+def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,
+                  on_skip: Optional[_OnSkip]) -> Frame:
+    """A frame the native reader leaves to json.loads: what json.loads
+    refuses is not JSON, and what it reads (an integer beyond 64 bits, a
+    lone surrogate escape) is applied from what it made."""
+    try:
+        doc = json.loads(frame, parse_constant=_refuse_constant)  # type: ignore[arg-type]
+    except (ValueError, RecursionError) as e:
+        raise PayloadError("", _not_json(e, frame)) from e
+    if verdict != "retry":
+        raise PayloadError("", "not valid JSON")
+    return _apply_loaded_frame(doc, on_skip)
+
+
+_configure_events(_OUTCOMES, _warn, _through_json)

@@ -40,6 +40,16 @@ using wire::PySource;
 // tarnwick_extras.payloads.PayloadError, given by that module when it loads.
 PyObject* g_payload_error = nullptr;
 
+// What events gives when it loads: its Outcome members (by number), the
+// on_skip of callers who give none (a warning), and its reading of a frame
+// through json.loads, for the frames this reader leaves to it.
+PyObject* g_outcomes = nullptr;
+PyObject* g_warn = nullptr;
+PyObject* g_through_json = nullptr;
+
+// events.Frame, made here so a frame's result costs one allocation.
+PyTypeObject* g_frame_type = nullptr;
+
 PyObject* text_object(std::string_view s) {
   return require(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape"));
 }
@@ -96,7 +106,16 @@ std::string utf8_arg(PyObject* o, const char* name) {
   return std::string(text.payloads());
 }
 
-PyObject* outcome_result(wire::Outcome o) { return long_result(static_cast<long>(o)); }
+// The Outcome member (its number until events has loaded).
+PyObject* outcome_result(wire::Outcome o) {
+  if (g_outcomes == nullptr) return long_result(static_cast<long>(o));
+  PyObject* member = require(PyTuple_GetItem(g_outcomes, static_cast<Py_ssize_t>(o)));
+  Py_INCREF(member);
+  return member;
+}
+
+// on_skip as given, or the warning for None.
+PyObject* skip_handler(PyObject* on_skip) { return on_skip == Py_None && g_warn != nullptr ? g_warn : on_skip; }
 
 // -- payloads ----------------------------------------------------------------
 
@@ -194,7 +213,7 @@ PyObject* apply_event(const Bound<3>& args) {
   const std::string type = utf8_arg(args[0], args.name(0));
   if (!Gateway<PySource>::handles(type)) return outcome_result(wire::Outcome::Unsupported);
   PySource src;
-  PySkips skips(args[2], &src);
+  PySkips skips(skip_handler(args[2]), &src);
   Gateway<PySource> g(src, skips);
   try {
     return outcome_result(g.apply(type, PySource::Value(args[1])));
@@ -242,23 +261,30 @@ FrameText frame_text(PyObject* frame) {
 
 template <class Read>
 PyObject* frame_result(const Read& r) {
-  OwnedRef op = OwnedRef::steal(u64_result(r.op));
-  OwnedRef type = OwnedRef::steal(r.type ? text_object(*r.type) : none_result());
-  OwnedRef seq = OwnedRef::steal(r.seq ? u64_result(*r.seq) : none_result());
-  OwnedRef outcome = OwnedRef::steal(r.outcome ? outcome_result(*r.outcome) : none_result());
-  return checked_result(PyTuple_Pack(4, op.get(), type.get(), seq.get(), outcome.get()));
+  OwnedRef frame = OwnedRef::steal(checked_result(PyStructSequence_New(g_frame_type)));
+  PyStructSequence_SetItem(frame.get(), 0, u64_result(r.op));
+  PyStructSequence_SetItem(frame.get(), 1, r.type ? text_object(*r.type) : none_result());
+  PyStructSequence_SetItem(frame.get(), 2, r.seq ? u64_result(*r.seq) : none_result());
+  PyStructSequence_SetItem(frame.get(), 3, r.outcome ? outcome_result(*r.outcome) : none_result());
+  return frame.release();
+}
+
+// The frame read by events through json.loads: `verdict` says why ("retry":
+// it holds what json.loads reads and this reader does not, an integer
+// beyond 64 bits say; "syntax": it is not JSON, and json.loads says where).
+PyObject* through_json(PyObject* frame, const char* verdict, PyObject* on_skip) {
+  if (g_through_json == nullptr) raise(PyExc_RuntimeError, "tarnwick_extras.events is not loaded");
+  OwnedRef v = OwnedRef::steal(require(PyUnicode_FromString(verdict)));
+  return checked_result(PyObject_CallFunctionObjArgs(g_through_json, frame, v.get(), on_skip, nullptr));
 }
 
 // Frames bigger than this are parsed without the interpreter lock.
 constexpr std::size_t kParseWithoutInterpreter = std::size_t{1} << 20;
 
-// _apply_frame(frame, on_skip): events.apply_frame.  Returns (op, t, s,
-// outcome number or None), or "retry" when the frame holds what json.loads
-// reads but this reader does not (an integer beyond 64 bits, say), or
-// "syntax" when it is not JSON (json.loads then says where).
+// _apply_frame(frame, on_skip): events.apply_frame.
 PyObject* apply_frame(const Bound<2>& args) {
   const FrameText f = frame_text(args[0]);
-  if (!f.encodes) return text_result("retry");
+  if (!f.encodes) return through_json(args[0], "retry", args[1]);
   // The thread's document, unless a frame is being read on this thread
   // already (an on_skip that reads a frame): then one of this call's own.
   thread_local int reading = 0;
@@ -274,15 +300,15 @@ PyObject* apply_frame(const Bound<2>& args) {
       f.text.size() > kParseWithoutInterpreter ? without_interpreter(parse) : parse();
   if (!parsed.root) {
     const json::Refusal& r = parsed.refusal;
-    if (r.retry) return text_result("retry");
-    if (r.offset == SIZE_MAX && !r.bound) return text_result("syntax");
+    if (r.retry) return through_json(args[0], "retry", args[1]);
+    if (r.offset == SIZE_MAX && !r.bound) return through_json(args[0], "syntax", args[1]);
     std::string reason = r.what;
     if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
     raise_fault({"", reason});
   }
   JsonSource src;
   JsonSource::repr = python_repr;
-  PySkips skips(args[1], nullptr);
+  PySkips skips(skip_handler(args[1]), nullptr);
   Gateway<JsonSource> g(src, skips);
   try {
     return frame_result(g.frame(*parsed.root));
@@ -295,7 +321,7 @@ PyObject* apply_frame(const Bound<2>& args) {
 // (what this reader does not take: an integer beyond 64 bits, say).
 PyObject* apply_loaded_frame(const Bound<2>& args) {
   PySource src;
-  PySkips skips(args[1], &src);
+  PySkips skips(skip_handler(args[1]), &src);
   Gateway<PySource> g(src, skips);
   try {
     return frame_result(g.frame(PySource::Value(args[0])));
@@ -308,6 +334,16 @@ PyObject* apply_loaded_frame(const Bound<2>& args) {
 PyObject* set_payload_error(const Bound<1>& args) {
   Py_INCREF(args[0]);
   Py_XDECREF(std::exchange(g_payload_error, args[0]));
+  return none_result();
+}
+
+// _configure_events(outcomes, warn, through_json): what events gives.
+PyObject* configure_events(const Bound<3>& args) {
+  if (!PyTuple_Check(args[0]) || PyTuple_Size(args[0]) != 4) raise(PyExc_TypeError, "outcomes must be a 4-tuple");
+  for (PyObject* o : {args[0], args[1], args[2]}) Py_INCREF(o);
+  Py_XDECREF(std::exchange(g_outcomes, args[0]));
+  Py_XDECREF(std::exchange(g_warn, args[1]));
+  Py_XDECREF(std::exchange(g_through_json, args[2]));
   return none_result();
 }
 
@@ -354,18 +390,42 @@ PyMethodDef g_functions[] = {
              "payloads.guild_users: the users of a guild payload's members.">(),
     function<"_user_at(payload, key)", user_at, "The user object under key, or None.">(),
     function<"_parse_id(value, path)", parse_id, "payloads.parse_id.">(),
-    function<"_apply(event_type, data, on_skip)", apply_event, "events.apply, with the outcome's number.">(),
-    function<"_apply_frame(frame, on_skip)", apply_frame,
-             "events.apply_frame: (op, t, s, outcome number), or 'retry' or 'syntax'.">(),
+    function<"_apply(event_type, data, on_skip)", apply_event, "events.apply.">(),
+    function<"_apply_frame(frame, on_skip)", apply_frame, "events.apply_frame.">(),
     function<"_apply_loaded_frame(doc, on_skip)", apply_loaded_frame,
              "events.apply_frame for a frame json.loads read.">(),
     function<"_set_payload_error(cls)", set_payload_error, "The class payload faults are raised as.">(),
+    function<"_configure_events(outcomes, warn, through_json)", configure_events,
+             "The Outcome members, the default on_skip and the json.loads reading of frames.">(),
     function<"_wire_fields()", wire_fields, "How each record class is read from a payload.">(),
     kEndOfTable,
 };
 
 }  // namespace
 
-void add_gateway_functions(PyObject* module) { add_functions(module, g_functions, false); }
+PyStructSequence_Field g_frame_fields[] = {
+    {"op", "the opcode"},
+    {"type", "the dispatch's type (t), or None"},
+    {"seq", "the sequence number (s), or None"},
+    {"outcome", "the dispatch's Outcome, or None for another opcode"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc g_frame_desc = {
+    "tarnwick_extras.events.Frame",
+    "What apply_frame() read: the frame's opcode, its type (t) and sequence\n"
+    "number (s), and the dispatch's outcome (None for an opcode other than 0,\n"
+    "a dispatch).",
+    g_frame_fields, 4};
+
+void add_gateway_functions(PyObject* module) {
+  add_functions(module, g_functions, false);
+  if (g_frame_type == nullptr) g_frame_type = reinterpret_cast<PyTypeObject*>(require(
+      reinterpret_cast<PyObject*>(PyStructSequence_NewType(&g_frame_desc))));
+  Py_INCREF(g_frame_type);
+  if (PyModule_AddObject(module, "_Frame", reinterpret_cast<PyObject*>(g_frame_type)) < 0) {
+    Py_DECREF(g_frame_type);
+    throw_pending();
+  }
+}
 
 }  // namespace tarnwick

@@ -1,6 +1,8 @@
 #include "records/json_source.hpp"
 
+#include <bit>
 #include <cstdio>
+#include <cstring>
 #include <type_traits>
 
 namespace tarnwick::wire {
@@ -64,11 +66,14 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
       heap_.reserve(kInline * 4);
       heap_.assign(entries_, entries_ + size_);
     }
+    std::uint64_t head = 0;
+    std::memcpy(&head, key.data(), key.size() < 8 ? key.size() : 8);
+    if constexpr (std::endian::native == std::endian::big) head = __builtin_bswap64(head);
     if (!heap_.empty() || size_ >= kInline) {
-      heap_.push_back({key, value});
+      heap_.push_back({key.data(), key.size(), head, value});
       entries_ = heap_.data();
     } else {
-      ::new (static_cast<void*>(entries_ + size_)) Entry{key, value};
+      ::new (static_cast<void*>(entries_ + size_)) Entry{key.data(), key.size(), head, value};
     }
     ++size_;
   }

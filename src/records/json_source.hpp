@@ -38,9 +38,11 @@ class JsonSource {
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
     std::optional<Value> get(const Key& key) const noexcept {
+      const std::size_t n = key.text.size();
       for (std::size_t i = size_; i-- > 0;) {
         const Entry& e = entries_[i];
-        if (e.key.size() == key.text.size() && std::memcmp(e.key.data(), key.text.data(), e.key.size()) == 0) {
+        if (e.head == key.head && e.size == n &&
+            (n <= 8 || std::memcmp(e.key + 8, key.text.data() + 8, n - 8) == 0)) {
           return e.value;
         }
       }
@@ -51,7 +53,9 @@ class JsonSource {
 
    private:
     struct Entry {
-      std::string_view key;
+      const char* key;
+      std::size_t size;
+      std::uint64_t head;  // as Key::head
       Value value;
     };
     static constexpr std::size_t kInline = 24;

@@ -39,13 +39,14 @@ struct Key {
   mutable void* native = nullptr;     // the Python source's interned str
   mutable std::int64_t native_hash = 0;
 
-  // FNV-1a of the bytes: the JSON source's hash.
-  static constexpr std::uint64_t hash_of(std::string_view s) noexcept {
-    std::uint64_t h = 1469598103934665603ull;
-    for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  // The first eight bytes (zero-filled), little-endian: the JSON source
+  // compares these before the rest.
+  static constexpr std::uint64_t head_of(std::string_view s) noexcept {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < s.size() && i < 8; ++i) h |= std::uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
     return h;
   }
-  std::uint64_t hash = hash_of(text);
+  std::uint64_t head = head_of(text);
 
   explicit constexpr Key(std::string_view t) : text(t) {}
 };
