@@ -14,7 +14,7 @@ JOBS     ?= $(shell nproc)
 APT_PACKAGES = g++ cmake ninja-build python3-dev python3-pip python3-venv \
                python3-pytest python3-hypothesis python3-numpy python3-exceptiongroup python3-tomli python3-mypy \
                libgtest-dev libgmock-dev libbenchmark-dev libabsl-dev clang libclang-rt-14-dev \
-               python3-matplotlib
+               python3-matplotlib libsimdjson-dev rapidjson-dev
 
 ASAN_RT  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 # libstdc++ is preloaded too, or ASan cannot intercept C++ throws in a
@@ -109,7 +109,7 @@ fuzz-build: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
 	mkdir -p $(BUILD)/fuzz/corpus
 	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \
-	  tests/fuzz/fuzz_map.cpp $(CORE_SOURCES) -o $(BUILD)/fuzz/fuzz_map
+	  -DSIMDJSON_THREADS_ENABLED=1 tests/fuzz/fuzz_map.cpp $(CORE_SOURCES) -lsimdjson -o $(BUILD)/fuzz/fuzz_map
 
 # Both runs go to the end; the exit status says whether either found anything.
 define run_fuzz
@@ -130,11 +130,13 @@ fuzz: fuzz-build
 fuzz-short: fuzz-build
 	$(call run_fuzz,$(FUZZ_SHORT_SECONDS),$(HOSTILE_SHORT_FLAGS) $(HOSTILE_FLAGS))
 
-# The shipped build: pip builds the wheel and installs it into a fresh venv,
-# the Python tests run against that installed copy from outside the source
-# tree, and the installed stubs and inline types are checked: stubtest
-# against the module, mypy --strict over tarnwick_extras and the two examples
-# (with the test modules the demo imports), and mypy --strict must refuse
+# The shipped build: pip builds the wheel and installs it into a fresh venv;
+# the installed module must need the JSON parser's runtime package
+# (libsimdjson14) and no build package (tools/check_needed.sh); the Python
+# tests run against that installed copy from outside the source tree, and
+# the installed stubs and inline types are checked: stubtest against the
+# module, mypy --strict over tarnwick_extras and the two examples (with the
+# test modules the demo imports), and mypy --strict must refuse
 # tests/typing/refused.py with exactly the errors its "# refused:" comments
 # give, at their lines (a call mistyped through each spelling of the import
 # of tarnwick_extras.cache).  Then pip install -e . into a fresh venv: both
@@ -154,7 +156,8 @@ install-test:
 	@so=$$(ls $(BUILD)/venv/lib/python3*/site-packages/tarnwick.abi3.so); \
 	exported=$$(nm -D --defined-only $$so | awk '$$2 ~ /[TDBRVW]/ {print $$3}' | sort | tr '\n' ' '); \
 	if [ "$$exported" != "PyInit_cache PyInit_tarnwick " ]; then echo "unexpected exports: $$exported"; exit 1; fi; \
-	echo "exports: $$exported"
+	echo "exports: $$exported"; \
+	tools/check_needed.sh $$so libsimdjson.so.14=libsimdjson14
 	cd tests/python && $(CURDIR)/$(BUILD)/venv/bin/python -m pytest -q -p no:cacheprovider .
 	@echo "== stubtest, $$($(BUILD)/venv/bin/python -V)"
 	cd / && $(CURDIR)/$(BUILD)/venv/bin/python $(STUBTEST)

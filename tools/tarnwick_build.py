@@ -9,6 +9,10 @@ Beside the extension the wheel carries the pure-Python package
 ``tarnwick_extras`` and the stub-only package ``tarnwick-stubs``, both from
 ``python/``.  The metadata comes from pyproject.toml's [project] table.
 
+The JSON parser is Debian's simdjson: the build needs libsimdjson-dev, and
+the extension links the shared library (libsimdjson.so.14, from
+libsimdjson14), which must be installed wherever the wheel is.
+
 ``pip install -e .`` (PEP 660) compiles the extension into
 ``build/editable/`` and installs a wheel holding only a ``.pth`` file that
 puts that folder and ``python/`` on sys.path: edits to the Python packages
@@ -116,6 +120,9 @@ def _compile(build_dir):
     flags = [
         "-std=c++20", "-O2", "-DNDEBUG", "-fPIC", "-fvisibility=hidden",
         "-fvisibility-inlines-hidden", "-DPy_LIMITED_API=0x03090000",
+        # As simdjson's CMake package compiles its users: the parser's
+        # classes have the same layout in the library and here.
+        "-DSIMDJSON_THREADS_ENABLED=1",
         "-I" + os.path.join(ROOT, "src"), "-isystem", include,
     ] + shlex.split(os.environ.get("CXXFLAGS", ""))
     objects = []
@@ -128,10 +135,13 @@ def _compile(build_dir):
         for result in pool.map(_run, jobs):
             if result.returncode != 0:
                 sys.stderr.write(result.stdout + result.stderr)
+                if "simdjson.h: No such file" in result.stderr:
+                    _fail("simdjson.h not found: install the JSON parser's headers (libsimdjson-dev on Debian)")
                 _fail("compiling failed: " + shlex.join(result.args))
     target = os.path.join(build_dir, NAME + ".abi3.so")
     exports = os.path.join(ROOT, "tools", "exports.map")
-    link = (cxx + ["-shared", "-o", target] + objects + ["-lpthread", "-Wl,--version-script=" + exports]
+    link = (cxx + ["-shared", "-o", target] + objects
+            + ["-lsimdjson", "-lpthread", "-Wl,--version-script=" + exports]
             + shlex.split(os.environ.get("LDFLAGS", "")))
     result = _run(link)
     if result.returncode != 0:

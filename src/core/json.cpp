@@ -65,15 +65,15 @@ Refusal refusal_of(simdjson::error_code code) noexcept {
     case simdjson::STRING_ERROR:
       return {"a string with a lone surrogate escape or another bad escape", SIZE_MAX, true};
     case simdjson::UTF8_ERROR: return {"not valid UTF-8"};
-    case simdjson::DEPTH_ERROR: return {"arrays and objects nested deeper than 128"};
+    case simdjson::DEPTH_ERROR: return {"arrays and objects nested deeper than 128", SIZE_MAX, false, true};
     case simdjson::EMPTY: return {"no JSON value: the text is empty or blank"};
     case simdjson::UNESCAPED_CHARS: return {"a string with an unescaped control character"};
     case simdjson::UNCLOSED_STRING: return {"a string that is not closed"};
     case simdjson::T_ATOM_ERROR:
     case simdjson::F_ATOM_ERROR:
     case simdjson::N_ATOM_ERROR: return {"not valid JSON: a word other than true, false or null"};
-    case simdjson::MEMALLOC: return {"out of memory for parsing the text"};
-    case simdjson::CAPACITY: return {"a text too long for the JSON parser"};
+    case simdjson::MEMALLOC: return {"out of memory for parsing the text", SIZE_MAX, false, true};
+    case simdjson::CAPACITY: return {"a text too long for the JSON parser", SIZE_MAX, false, true};
     case simdjson::UNSUPPORTED_ARCHITECTURE: return {"the JSON parser does not support this processor"};
     case simdjson::TAPE_ERROR:  // NaN and Infinity land here, as do misplaced brackets and commas
     default: return {"not valid JSON"};
@@ -151,7 +151,9 @@ std::optional<Value> Value::get(std::string_view key) const noexcept {
   // json.loads keeps the last of repeated keys, so the walk goes to the end.
   std::optional<Value> found;
   for (auto it = object.begin(), end = object.end(); it != end; ++it) {
-    if (it.key_equals(key)) found = wrap(it.value());
+    if (!it.key_equals(key)) continue;
+    if (!found) found.emplace();
+    new (found->raw) dom::element(it.value());
   }
   return found;
 }
@@ -186,7 +188,7 @@ bool Value::Fields::next(std::string_view* key, Value* value) noexcept {
   FieldWalk& w = *std::launder(reinterpret_cast<FieldWalk*>(raw));
   if (!(w.at != w.end)) return false;
   *key = w.at.key();
-  *value = wrap(w.at.value());
+  new (value->raw) dom::element(w.at.value());
   ++w.at;
   return true;
 }
@@ -194,7 +196,7 @@ bool Value::Fields::next(std::string_view* key, Value* value) noexcept {
 bool Value::Elements::next(Value* value) noexcept {
   ElementWalk& w = *std::launder(reinterpret_cast<ElementWalk*>(raw));
   if (!(w.at != w.end)) return false;
-  *value = wrap(*w.at);
+  new (value->raw) dom::element(*w.at);
   ++w.at;
   return true;
 }
@@ -205,34 +207,63 @@ struct Document::Impl {
   // Up to the bound: more is refused before anything is allocated.
   dom::parser parser{kMaxBytes};
   std::unique_ptr<char[]> text;  // the padded copy of the input
-  std::size_t text_capacity = 0;
-  char message[96];  // for refusals that name a size
+  std::size_t capacity = 0;      // of the parser's buffers and of text
+  unsigned small_run = 0;        // texts in a row that needed under a quarter of it
+  char message[96];              // for refusals that name a size
+
+  bool reserve(std::size_t size) noexcept;
 };
+
+// A new document starts with room for most frames.
+constexpr std::size_t kFirstCapacity = 4 << 10;
+
+// Room for `size` bytes.  Growth is by half again at least: simdjson alone
+// would allocate exactly each larger size, and the first touch of fresh
+// pages costs several times the parse of a big frame.  For that reason too
+// big buffers stay for a while, and are given back only once kShrinkAfter
+// texts in a row have needed under a quarter of them: the 3.6 bytes per
+// byte of a 100k-member GUILD_CREATE are not kept for good.
+bool Document::Impl::reserve(std::size_t size) noexcept {
+  std::size_t want;
+  if (capacity != 0 && size <= capacity) {
+    if (capacity <= kKeepBytes || size >= capacity / 4) {
+      small_run = 0;
+      return true;
+    }
+    if (++small_run < kShrinkAfter) return true;
+    want = std::max(size, kFirstCapacity);
+  } else {
+    want = std::min(std::max({size, capacity + capacity / 2, kFirstCapacity}), kMaxBytes);  // size <= kMaxBytes
+  }
+  small_run = 0;
+  text.reset();
+  text.reset(new (std::nothrow) char[want + simdjson::SIMDJSON_PADDING]);
+  // The depth bound is set here too.  The parser refuses once the non-empty
+  // arrays and objects around a value reach its bound (an empty one is not
+  // counted), so kMaxDepth levels need a bound one higher.
+  if (!text || parser.allocate(want, kMaxDepth + 1) != simdjson::SUCCESS ||
+      parser.doc.allocate(want) != simdjson::SUCCESS) {
+    parser = dom::parser{kMaxBytes};
+    text.reset();
+    capacity = 0;
+    return false;
+  }
+  capacity = want;
+  return true;
+}
 
 Document::Document() : impl_(std::make_unique<Impl>()) {}
 Document::~Document() = default;
+
+std::size_t Document::capacity() const noexcept { return impl_->parser.capacity(); }
 
 Document::Result Document::parse(const char* text, std::size_t size) {
   Impl& d = *impl_;
   if (size > kMaxBytes) {
     std::snprintf(d.message, sizeof d.message, "a frame of %zu bytes is over the bound of %zu", size, kMaxBytes);
-    return {std::nullopt, Refusal{d.message}};
+    return {std::nullopt, Refusal{d.message, SIZE_MAX, false, true}};
   }
-  if (d.parser.capacity() == 0) {
-    // The first parse sets the depth bound; later growth keeps it.  The
-    // parser refuses once the non-empty arrays and objects around a value
-    // reach its bound (an empty one is not counted), so kMaxDepth levels
-    // need a bound one higher.
-    if (d.parser.allocate(std::max<std::size_t>(size, 4096), kMaxDepth + 1) != simdjson::SUCCESS) {
-      return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
-    }
-  }
-  if (!d.text || d.text_capacity < size) {
-    const std::size_t grown = std::max(size, d.text_capacity + d.text_capacity / 2);
-    d.text.reset(new (std::nothrow) char[grown + simdjson::SIMDJSON_PADDING]);
-    d.text_capacity = d.text ? grown : 0;
-    if (!d.text) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
-  }
+  if (!d.reserve(size)) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
   std::memcpy(d.text.get(), text, size);
   std::memset(d.text.get() + size, 0, simdjson::SIMDJSON_PADDING);
   dom::element root;

@@ -17,15 +17,20 @@ namespace tarnwick::json {
 
 // The bounds every frame is held to.
 inline constexpr std::size_t kMaxBytes = std::size_t{128} << 20;  // 128 MiB
-inline constexpr std::size_t kMaxDepth = 128;                     // arrays and objects within each other
+// Arrays and objects within each other; an empty one innermost is not
+// counted (it holds nothing to read).
+inline constexpr std::size_t kMaxDepth = 128;
 
 enum class Type : std::uint8_t { Null, Bool, Int, Float, String, Array, Object };
 
 // Why a text could not be read.  `retry` marks what Python's json.loads
-// takes although the parser here does not (integers beyond 64 bits, numbers
-// beyond the doubles, a lone surrogate escape): the caller may read those
-// with json.loads instead.  `offset` is a byte offset into the text, or
-// SIZE_MAX where the parser does not say.
+// may take although the parser here does not (integers beyond 64 bits,
+// numbers beyond the doubles, -Infinity, a lone surrogate escape; from bytes,
+// UTF-8-encoded surrogates, a BOM, UTF-16 and UTF-32): the caller may read
+// those with json.loads instead, which refuses what is really broken (a
+// malformed number or escape shares the parser's error with them).  `offset` is a byte offset into the text, or
+// SIZE_MAX where the parser does not say.  `what` is static text, or text
+// held by the Document that refused, valid until its next parse.
 struct Refusal {
   const char* what;
   std::size_t offset = SIZE_MAX;
@@ -95,6 +100,14 @@ class Document {
     Refusal refusal{""};
   };
   Result parse(const char* text, std::size_t size);
+
+  // The buffers grow with the texts (by half again at least) and stay for
+  // the next ones; once they are over kKeepBytes, kShrinkAfter texts in a
+  // row that each need under a quarter of them give them back.
+  static constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+  static constexpr unsigned kShrinkAfter = 1000;
+  // The bytes of text the buffers have room for now.
+  std::size_t capacity() const noexcept;
 
  private:
   struct Impl;
