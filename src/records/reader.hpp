@@ -153,7 +153,6 @@ class RecordReader {
     std::array<std::optional<Value>, N> got{};
     std::array<std::optional<Value>, N> own{};  // NestedId: the field's own name
     std::array<std::optional<std::uint64_t>, N> id{};
-    std::array<std::vector<std::uint64_t>, N> id_list{};
     std::array<bool, N> sent{};                 // a value to convert (or an id made)
     std::array<bool, N> cleared{};              // null for a field that can be None
     std::array<bool, N> skipped{};              // lenient: refused, the filed value stays
@@ -213,7 +212,7 @@ class RecordReader {
       try {
         Within at(path_, Keys<Desc>::key[I].text);
         if constexpr (f.wire == Wire::IdList) {
-          read_id_list(*st.got[I], st.id_list[I]);
+          read_id_list(*st.got[I], [](std::uint64_t) {});  // checked now, kept by convert
         } else {
           st.id[I] = id_or_fail(*st.got[I], f.wire == Wire::Id ? Holds::Id : Holds::Wide);
         }
@@ -225,7 +224,8 @@ class RecordReader {
     }
   }
 
-  void read_id_list(const Value& v, std::vector<std::uint64_t>& out) {
+  template <class Each>
+  void read_id_list(const Value& v, Each&& each) {
     if (src_.kind(v) != ValueKind::List && !src_.is_tuple(v)) {
       path_.fail(reason_for(Holds::IdList, src_.describe(v)));
     }
@@ -233,7 +233,7 @@ class RecordReader {
     Value item;
     for (std::size_t i = 0; items.next(&item); ++i) {
       Within at(path_, i);
-      out.push_back(id_or_fail(item, Holds::Id));
+      each(id_or_fail(item, Holds::Id));
     }
   }
 
@@ -314,7 +314,8 @@ class RecordReader {
       }
     } else if constexpr (f.wire == Wire::IdList) {
       if (st.sent[I]) {
-        for (const std::uint64_t id : st.id_list[I]) b.append_u64(id);
+        Within at(path_, Keys<Desc>::key[I].text);
+        read_id_list(*st.got[I], [&](std::uint64_t id) { b.append_u64(id); });
         b.end_field();
         if constexpr (f.nullable()) sc.set_present(I);
         return;
