@@ -1,7 +1,5 @@
 #include "core/json.hpp"
 
-#include <simdjson.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -14,40 +12,6 @@ namespace tarnwick::json {
 namespace dom = simdjson::dom;
 
 namespace {
-
-// The opaque storage of the header holds the parser's own handles.
-struct FieldWalk {
-  dom::object::iterator at, end;
-};
-struct ElementWalk {
-  dom::array::iterator at, end;
-};
-static_assert(sizeof(dom::element) <= sizeof(Value::raw) && alignof(dom::element) <= alignof(Value));
-static_assert(std::is_trivially_copyable_v<dom::element> && std::is_trivially_destructible_v<dom::element>);
-static_assert(sizeof(FieldWalk) <= sizeof(Value::Fields::raw) && alignof(FieldWalk) <= alignof(Value::Fields));
-static_assert(sizeof(ElementWalk) <= sizeof(Value::Elements::raw) && alignof(ElementWalk) <= alignof(Value::Elements));
-static_assert(std::is_trivially_copyable_v<FieldWalk> && std::is_trivially_copyable_v<ElementWalk>);
-
-const dom::element& el(const Value& v) noexcept { return *std::launder(reinterpret_cast<const dom::element*>(v.raw)); }
-
-Value wrap(const dom::element& e) noexcept {
-  Value v;
-  new (v.raw) dom::element(e);
-  return v;
-}
-
-// What a default Value refers to: the null of a document of its own, made
-// once and never parsed again.
-const dom::element& null_element() noexcept {
-  static const dom::element null = [] {
-    static dom::parser parser;
-    static const char text[4 + simdjson::SIMDJSON_PADDING] = "null";
-    dom::element e;
-    if (parser.parse(text, 4, false).get(e) != simdjson::SUCCESS) std::abort();
-    return e;
-  }();
-  return null;
-}
 
 // array::size and object::size stop counting at 2^24 - 1.
 constexpr std::size_t kSaturatedCount = 0xFFFFFF;
@@ -106,99 +70,25 @@ bool has_encoded_surrogate(const unsigned char* t, std::size_t n) noexcept {
 
 // ---- Value ----
 
-Value::Value() noexcept { new (raw) dom::element(null_element()); }
-
-Type Value::type() const noexcept {
-  switch (el(*this).type()) {
-    case dom::element_type::NULL_VALUE: return Type::Null;
-    case dom::element_type::BOOL: return Type::Bool;
-    case dom::element_type::INT64:
-    case dom::element_type::UINT64: return Type::Int;
-    case dom::element_type::DOUBLE: return Type::Float;
-    case dom::element_type::STRING: return Type::String;
-    case dom::element_type::ARRAY: return Type::Array;
-    case dom::element_type::OBJECT: return Type::Object;
-  }
-  return Type::Null;
-}
-
-bool Value::as_bool() const noexcept { return el(*this).get_bool().value_unsafe(); }
-
-bool Value::is_negative() const noexcept {
-  const dom::element& e = el(*this);
-  return e.type() == dom::element_type::INT64 && e.get_int64().value_unsafe() < 0;
-}
-
-std::uint64_t Value::as_u64() const noexcept {
-  const dom::element& e = el(*this);
-  if (e.type() == dom::element_type::UINT64) return e.get_uint64().value_unsafe();
-  return static_cast<std::uint64_t>(e.get_int64().value_unsafe());
-}
-
-std::int64_t Value::as_i64() const noexcept {
-  const dom::element& e = el(*this);
-  if (e.type() == dom::element_type::UINT64) return static_cast<std::int64_t>(e.get_uint64().value_unsafe());
-  return e.get_int64().value_unsafe();
-}
-
-double Value::as_double() const noexcept { return el(*this).get_double().value_unsafe(); }
-
-std::string_view Value::as_string() const noexcept { return el(*this).get_string().value_unsafe(); }
-
 std::optional<Value> Value::get(std::string_view key) const noexcept {
   dom::object object;
-  if (el(*this).get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
+  if (e_.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
   // json.loads keeps the last of repeated keys, so the walk goes to the end.
   std::optional<Value> found;
   for (auto it = object.begin(), end = object.end(); it != end; ++it) {
-    if (!it.key_equals(key)) continue;
-    if (!found) found.emplace();
-    new (found->raw) dom::element(it.value());
+    if (it.key_equals(key)) found = Value(it.value());
   }
   return found;
 }
 
-Value::Fields Value::fields() const noexcept {
-  Fields f;
-  FieldWalk* w = new (f.raw) FieldWalk{};
-  dom::object object;
-  if (el(*this).get_object().get(object) == simdjson::SUCCESS) *w = {object.begin(), object.end()};
-  return f;
-}
-
-Value::Elements Value::elements() const noexcept {
-  Elements e;
-  ElementWalk* w = new (e.raw) ElementWalk{};
-  dom::array array;
-  if (el(*this).get_array().get(array) == simdjson::SUCCESS) *w = {array.begin(), array.end()};
-  return e;
-}
-
 std::size_t Value::size() const noexcept {
   dom::array array;
-  if (el(*this).get_array().get(array) != simdjson::SUCCESS) return 0;
+  if (e_.get_array().get(array) != simdjson::SUCCESS) return 0;
   const std::size_t n = array.size();
   if (n < kSaturatedCount) return n;
   std::size_t counted = 0;
   for (auto it = array.begin(), end = array.end(); it != end; ++it) ++counted;
   return counted;
-}
-
-bool Value::Fields::next(std::string_view* key, Value* value) noexcept {
-  FieldWalk& w = *std::launder(reinterpret_cast<FieldWalk*>(raw));
-  if (!(w.at != w.end)) return false;
-  *key = w.at.key();
-  new (value->raw) dom::element(w.at.value());
-  ++w.at;
-  return true;
-}
-
-bool Value::Elements::next(Value* value) noexcept {
-  ElementWalk& w = *std::launder(reinterpret_cast<ElementWalk*>(raw));
-  if (!(w.at != w.end)) return false;
-  new (value->raw) dom::element(*w.at);
-  ++w.at;
-  return true;
 }
 
 // ---- Document ----
@@ -268,7 +158,7 @@ Document::Result Document::parse(const char* text, std::size_t size) {
   std::memset(d.text.get() + size, 0, simdjson::SIMDJSON_PADDING);
   dom::element root;
   const simdjson::error_code code = d.parser.parse(d.text.get(), size, false).get(root);
-  if (code == simdjson::SUCCESS) return {wrap(root), Refusal{""}};
+  if (code == simdjson::SUCCESS) return {Value(root), Refusal{""}};
   Refusal refusal = refusal_of(code);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   if (python_may_decode(bytes, size) || (code == simdjson::UTF8_ERROR && has_encoded_surrogate(bytes, size))) {

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string_view>
 
+#include <simdjson.h>
+
 namespace tarnwick::json {
 
 // The bounds every frame is held to.
@@ -38,20 +40,49 @@ struct Refusal {
   bool bound = false;  // one of the bounds (size, depth): refused whatever json.loads says
 };
 
+// A value of a parsed document: a handle into the parser's tape, read in
+// place (the accessors are inline: the event code calls them per field).
 class Value {
  public:
-  Value() noexcept;
+  // Only to be assigned (by a walk's next()); reading it is undefined.
+  Value() noexcept = default;
+  explicit Value(simdjson::dom::element e) noexcept : e_(e) {}
 
-  Type type() const noexcept;
-  bool is_null() const noexcept { return type() == Type::Null; }
+  Type type() const noexcept {
+    using T = simdjson::dom::element_type;
+    switch (e_.type()) {
+      case T::NULL_VALUE: return Type::Null;
+      case T::BOOL: return Type::Bool;
+      case T::INT64:
+      case T::UINT64: return Type::Int;
+      case T::DOUBLE: return Type::Float;
+      case T::STRING: return Type::String;
+      case T::ARRAY: return Type::Array;
+      case T::OBJECT: return Type::Object;
+    }
+    return Type::Null;
+  }
+  bool is_null() const noexcept { return e_.is_null(); }
 
-  bool as_bool() const noexcept;                 // Type::Bool
+  bool as_bool() const noexcept { return e_.get_bool().value_unsafe(); }  // Type::Bool
   // Type::Int: an integer literal that fits in 64 bits, signed or unsigned.
-  bool is_negative() const noexcept;             // for Type::Int
-  std::uint64_t as_u64() const noexcept;         // for Type::Int, not negative
-  std::int64_t as_i64() const noexcept;          // for Type::Int, negative
-  double as_double() const noexcept;             // Type::Float
-  std::string_view as_string() const noexcept;   // Type::String: valid UTF-8
+  bool is_negative() const noexcept {  // for Type::Int
+    return e_.type() == simdjson::dom::element_type::INT64 && e_.get_int64().value_unsafe() < 0;
+  }
+  std::uint64_t as_u64() const noexcept {  // for Type::Int, not negative
+    if (e_.type() == simdjson::dom::element_type::UINT64) return e_.get_uint64().value_unsafe();
+    return static_cast<std::uint64_t>(e_.get_int64().value_unsafe());
+  }
+  std::int64_t as_i64() const noexcept {  // for Type::Int, negative
+    if (e_.type() == simdjson::dom::element_type::UINT64) {
+      return static_cast<std::int64_t>(e_.get_uint64().value_unsafe());
+    }
+    return e_.get_int64().value_unsafe();
+  }
+  double as_double() const noexcept { return e_.get_double().value_unsafe(); }  // Type::Float
+  std::string_view as_string() const noexcept {  // Type::String: valid UTF-8
+    return e_.get_string().value_unsafe();
+  }
 
   // Object: the value under `key` (the last one, if the key repeats), or
   // nothing.  Linear in the object's size.
@@ -65,23 +96,54 @@ class Value {
   // Array: the number of elements.
   std::size_t size() const noexcept;
 
-  // The parser's element, opaque here (16 bytes).
-  alignas(8) unsigned char raw[16];
+ private:
+  simdjson::dom::element e_;
 };
 
 // A walk over an object's fields: while (f.next(&key, &value)) ...
 class Value::Fields {
  public:
-  bool next(std::string_view* key, Value* value) noexcept;
-  alignas(8) unsigned char raw[32];
+  Fields() noexcept = default;
+  Fields(simdjson::dom::object::iterator at, simdjson::dom::object::iterator end) noexcept : at_(at), end_(end) {}
+  bool next(std::string_view* key, Value* value) noexcept {
+    if (!(at_ != end_)) return false;
+    *key = at_.key();
+    *value = Value(at_.value());
+    ++at_;
+    return true;
+  }
+
+ private:
+  simdjson::dom::object::iterator at_{}, end_{};
 };
 
 // A walk over an array's elements: while (e.next(&value)) ...
 class Value::Elements {
  public:
-  bool next(Value* value) noexcept;
-  alignas(8) unsigned char raw[32];
+  Elements() noexcept = default;
+  Elements(simdjson::dom::array::iterator at, simdjson::dom::array::iterator end) noexcept : at_(at), end_(end) {}
+  bool next(Value* value) noexcept {
+    if (!(at_ != end_)) return false;
+    *value = Value(*at_);
+    ++at_;
+    return true;
+  }
+
+ private:
+  simdjson::dom::array::iterator at_{}, end_{};
 };
+
+inline Value::Fields Value::fields() const noexcept {
+  simdjson::dom::object object;
+  if (e_.get_object().get(object) != simdjson::SUCCESS) return {};
+  return {object.begin(), object.end()};
+}
+
+inline Value::Elements Value::elements() const noexcept {
+  simdjson::dom::array array;
+  if (e_.get_array().get(array) != simdjson::SUCCESS) return {};
+  return {array.begin(), array.end()};
+}
 
 class Document {
  public:
