@@ -201,14 +201,26 @@ def _refuse_constant(name: str) -> float:
     raise ValueError(f"{name} is not JSON")
 
 
-def _not_json(error: Exception, frame: Union[bytes, bytearray, memoryview, str]) -> str:
+def _byte_offset(frame: Union[bytes, bytearray, str], pos: int) -> int:
+    """The byte offset of character ``pos`` of the text json.loads read."""
+    if isinstance(frame, str):
+        return len(frame[:pos].encode("utf-8", "surrogatepass"))
+    # json.loads decodes bytes as this, past any BOM.
+    encoding = json.detect_encoding(frame)
+    tail = bytes(frame).decode(encoding, "surrogatepass")[pos:]
+    if encoding in ("utf-16", "utf-32"):
+        encoding += "-le" if frame[:2] == b"\xff\xfe" else "-be"
+    elif encoding == "utf-8-sig":
+        encoding = "utf-8"
+    return len(frame) - len(tail.encode(encoding, "surrogatepass"))
+
+
+def _not_json(error: Exception, frame: Union[bytes, bytearray, str]) -> str:
     """Why json.loads refused the frame, with the byte offset of the fault."""
     if isinstance(error, UnicodeDecodeError):
         return f"not valid UTF-8 at byte {error.start}"
     if isinstance(error, json.JSONDecodeError):
-        text = frame if isinstance(frame, str) else bytes(frame).decode("utf-8", "replace")
-        offset = len(text[:error.pos].encode("utf-8", "surrogatepass"))
-        return f"not valid JSON at byte {offset}: {error.msg}"
+        return f"not valid JSON at byte {_byte_offset(frame, error.pos)}: {error.msg}"
     return f"not valid JSON: {error}"
 
 
@@ -225,15 +237,22 @@ def apply_frame(frame: Union[bytes, bytearray, memoryview, str], *,
 
 def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,
                   on_skip: Optional[_OnSkip]) -> Frame:
-    """A frame the native reader leaves to json.loads: what json.loads
-    refuses is not JSON, and what it reads (an integer beyond 64 bits, a
-    lone surrogate escape) is applied from what it made."""
+    """A frame the native reader leaves to json.loads.  ``verdict`` is
+    "retry" for a text it holds what json.loads reads and the native reader
+    does not (an integer beyond 64 bits, a lone surrogate escape): that is
+    applied from what json.loads makes.  Otherwise it is why the native
+    reader refused the text without saying where: json.loads says where,
+    if the text is not JSON, and the reason stands if it is."""
+    text = frame.tobytes() if isinstance(frame, memoryview) else frame
     try:
-        doc = json.loads(frame, parse_constant=_refuse_constant)  # type: ignore[arg-type]
-    except (ValueError, RecursionError) as e:
-        raise PayloadError("", _not_json(e, frame)) from e
+        doc = json.loads(text, parse_constant=_refuse_constant)
+    except RecursionError as e:
+        raise PayloadError("", "arrays and objects nested too deep to read" if verdict == "retry"
+                           else verdict) from e
+    except ValueError as e:
+        raise PayloadError("", _not_json(e, text)) from e
     if verdict != "retry":
-        raise PayloadError("", "not valid JSON")
+        raise PayloadError("", verdict)
     return _apply_loaded_frame(doc, on_skip)
 
 

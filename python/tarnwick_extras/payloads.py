@@ -119,7 +119,7 @@ def parse_id(value: object, path: str = "") -> int:
     Takes a decimal string of ASCII digits or a JSON integer in 0..2**64-1;
     raises PayloadError at ``path`` for anything else, null included.
     """
-    return cast(int, _parse_id(value, path))
+    return _parse_id(value, path)
 
 
 def user(d: object) -> full_user:

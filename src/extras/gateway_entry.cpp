@@ -210,7 +210,14 @@ PyObject* parse_id(const Bound<2>& args) {
 
 // _apply(event_type, data, on_skip): events.apply, with the outcome's number.
 PyObject* apply_event(const Bound<3>& args) {
-  const std::string type = utf8_arg(args[0], args.name(0));
+  BlobBuilder utf8;
+  if (!append_text(args[0], utf8)) {
+    // A str that is not UTF-8 (lone surrogates) names none of the types handled.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_labelled(args.name(0));
+    PyErr_Clear();
+    return outcome_result(wire::Outcome::Unsupported);
+  }
+  const std::string_view type = utf8.payloads();
   if (!Gateway<PySource>::handles(type)) return outcome_result(wire::Outcome::Unsupported);
   PySource src;
   PySkips skips(skip_handler(args[2]), &src);
@@ -227,7 +234,6 @@ struct FrameText {
   OwnedRef held;      // the bytes object it lives in, when one
   std::string copy;   // or a copy
   std::string_view text;
-  bool encodes = true;  // a str frame that is not UTF-8 (lone surrogates) cannot be read here
 };
 
 FrameText frame_text(PyObject* frame) {
@@ -239,13 +245,9 @@ FrameText frame_text(PyObject* frame) {
     f.text = f.copy;
     return f;
   } else if (PyUnicode_Check(frame)) {
-    f.held = OwnedRef::steal(PyUnicode_AsUTF8String(frame));
-    if (!f.held) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_pending();
-      PyErr_Clear();
-      f.encodes = false;
-      return f;
-    }
+    // Lone surrogates pass as their three bytes: the reader refuses those
+    // and leaves the frame to json.loads, after the bounds are checked.
+    f.held = OwnedRef::steal(require(PyUnicode_AsEncodedString(frame, "utf-8", "surrogatepass")));
   } else if (PyObject_TypeCheck(frame, &PyMemoryView_Type)) {
     f.held = OwnedRef::steal(require(PyObject_CallMethod(frame, "tobytes", nullptr)));
   } else {
@@ -263,19 +265,23 @@ template <class Read>
 PyObject* frame_result(const Read& r) {
   OwnedRef frame = OwnedRef::steal(checked_result(PyStructSequence_New(g_frame_type)));
   PyStructSequence_SetItem(frame.get(), 0, u64_result(r.op));
-  PyStructSequence_SetItem(frame.get(), 1, r.type ? text_object(*r.type) : none_result());
+  // A type read by json.loads may hold lone surrogates (see PySource::text_of).
+  PyStructSequence_SetItem(frame.get(), 1,
+                           r.type ? require(PyUnicode_DecodeUTF8(r.type->data(), static_cast<Py_ssize_t>(r.type->size()),
+                                                                 "surrogatepass"))
+                                  : none_result());
   PyStructSequence_SetItem(frame.get(), 2, r.seq ? u64_result(*r.seq) : none_result());
   PyStructSequence_SetItem(frame.get(), 3, r.outcome ? outcome_result(*r.outcome) : none_result());
   return frame.release();
 }
 
-// The frame read by events through json.loads: `verdict` says why ("retry":
-// it holds what json.loads reads and this reader does not, an integer
-// beyond 64 bits say; "syntax": it is not JSON, and json.loads says where).
+// The frame read by events through json.loads: `verdict` is "retry" (it
+// holds what json.loads reads and this reader does not, an integer beyond
+// 64 bits say), or why this reader refused it without saying where.
 PyObject* through_json(PyObject* frame, const char* verdict, PyObject* on_skip) {
   if (g_through_json == nullptr) raise(PyExc_RuntimeError, "tarnwick_extras.events is not loaded");
   OwnedRef v = OwnedRef::steal(require(PyUnicode_FromString(verdict)));
-  return checked_result(PyObject_CallFunctionObjArgs(g_through_json, frame, v.get(), on_skip, nullptr));
+  return require(PyObject_CallFunctionObjArgs(g_through_json, frame, v.get(), on_skip, nullptr));
 }
 
 // Frames bigger than this are parsed without the interpreter lock.
@@ -284,7 +290,6 @@ constexpr std::size_t kParseWithoutInterpreter = std::size_t{1} << 20;
 // _apply_frame(frame, on_skip): events.apply_frame.
 PyObject* apply_frame(const Bound<2>& args) {
   const FrameText f = frame_text(args[0]);
-  if (!f.encodes) return through_json(args[0], "retry", args[1]);
   // The thread's document, unless a frame is being read on this thread
   // already (an on_skip that reads a frame): then one of this call's own.
   thread_local int reading = 0;
@@ -301,7 +306,9 @@ PyObject* apply_frame(const Bound<2>& args) {
   if (!parsed.root) {
     const json::Refusal& r = parsed.refusal;
     if (r.retry) return through_json(args[0], "retry", args[1]);
-    if (r.offset == SIZE_MAX && !r.bound) return through_json(args[0], "syntax", args[1]);
+    // Refused without saying where: json.loads says where, if the text is
+    // not JSON; if it is, this reason stands.
+    if (r.offset == SIZE_MAX && !r.bound) return through_json(args[0], r.what, args[1]);
     std::string reason = r.what;
     if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
     raise_fault({"", reason});
@@ -317,9 +324,42 @@ PyObject* apply_frame(const Bound<2>& args) {
   }
 }
 
+// Whether some value of what json.loads made lies within more arrays and
+// objects than a frame may nest (json::kMaxDepth, as the reader counts).
+bool too_deep(PyObject* root) {
+  struct Level {
+    PyObject* container;
+    Py_ssize_t at;
+  };
+  std::vector<Level> open;
+  if (PyList_Check(root) || PyDict_Check(root)) open.push_back({root, 0});
+  while (!open.empty()) {
+    Level& top = open.back();
+    PyObject* item = nullptr;
+    if (PyList_Check(top.container)) {
+      if (top.at < PyList_Size(top.container)) item = PyList_GetItem(top.container, top.at++);
+    } else {
+      PyObject* key;
+      if (!PyDict_Next(top.container, &top.at, &key, &item)) item = nullptr;
+    }
+    if (item == nullptr) {
+      open.pop_back();
+    } else if (open.size() > json::kMaxDepth) {
+      return true;
+    } else if (PyList_Check(item) || PyDict_Check(item)) {
+      open.push_back({item, 0});
+    }
+  }
+  return false;
+}
+
+static_assert(json::kMaxDepth == 128, "the depth refusal's text names the bound");
+
 // _apply_loaded_frame(doc, on_skip): the same for a frame json.loads read
-// (what this reader does not take: an integer beyond 64 bits, say).
+// (what this reader does not take: an integer beyond 64 bits, say), held
+// to the same depth bound.
 PyObject* apply_loaded_frame(const Bound<2>& args) {
+  if (too_deep(args[0])) raise_fault({"", "arrays and objects nested deeper than 128"});
   PySource src;
   PySkips skips(skip_handler(args[1]), &src);
   Gateway<PySource> g(src, skips);

@@ -117,7 +117,8 @@ bool PySource::uint_of(const Value& v, std::uint64_t* out) {
 }
 
 std::string PySource::text_of(const Value& v) {
-  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(v.get(), "utf-8", "surrogateescape"));
+  // Lone surrogates (json.loads keeps them) pass as their three bytes.
+  OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(v.get(), "utf-8", "surrogatepass"));
   if (!bytes) throw_pending();
   char* data;
   Py_ssize_t len;
