@@ -88,8 +88,11 @@ tsan-test: $(BUILD)/tsan/build.ninja
 	cmake --build $(BUILD)/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD)/tsan --output-on-failure
 
-# make fuzz: for FUZZ_SECONDS, side by side, libFuzzer over the map and the
-# record blob (checked against std::map) and a hostile hypothesis-driven run
+# make fuzz: for FUZZ_SECONDS, side by side, libFuzzer (half the time over
+# the map and the record blob, checked against std::map; half over gateway
+# frames parsed and applied, seeded from tests/fuzz/frames: a refused frame
+# changes nothing and the kept counts agree with a walk) and a hostile
+# hypothesis-driven run
 # of every constructor, guild method and module function against the
 # ASan+UBSan build (the package tests/fuzz/hostile, which restarts its child
 # after a crash and prints each crash's reproducer).  Fails on any crash,
@@ -102,24 +105,32 @@ FUZZ_SHORT_SECONDS ?= 20
 HOSTILE_FLAGS ?= --strict-interrupts
 HOSTILE_SHORT_FLAGS ?=
 CORE_SOURCES = $(wildcard src/core/*.cpp)
+FRAME_SOURCES = $(CORE_SOURCES) $(wildcard src/records/*.cpp) $(wildcard src/registry/*.cpp)
 HOSTILE = $(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONMALLOC=malloc \
           PYTHONPATH=$(CURDIR)/$(BUILD)/asan-py:$(CURDIR)/python:$(CURDIR)/tests/fuzz $(PYTHON) -m hostile run
 
 fuzz-build: $(BUILD)/asan/build.ninja
 	cmake --build $(BUILD)/asan -j $(JOBS) --target tarnwick_ext
-	mkdir -p $(BUILD)/fuzz/corpus
+	mkdir -p $(BUILD)/fuzz/corpus $(BUILD)/fuzz/frames
+	cp tests/fuzz/frames/* $(BUILD)/fuzz/frames/
 	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \
 	  -DSIMDJSON_THREADS_ENABLED=1 tests/fuzz/fuzz_map.cpp $(CORE_SOURCES) -lsimdjson -o $(BUILD)/fuzz/fuzz_map
+	clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Wall -Wextra -Werror -Isrc \
+	  -DSIMDJSON_THREADS_ENABLED=1 tests/fuzz/fuzz_frame.cpp $(FRAME_SOURCES) -lsimdjson -o $(BUILD)/fuzz/fuzz_frame
 
 # Both runs go to the end; the exit status says whether either found anything.
 define run_fuzz
-	@$(BUILD)/fuzz/fuzz_map -max_total_time=$(1) -print_final_stats=1 -artifact_prefix=$(BUILD)/fuzz/ \
-	  $(BUILD)/fuzz/corpus > $(BUILD)/fuzz/log 2>&1 & lf=$$!; \
+	@( $(BUILD)/fuzz/fuzz_map -max_total_time=$$(( ($(1) + 1) / 2 )) -print_final_stats=1 \
+	    -artifact_prefix=$(BUILD)/fuzz/ $(BUILD)/fuzz/corpus > $(BUILD)/fuzz/log 2>&1 && \
+	  $(BUILD)/fuzz/fuzz_frame -max_total_time=$$(( ($(1) + 1) / 2 )) -print_final_stats=1 -max_len=8192 \
+	    -dict=tests/fuzz/frames.dict -artifact_prefix=$(BUILD)/fuzz/ $(BUILD)/fuzz/frames \
+	    > $(BUILD)/fuzz/frame-log 2>&1 ) & lf=$$!; \
 	rm -rf $(BUILD)/fuzz/hostile; \
 	$(HOSTILE) --seconds $(1) --out $(BUILD)/fuzz/hostile $(2) 2>$(BUILD)/fuzz/hostile.err; hs=$$?; \
 	wait $$lf; ls=$$?; \
-	echo "== libFuzzer (fuzz_map)"; \
-	if [ $$ls -ne 0 ]; then tail -40 $(BUILD)/fuzz/log; else grep -E "^Done|exec_per_sec" $(BUILD)/fuzz/log; fi; \
+	echo "== libFuzzer (fuzz_map, then fuzz_frame)"; \
+	if [ $$ls -ne 0 ]; then tail -40 $(BUILD)/fuzz/log; tail -40 $(BUILD)/fuzz/frame-log 2>/dev/null; \
+	else grep -hE "^Done|exec_per_sec" $(BUILD)/fuzz/log $(BUILD)/fuzz/frame-log; fi; \
 	if [ $$hs -gt 1 ]; then echo "hostile run failed to run:"; tail -20 $(BUILD)/fuzz/hostile.err; fi; \
 	[ $$ls -eq 0 ] && [ $$hs -eq 0 ]
 endef

@@ -119,6 +119,13 @@ PyObject* skip_handler(PyObject* on_skip) { return on_skip == Py_None && g_warn 
 
 // -- payloads ----------------------------------------------------------------
 
+// A flag argument, by the constructors' rule for bool fields.
+bool flag_arg(PyObject* o, const char* name) {
+  bool b;
+  if (!to_bool(o, &b)) raise_labelled(name);
+  return b;
+}
+
 template <class Desc>
 PyObject* read_one(PyObject* payload) {
   PySource src;
@@ -149,7 +156,7 @@ PyObject* read_payload(const Bound<2>& args) {
 
 // _read_guild(payload, skip_invalid, on_skip): payloads.guild.
 PyObject* read_guild(const Bound<3>& args) {
-  const bool skip = PyObject_IsTrue(args[1]) == 1;
+  const bool skip = flag_arg(args[1], args.name(1));
   PySource src;
   PySkips skips(args[2], &src);
   Gateway<PySource> g(src, skips);
@@ -164,7 +171,7 @@ PyObject* read_guild(const Bound<3>& args) {
 
 // _guild_users(payload, skip_invalid, on_skip): payloads.guild_users.
 PyObject* guild_users(const Bound<3>& args) {
-  const bool skip = PyObject_IsTrue(args[1]) == 1;
+  const bool skip = flag_arg(args[1], args.name(1));
   PySource src;
   PySkips skips(args[2], &src);
   Gateway<PySource> g(src, skips);

@@ -8,9 +8,9 @@
 namespace tarnwick::wire {
 namespace {
 
-// UTF-8 of a str (which must encode).
+// UTF-8 of a str, for a description (a lone surrogate shown escaped).
 std::string utf8_of(PyObject* s) {
-  OwnedRef bytes = OwnedRef::steal(require(PyUnicode_AsUTF8String(s)));
+  OwnedRef bytes = OwnedRef::steal(require(PyUnicode_AsEncodedString(s, "utf-8", "backslashreplace")));
   char* data;
   Py_ssize_t len;
   if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) throw_pending();
@@ -172,9 +172,11 @@ Described PySource::describe(const Value& v) {
   Described d;
   d.kind = kind(v);
   if (d.kind == ValueKind::Other) {
-    OwnedRef name = OwnedRef::steal(
-        require(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__")));
-    d.type_name = PyUnicode_Check(name.get()) ? utf8_of(name.get()) : "object";
+    // A class whose __name__ fails or is no str is named as a plain object:
+    // the fault is the payload's, not this description's.
+    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+    if (!name) PyErr_Clear();
+    d.type_name = name && PyUnicode_Check(name.get()) ? utf8_of(name.get()) : "object";
   } else if (Py_IS_TYPE(o, &PyLong_Type)) {
     OwnedRef text = OwnedRef::steal(require(PyObject_Str(o)));
     d.number = utf8_of(text.get());

@@ -10,6 +10,13 @@ from .judging import Panic
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python"))
 from twhelpers import MINIMAL, OPTIONAL, REQ, SCHEMA  # noqa: E402
 
+from tarnwick_extras.events import EVENT_TYPES  # noqa: E402
+
+# A few frames of each kind, from the libFuzzer seeds.
+_SEEDS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "frames")
+FRAME_SEEDS = sorted({line for name in sorted(os.listdir(_SEEDS))
+                      for line in open(os.path.join(_SEEDS, name), "rb").read().splitlines() if line})
+
 SHARED_IDS = [0, 1, 2, 3, 7, 2**64 - 1]  # callbacks and threads collide on these
 INT_EDGES = [0, 1, -1, 255, 256, -129, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1, 2**32,
              2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), 2**100, -(2**100), 10**40]
@@ -81,9 +88,17 @@ CACHE_FUNCTIONS = {
     "remove_channel_messages": ([("channel_id", "u64", True)], "int"),
     "remove_guild_messages": ([("guild_id", "u64", True)], "int"),
     "clear": ([], "none"),
-    "_from_payload": ([("kind", "payload_kind", True), ("payload", "payload", True)], "none-or-record"),
-    "_merge_payload": ([("kind", "payload_kind", True), ("payload", "payload", True),
-                        ("filed", "rec:full_member", True), ("lenient", "bool", False)], "none-or-record"),
+    # The packages' native calls: a malformed payload or frame is refused
+    # with a PayloadError, by design.
+    "_read": ([("kind", "payload_kind", True), ("payload", "payload", True)], "payload-record"),
+    "_read_guild": ([("payload", "payload", True), ("skip_invalid", "bool", True), ("on_skip", "on_skip", True)],
+                    "payload-record"),
+    "_guild_users": ([("payload", "payload", True), ("skip_invalid", "bool", True), ("on_skip", "on_skip", True)],
+                     "payload-list"),
+    "_apply": ([("event_type", "event_type", True), ("data", "payload", True), ("on_skip", "on_skip", True)],
+               "payload-outcome"),
+    "_apply_frame": ([("frame", "frame", True), ("on_skip", "on_skip", True)], "payload-frame"),
+    "_apply_loaded_frame": ([("doc", "payload", True), ("on_skip", "on_skip", True)], "payload-frame"),
 }
 METHODS = {"add_member": "full_member", "add_role": "full_role", "add_emoji": "full_emoji"}
 UNKNOWN_KEYS = ["'bogus'", "'ID'", "'id\\x00'", "'\\udcff'", "'\\u0105'", "'self'", "''"]
@@ -154,6 +169,12 @@ class Gen:
         # Only the six kinds: any other is refused with a ValueError, by design.
         self.kinds["payload_kind"] = st.one_of(
             *[st.sampled_from("012345")] * 3, st.tuples(st.sampled_from("012345"), self.then).map(fmt("Idx({}, {})")))
+        self.kinds["event_type"] = st.one_of(
+            st.sampled_from([repr(t) for t in EVENT_TYPES] * 3 + ["'message_create'", "''", "'\\ud800'"]),
+            self.kinds["text"], self.any)
+        self.kinds["on_skip"] = st.one_of(st.just("None"), self.act.map(fmt("lambda e: {}")),
+                                          st.just("raised().append"), self.any)
+        self.kinds["frame"] = self._frame()
         self.call = self._call()
 
     def _payload(self):
@@ -169,6 +190,21 @@ class Gen:
         pairs = st.lists(st.tuples(key, value), max_size=8)
         return st.one_of(*[pairs.map(dict_source)] * 4, pairs.map(dict_source).map(fmt("DictSub({})")),
                          self.any)
+
+    def _frame(self):
+        """Gateway frames: seeds, hostile payloads put in one (their odd
+        values as repr()), cut short, in each of the four types taken."""
+        st = self.st
+        seed = st.sampled_from(FRAME_SEEDS).map(repr)
+        made = self.build(lambda t, d, op: (f"json.dumps({{'op': {op}, 't': {t}, 's': 1, 'd': {d}}}, "
+                                            "default=repr, skipkeys=True).encode()"),
+                          self.kinds["event_type"], self.kinds["payload"], st.sampled_from(["0", "0", "0", "11", "'0'"]))
+        text = st.one_of(seed, seed, made)
+        shaped = self.build(lambda t, how: how.format(t), text, st.sampled_from(
+            ["{0}", "{0}", "{0}.decode('utf-8', 'replace')", "bytearray({0})", "memoryview({0})",
+             "{0}[:len({0}) // 2]", "{0}.replace(b'\"', b'', 1)", "{0}.replace(b'1', b'1e400', 1)",
+             "b'[' * 200 + {0}"]))
+        return st.one_of(shaped, shaped, shaped, self.any)
 
     @staticmethod
     def _module_act(n, i, j, k):

@@ -10,6 +10,7 @@ import array  # noqa: F401
 import collections  # noqa: F401
 import ctypes
 import gc
+import json  # noqa: F401
 import operator  # noqa: F401
 import os
 import sys

@@ -7,8 +7,10 @@ of its own callbacks raised (kept in raised(), per thread).
 import threading
 
 import tarnwick
+from tarnwick_extras import events
 from tarnwick_extras._fields import RECORD_CLASSES
 from tarnwick_extras._sibling import load_sibling
+from tarnwick_extras.payloads import PayloadError
 
 _local = threading.local()
 
@@ -59,8 +61,14 @@ def returned_right(result, returns):
         return result is None
     if returns == "none-or-record":
         return result is None or isinstance(result, RECORD_CLASSES)
-    if returns == "record":
+    if returns in ("record", "payload-record"):
         return isinstance(result, RECORD_CLASSES)
+    if returns == "payload-outcome":
+        return type(result) is events.Outcome
+    if returns == "payload-frame":
+        return type(result) is events.Frame
+    if returns == "payload-list":
+        return type(result) is list
     if returns in PLAIN_RESULTS:
         return type(result) is PLAIN_RESULTS[returns]
     if returns == "none-or-int":
@@ -83,7 +91,8 @@ def judge(exc, result, returns):
         verdict = "ok"
     elif any(exc is r for r in mine):
         verdict = "callback"
-    elif type(exc) in ALLOWED or (returns == "search" and type(exc) is ValueError):
+    elif type(exc) in ALLOWED or (returns == "search" and type(exc) is ValueError) or \
+            (returns.startswith("payload-") and type(exc) is PayloadError):
         verdict = "refused"
     elif is_panic(exc):
         if not any(is_panic(r) for r in mine):
