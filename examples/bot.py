@@ -2,10 +2,12 @@
 
     python3 examples/bot.py [EVENTS.jsonl]      (standard input by default)
 
-Each line is one event, ``{"type": ..., "data": {...}}``, as examples/demo.py
-writes them (``--write``), and goes to ``events.apply``, which files what it
-carries.  A command in a guild message is answered on standard output, as
-one line of JSON, from the cache alone:
+Each line is one gateway frame (``{"op": 0, "t": ..., "s": ..., "d": {...}}``
+for a dispatch), as examples/demo.py writes them (``--write``), and goes to
+``events.apply_frame``, which reads it natively and files what it carries.
+Only a frame the bot answers, a MESSAGE_CREATE the cache took, is decoded
+again by ``json.loads``.  A command in a guild message is answered on
+standard output, as one line of JSON, from the cache alone:
 
     !whois          the author's cached member and user record
     !perms          the author's permissions and the names of their roles
@@ -15,17 +17,17 @@ one line of JSON, from the cache alone:
     !members        the member count, and whether the author is one
     !cache          how many guilds, users and messages the cache holds
 
-A line that holds no event (not UTF-8, not JSON) or a malformed one is
-reported on standard error by its number and skipped, as is a bad entry of
-an event that carries many (a member of a GUILD_CREATE, say); the rest of
-the stream goes on.
+A line that holds no frame (not UTF-8, not JSON, not a frame) or a
+malformed dispatch is reported on standard error by its number and skipped,
+as is a bad entry of an event that carries many (a member of a GUILD_CREATE,
+say); the rest of the stream goes on.
 """
 
 from __future__ import annotations
 
 import json
 import sys
-from typing import Any, Callable, Dict, Iterable
+from typing import Any, Callable, Dict, Iterable, List
 
 import tarnwick
 from tarnwick_extras import PayloadError, as_dict, cache, events, payloads
@@ -100,41 +102,26 @@ def on_message(data: Dict[str, Any]) -> None:
         print(json.dumps(answer(message.guild_id, message.author_id, argument.strip())))
 
 
-def handle(number: int, line: str) -> None:
-    """One line of the stream; raises ValueError for one that holds no
-    event and PayloadError (a ValueError) for malformed data."""
-    event = json.loads(line)
-    if not isinstance(event, dict) or not isinstance(event.get("type"), str):
-        raise ValueError('not an event: expected an object with a string "type"')
-    kind: str = event["type"]
-    data: Any = event.get("data")
-    try:
-        outcome = events.apply(kind, data,
-                               on_skip=lambda error: report(number, f"{kind}: skipped {error}"))
-    except PayloadError as e:
-        raise ValueError(f"{kind}: {e}") from e
-    if kind == "MESSAGE_CREATE" and outcome is events.Outcome.APPLIED:
-        on_message(data)
+def handle(number: int, raw: bytes) -> None:
+    """One line of the stream; raises PayloadError (a ValueError) for one
+    that holds no frame or a malformed dispatch."""
+    skipped: List[PayloadError] = []
+    frame = events.apply_frame(raw, on_skip=skipped.append)
+    for error in skipped:
+        report(number, f"{frame.type}: skipped {error}")
+    if frame.type == "MESSAGE_CREATE" and frame.outcome is events.Outcome.APPLIED:
+        on_message(json.loads(raw)["d"])      # the one kind of frame the bot reads itself
 
 
 def run(lines: Iterable[bytes]) -> int:
     """Handle every line of the stream; returns how many were skipped."""
     bad = 0
     for number, raw in enumerate(lines, 1):
-        try:
-            line = raw.decode("utf-8")
-        except UnicodeDecodeError as e:
-            bad += 1
-            report(number, f"not UTF-8: {e.reason} at byte {e.start}")
-            continue
-        if not line.strip():
+        if not raw.strip():
             continue
         try:
-            handle(number, line)
-        except json.JSONDecodeError as e:
-            bad += 1
-            report(number, f"bad JSON: {e}")
-        except (ValueError, RecursionError) as e:
+            handle(number, raw)
+        except PayloadError as e:
             bad += 1
             report(number, str(e))
     return bad

@@ -1,36 +1,44 @@
-"""Replay a stream of gateway dispatch events into the tarnwick cache.
+"""Replay a stream of gateway frames into the tarnwick cache, twice.
 
     python3 examples/demo.py [PATH] [--scale X] [--seed N] [--message-limit N|none]
                              [--write OUT]
 
-Each line of a stream is one event, ``{"type": EVENT_TYPE, "data": {...}}``,
-the data being the dispatch payload as the gateway sends it (the format
-examples/bot.py reads too).  Every event goes through
-``tarnwick_extras.events.apply`` with the message limit set; a malformed line
-is reported (``line N: ...``) and skipped.
+Each line of a stream is one gateway frame, as the gateway sends it (the
+format examples/bot.py reads too); a dispatch is
+``{"op": 0, "t": EVENT_TYPE, "s": SEQ, "d": {...}}``.  The stream is replayed
+twice, each time into an empty cache with the message limit set: first
+every line goes to ``tarnwick_extras.events.apply_frame``, which reads the
+frame natively; then each is read by ``json.loads`` and a dispatch's ``d``
+goes to ``events.apply``.  Both rates are printed (events a second, the
+reading of the file included), and the two replays must agree line by line
+and end with the same counts.  A malformed line is reported
+(``line N: ...``) and skipped.
 
 Without PATH, tests/python/gateway_stream.py generates a deterministic
 stream first (200 guilds and 100,000 messages, with joins, leaves, edits,
-deletions, outages, events the cache does not handle and a few malformed
-lines); ``--scale`` shrinks or grows it, ``--write`` saves it instead.
+deletions, outages, events the cache does not handle, heartbeat
+acknowledgements and a few malformed lines); ``--scale`` shrinks or grows
+it, ``--write`` saves it instead.
 
-At the end the cache's counts (``cache.stats()``) are checked against a
-plain-Python model of the same events (tests/python/cache_model.py), and
-again after ``cache.prune_users()`` lets go of the users no guild or message
-names.  Exit status: 0 when they agree, 3 when they do not (or the generated
-stream's malformed lines were not all reported), 1 when no event of the
-stream could be applied, 2 when PATH is missing or not a readable file.
+After the first replay the cache's counts (``cache.stats()``) are checked
+against a plain-Python model of the same events (tests/python/cache_model.py),
+and again after ``cache.prune_users()`` lets go of the users no guild or
+message names.  Exit status: 0 when they agree, 3 when they do not (or the
+two replays differ, or the generated stream's malformed lines were not all
+reported), 1 when no event of the stream could be applied, 2 when PATH is
+missing or not a readable file.
 """
 
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import os
 import sys
 import tempfile
 import time
-from typing import IO, Any, Iterator, List, Mapping, Optional, Tuple, cast
+from typing import IO, Any, Callable, List, Mapping, Optional, cast
 
 import tarnwick
 from tarnwick_extras import PayloadError, cache, events
@@ -39,44 +47,70 @@ from tarnwick_extras import PayloadError, cache, events
 sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "python"))
 from cache_model import COUNTS, compare  # noqa: E402
 from gateway_stream import Generated, generate  # noqa: E402
-from replay_tally import MAX_REPORTED, Tally, resident_memory  # noqa: E402
+from replay_tally import MAX_REPORTED, Replay, Tally, resident_memory  # noqa: E402
 
 DEFAULT_MESSAGE_LIMIT = 20_000
+FRAMES, LOADS = "events.apply_frame", "json.loads + events.apply"
 
 
-def events_of(f: IO[bytes], tally: Tally) -> Iterator[Tuple[int, str, Any]]:
-    """(line number, type, data) of each event in f; a line that holds no
-    event is reported and skipped."""
+def replay_frames(f: IO[bytes], replay: Replay) -> None:
+    """Every line through events.apply_frame."""
+    apply_frame = events.apply_frame
+    results = replay.results
+    skipped: List[PayloadError] = []
+    on_skip = skipped.append
     for n, raw in enumerate(f, 1):
-        tally.line(n, len(raw))
-        line = raw.strip()
-        if not line:
-            continue
         try:
-            event = json.loads(line)
-        except (ValueError, RecursionError) as e:    # bad JSON or not UTF-8
-            tally.skip(n, "bad JSON: %s" % e)
+            frame = apply_frame(raw, on_skip=on_skip)
+        except PayloadError as e:        # not JSON, not a frame, or a dispatch's data malformed
+            skipped.clear()
+            replay.fault(n, raw, e)
             continue
-        if not isinstance(event, dict) or not isinstance(event.get("type"), str):
-            tally.skip(n, 'not an event: expected an object with a string "type"')
-            continue
-        yield n, event["type"], event.get("data")
+        results.append(frame.outcome)    # None when not a dispatch
+        if skipped:
+            replay.skipped(n, frame.type, skipped)
+        if not n & 1023:
+            replay.progress.update(f.tell(), n, len(replay.faults))
+    replay.finish(f.tell())
 
 
-def replay_file(path: str, message_limit: Optional[int]) -> Tally:
-    """Apply every event of the file; malformed lines are reported and skipped."""
-    tally = Tally(os.path.getsize(path), message_limit)
+def replay_loads(f: IO[bytes], replay: Replay) -> None:
+    """Every line through json.loads, and a dispatch's data through events.apply."""
+    loads, apply = json.loads, events.apply
+    results = replay.results
+    skipped: List[PayloadError] = []
+    on_skip = skipped.append
+    for n, raw in enumerate(f, 1):
+        try:
+            frame = loads(raw)
+            outcome = apply(frame["t"], frame["d"], on_skip=on_skip) if frame["op"] == 0 else None
+        except (ValueError, LookupError, TypeError, RecursionError) as e:   # PayloadError among them
+            skipped.clear()
+            replay.fault(n, raw, e)
+            continue
+        results.append(outcome)
+        if skipped:
+            replay.skipped(n, frame["t"], skipped)
+        if not n & 1023:
+            replay.progress.update(f.tell(), n, len(replay.faults))
+    replay.finish(f.tell())
+
+
+def replay_file(path: str, message_limit: Optional[int], through: Callable[[IO[bytes], Replay], None],
+                label: str, report: bool) -> Replay:
+    """One replay of the file into an empty cache."""
+    cache.clear()
     cache.set_message_limit(message_limit)
+    replay = Replay(label, os.path.getsize(path), report)
     with open(path, "rb") as f:
-        for n, kind, data in events_of(f, tally):
-            skipped: List[PayloadError] = []
-            try:
-                outcome = events.apply(kind, data, on_skip=skipped.append)
-            except PayloadError as e:
-                tally.skip(n, "%s: %s" % (kind, e))
-                continue
-            tally.count(n, kind, data, outcome, skipped)
-    tally.finish()
+        through(f, replay)
+    return replay
+
+
+def tally_of(path: str, replay: Replay, message_limit: Optional[int]) -> Tally:
+    tally = Tally(replay, message_limit)
+    with open(path, "rb") as f:
+        tally.read(f)
     return tally
 
 
@@ -95,10 +129,13 @@ def counts() -> Mapping[str, int]:
     return cast(Mapping[str, int], cache.stats())
 
 
+def rate(replay: Replay) -> float:
+    return replay.events / replay.elapsed if replay.elapsed else 0.0
+
+
 def summary(tally: Tally, stats: Mapping[str, int], limit: Optional[int]) -> None:
-    rate = tally.events / tally.elapsed if tally.elapsed else 0.0
-    print("replayed %d lines in %.2f s: %d events, %.0f events/s (decoding and the model included)"
-          % (tally.lines, tally.elapsed, tally.events, rate))
+    print("replayed %d lines through events.apply_frame: %d events, %d frames of other opcodes"
+          % (len(tally.replay.results), tally.events, tally.others))
     print("outcomes: " + "  ".join("%s %d" % (o.value, tally.outcomes[o.value]) for o in events.Outcome)
           + "  malformed %d  entries skipped %d" % (tally.malformed, tally.skipped_entries))
     print("events: " + ", ".join("%s %d" % kv for kv in sorted(tally.by_type.items())))
@@ -167,6 +204,29 @@ def check_pruned(tally: Tally, stats: Mapping[str, int]) -> int:
     return 0
 
 
+def check_same(frames: Replay, frames_stats: Mapping[str, int], loads: Replay) -> int:
+    """The second replay against the first, and their rates: 0 when they
+    agree, 3 when not."""
+    stats = counts()
+    problems = ["%s: %d, then %d" % (k, frames_stats[k], stats[k])
+                for k in COUNTS if frames_stats[k] != stats[k]] + frames.differences(loads)
+    if problems:
+        print("the two replays DISAGREE:")
+        for text in problems[:10]:
+            print("  " + text)
+        if len(problems) > 10:
+            print("  ... and %d more" % (len(problems) - 10))
+    else:
+        print("the two replays agree: the same outcome on every line, the same entries skipped, the same"
+              " cache counts")
+    for label, replay in ((LOADS, loads), (FRAMES, frames)):
+        print("%-27s %d events in %.2f s: %7.0f events/s" % (label + ":", replay.events, replay.elapsed,
+                                                           rate(replay)))
+    print("apply_frame: %.2fx the events per second of json.loads + apply"
+          % (rate(frames) / rate(loads) if rate(loads) else 0.0))
+    return 3 if problems else 0
+
+
 # -- the command -----------------------------------------------------------------
 
 def _limit(text: str) -> Optional[int]:
@@ -186,7 +246,7 @@ def _fail(text: str) -> int:
 def main(argv: Optional[List[str]] = None) -> int:
     assert __doc__ is not None
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("path", nargs="?", help="file of newline-delimited JSON events")
+    ap.add_argument("path", nargs="?", help="file of gateway frames, one a line")
     ap.add_argument("--scale", type=float, default=1.0, help="size of the generated stream (default 1.0)")
     ap.add_argument("--seed", type=int, default=2024)
     ap.add_argument("--message-limit", type=_limit, default=DEFAULT_MESSAGE_LIMIT, metavar="N|none",
@@ -219,20 +279,27 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("generated %d lines (%s) in %.2f s" % (generated.lines, _mib(os.path.getsize(path)),
                                                      time.perf_counter() - start), flush=True)
     try:
-        tally = replay_file(path, args.message_limit)
+        frames = replay_file(path, args.message_limit, replay_frames, "apply_frame", report=True)
+        stats = counts()
+        tally = tally_of(path, frames, args.message_limit)
+        summary(tally, stats, args.message_limit)
+        status = check(tally, stats, generated)
+        if generated is not None:
+            lookups(generated.samples)
+        status = max(status, check_pruned(tally, stats))
+        applied = tally.outcomes[events.Outcome.APPLIED.value]
+        # The model's many objects would slow every collection json.loads
+        # sets off: the second replay runs without them, as the first did.
+        del tally
+        gc.collect()
+        loads = replay_file(path, args.message_limit, replay_loads, "json.loads + apply", report=False)
+        status = max(status, check_same(frames, stats, loads))
     except OSError as e:
         return _fail("%s: %s" % (path, e.strerror))
     finally:
         if generated is not None:
             os.unlink(path)
-
-    stats = counts()
-    summary(tally, stats, args.message_limit)
-    status = check(tally, stats, generated)
-    if generated is not None:
-        lookups(generated.samples)
-    status = max(status, check_pruned(tally, stats))
-    if not tally.outcomes[events.Outcome.APPLIED.value]:
+    if not applied:
         print("demo.py: no event in %s could be applied" % (args.path or "the stream"), file=sys.stderr)
         status = status or 1
     return status

@@ -1,9 +1,10 @@
-"""A deterministic stream of gateway dispatch events, for examples/demo.py.
+"""A deterministic stream of gateway frames, for examples/demo.py.
 
-``generate(out, scale, seed)`` writes one event a line,
-``{"type": EVENT_TYPE, "data": {...}}``, the data shaped as the gateway sends
-it.  At scale 1: 200 guilds (three of 15,000 to 25,000 members, which arrive
-in member chunks), about 100,000 members joining, changing and leaving, role
+``generate(out, scale, seed)`` writes one frame a line, as the gateway sends
+it: a dispatch is ``{"op":0,"t":EVENT_TYPE,"s":SEQ,"d":{...}}``, numbered
+from 1, and a heartbeat acknowledgement (op 11) comes every 1,000 lines.
+At scale 1: 200 guilds (three of 15,000 to 25,000 members, which arrive in
+member chunks), about 100,000 members joining, changing and leaving, role
 and emoji changes, guild updates, deletions, outages and bans, 100,000
 messages created (replies, webhooks' messages and mentions among them),
 edited and deleted, channels deleted, user updates and presences, the events
@@ -87,6 +88,7 @@ class _Stream:
         self.rng = random.Random(seed)
         self.scale = scale
         self.lines = 0
+        self.seq = 0                  # the last dispatch's sequence number
         self.counter = 0
         self.users: List[Optional[Dict[str, Any]]] = []
         self.user_ids: List[str] = []
@@ -159,7 +161,15 @@ class _Stream:
         return " ".join(self.rng.choice(_WORDS) for _ in range(n))
 
     def emit(self, kind: str, data: Dict[str, Any]) -> None:
-        self.raw(json.dumps({"type": kind, "data": data}, separators=(",", ":")).encode())
+        self.raw(self.frame(kind, data))
+
+    def frame(self, kind: Any, data: Any, **fields: Any) -> bytes:
+        """A dispatch, numbered; fields replace (or, as None, drop) the frame's own."""
+        self.seq += 1
+        frame = {"op": 0, "t": kind, "s": self.seq, "d": data}
+        frame.update(fields)
+        return json.dumps({k: v for k, v in frame.items() if v is not None},
+                          separators=(",", ":")).encode()
 
     def raw(self, line: bytes) -> None:
         self.out.write(line + b"\n")
@@ -322,8 +332,10 @@ class _Stream:
         for pos, write in enumerate(steps):
             while bad_at and bad_at[0] == pos:
                 bad_at.pop(0)
-                self.raw(bad.pop())
+                self.raw(bad.pop()())
             write()
+            if self.lines % 1000 == 0:
+                self.raw(b'{"t":null,"s":null,"op":11,"d":null}')
             if self.outages and rng.random() < 0.0005:       # back after a while
                 self.end_outage(self.outages.pop(0))
         return n_bad
@@ -332,30 +344,31 @@ class _Stream:
         g.out = False
         self.emit("GUILD_CREATE", self.guild_payload(g, g.members))
 
-    def malformed(self) -> List[bytes]:
-        """Lines that must be reported and skipped, one per kind of fault."""
+    def malformed(self) -> List[Callable[[], bytes]]:
+        """Lines that must be reported and skipped, one per kind of fault;
+        each is made when written, so that the dispatches stay in sequence."""
         g = self.guilds[0]
         member = self.member(g, g.members[0])
-        lines = [
-            b'{"type": "USER_UPDATE", "data": {"id": "1", "username": "trunc',
-            b"[1, 2]",
-            b'{"type": 7, "data": {}}',
-            b'{"type": "USER_UPDATE", "data": {"id": "5", "username": "\xff\xfe"}}',   # not UTF-8
-            b'{"type": "USER_UPDATE"}',
-            json.dumps({"type": "USER_UPDATE", "data": {"id": str(2**64), "username": "too_wide"}}).encode(),
-            json.dumps({"type": "USER_UPDATE", "data": {"id": "12ab", "username": "hexish"}}).encode(),
-            json.dumps({"type": "USER_UPDATE", "data": {"id": "77", "username": "x", "bot": "yes"}}).encode(),
-            json.dumps({"type": "USER_UPDATE", "data": {"id": "78", "username": "\ud800"}}).encode(),
-            json.dumps({"type": "GUILD_MEMBER_ADD", "data": dict(member, guild_id=g.id, deaf=1)}).encode(),
-            json.dumps({"type": "GUILD_MEMBERS_CHUNK", "data": {"guild_id": g.id, "members": {
-                "0": member}}}).encode(),
-            json.dumps({"type": "GUILD_MEMBER_REMOVE", "data": {"user": member["user"]}}).encode(),
-            json.dumps({"type": "GUILD_ROLE_CREATE", "data": {"guild_id": g.id}}).encode(),
-            json.dumps({"type": "MESSAGE_CREATE", "data": dict(
-                self.message("79", g, g.members[0]), flags=-1)}).encode(),
-            json.dumps({"type": "MESSAGE_DELETE_BULK", "data": {"ids": ["1", "x"]}}).encode(),
+        message = dict(self.message("79", g, g.members[0]), flags=-1)
+        frame = self.frame
+        return [
+            lambda: frame("USER_UPDATE", {"id": "1", "username": "trunc"})[:-3],      # cut short
+            lambda: b"[1, 2]",
+            lambda: frame(7, {}),
+            lambda: frame("USER_UPDATE", {"id": "5", "username": "@@"}).replace(b"@@", b"\xff\xfe"),  # not UTF-8
+            lambda: frame("USER_UPDATE", None),                                      # no "d"
+            lambda: frame("USER_UPDATE", {"id": "6", "username": "no_op"}, op=None),  # no "op"
+            lambda: frame("USER_UPDATE", {"id": str(2**64), "username": "too_wide"}),
+            lambda: frame("USER_UPDATE", {"id": "12ab", "username": "hexish"}),
+            lambda: frame("USER_UPDATE", {"id": "77", "username": "x", "bot": "yes"}),
+            lambda: frame("USER_UPDATE", {"id": "78", "username": "\ud800"}),
+            lambda: frame("GUILD_MEMBER_ADD", dict(member, guild_id=g.id, deaf=1)),
+            lambda: frame("GUILD_MEMBERS_CHUNK", {"guild_id": g.id, "members": {"0": member}}),
+            lambda: frame("GUILD_MEMBER_REMOVE", {"user": member["user"]}),
+            lambda: frame("GUILD_ROLE_CREATE", {"guild_id": g.id}),
+            lambda: frame("MESSAGE_CREATE", message),
+            lambda: frame("MESSAGE_DELETE_BULK", {"ids": ["1", "x"]}),
         ]
-        return lines
 
     # -- the session's events, one method each (see mix)
 

@@ -14,7 +14,7 @@ BOT = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspa
 
 
 def _event(kind, data):
-    return json.dumps({"type": kind, "data": data})
+    return json.dumps({"op": 0, "t": kind, "s": 1, "d": data})
 
 
 def run_bot(stdin=None, path=None):
@@ -37,21 +37,23 @@ def test_bot_files_events_and_answers_whois():
         _event("GUILD_MEMBER_ADD", {"guild_id": str(gid), "user": {"id": str(bob), "username": "bob"},
                                     "nick": None, "roles": []}).encode(),
         b"{not json",
-        b'{"type": "USER_UPDATE", "data": {"id": "5", "username": "\xff\xfe"}}',
+        b'{"op": 0, "t": "USER_UPDATE", "s": 2, "d": {"id": "5", "username": "\xff\xfe"}}',
         _event("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": str(channel),
                                   "guild_id": str(gid), "author": {"id": str(bob), "username": "bob"},
                                   "content": "!whois", "timestamp": "2024-05-02T09:30:00+00:00"}).encode(),
         _event("MESSAGE_CREATE", {"id": "1", "author": {"id": "-5"}}).encode(),
+        b"[1]", b'{"op": 11}',
     ]
     replies, errors = run_bot(stdin=b"\n".join(lines) + b"\n")
     [reply] = replies                       # the bad lines before it cost nothing
     assert (reply["member"]["user_id"], reply["member"]["nick"], reply["member"]["roles"]) == (bob, None, [])
     assert (reply["user"]["id"], reply["user"]["username"]) == (bob, "bob")
     assert errors[0] == "line 1: GUILD_CREATE: skipped members[1].joined_at: expected a string, got a number"
-    assert errors[1].startswith("line 3: bad JSON: ")
-    assert errors[2] == f"line 4: not UTF-8: invalid start byte at byte {lines[3].index(0xFF)}"
-    assert errors[3].startswith("line 6: MESSAGE_CREATE: ")
-    assert len(errors) == 4
+    assert errors[1].startswith("line 3: not valid JSON at byte 1: ")
+    assert errors[2] == f"line 4: not valid UTF-8 at byte {lines[3].index(0xFF)}"
+    assert errors[3].startswith("line 6: author.id: ")
+    assert errors[4] == "line 7: expected an object, got a list"
+    assert len(errors) == 5
 
 
 def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
@@ -62,7 +64,7 @@ def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
     with open(path, "rb") as f:
         for line in f:
             if b'"content":"!whois"' in line:
-                data = json.loads(line)["data"]
+                data = json.loads(line)["d"]
                 asked.append((int(data["guild_id"]), int(data["author"]["id"])))
     replies, errors = run_bot(path=str(path))
     assert len(asked) >= 3
@@ -70,7 +72,7 @@ def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
     # Every planted fault is reported by line and skipped, the line that is
     # not UTF-8 among them, and the stream goes on past each.
     assert len([e for e in errors if ": skipped " not in e]) == generated.malformed
-    assert sum("not UTF-8" in e for e in errors) == 1
+    assert sum("not valid UTF-8" in e for e in errors) == 1
 
 
 def test_bot_answers_its_read_commands():

@@ -26,7 +26,7 @@ def run_demo(*args):
 
 
 def event(kind, data):
-    return json.dumps({"type": kind, "data": data})
+    return json.dumps({"op": 0, "t": kind, "s": 1, "d": data})
 
 
 @pytest.mark.parametrize("where,error", [
@@ -49,7 +49,7 @@ def test_a_file_from_which_nothing_applies_exits_1(tmp_path, lines):
     result = run_demo(str(path))
     assert result.returncode == 1, result.stdout + result.stderr
     assert result.stderr.splitlines()[-1] == f"demo.py: no event in {path} could be applied"
-    assert ("line 2: bad JSON:" in result.stderr) == bool(lines)
+    assert ("line 2: not valid JSON at byte 1: " in result.stderr) == bool(lines)
 
 
 def test_a_file_is_replayed_with_malformed_lines_reported_by_number(tmp_path):
@@ -58,16 +58,17 @@ def test_a_file_is_replayed_with_malformed_lines_reported_by_number(tmp_path):
     path.write_text("\n".join([
         event("GUILD_CREATE", {"id": "7", "name": "Tea Club"}), "",
         event("GUILD_MEMBER_ADD", dict(member, deaf="no")),
-        event("GUILD_MEMBER_ADD", member), "[1]",
+        event("GUILD_MEMBER_ADD", member), "[1]", '{"op": 11}',
     ]) + "\n")
     result = run_demo(str(path))
     assert result.returncode == 0, result.stderr
     errors = [line for line in result.stderr.splitlines() if line.startswith("line ")]
     assert errors == ["line 3: GUILD_MEMBER_ADD: deaf: expected a boolean, got a string",
-                      'line 5: not an event: expected an object with a string "type"']
+                      "line 5: expected an object, got a list"]
+    assert "through events.apply_frame: 2 events, 1 frames of other opcodes" in result.stdout
     assert "outcomes: applied 2  ignored 0  unavailable 0  unsupported 0  malformed 2" in result.stdout
     assert "cache: users 1  guilds 1  members 1  roles 0  emojis 0  messages 0" in result.stdout
-    assert "model agrees" in result.stdout
+    assert "model agrees" in result.stdout and "the two replays agree" in result.stdout
 
 
 def test_the_generated_stream_agrees_with_the_model():
@@ -76,13 +77,13 @@ def test_the_generated_stream_agrees_with_the_model():
     assert "model agrees: users, guilds, members, roles, emojis, messages" in result.stdout
     reported = [line for line in result.stderr.splitlines() if line.startswith("line ")]
     skipped = [line for line in reported if ": skipped members[" in line]
-    assert (len(reported) - len(skipped), len(skipped)) == (15, 1)
+    assert (len(reported) - len(skipped), len(skipped)) == (16, 1)
     outcomes = next(line for line in result.stdout.splitlines() if line.startswith("outcomes:"))
     counts = dict(zip(*[iter(outcomes.replace("entries skipped", "entries_skipped").split()[1:])] * 2))
-    assert counts["malformed"] == "15" and counts["unsupported"] != "0" and counts["entries_skipped"] == "1"
+    assert counts["malformed"] == "16" and counts["unsupported"] != "0" and counts["entries_skipped"] == "1"
     assert int(counts["ignored"]) > 0 and int(counts["unavailable"]) > 0
     assert "messages 500  (message limit 500)" in result.stdout      # the limit was reached
-    assert "the 15 malformed lines reported (line N: ...) are the ones the generated stream planted" \
+    assert "the 16 malformed lines reported (line N: ...) are the ones the generated stream planted" \
         in result.stdout
     # The sample user is the big guild's owner, with an id shaped like the platform's.
     owner = re.search(r"owner_id=(\d+) ", result.stdout)[1]
@@ -92,6 +93,12 @@ def test_the_generated_stream_agrees_with_the_model():
                        r"  bytes held for users .*: ([\d.]+) KiB -> ([\d.]+) KiB;", result.stdout, re.M)
     assert pruned and int(pruned[1]) > 0 and pruned[2] == pruned[3]
     assert float(pruned[4]) > float(pruned[5])       # the freed records' texts
+    assert "the two replays agree: the same outcome on every line" in result.stdout
+    rates = re.findall(r"^(json.loads \+ events.apply|events.apply_frame): +(\d+) events in [\d.]+ s: +(\d+) events/s$",
+                       result.stdout, re.M)
+    assert [r[0] for r in rates] == ["json.loads + events.apply", "events.apply_frame"]
+    assert rates[0][1] == rates[1][1] == re.search(r"through events.apply_frame: (\d+) events", result.stdout)[1]
+    assert re.search(r"^apply_frame: \d+\.\d\dx the events per second of json.loads \+ apply$", result.stdout, re.M)
 
 
 # The cache made to drift from what the events say: GUILD_UPDATE files the
@@ -99,17 +106,19 @@ def test_the_generated_stream_agrees_with_the_model():
 DRIFT = """
 import sys
 sys.path.insert(0, %r)
+import json
 import demo
 import tarnwick
 from tarnwick_extras import events
 from tarnwick_extras import payloads
-apply = events.apply
-def drop_members(kind, d, **kw):
-    if kind != "GUILD_UPDATE":
-        return apply(kind, d, **kw)
+apply_frame = events.apply_frame
+def drop_members(raw, **kw):
+    if b'"t":"GUILD_UPDATE"' not in raw:
+        return apply_frame(raw, **kw)
+    d = json.loads(raw)["d"]
     tarnwick.register_guild(payloads.guild({k: v for k, v in d.items() if k != "members"}))
-    return events.Outcome.APPLIED
-events.apply = drop_members
+    return events.Frame((0, "GUILD_UPDATE", None, events.Outcome.APPLIED))
+events.apply_frame = drop_members
 sys.exit(demo.main(["--scale", "0.02"]))
 """
 
@@ -122,6 +131,9 @@ def test_the_model_check_catches_a_cache_that_drifts():
     assert lines[at + 1].startswith("  members: cache ")
     cache_count, model_count = (int(n.strip(",")) for n in lines[at + 1].split()[2::2])
     assert cache_count < model_count
+    # The replay through json.loads and apply, not drifting, parts from it.
+    at = lines.index("the two replays DISAGREE:")
+    assert re.fullmatch(r"  members: \d+, then \d+", lines[at + 1])
 
 
 def test_compare_names_each_count_that_differs():
