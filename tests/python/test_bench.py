@@ -3,6 +3,7 @@ memory figure is there and positive.  It checks the harness, not speed."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -127,3 +128,16 @@ def test_the_pause_figures_are_measured(tmp_path):
     assert pauses["users"] == pauses["members"] == 20000 and pauses["guilds"] == 1000
     assert 0 < pauses["prune_users"]["stall_ms"] and 0 < pauses["prune_users"]["duration_ms"]
     assert pauses["stats_vs_get_user"]["ratio"] > 0 and collect["tarnwick_ms"] > 0 and collect["naive_ms"] > 0
+
+
+def test_the_frame_figures_are_measured():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("timings and resident sizes mean nothing under AddressSanitizer")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
+        os.environ.get("PYTHONPATH")])))
+    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_payloads.py"), "--quick"], env=env,
+                       capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stderr
+    ratios = re.findall(r"^  events.apply_frame(?:\(frame\))? +[\d.]+ (?:MiB)? +([\d.]+)x", p.stdout, re.M)
+    assert len(ratios) == 3 and all(float(r) > 0 for r in ratios), p.stdout
