@@ -112,7 +112,8 @@ def guild_create_frame(gid, n_members):
     d = {"id": gid, "name": "Tea Club", "icon": "a_1f2e3d4c5b6a79881f2e3d4c5b6a7988", "splash": None,
          "discovery_splash": None, "owner_id": "90351110224678912", "afk_channel_id": None, "afk_timeout": 300,
          "verification_level": 1, "default_message_notifications": 1, "explicit_content_filter": 2,
-         "features": ["COMMUNITY", "NEWS", "INVITE_SPLASH"], "mfa_level": 0, "system_channel_id": channels[0]["id"],
+         "features": ["COMMUNITY", "NEWS", "INVITE_SPLASH"], "mfa_level": 0,
+         "system_channel_id": channels[0]["id"],
          "system_channel_flags": 0, "rules_channel_id": channels[1]["id"], "vanity_url_code": None,
          "description": "A club for tea", "banner": None, "premium_tier": 2, "premium_subscription_count": 9,
          "preferred_locale": "en-US", "public_updates_channel_id": channels[2]["id"], "nsfw_level": 0,
@@ -170,7 +171,8 @@ def frames(n, repeat, quick):
     print(f"ns per MESSAGE_CREATE frame ({len(frame)} bytes: author, their member, a mention and its member):")
     print(f"  json.loads(frame)          {loads * 1e9:6.0f}")
     print(f"  events.apply(t, d)         {applied * 1e9:6.0f}")
-    print(f"  events.apply_frame(frame)  {native * 1e9:6.0f}   {native / (loads + applied):4.2f}x json.loads + apply")
+    print(f"  events.apply_frame(frame)  {native * 1e9:6.0f}   "
+          f"{native / (loads + applied):4.2f}x json.loads + apply")
 
     members = 2_000 if quick else 10_000
     frame = guild_create_frame("51771983423143937", members)
@@ -188,8 +190,8 @@ def frames(n, repeat, quick):
             f.write(frame)
         loaded = peak_growth(path, "loads")
         native = peak_growth(path, "apply_frame")
-    print(f"peak resident growth applying a GUILD_CREATE frame of {members:,} members ({len(frame) / 2**20:.1f} MiB),"
-          " a fresh process each:")
+    print(f"peak resident growth applying a GUILD_CREATE frame of {members:,} members "
+          f"({len(frame) / 2**20:.1f} MiB), a fresh process each:")
     print(f"  json.loads + events.apply  {loaded / 1024:6.1f} MiB")
     print(f"  events.apply_frame         {native / 1024:6.1f} MiB   {native / loaded:4.2f}x")
 

@@ -352,7 +352,7 @@ class _Stream:
         message = dict(self.message("79", g, g.members[0]), flags=-1)
         frame = self.frame
         return [
-            lambda: frame("USER_UPDATE", {"id": "1", "username": "trunc"})[:-3],      # cut short
+            lambda: frame("USER_UPDATE", {"id": "1", "username": "trunc"})[:-2],      # cut short
             lambda: b"[1, 2]",
             lambda: frame(7, {}),
             lambda: frame("USER_UPDATE", {"id": "5", "username": "@@"}).replace(b"@@", b"\xff\xfe"),  # not UTF-8

@@ -136,8 +136,8 @@ def test_the_frame_figures_are_measured():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
         os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
         os.environ.get("PYTHONPATH")])))
-    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_payloads.py"), "--quick"], env=env,
-                       capture_output=True, text=True, timeout=300)
+    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_payloads.py"), "--quick"],
+                       env=env, capture_output=True, text=True, timeout=300)
     assert p.returncode == 0, p.stderr
     ratios = re.findall(r"^  events.apply_frame(?:\(frame\))? +[\d.]+ (?:MiB)? +([\d.]+)x", p.stdout, re.M)
     assert len(ratios) == 3 and all(float(r) > 0 for r in ratios), p.stdout
