@@ -1,6 +1,7 @@
 #include "core/json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,8 @@ std::size_t Value::size() const noexcept {
 // ---- Document ----
 
 struct Document::Impl {
+  explicit Impl(std::size_t d) : depth(d) {}
+  std::size_t depth;
   // Up to the bound: more is refused before anything is allocated.
   dom::parser parser{kMaxBytes};
   std::unique_ptr<char[]> text;  // the padded copy of the input
@@ -131,7 +134,7 @@ bool Document::Impl::reserve(std::size_t size) noexcept {
   // The depth bound is set here too.  The parser refuses once the non-empty
   // arrays and objects around a value reach its bound (an empty one is not
   // counted), so kMaxDepth levels need a bound one higher.
-  if (!text || parser.allocate(want, kMaxDepth + 1) != simdjson::SUCCESS ||
+  if (!text || parser.allocate(want, depth + 1) != simdjson::SUCCESS ||
       parser.doc.allocate(want) != simdjson::SUCCESS) {
     parser = dom::parser{kMaxBytes};
     text.reset();
@@ -142,7 +145,7 @@ bool Document::Impl::reserve(std::size_t size) noexcept {
   return true;
 }
 
-Document::Document() : impl_(std::make_unique<Impl>()) {}
+Document::Document(std::size_t depth) : impl_(std::make_unique<Impl>(depth)) {}
 Document::~Document() = default;
 
 std::size_t Document::capacity() const noexcept { return impl_->parser.capacity(); }
@@ -170,6 +173,175 @@ Document::Result Document::parse(const char* text, std::size_t size) {
 Document& local_document() {
   thread_local Document document;
   return document;
+}
+
+// ---- Scanning ----
+
+namespace {
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The bytes a bracket count stops at.
+constexpr auto kStructural = [] {
+  std::array<bool, 256> t{};
+  for (const unsigned char c : {'"', '{', '}', '[', ']'}) t[c] = true;
+  return t;
+}();
+
+class Scanner {
+ public:
+  Scanner(std::string_view text, std::size_t at, std::size_t end) noexcept : t_(text), at_(at), end_(end) {}
+
+  std::size_t at() const noexcept { return at_; }
+  void skip_space() noexcept {
+    while (at_ < end_ && is_space(t_[at_])) ++at_;
+  }
+  bool take(char c) noexcept {
+    skip_space();
+    if (at_ < end_ && t_[at_] == c) {
+      ++at_;
+      return true;
+    }
+    return false;
+  }
+  bool peek(char c) noexcept {
+    skip_space();
+    return at_ < end_ && t_[at_] == c;
+  }
+
+  // A string's contents (between the quotes); `escaped` if it has a backslash.
+  bool string(std::string_view* out, bool* escaped) noexcept {
+    if (!take('"')) return false;
+    const std::size_t begin = at_;
+    *escaped = false;
+    for (;;) {
+      const void* q = std::memchr(t_.data() + at_, '"', end_ - at_);
+      if (q == nullptr) return false;
+      const std::size_t quote = static_cast<std::size_t>(static_cast<const char*>(q) - t_.data());
+      std::size_t backslashes = 0;
+      while (quote - backslashes > begin && t_[quote - backslashes - 1] == '\\') ++backslashes;
+      if (backslashes != 0) *escaped = true;
+      at_ = quote + 1;
+      if (backslashes % 2 == 0) {
+        *out = t_.substr(begin, quote - begin);
+        return true;
+      }
+    }
+  }
+
+  // Past one value, brackets matched by count alone (the parse checks them).
+  bool skip_value() noexcept {
+    skip_space();
+    if (at_ >= end_) return false;
+    const char c = t_[at_];
+    if (c == '"') {
+      std::string_view s;
+      bool escaped;
+      return string(&s, &escaped);
+    }
+    if (c == '{' || c == '[') {
+      std::size_t depth = 0;
+      while (at_ < end_) {
+        const char d = t_[at_];
+        if (!kStructural[static_cast<unsigned char>(d)]) {
+          ++at_;
+          continue;
+        }
+        if (d == '"') {
+          std::string_view s;
+          bool escaped;
+          if (!string(&s, &escaped)) return false;
+          continue;
+        }
+        ++at_;
+        if (d == '{' || d == '[') {
+          ++depth;
+        } else if (--depth == 0) {
+          return true;
+        }
+      }
+      return false;
+    }
+    const std::size_t begin = at_;
+    while (at_ < end_ && !is_space(t_[at_]) && t_[at_] != ',' && t_[at_] != ']' && t_[at_] != '}') ++at_;
+    return at_ > begin;
+  }
+
+  // The value under `key` in the object here (the last), and past the
+  // object.  With `inner`, the value under `key` is to be an object, and
+  // what is found is the value under `inner` in it (of the last `key`).
+  std::optional<Span> member(std::string_view key, std::string_view inner = {}) noexcept {
+    if (!take('{')) return std::nullopt;
+    std::optional<Span> found;
+    if (take('}')) return found;
+    do {
+      std::string_view k;
+      bool escaped;
+      if (!string(&k, &escaped) || escaped || !take(':')) return std::nullopt;
+      skip_space();
+      const std::size_t begin = at_;
+      if (k == key && !inner.empty()) {
+        found = peek('{') ? member(inner) : std::nullopt;
+        if (at_ == begin && !skip_value()) return std::nullopt;  // not an object: passed over
+        continue;
+      }
+      if (!skip_value()) return std::nullopt;
+      if (k == key) found = Span{begin, at_};
+    } while (take(','));
+    if (!take('}')) return std::nullopt;
+    return found;
+  }
+
+ private:
+  std::string_view t_;
+  std::size_t at_, end_;
+};
+
+}  // namespace
+
+std::optional<Span> find_nested_array(std::string_view text, std::string_view outer, std::string_view inner) {
+  Scanner root(text, 0, text.size());
+  const std::optional<Span> a = root.member(outer, inner);
+  root.skip_space();
+  if (!a || root.at() != text.size() || text[a->begin] != '[') return std::nullopt;
+  return a;
+}
+
+ArrayScan::ArrayScan(std::string_view text, Span array) noexcept
+    : text_(text), at_(array.begin + 1), end_(array.end - 1) {}
+
+bool ArrayScan::next(std::string_view* element) noexcept {
+  if (!ok_) return false;
+  Scanner s(text_, at_, end_);
+  if (!first_ && !s.take(',')) {
+    s.skip_space();
+    ok_ = s.at() == end_;  // only space before the closing bracket
+    return false;
+  }
+  s.skip_space();
+  if (first_ && s.at() == end_) {
+    first_ = false;
+    return false;  // []
+  }
+  first_ = false;
+  const std::size_t begin = s.at();
+  if (!s.skip_value()) {
+    ok_ = false;
+    return false;
+  }
+  *element = text_.substr(begin, s.at() - begin);
+  at_ = s.at();
+  return true;
+}
+
+bool ArrayScan::next_run(std::string_view* run, std::size_t bytes) noexcept {
+  std::string_view element;
+  if (!next(&element)) return false;
+  const char* begin = element.data();
+  std::size_t size = element.size();
+  while (size < bytes && next(&element)) size = static_cast<std::size_t>(element.data() + element.size() - begin);
+  *run = std::string_view(begin, size);
+  return true;
 }
 
 }  // namespace tarnwick::json

@@ -147,7 +147,9 @@ inline Value::Elements Value::elements() const noexcept {
 
 class Document {
  public:
-  Document();
+  // `depth`: the nesting this document's texts may reach (a text that is
+  // one element of an array within others may nest that much less).
+  explicit Document(std::size_t depth = kMaxDepth);
   ~Document();
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
@@ -178,5 +180,37 @@ class Document {
 
 // The calling thread's document (made on first use, kept for the thread).
 Document& local_document();
+
+// Scanning a big text for one array, so that its elements can be parsed one
+// at a time rather than all at once.  A scan reads only the structure on its
+// way (strings, brackets, commas); it checks no more than that, so what it
+// finds is to be parsed.
+struct Span {
+  std::size_t begin = 0, end = 0;  // [begin, end) of the text
+};
+
+// Where the array under root[outer][inner] lies, brackets included (the last
+// of repeated keys at each level, as json.loads reads them), if the text is
+// an object holding an object under `outer` holding an array under `inner`;
+// nothing if it is not so, or a key on the way has an escape in it.
+std::optional<Span> find_nested_array(std::string_view text, std::string_view outer, std::string_view inner);
+
+// The elements of an array found so: while (scan.next(&element)) ...; ok()
+// is false once the text between elements is not JSON.
+class ArrayScan {
+ public:
+  ArrayScan(std::string_view text, Span array) noexcept;
+  bool next(std::string_view* element) noexcept;
+  // The next elements, whole and with the commas between them, until they
+  // come to `bytes` or more (or the array ends): "[" + run + "]" is the
+  // array of them.
+  bool next_run(std::string_view* run, std::size_t bytes) noexcept;
+  bool ok() const noexcept { return ok_; }
+
+ private:
+  std::string_view text_;
+  std::size_t at_, end_;
+  bool first_ = true, ok_ = true;
+};
 
 }  // namespace tarnwick::json

@@ -292,7 +292,37 @@ PyObject* through_json(PyObject* frame, const char* verdict, PyObject* on_skip) 
 }
 
 // Frames bigger than this are parsed without the interpreter lock.
-constexpr std::size_t kParseWithoutInterpreter = std::size_t{1} << 20;
+constexpr std::size_t kBigFrame = std::size_t{1} << 20;
+// And in frames bigger than this a big guild's members are parsed a run at
+// a time: parsing all of a 100k-member GUILD_CREATE at once takes several
+// times its size, and the thread's document would keep that for a while.
+// Below it, one parse of the whole is the quicker (the runs are parsed
+// twice, once to check them all before any is read).
+constexpr std::size_t kStreamAbove = std::size_t{8} << 20;
+
+// A big frame whose d.members is an array: its elements are checked one by
+// one, then the rest of the frame (the array left out) parsed into `doc`
+// and the elements handed to `src` to read in turn.  Nothing if the frame
+// is not shaped so; it is then parsed whole.
+std::optional<json::Document::Result> parse_streamed(std::string_view text, json::Document& doc, JsonSource& src,
+                                                     std::string& rest, std::vector<json::Span>& runs,
+                                                     std::unique_ptr<json::Document>& elements) {
+  const std::optional<json::Span> members = json::find_nested_array(text, "d", "members");
+  if (!members) return std::nullopt;
+  elements = std::make_unique<json::Document>(json::kMaxDepth - 2);
+  auto checked = JsonSource::runs(text, *members, *elements);
+  if (auto* refused = std::get_if<json::Refusal>(&checked)) return json::Document::Result{std::nullopt, *refused};
+  runs = std::move(std::get<std::vector<json::Span>>(checked));
+  rest.reserve(text.size() - (members->end - members->begin) + 2);
+  rest.append(text.substr(0, members->begin)).append("\"\"").append(text.substr(members->end));
+  json::Document::Result r = doc.parse(rest.data(), rest.size());
+  if (!r.root) return r;
+  const std::optional<json::Value> d = r.root->get("d");
+  const std::optional<json::Value> marker = d ? d->get("members") : std::nullopt;
+  if (!marker || marker->type() != json::Type::String || !marker->as_string().empty()) return std::nullopt;
+  src.stream({marker->as_string().data(), text, &runs, elements.get()});
+  return r;
+}
 
 // _apply_frame(frame, on_skip): events.apply_frame.
 PyObject* apply_frame(const Bound<2>& args) {
@@ -307,9 +337,18 @@ PyObject* apply_frame(const Bound<2>& args) {
   struct Done {
     ~Done() { --reading; }
   } done;
-  const auto parse = [&] { return doc.parse(f.text.data(), f.text.size()); };
-  json::Document::Result parsed =
-      f.text.size() > kParseWithoutInterpreter ? without_interpreter(parse) : parse();
+  JsonSource src;
+  std::string rest;
+  std::vector<json::Span> runs;
+  std::unique_ptr<json::Document> elements;
+  const bool big = f.text.size() > kBigFrame;
+  const auto parse = [&] {
+    if (f.text.size() > kStreamAbove && f.text.size() <= json::kMaxBytes) {
+      if (std::optional<json::Document::Result> r = parse_streamed(f.text, doc, src, rest, runs, elements)) return *r;
+    }
+    return doc.parse(f.text.data(), f.text.size());
+  };
+  json::Document::Result parsed = big ? without_interpreter(parse) : parse();
   if (!parsed.root) {
     const json::Refusal& r = parsed.refusal;
     if (r.retry) return through_json(args[0], "retry", args[1]);
@@ -320,7 +359,6 @@ PyObject* apply_frame(const Bound<2>& args) {
     if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
     raise_fault({"", reason});
   }
-  JsonSource src;
   JsonSource::repr = python_repr;
   PySkips skips(skip_handler(args[1]), nullptr);
   Gateway<JsonSource> g(src, skips);

@@ -92,7 +92,7 @@ std::optional<JsonSource::Value> JsonSource::find(const Value& object, const Key
 
 Described JsonSource::describe(const Value& v) {
   Described d;
-  d.kind = kind(v);
+  d.kind = kind_of(v);
   if (v.type() == json::Type::Int) {
     d.number = v.is_negative() ? std::to_string(v.as_i64()) : std::to_string(v.as_u64());
   } else if (v.type() == json::Type::String) {

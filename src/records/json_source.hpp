@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/json.hpp"
@@ -68,16 +69,79 @@ class JsonSource {
   // The value of an object's field under `key` (the last), without an index.
   static std::optional<Value> find(const Value& object, const Key& key) noexcept;
 
+  // A frame too big to parse whole has one array (a big guild's members)
+  // read a run of elements at a time: in the parsed text an empty string
+  // stands in its place (`marker`, told apart by where the parser put it),
+  // and its elements come from `runs` of the frame's text (see runs()),
+  // each parsed into `elements` as "[" run "]" in turn.
+  struct Stream {
+    const char* marker = nullptr;
+    std::string_view text;
+    const std::vector<json::Span>* runs = nullptr;
+    json::Document* elements = nullptr;
+  };
+  void stream(const Stream& s) noexcept { stream_ = s; }
+  bool streamed(const Value& v) const noexcept {
+    return stream_.marker != nullptr && v.type() == json::Type::String && v.as_string().data() == stream_.marker;
+  }
+
+  // The array's elements in runs of about kRunBytes, each parsed once here
+  // to check it: the runs, or the first refusal.  An element sits within
+  // three arrays and objects of the frame: `doc` is to be bound to
+  // kMaxDepth - 2.
+  static constexpr std::size_t kRunBytes = std::size_t{256} << 10;
+  static bool parse_run(std::string_view text, json::Span run, std::string& wrapped, json::Document& doc,
+                        json::Document::Result* out) {
+    wrapped.assign(1, '[').append(text.substr(run.begin, run.end - run.begin)).push_back(']');
+    *out = doc.parse(wrapped.data(), wrapped.size());
+    return out->root.has_value();
+  }
+  static std::variant<std::vector<json::Span>, json::Refusal> runs(std::string_view text, json::Span array,
+                                                                   json::Document& doc) {
+    json::ArrayScan scan(text, array);
+    std::vector<json::Span> out;
+    std::string_view run;
+    std::string wrapped;
+    while (scan.next_run(&run, kRunBytes)) {
+      const std::size_t begin = static_cast<std::size_t>(run.data() - text.data());
+      out.push_back({begin, begin + run.size()});
+      json::Document::Result r;
+      if (!parse_run(text, out.back(), wrapped, doc, &r)) return r.refusal;
+    }
+    if (!scan.ok()) return json::Refusal{"not valid JSON"};
+    return out;
+  }
+
   class List {
    public:
-    List(JsonSource&, const Value& v) : items_(v.elements()) {}
-    bool next(Value* out) noexcept { return items_.next(out); }
+    List(JsonSource& src, const Value& v) {
+      if (src.streamed(v)) {
+        stream_ = &src.stream_;
+      } else {
+        items_ = v.elements();
+      }
+    }
+    bool next(Value* out) {
+      while (!items_.next(out)) {
+        if (stream_ == nullptr || run_ == stream_->runs->size()) return false;
+        json::Document::Result r;
+        if (!parse_run(stream_->text, (*stream_->runs)[run_++], wrapped_, *stream_->elements, &r)) {
+          throw PayloadFault{"", "not valid JSON"};  // each run was parsed once already
+        }
+        items_ = r.root->elements();
+      }
+      return true;
+    }
 
    private:
     Value::Elements items_;
+    const Stream* stream_ = nullptr;
+    std::size_t run_ = 0;
+    std::string wrapped_;
   };
 
-  static ValueKind kind(const Value& v) noexcept {
+  ValueKind kind(const Value& v) const noexcept { return streamed(v) ? ValueKind::List : kind_of(v); }
+  static ValueKind kind_of(const Value& v) noexcept {
     switch (v.type()) {
       case json::Type::Null: return ValueKind::Null;
       case json::Type::Bool: return ValueKind::Bool;
@@ -89,6 +153,7 @@ class JsonSource {
     }
     return ValueKind::Other;
   }
+
   static bool is_tuple(const Value&) noexcept { return false; }
   static bool truth(const Value& v) noexcept { return v.as_bool(); }
   // A non-negative int (not a bool), and a string's text.
@@ -195,6 +260,8 @@ class JsonSource {
     if constexpr (f.fill == Fill::Absent) sc.set_present(I);
     return true;
   }
+ private:
+  Stream stream_;
 };
 
 }  // namespace tarnwick::wire

@@ -294,3 +294,54 @@ TEST(JsonDocument, EachThreadHasItsOwn) {
 
 }  // namespace
 }  // namespace tarnwick::json
+
+namespace tarnwick::json {
+namespace {
+
+// The array under d.members as a scan finds it, or "-" for none; then its
+// runs of one element each, joined by "|" ("!" if the scan refused them).
+std::string found(std::string_view text) {
+  const std::optional<Span> s = find_nested_array(text, "d", "members");
+  if (!s) return "-";
+  std::string out(text.substr(s->begin, s->end - s->begin));
+  ArrayScan scan(text, *s);
+  std::string_view run;
+  std::string runs;
+  while (scan.next_run(&run, 1)) runs += (runs.empty() ? "" : "|") + std::string(run);
+  return out + " " + (scan.ok() ? runs : "!");
+}
+
+TEST(JsonScan, FindsTheLastArrayOnTheWayAndSplitsItsElements) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"d":{"members":[1, {"a":"]"} ,"x\"]"]}})", R"([1, {"a":"]"} ,"x\"]"] 1|{"a":"]"}|"x\"]")"},
+      {R"({"d":{"members":[]}})", "[] "},
+      {R"( { "op" : 0 , "d" : { "members" : [ [ ] ] , "x" : "\\" } } )", "[ [ ] ] [ ]"},
+      {R"({"d":{"members":[1]},"d":{"members":[2]}})", "[2] 2"},                  // the last d
+      {R"({"d":{"members":[1],"members":[2,3]}})", "[2,3] 2|3"},                  // the last members
+      {R"({"d":{"members":[1]},"d":5})", "-"},                                    // the last d is no object
+      {R"({"d":{"members":"x"}})", "-"},
+      {R"({"\u0064":{"members":[1]}})", "-"},                                     // an escaped key on the way
+      {R"({"d":{"members":[1]}} x)", "-"},
+      {R"({"d":{"members":[1,]}})", "[1,] !"},
+      {R"({"d":{"members":[,1]}})", "[,1] !"},
+      {R"({"d":{"members":[1 2]}})", "[1 2] !"},
+      {R"({"d":{"members":["a\\\"]"]}})", R"(["a\\\"]"] "a\\\"]")"},
+      {R"({"d":{"members":[1})", "-"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(found(text), want) << text;
+}
+
+TEST(JsonScan, RunsGatherElementsUpToTheirSize) {
+  const std::string_view text = R"({"d":{"members":[1,22,333,4444]}})";
+  const std::optional<Span> s = find_nested_array(text, "d", "members");
+  ASSERT_TRUE(s);
+  ArrayScan scan(text, *s);
+  std::string_view run;
+  std::vector<std::string> runs;
+  while (scan.next_run(&run, 4)) runs.emplace_back(run);
+  EXPECT_EQ(runs, (std::vector<std::string>{"1,22", "333,4444"}));
+  EXPECT_TRUE(scan.ok());
+}
+
+}  // namespace
+}  // namespace tarnwick::json

@@ -356,3 +356,36 @@ def test_keys_that_are_not_exact_str_are_passed_over(key):
     with pytest.raises(PayloadError) as info:
         payloads.user({**plain, key: 5, "flags": BadIndex()})
     assert info.value.path == "flags" and isinstance(info.value.__cause__, RuntimeError)
+
+
+def big_frame(n=2600):
+    """A GUILD_CREATE frame over 8 MiB: its members are read a run at a time."""
+    d = {"id": "11", "name": "big", "roles": [role(51)],
+         "members": [member(1000 + i, nick="n" * 3300, roles=["51"]) for i in range(n)]}
+    d["members"][5] = {"user": {"id": "x"}}          # skipped
+    text = frame_of("GUILD_CREATE", d)
+    assert len(text) > 8 << 20
+    return text
+
+
+BIG = big_frame()
+NICK = '"nick": "' + "n" * 3300 + '"'
+
+
+@pytest.mark.parametrize("frame", [
+    BIG, BIG.encode(), BIG.replace(NICK, '"nick": "\\ud800"', 1), BIG.replace(NICK, '"nick": "n', 1),
+    BIG.replace(NICK, '"nick": 1e400', 1), BIG.replace(NICK, '"nick": %d' % 2**64, 1),
+    BIG.replace(NICK, NICK + ",", 1), BIG.replace('"members": [', '"members": [,', 1),
+    BIG.replace('"members": [', '"members": "x", "members": [', 1),
+    BIG.replace('"members": [', '"members": [], "\\u006dembers": [', 1),
+    BIG.replace('{"op": 0', '{"d": {"members": []}, "op": 0', 1), BIG[:-1] + ', "d": {"members": []}}',
+    BIG.replace('"members": [', '"members": [[' + "[" * 130 + "]" * 130 + "], ", 1),
+], ids=["valid", "bytes", "surrogate", "cut-string", "big-float", "big-int", "comma", "leading-comma",
+        "members-twice", "escaped-key", "d-twice", "d-replaced", "deep-member"])
+def test_big_frames_read_a_member_at_a_time_agree(frame):
+    if isinstance(frame, str) and "[[" + "[" * 130 in frame:     # the bound holds here as anywhere
+        fresh()
+        with pytest.raises(PayloadError, match="nested deeper than 128"):
+            events.apply_frame(frame)
+        return
+    compare(frame)
