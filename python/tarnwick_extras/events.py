@@ -127,8 +127,9 @@ from __future__ import annotations
 
 import enum
 import json
+import sys
 import warnings
-from typing import TYPE_CHECKING, Callable, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
 
 from .cache import _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
@@ -153,15 +154,25 @@ class SkippedEntryWarning(UserWarning):
 
 
 if TYPE_CHECKING:
-    class Frame(NamedTuple):
+    from _typeshed import structseq
+
+    @final
+    class Frame(structseq[Any], Tuple[int, Optional[str], Optional[int], Optional[Outcome]]):
         """What apply_frame() read: the frame's opcode, its type (``t``) and
         sequence number (``s``), and the dispatch's outcome (None for an
         opcode other than 0, a dispatch)."""
 
-        op: int
-        type: Optional[str]
-        seq: Optional[int]
-        outcome: Optional[Outcome]
+        if sys.version_info >= (3, 10):
+            __match_args__: Final = ("op", "type", "seq", "outcome")
+
+        @property
+        def op(self) -> int: ...
+        @property
+        def type(self) -> Optional[str]: ...
+        @property
+        def seq(self) -> Optional[int]: ...
+        @property
+        def outcome(self) -> Optional[Outcome]: ...
 else:
     Frame = _Frame  # a struct sequence: made natively, at the cost of one tuple
 
