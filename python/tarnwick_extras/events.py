@@ -131,7 +131,7 @@ import sys
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
 
-from .cache import _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
+from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
 
 __all__ = ["EVENT_TYPES", "Frame", "Outcome", "SkippedEntryWarning", "apply", "apply_frame"]
@@ -184,14 +184,7 @@ def _warn(error: PayloadError) -> None:
     warnings.warn(SkippedEntryWarning(f"skipped {error}"), stacklevel=3)  # apply's caller
 
 
-EVENT_TYPES: Tuple[str, ...] = (
-    "GUILD_CREATE", "GUILD_UPDATE", "GUILD_DELETE", "GUILD_MEMBER_ADD", "GUILD_MEMBER_UPDATE",
-    "GUILD_MEMBER_REMOVE", "GUILD_MEMBERS_CHUNK", "GUILD_ROLE_CREATE", "GUILD_ROLE_UPDATE",
-    "GUILD_ROLE_DELETE", "GUILD_EMOJIS_UPDATE", "GUILD_BAN_ADD", "GUILD_BAN_REMOVE", "READY",
-    "USER_UPDATE", "PRESENCE_UPDATE", "INTERACTION_CREATE", "VOICE_STATE_UPDATE", "TYPING_START",
-    "MESSAGE_REACTION_ADD", "THREAD_MEMBERS_UPDATE", "CHANNEL_DELETE", "THREAD_DELETE",
-    "MESSAGE_CREATE", "MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK",
-)
+EVENT_TYPES: Tuple[str, ...] = _EVENT_TYPES
 """The event types apply() handles; any other is UNSUPPORTED."""
 
 

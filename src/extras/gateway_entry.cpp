@@ -126,17 +126,27 @@ bool flag_arg(PyObject* o, const char* name) {
   return b;
 }
 
-template <class Desc>
-PyObject* read_one(PyObject* payload) {
+// f(gateway) over the objects json.loads makes, with skipped entries to
+// on_skip (nullptr: none are skipped); a fault is raised as a PayloadError.
+template <class F>
+auto with_py_gateway(PyObject* on_skip, F&& f) {
   PySource src;
-  PySkips skips(nullptr, &src);
+  PySkips skips(on_skip, &src);
   Gateway<PySource> g(src, skips);
-  wire::Built<Desc> built;
   try {
-    g.template read_into<Desc>(PySource::Value(payload), built);
+    return f(g);
   } catch (const PayloadFault& fault) {
     raise_fault(fault, src.take_cause());
   }
+}
+
+template <class Desc>
+PyObject* read_one(PyObject* payload) {
+  wire::Built<Desc> built;
+  with_py_gateway(nullptr, [&](Gateway<PySource>& g) {
+    g.template read_into<Desc>(PySource::Value(payload), built);
+    return 0;
+  });
   return RecordClass<Desc>::make(RecordClass<Desc>::type(), built.scalars, built.blob);
 }
 
@@ -157,30 +167,15 @@ PyObject* read_payload(const Bound<2>& args) {
 // _read_guild(payload, skip_invalid, on_skip): payloads.guild.
 PyObject* read_guild(const Bound<3>& args) {
   const bool skip = flag_arg(args[1], args.name(1));
-  PySource src;
-  PySkips skips(args[2], &src);
-  Gateway<PySource> g(src, skips);
-  std::optional<GuildRecord> guild;
-  try {
-    guild.emplace(g.guild_with_collections(PySource::Value(args[0]), skip));
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
-  }
-  return RecordClass<GuildDesc>::wrap_record(std::move(*guild));
+  return RecordClass<GuildDesc>::wrap_record(with_py_gateway(
+      args[2], [&](Gateway<PySource>& g) { return g.guild_with_collections(PySource::Value(args[0]), skip); }));
 }
 
 // _guild_users(payload, skip_invalid, on_skip): payloads.guild_users.
 PyObject* guild_users(const Bound<3>& args) {
   const bool skip = flag_arg(args[1], args.name(1));
-  PySource src;
-  PySkips skips(args[2], &src);
-  Gateway<PySource> g(src, skips);
-  std::vector<UserRecord> users;
-  try {
-    users = g.guild_users(PySource::Value(args[0]), skip);
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
-  }
+  const std::vector<UserRecord> users = with_py_gateway(
+      args[2], [&](Gateway<PySource>& g) { return g.guild_users(PySource::Value(args[0]), skip); });
   OwnedRef list = OwnedRef::steal(checked_result(PyList_New(static_cast<Py_ssize_t>(users.size()))));
   for (std::size_t i = 0; i < users.size(); ++i) {
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), RecordClass<UserDesc>::wrap_copy(users[i]));
@@ -193,15 +188,8 @@ PyObject* guild_users(const Bound<3>& args) {
 PyObject* user_at(const Bound<2>& args) {
   const std::string key_text = utf8_arg(args[1], args.name(1));
   const wire::Key key{key_text};
-  PySource src;
-  PySkips skips(nullptr, &src);
-  Gateway<PySource> g(src, skips);
-  std::optional<UserRecord> user;
-  try {
-    user = g.user_at(PySource::Value(args[0]), key);
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
-  }
+  const std::optional<UserRecord> user =
+      with_py_gateway(nullptr, [&](Gateway<PySource>& g) { return g.user_at(PySource::Value(args[0]), key); });
   return user ? RecordClass<UserDesc>::wrap_copy(*user) : none_result();
 }
 
@@ -226,14 +214,8 @@ PyObject* apply_event(const Bound<3>& args) {
   }
   const std::string_view type = utf8.payloads();
   if (!Gateway<PySource>::handles(type)) return outcome_result(wire::Outcome::Unsupported);
-  PySource src;
-  PySkips skips(skip_handler(args[2]), &src);
-  Gateway<PySource> g(src, skips);
-  try {
-    return outcome_result(g.apply(type, PySource::Value(args[1])));
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
-  }
+  return outcome_result(with_py_gateway(skip_handler(args[2]),
+                                        [&](Gateway<PySource>& g) { return g.apply(type, PySource::Value(args[1])); }));
 }
 
 // A frame's text, in a buffer that stays put while it is read.
@@ -405,14 +387,8 @@ static_assert(json::kMaxDepth == 128, "the depth refusal's text names the bound"
 // to the same depth bound.
 PyObject* apply_loaded_frame(const Bound<2>& args) {
   if (too_deep(args[0])) raise_fault({"", "arrays and objects nested deeper than 128"});
-  PySource src;
-  PySkips skips(skip_handler(args[1]), &src);
-  Gateway<PySource> g(src, skips);
-  try {
-    return frame_result(g.frame(PySource::Value(args[0])));
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
-  }
+  return frame_result(
+      with_py_gateway(skip_handler(args[1]), [&](Gateway<PySource>& g) { return g.frame(PySource::Value(args[0])); }));
 }
 
 // _set_payload_error(cls): the class faults are raised as.
@@ -511,6 +487,12 @@ void add_gateway_functions(PyObject* module) {
     Py_DECREF(g_frame_type);
     throw_pending();
   }
+  OwnedRef types = OwnedRef::steal(checked_result(PyTuple_New(std::size(wire::kEventTypes))));
+  for (std::size_t i = 0; i < std::size(wire::kEventTypes); ++i) {
+    PyTuple_SetItem(types.get(), static_cast<Py_ssize_t>(i), text_result(wire::kEventTypes[i]));
+  }
+  if (PyModule_AddObject(module, "_EVENT_TYPES", types.get()) < 0) throw_pending();
+  types.release();
 }
 
 }  // namespace tarnwick

@@ -17,6 +17,18 @@ std::string utf8_of(PyObject* s) {
   return std::string(data, static_cast<std::size_t>(len));
 }
 
+// An int in 0..2**64-1 into *out; false for one out of that range.
+bool long_u64(PyObject* o, std::uint64_t* out) {
+  const unsigned long long n = PyLong_AsUnsignedLongLong(o);
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_pending();
+    PyErr_Clear();
+    return false;
+  }
+  *out = n;
+  return true;
+}
+
 std::string repr_of(PyObject* o) {
   OwnedRef r = OwnedRef::steal(require(PyObject_Repr(o)));
   return utf8_of(r.get());
@@ -106,14 +118,7 @@ bool PySource::List::next(Value* out) {
 bool PySource::uint_of(const Value& v, std::uint64_t* out) {
   PyObject* o = v.get();
   if (!PyLong_Check(o) || PyBool_Check(o)) return false;
-  const unsigned long long n = PyLong_AsUnsignedLongLong(o);
-  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_pending();
-    PyErr_Clear();
-    return false;
-  }
-  *out = n;
-  return true;
+  return long_u64(o, out);
 }
 
 std::string PySource::text_of(const Value& v) {
@@ -154,16 +159,7 @@ bool PySource::id_of(const Value& v, std::uint64_t* out) {
     *out = n;
     return true;
   }
-  if (Py_IS_TYPE(o, &PyLong_Type)) {
-    const unsigned long long n = PyLong_AsUnsignedLongLong(o);
-    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_pending();
-      PyErr_Clear();
-      return false;
-    }
-    *out = n;
-    return true;
-  }
+  if (Py_IS_TYPE(o, &PyLong_Type)) return long_u64(o, out);
   return false;
 }
 
