@@ -307,7 +307,10 @@ std::string found(std::string_view text) {
   ArrayScan scan(text, *s);
   std::string_view run;
   std::string runs;
-  while (scan.next_run(&run, 1)) runs += (runs.empty() ? "" : "|") + std::string(run);
+  while (scan.next_run(&run, 1)) {
+    if (!runs.empty()) runs += '|';
+    runs.append(run);
+  }
   return out + " " + (scan.ok() ? runs : "!");
 }
 
