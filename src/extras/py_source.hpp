@@ -23,6 +23,10 @@ namespace tarnwick::wire {
 
 class PySource {
  public:
+  // A value's conversion may run the interpreter's code (str caches, a
+  // constructor's exception), so no lock of the maps is held around one.
+  static constexpr bool kReadsWithoutPython = false;
+
   // A counted reference to one value.
   class Value {
    public:

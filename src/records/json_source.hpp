@@ -27,6 +27,9 @@ class JsonSource {
  public:
   using Value = json::Value;
 
+  // Reading a value runs no code but this source's own.
+  static constexpr bool kReadsWithoutPython = true;
+
   // How strings are quoted in faults (see plain_repr).
   static inline std::string (*repr)(std::string_view utf8) = plain_repr;
 
@@ -51,6 +54,14 @@ class JsonSource {
     }
     // The number of fields (repeated keys counted each time).
     std::size_t size() const noexcept { return size_; }
+    // Each field in order: f(head, key, value), head as Key::head.
+    template <class F>
+    void each(F&& f) const {
+      for (std::size_t i = 0; i < size_; ++i) {
+        const Entry& e = entries_[i];
+        f(e.head, std::string_view(e.key, e.size), e.value);
+      }
+    }
 
    private:
     struct Entry {

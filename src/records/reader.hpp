@@ -2,8 +2,13 @@
 // a value source (wire.hpp).  A Source provides:
 //
 //   Value                      a handle on one value
+//   kReadsWithoutPython        true when reading runs no interpreter code
+//                              (a map's lock may then be held around a read)
 //   Object(Source&, Value)     the str keys of an object, gathered:
 //                              std::optional<Value> get(const Key&) const
+//                              and, optionally, each(f): f(head, key, value)
+//                              for each field in order (one pass fills
+//                              every field's value at once)
 //   find(Value, Key)           one key's value, without gathering
 //   List(Source&, Value)       a walk over a list's items: bool next(Value*)
 //   ValueKind kind(Value)
@@ -29,8 +34,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,6 +52,21 @@ template <class Desc>
 struct Built {
   Scalars<Desc> scalars;
   BlobBuilder blob;
+
+  // Whether `r` holds exactly these fields (false also when that would
+  // take more than a small buffer to tell).
+  bool same_as(const Record<Desc>& r) const noexcept
+    requires std::is_same_v<typename Desc::Extra, NoExtra>
+  {
+    if (std::memcmp(&scalars, &r.scalars(), sizeof scalars) != 0) return false;
+    const std::size_t n = blob.sealed_size();
+    if (n != r.blob_size()) return false;
+    if (n == 0) return true;
+    unsigned char sealed[1024];
+    if (n > sizeof sealed) return false;
+    blob.seal_to(sealed);
+    return std::memcmp(sealed, r.blob_block(), n) == 0;
+  }
 
   Record<Desc> record() const {
     if constexpr (std::is_same_v<typename Desc::Extra, NoExtra>) {
@@ -94,6 +116,58 @@ struct Keys {
   }();
 };
 
+// A class's payload keys (and NestedId fields' own names) by head word and
+// length, for a single pass over an object's fields; unusable when two
+// fields share a key.
+template <class Desc>
+class KeyIndex {
+ public:
+  static constexpr std::size_t N = std::size(Desc::fields);
+  struct Slot {
+    const Key* key = nullptr;
+    std::uint16_t field = 0;
+    bool own = false;
+  };
+
+  static const KeyIndex& get() {
+    static const KeyIndex index;
+    return index;
+  }
+  bool usable() const noexcept { return usable_; }
+  const Slot* find(std::uint64_t head, std::string_view text) const noexcept {
+    for (std::size_t i = at(head, text.size());; i = (i + 1) % kSlots) {
+      const Slot& s = slots_[i];
+      if (s.key == nullptr) return nullptr;
+      const std::size_t n = text.size();
+      if (s.key->head == head && s.key->text.size() == n &&
+          (n <= 8 || std::memcmp(s.key->text.data() + 8, text.data() + 8, n - 8) == 0)) {
+        return &s;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t kSlots = std::bit_ceil(4 * N);  // at most half full
+  static constexpr int kShift = 64 - std::countr_zero(kSlots);
+  static std::size_t at(std::uint64_t head, std::size_t size) noexcept {
+    return static_cast<std::size_t>(((head ^ size) * 0x9E3779B97F4A7C15ull) >> kShift);
+  }
+  KeyIndex() {
+    for (std::size_t i = 0; i < N; ++i) {
+      add(Keys<Desc>::key[i], i, false);
+      if (Desc::fields[i].wire == Wire::NestedId) add(Keys<Desc>::own[i], i, true);
+    }
+  }
+  void add(const Key& key, std::size_t field, bool own) {
+    if (find(key.head, key.text) != nullptr) usable_ = false;
+    std::size_t i = at(key.head, key.text.size());
+    while (slots_[i].key != nullptr) i = (i + 1) % kSlots;
+    slots_[i] = {&key, static_cast<std::uint16_t>(field), own};
+  }
+  std::array<Slot, kSlots> slots_{};
+  bool usable_ = true;
+};
+
 inline const Key kIdKey{"id"};
 
 // What a read takes otherwise than from the payload.
@@ -131,8 +205,19 @@ class RecordReader {
             bool lenient = false, const Overrides& o = {}) {
     out.scalars = filed != nullptr ? filed->scalars() : default_scalars<Desc>();
     State st;
+    bool scanned = false;
+    if constexpr (requires { obj.each([](std::uint64_t, std::string_view, const Value&) {}); }) {
+      const KeyIndex<Desc>& index = KeyIndex<Desc>::get();
+      if (index.usable()) {
+        // The last of a repeated key wins, as in get().
+        obj.each([&](std::uint64_t head, std::string_view key, const Value& v) {
+          if (const auto* slot = index.find(head, key)) (slot->own ? st.own : st.got)[slot->field] = v;
+        });
+        scanned = true;
+      }
+    }
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-      (gather<I>(obj, st, o), ...);
+      (gather<I>(obj, st, o, scanned), ...);
       (ids<I>(st, lenient), ...);
       (nested<I>(st, lenient), ...);
       if (filed == nullptr) (required<I>(st), ...);
@@ -164,16 +249,21 @@ class RecordReader {
   bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
 
   template <std::size_t I>
-  void gather(const typename Source::Object& obj, State& st, const Overrides& o) {
+  void gather(const typename Source::Object& obj, State& st, const Overrides& o, bool scanned) {
     constexpr FieldSpec f = spec(I);
-    if (o.given == I) {
-      st.id[I] = o.given_id;
-      st.sent[I] = true;
+    if (o.given == I || ((o.ignored >> I) & 1)) {
+      st.got[I].reset();
+      st.own[I].reset();
+      if (o.given == I) {
+        st.id[I] = o.given_id;
+        st.sent[I] = true;
+      }
       return;
     }
-    if ((o.ignored >> I) & 1) return;
-    st.got[I] = obj.get(Keys<Desc>::key[I]);
-    if constexpr (f.wire == Wire::NestedId) st.own[I] = obj.get(Keys<Desc>::own[I]);
+    if (!scanned) {
+      st.got[I] = obj.get(Keys<Desc>::key[I]);
+      if constexpr (f.wire == Wire::NestedId) st.own[I] = obj.get(Keys<Desc>::own[I]);
+    }
     if (o.fallback == I && !has_value(st.got[I])) {
       st.got[I].reset();
       st.id[I] = o.fallback_id;

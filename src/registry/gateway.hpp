@@ -272,15 +272,44 @@ class Gateway {
     }
   }
 
-  // The user object `v` (at the path's place), merged onto the filed user.
-  UserRecord user(const Value& v) {
-    const Object d = object(v);
-    const std::uint64_t uid = id(d, keys::id);
-    const std::optional<UserRecord> filed = filed_user(uid);
-    return read_record<UserDesc>(src_, path_, d, filed ? &*filed : nullptr);
+  // A user as read: its record, or none when the filed user holds exactly
+  // those fields already (nothing to file, no copy made).
+  struct UserRead {
+    std::uint64_t id;
+    std::optional<UserRecord> changed;
+    std::uint64_t key() const noexcept { return id; }
+  };
+
+  static void refile(UserRead&& u) {
+    if (u.changed) {
+      refile_user(std::move(*u.changed));
+    } else {
+      note_user_named(u.id);  // a prune running meanwhile keeps it
+    }
   }
 
-  std::optional<UserRecord> user_under(const Object& d, const Key& key) {
+  // The user object `v` (at the path's place), merged onto the filed user.
+  UserRead user(const Value& v) {
+    const Object d = object(v);
+    const std::uint64_t uid = id(d, keys::id);
+    const auto read_over = [&](const UserRecord* filed) -> UserRead {
+      Built<UserDesc> out;
+      RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed);
+      if (filed != nullptr && out.same_as(*filed)) return {uid, std::nullopt};
+      return {uid, out.record()};
+    };
+    if constexpr (Source::kReadsWithoutPython) {
+      // Read over the filed user in place, under its shard's read lock: the
+      // read takes no other lock and runs nothing else.
+      const auto filed = user_map().get(uid);
+      return read_over(filed ? &filed.value() : nullptr);
+    } else {
+      const std::optional<UserRecord> filed = filed_user(uid);
+      return read_over(filed ? &*filed : nullptr);
+    }
+  }
+
+  std::optional<UserRead> user_under(const Object& d, const Key& key) {
     const std::optional<Value> v = d.get(key);
     if (!has_value(v)) return std::nullopt;
     Within at(path_, key.text);
@@ -289,7 +318,7 @@ class Gateway {
 
   struct Joined {
     MemberRecord member;
-    std::optional<UserRecord> user;
+    std::optional<UserRead> user;
   };
 
   // A member object with its user: merged onto the member filed in
@@ -322,7 +351,7 @@ class Gateway {
       if (!put_member(guild_id, std::move(j.member))) return Outcome::Ignored;
     }
     for (Joined& j : joined) {
-      if (j.user) refile_user(std::move(*j.user));
+      if (j.user) refile(std::move(*j.user));
     }
     return Outcome::Applied;
   }
@@ -335,12 +364,11 @@ class Gateway {
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
     entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
     entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
-    std::vector<Joined> joined;
-    entries(d, keys::members, true, [&](const Value& item) { joined.push_back(member_with_user(item)); });
-    for (Joined& j : joined) guild.extra().put(std::move(j.member));
-    for (Joined& j : joined) {
-      if (j.user) refile_user(std::move(*j.user));
-    }
+    entries(d, keys::members, true, [&](const Value& item) {
+      Joined j = member_with_user(item);
+      guild.extra().put(std::move(j.member));
+      if (j.user) refile(std::move(*j.user));
+    });
     file_guild(std::move(guild));
     return Outcome::Applied;
   }
@@ -440,13 +468,13 @@ class Gateway {
   Outcome ban(const Object& d, bool leaves) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const Value value = required(d, keys::user);
-    UserRecord u = [&] {
+    UserRead u = [&] {
       Within at(path_, keys::user.text);
       return user(value);
     }();
     if (!guild_is_filed(guild_id)) return Outcome::Ignored;
     if (leaves) remove_member(guild_id, u.key());
-    refile_user(std::move(u));
+    refile(std::move(u));
     return Outcome::Applied;
   }
   Outcome ban_add(const Object& d, const Value&) { return ban(d, true); }
@@ -455,12 +483,12 @@ class Gateway {
   Outcome ready(const Object& d, const Value&) {
     const Value value = required(d, keys::user);
     Within at(path_, keys::user.text);
-    refile_user(user(value));
+    refile(user(value));
     return Outcome::Applied;
   }
 
   Outcome user_update(const Object&, const Value& v) {
-    refile_user(user(v));
+    refile(user(v));
     return Outcome::Applied;
   }
 
@@ -488,7 +516,7 @@ class Gateway {
       const std::optional<Value> u = d.get(keys::user);
       if (!u || has_value(d.get(keys::guild_id))) return Outcome::Ignored;
       Within at(path_, keys::user.text);
-      refile_user(user(*u));  // an interaction in a DM
+      refile(user(*u));  // an interaction in a DM
       return Outcome::Applied;
     }
     const std::uint64_t guild_id = id(d, keys::guild_id);
@@ -520,9 +548,9 @@ class Gateway {
   // What a message event files: built whole before anything is filed.
   struct MessageFiling {
     MessageRecord message;
-    std::optional<UserRecord> author;
+    std::optional<UserRead> author;
     std::vector<MemberRecord> members;
-    std::vector<UserRecord> users;
+    std::vector<UserRead> users;
     std::vector<MessageFiling> reference;  // at most one
     std::optional<std::uint64_t> deleted_reference;
   };
@@ -557,7 +585,7 @@ class Gateway {
       }
     }
     entries(d, keys::mentions, false, [&](const Value& item) {
-      UserRecord u = user(item);
+      UserRead u = user(item);
       const std::uint64_t uid = u.key();
       out.users.push_back(std::move(u));
       if (!guild_id) return;
@@ -597,8 +625,8 @@ class Gateway {
   void file(MessageFiling& f) {
     for (MessageFiling& r : f.reference) file(r);
     if (f.deleted_reference) remove_message(*f.deleted_reference);
-    for (UserRecord& u : f.users) refile_user(std::move(u));
-    if (f.author) refile_user(std::move(*f.author));
+    for (UserRead& u : f.users) refile(std::move(u));
+    if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
     for (MemberRecord& m : f.members) put_member(*guild_id, std::move(m));  // false: the guild is not filed

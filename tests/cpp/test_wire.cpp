@@ -5,6 +5,13 @@
 #include <random>
 #include <string>
 
+#include "records/emoji.hpp"
+#include "records/guild.hpp"
+#include "records/member.hpp"
+#include "records/message.hpp"
+#include "records/reader.hpp"
+#include "records/role.hpp"
+#include "records/user.hpp"
 #include "records/wire.hpp"
 
 namespace tarnwick::wire {
@@ -41,6 +48,37 @@ TEST(DecimalU64, Bounds) {
   EXPECT_EQ(decimal_u64("99999999999999999999"), std::nullopt);
   EXPECT_EQ(decimal_u64("00000000000000000001"), 1u);
   EXPECT_EQ(decimal_u64("000000000000000000001"), std::nullopt);  // 21 digits
+}
+
+// Every class's keys lead back to their own field in one pass (no two
+// fields share a key), and a key of no field leads nowhere.
+template <class Desc>
+void expect_index_finds_each_key() {
+  const KeyIndex<Desc>& index = KeyIndex<Desc>::get();
+  ASSERT_TRUE(index.usable());
+  for (std::size_t i = 0; i < std::size(Desc::fields); ++i) {
+    for (const Key* key : {&Keys<Desc>::key[i], &Keys<Desc>::own[i]}) {
+      const bool own = key == &Keys<Desc>::own[i];
+      if (own && Desc::fields[i].wire != Wire::NestedId) continue;
+      const auto* slot = index.find(key->head, key->text);
+      ASSERT_NE(slot, nullptr) << key->text;
+      EXPECT_EQ(slot->field, i) << key->text;
+      EXPECT_EQ(slot->own, own) << key->text;
+    }
+  }
+  for (const std::string_view stray : {"", "i", "ids", "username_", "premium_since_x", "avatar_decoration_data"}) {
+    const Key k(stray);
+    EXPECT_EQ(index.find(k.head, k.text), nullptr) << stray;
+  }
+}
+
+TEST(KeyIndex, EachClassFindsItsKeysAndNoOther) {
+  expect_index_finds_each_key<UserDesc>();
+  expect_index_finds_each_key<MemberDesc>();
+  expect_index_finds_each_key<RoleDesc>();
+  expect_index_finds_each_key<EmojiDesc>();
+  expect_index_finds_each_key<MessageDesc>();
+  expect_index_finds_each_key<GuildDesc>();
 }
 
 }  // namespace
