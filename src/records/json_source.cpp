@@ -56,6 +56,32 @@ std::string plain_repr(std::string_view s) {
   return out;
 }
 
+namespace {
+
+// Key::head_of, from loads of whole words: a short key's bytes copied to
+// the stack and read back as one word would stall on every key.
+inline std::uint64_t head_word(std::string_view key) noexcept {
+  if constexpr (std::endian::native == std::endian::big) return Key::head_of(key);
+  const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+  const std::size_t n = key.size();
+  std::uint64_t head;
+  if (n >= 8) {
+    std::memcpy(&head, p, 8);
+  } else if (n >= 4) {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);  // overlaps lo's bytes with the same bytes
+    head = lo | (std::uint64_t{hi} << (8 * (n - 4)));
+  } else if (n > 0) {
+    head = p[0] | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) | (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
+  } else {
+    head = 0;
+  }
+  return head;
+}
+
+}  // namespace
+
 JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_cast<Entry*>(inline_)) {
   static_assert(std::is_trivially_copyable_v<Entry>);
   Value::Fields walk = v.fields();
@@ -66,9 +92,7 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
       heap_.reserve(kInline * 4);
       heap_.assign(entries_, entries_ + size_);
     }
-    std::uint64_t head = 0;
-    std::memcpy(&head, key.data(), key.size() < 8 ? key.size() : 8);
-    if constexpr (std::endian::native == std::endian::big) head = __builtin_bswap64(head);
+    const std::uint64_t head = head_word(key);
     if (!heap_.empty() || size_ >= kInline) {
       heap_.push_back({key.data(), key.size(), head, value});
       entries_ = heap_.data();

@@ -65,7 +65,15 @@ class Gateway {
 
   // Applies one event; PayloadFault for malformed data (nothing changed).
   Outcome apply(std::string_view type, const Value& data) {
-    using H = Outcome (Gateway::*)(const Object&, const Value&);
+    const Handler handler = handler_of(type);
+    return handler == nullptr ? Outcome::Unsupported : run(handler, data);
+  }
+
+ private:
+  using Handler = Outcome (Gateway::*)(const Object&, const Value&);
+
+  static Handler handler_of(std::string_view type) {
+    using H = Handler;
     static constexpr std::pair<std::string_view, H> handlers[] = {
         {"GUILD_CREATE", &Gateway::guild_create},
         {"GUILD_UPDATE", &Gateway::guild_update},
@@ -96,13 +104,17 @@ class Gateway {
         {"MESSAGE_DELETE_BULK", &Gateway::message_delete_bulk},
     };
     for (const auto& [name, handler] : handlers) {
-      if (name == type) {
-        const Object d = object(data);
-        return (this->*handler)(d, data);
-      }
+      if (name == type) return handler;
     }
-    return Outcome::Unsupported;
+    return nullptr;
   }
+
+  Outcome run(Handler handler, const Value& data) {
+    const Object d = object(data);
+    return (this->*handler)(d, data);
+  }
+
+ public:
 
   // A whole frame: {"op": ..., "t": ..., "s": ..., "d": ...}.  A dispatch
   // (op 0) of a type handled is applied to its d, exactly as apply(t, d)
@@ -133,22 +145,18 @@ class Gateway {
     }
     if (out.op != 0) return out;
     if (!out.type) path_.fail_at("t", t ? "expected a string, got null" : "missing");
-    if (!handles(*out.type)) {
+    const Handler handler = handler_of(*out.type);
+    if (handler == nullptr) {
       out.outcome = Outcome::Unsupported;
       return out;
     }
     const std::optional<Value> d = f.get(d_key);
     if (!d) path_.fail_at("d", "missing");
-    out.outcome = apply(*out.type, *d);
+    out.outcome = run(handler, *d);
     return out;
   }
 
-  static bool handles(std::string_view type) {
-    for (const std::string_view t : kEventTypes) {
-      if (t == type) return true;
-    }
-    return false;
-  }
+  static bool handles(std::string_view type) { return handler_of(type) != nullptr; }
 
   // The payload readers tarnwick_extras.payloads offers, as records.
   template <class Desc>
