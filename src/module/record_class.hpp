@@ -232,23 +232,6 @@ class RecordClass {
     return obj;
   }
 
-  // The scalars with every absent-only default already in place.
-  static Scalars<Desc> make_defaults() {
-    Scalars<Desc> sc;
-    for (std::size_t i = 0; i < N; ++i) {
-      const FieldSpec& f = Desc::fields[i];
-      if (f.fill != Fill::Value || is_var(f.kind)) continue;
-      switch (f.kind) {
-        case Kind::U64: sc.store(i, f.value); break;
-        case Kind::U32: sc.store(i, static_cast<std::uint32_t>(f.value)); break;
-        case Kind::I32: sc.store(i, static_cast<std::int32_t>(f.value)); break;
-        default: sc.store(i, static_cast<std::uint8_t>(f.value)); break;
-      }
-    }
-    return sc;
-  }
-  static inline const Scalars<Desc> defaults_ = make_defaults();
-
   // One scalar through its conversion rule into field i (a flag as a byte).
   template <class T>
   static bool read_scalar(Scalars<Desc>& sc, std::size_t i, PyObject* o, bool (*rule)(PyObject*, T*)) {
@@ -270,7 +253,6 @@ class RecordClass {
   }
 
  public:
-  static const Scalars<Desc>& defaults() noexcept { return defaults_; }
 
   // Field I's argument (null when missing) into the scalars or the builder;
   // each field's code is generated from its row of the table.
@@ -318,7 +300,7 @@ class RecordClass {
   // order (null: not given), converted exactly as the constructor converts
   // them; throws to the boundary on the first that fails.
   static PyObject* build(PyTypeObject* t, PyObject* const* args) {
-    Scalars<Desc> sc = defaults_;
+    Scalars<Desc> sc = default_scalars<Desc>();
     BlobBuilder b;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
       (convert_field<I>(sc, b, args[I]), ...);

@@ -77,27 +77,6 @@ struct Built {
   }
 };
 
-// The defaults of a class's scalars, as a constructor given no argument
-// but the required ones fills them in.
-template <class Desc>
-const Scalars<Desc>& default_scalars() {
-  static const Scalars<Desc> sc = [] {
-    Scalars<Desc> out;
-    for (std::size_t i = 0; i < std::size(Desc::fields); ++i) {
-      const FieldSpec& f = Desc::fields[i];
-      if (f.fill != Fill::Value || is_var(f.kind)) continue;
-      switch (f.kind) {
-        case Kind::U64: out.store(i, f.value); break;
-        case Kind::U32: out.store(i, static_cast<std::uint32_t>(f.value)); break;
-        case Kind::I32: out.store(i, static_cast<std::int32_t>(f.value)); break;
-        default: out.store(i, static_cast<std::uint8_t>(f.value)); break;
-      }
-    }
-    return out;
-  }();
-  return sc;
-}
-
 // The payload keys of a class's fields (and the nested objects' own names),
 // made once.
 template <class Desc>
@@ -243,14 +222,14 @@ class RecordReader {
     std::array<bool, N> skipped{};              // lenient: refused, the filed value stays
   };
 
-  static constexpr const FieldSpec& spec(std::size_t i) { return Desc::fields[i]; }
+  static constexpr const FieldSpec& field(std::size_t i) { return Desc::fields[i]; }
 
   bool is_null(const std::optional<Value>& v) { return v && src_.kind(*v) == ValueKind::Null; }
   bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
 
   template <std::size_t I>
   void gather(const typename Source::Object& obj, State& st, const Overrides& o, bool scanned) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     if (o.given == I || ((o.ignored >> I) & 1)) {
       st.got[I].reset();
       st.own[I].reset();
@@ -295,7 +274,7 @@ class RecordReader {
   // Pass 1: the fields the wire gives as ids and id lists.
   template <std::size_t I>
   void ids(State& st, bool lenient) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     if constexpr (f.wire == Wire::Id || f.wire == Wire::Wide || f.wire == Wire::IdList) {
       if (!has_value(st.got[I])) return;
       const std::size_t depth = path_.depth();
@@ -331,7 +310,7 @@ class RecordReader {
   // or the same id under the field's own name; given by both, they agree.
   template <std::size_t I>
   void nested(State& st, bool lenient) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     if constexpr (f.wire == Wire::NestedId) {
       const std::size_t depth = path_.depth();
       try {
@@ -365,7 +344,7 @@ class RecordReader {
   // Pass 3a: every required field is there (only when nothing is filed).
   template <std::size_t I>
   void required(const State& st) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     if constexpr (f.fill == Fill::Required) {
       if constexpr (f.wire == Wire::NestedId) {
         if (!st.id[I]) path_.fail_at(Keys<Desc>::key[I].text, "missing");
@@ -384,7 +363,7 @@ class RecordReader {
   // Pass 3b: each field into the record, in table order.
   template <std::size_t I>
   void convert(State& st, Built<Desc>& out, const Rec* filed, bool lenient) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     Scalars<Desc>& sc = out.scalars;
     BlobBuilder& b = out.blob;
     if (st.cleared[I]) {
@@ -425,7 +404,7 @@ class RecordReader {
   // Not sent, or passed over: the filed value stays, or the default.
   template <std::size_t I>
   void keep(Built<Desc>& out, const Rec* filed) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     if constexpr (is_var(f.kind)) {
       if (filed != nullptr) {
         const VarView v = filed->var(I);
@@ -442,7 +421,7 @@ class RecordReader {
   // list of texts is named) and why.
   template <std::size_t I>
   [[noreturn]] void fail_field(const Value& v) {
-    constexpr FieldSpec f = spec(I);
+    constexpr FieldSpec f = field(I);
     Within at(path_, Keys<Desc>::key[I].text);
     if constexpr (f.kind == Kind::TextList) {
       if (src_.kind(v) == ValueKind::List || src_.is_tuple(v)) {
@@ -460,7 +439,7 @@ class RecordReader {
 
   template <std::size_t I>
   static auto stored() {
-    constexpr Kind k = spec(I).kind;
+    constexpr Kind k = field(I).kind;
     if constexpr (k == Kind::U64) {
       return std::uint64_t{};
     } else if constexpr (k == Kind::U32) {

@@ -42,6 +42,27 @@ struct Weight {
   }
 };
 
+// The defaults of a class's scalars, as a constructor given no argument
+// but the required ones fills them in.
+template <class Desc>
+const Scalars<Desc>& default_scalars() {
+  static const Scalars<Desc> sc = [] {
+    Scalars<Desc> out;
+    for (std::size_t i = 0; i < std::size(Desc::fields); ++i) {
+      const FieldSpec& f = Desc::fields[i];
+      if (f.fill != Fill::Value || is_var(f.kind)) continue;
+      switch (f.kind) {
+        case Kind::U64: out.store(i, f.value); break;
+        case Kind::U32: out.store(i, static_cast<std::uint32_t>(f.value)); break;
+        case Kind::I32: out.store(i, static_cast<std::int32_t>(f.value)); break;
+        default: out.store(i, static_cast<std::uint8_t>(f.value)); break;
+      }
+    }
+    return out;
+  }();
+  return sc;
+}
+
 // No extra state beyond the fields.
 struct NoExtra {
   Weight weight() const noexcept { return {}; }

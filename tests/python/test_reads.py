@@ -110,8 +110,8 @@ OWNER, PLAIN = 100, 200
 def test_permissions(roles, member_roles, owner, user, want):
     gid = fresh_id()
     g = tarnwick.full_guild(gid, "g", owner_id=owner)
-    for spec in roles:
-        rid, bits = spec.split(":")
+    for entry in roles:
+        rid, bits = entry.split(":")
         g.add_role(role(gid if rid == "everyone" else int(rid), permissions=int(bits)))
     for uid in (OWNER, PLAIN):
         # The member's own permissions field plays no part.
