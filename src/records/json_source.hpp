@@ -42,13 +42,9 @@ class JsonSource {
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
     std::optional<Value> get(const Key& key) const noexcept {
-      const std::size_t n = key.text.size();
       for (std::size_t i = size_; i-- > 0;) {
         const Entry& e = entries_[i];
-        if (e.head == key.head && e.size == n &&
-            (n <= 8 || std::memcmp(e.key + 8, key.text.data() + 8, n - 8) == 0)) {
-          return e.value;
-        }
+        if (key.is(e.head, std::string_view(e.key, e.size))) return e.value;
       }
       return std::nullopt;
     }

@@ -117,11 +117,7 @@ class KeyIndex {
     for (std::size_t i = at(head, text.size());; i = (i + 1) % kSlots) {
       const Slot& s = slots_[i];
       if (s.key == nullptr) return nullptr;
-      const std::size_t n = text.size();
-      if (s.key->head == head && s.key->text.size() == n &&
-          (n <= 8 || std::memcmp(s.key->text.data() + 8, text.data() + 8, n - 8) == 0)) {
-        return &s;
-      }
+      if (s.key->is(head, text)) return &s;
     }
   }
 

@@ -49,6 +49,12 @@ struct Key {
   std::uint64_t head = head_of(text);
 
   explicit constexpr Key(std::string_view t) : text(t) {}
+
+  // Whether `key`, whose first eight bytes read as `key_head`, is this key.
+  bool is(std::uint64_t key_head, std::string_view key) const noexcept {
+    const std::size_t n = key.size();
+    return key_head == head && n == text.size() && (n <= 8 || std::memcmp(key.data() + 8, text.data() + 8, n - 8) == 0);
+  }
 };
 
 // The kinds of value a payload holds, as json.loads makes them; Other is a
