@@ -25,6 +25,7 @@
 #include "records/guild.hpp"
 #include "records/member.hpp"
 #include "records/role.hpp"
+#include "registry/changes.hpp"
 #include "registry/registry.hpp"
 
 namespace tarnwick {
@@ -70,23 +71,13 @@ PyObject* remove_messages(const Bound<1>& args) {
 template <class Desc>
 PyObject* put(const Bound<2>& args) {
   const std::uint64_t guild_id = take_u64(args, 0);
-  Record<Desc> rec = RecordClass<Desc>::take(args[1], args.name(1));
-  const std::uint64_t key = rec.key();
-  constexpr bool member = std::is_same_v<Desc, MemberDesc>;
-  if constexpr (member) note_user_named(key);
-  std::optional<Record<Desc>> displaced;
-  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
-  if constexpr (member) note_user_named(key);
-  return bool_result(filed);  // `displaced` dies after every lock is gone
+  return bool_result(put_in_guild(guild_id, RecordClass<Desc>::take(args[1], args.name(1))));
 }
 
 template <class Desc>
 PyObject* remove(const Bound<2>& args) {
   const std::uint64_t guild_id = take_u64(args, 0);
-  const std::uint64_t id = take_u64(args, 1);
-  std::optional<Record<Desc>> removed;
-  with_filed_guild(guild_id, [&](GuildCollections& c) { removed = c.of<Record<Desc>>().erase(id); });
-  return bool_result(removed.has_value());
+  return bool_result(remove_from_guild<Record<Desc>>(guild_id, take_u64(args, 1)));
 }
 
 // update_guild(guild): the guild's new fields, keeping what the filed one
@@ -114,10 +105,7 @@ PyObject* set_all(const Bound<2>& args) {
   const std::uint64_t guild_id = take_u64(args, 0);
   GuildCollections fresh;
   each_item(args[1], args.name(1), [&](PyObject* item) { fresh.put(RecordClass<Desc>::take(item, args.name(1))); });
-  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
-    c.of<Record<Desc>>().swap_contents(fresh.of<Record<Desc>>());
-  });
-  return bool_result(filed);  // `fresh` now holds the old set, released here
+  return bool_result(swap_in_guild(guild_id, fresh.of<Record<Desc>>()));  // `fresh` releases the old set
 }
 
 // prune_users(keep=()): the ids in `keep` are read first, since iterating

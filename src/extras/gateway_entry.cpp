@@ -213,9 +213,10 @@ PyObject* apply_event(const Bound<3>& args) {
     return outcome_result(wire::Outcome::Unsupported);
   }
   const std::string_view type = utf8.payloads();
-  if (!Gateway<PySource>::handles(type)) return outcome_result(wire::Outcome::Unsupported);
-  return outcome_result(with_py_gateway(skip_handler(args[2]),
-                                        [&](Gateway<PySource>& g) { return g.apply(type, PySource::Value(args[1])); }));
+  const auto handler = Gateway<PySource>::handler_of(type);
+  if (handler == nullptr) return outcome_result(wire::Outcome::Unsupported);
+  return outcome_result(with_py_gateway(
+      skip_handler(args[2]), [&](Gateway<PySource>& g) { return g.run(handler, PySource::Value(args[1])); }));
 }
 
 // A frame's text, in a buffer that stays put while it is read.
@@ -341,7 +342,6 @@ PyObject* apply_frame(const Bound<2>& args) {
     if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
     raise_fault({"", reason});
   }
-  JsonSource::repr = python_repr;
   PySkips skips(skip_handler(args[1]), nullptr);
   Gateway<JsonSource> g(src, skips);
   try {
@@ -479,6 +479,7 @@ PyStructSequence_Desc g_frame_desc = {
     g_frame_fields, 4};
 
 void add_gateway_functions(PyObject* module) {
+  JsonSource::repr = python_repr;
   add_functions(module, g_functions, false);
   if (g_frame_type == nullptr) g_frame_type = reinterpret_cast<PyTypeObject*>(require(
       reinterpret_cast<PyObject*>(PyStructSequence_NewType(&g_frame_desc))));

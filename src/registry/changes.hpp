@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
@@ -24,18 +25,33 @@ std::optional<GuildRecord> filed_guild_fields(std::uint64_t id);
 std::optional<MemberRecord> filed_member(std::uint64_t guild_id, std::uint64_t user_id);
 bool guild_is_filed(std::uint64_t id);
 
-// Files a user unless one with exactly its fields is filed already.
-void refile_user(UserRecord&& user);
-
 // One collection of a filed guild changed in place; false (nothing filed)
-// when no guild is filed under guild_id.
-bool put_member(std::uint64_t guild_id, MemberRecord&& member);
-bool put_role(std::uint64_t guild_id, RoleRecord&& role);
-bool remove_member(std::uint64_t guild_id, std::uint64_t user_id);
-bool remove_role(std::uint64_t guild_id, std::uint64_t role_id);
-// The filed guild's whole set of roles or emojis becomes `fresh` (its old
-// set is left in `fresh`, for the caller to destroy).
-bool swap_roles(std::uint64_t guild_id, CowMap<RoleRecord>& fresh);
-bool swap_emojis(std::uint64_t guild_id, CowMap<EmojiRecord>& fresh);
+// when no guild is filed under guild_id.  Earlier fetches share the
+// collection copy-on-write, so they keep what they saw; what is displaced
+// or removed is destroyed after every lock is gone.
+template <class Rec>
+bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
+  const std::uint64_t key = rec.key();
+  constexpr bool member = std::is_same_v<Rec, MemberRecord>;
+  if constexpr (member) note_user_named(key);  // a prune running meanwhile keeps the user
+  std::optional<Rec> displaced;
+  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
+  if constexpr (member) note_user_named(key);
+  return filed;
+}
+
+template <class Rec>
+bool remove_from_guild(std::uint64_t guild_id, std::uint64_t id) {
+  std::optional<Rec> removed;
+  with_filed_guild(guild_id, [&](GuildCollections& c) { removed = c.of<Rec>().erase(id); });
+  return removed.has_value();
+}
+
+// The filed guild's whole set of roles or emojis becomes `fresh`, which is
+// left holding the old set, for the caller to destroy.
+template <class Rec>
+bool swap_in_guild(std::uint64_t guild_id, CowMap<Rec>& fresh) {
+  return with_filed_guild(guild_id, [&](GuildCollections& c) { c.of<Rec>().swap_contents(fresh); });
+}
 
 }  // namespace tarnwick

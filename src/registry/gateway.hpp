@@ -69,7 +69,7 @@ class Gateway {
     return handler == nullptr ? Outcome::Unsupported : run(handler, data);
   }
 
- private:
+  // The handler of an event type (null: not handled), and one run of it.
   using Handler = Outcome (Gateway::*)(const Object&, const Value&);
 
   static Handler handler_of(std::string_view type) {
@@ -113,8 +113,6 @@ class Gateway {
     const Object d = object(data);
     return (this->*handler)(d, data);
   }
-
- public:
 
   // A whole frame: {"op": ..., "t": ..., "s": ..., "d": ...}.  A dispatch
   // (op 0) of a type handled is applied to its d, exactly as apply(t, d)
@@ -239,7 +237,10 @@ class Gateway {
   std::uint64_t nested_id(const Object& d, const Key& key) {
     const Value v = required(d, key);
     Within at(path_, key.text);
-    const Object nested = object(v);
+    return id_in(object(v));
+  }
+  // The id of a nested object (at the path's place).
+  std::uint64_t id_in(const Object& nested) {
     const std::optional<Value> nid = nested.get(keys::id);
     if (!has_value(nid)) path_.fail_at("id", "missing");
     Within at_id(path_, "id");
@@ -290,31 +291,41 @@ class Gateway {
 
   static void refile(UserRead&& u) {
     if (u.changed) {
-      refile_user(std::move(*u.changed));
+      file_user(std::move(*u.changed));  // compared with the filed one as it was read
     } else {
       note_user_named(u.id);  // a prune running meanwhile keeps it
     }
   }
 
-  // The user object `v` (at the path's place), merged onto the filed user.
-  UserRead user(const Value& v) {
-    const Object d = object(v);
-    const std::uint64_t uid = id(d, keys::id);
-    const auto read_over = [&](const UserRecord* filed) -> UserRead {
-      Built<UserDesc> out;
-      RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed);
-      if (filed != nullptr && out.same_as(*filed)) return {uid, std::nullopt};
-      return {uid, out.record()};
-    };
+  // Calls f with the user filed under uid (null: none), and returns what f
+  // returns.  f may not change the user map.
+  template <class F>
+  static auto with_filed_user(std::uint64_t uid, F&& f) {
     if constexpr (Source::kReadsWithoutPython) {
-      // Read over the filed user in place, under its shard's read lock: the
-      // read takes no other lock and runs nothing else.
+      // The filed user in place, under its shard's read lock: reading this
+      // source takes no other lock and runs nothing else.
       const auto filed = user_map().get(uid);
-      return read_over(filed ? &filed.value() : nullptr);
+      return f(filed ? &filed.value() : nullptr);
     } else {
       const std::optional<UserRecord> filed = filed_user(uid);
-      return read_over(filed ? &*filed : nullptr);
+      return f(filed ? &*filed : nullptr);
     }
+  }
+
+  // The user object `d` merged onto `filed` (lenient: what does not convert
+  // keeps the filed value).
+  UserRead read_user(const Object& d, std::uint64_t uid, const UserRecord* filed, bool lenient = false) {
+    Built<UserDesc> out;
+    RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed, lenient);
+    if (filed != nullptr && out.same_as(*filed)) return {uid, std::nullopt};
+    return {uid, out.record()};
+  }
+
+  // The user object `v` (at the path's place), merged onto the filed user.
+  UserRead user(const Value& v) { return user(object(v)); }
+  UserRead user(const Object& d) {
+    const std::uint64_t uid = id(d, keys::id);
+    return with_filed_user(uid, [&](const UserRecord* filed) { return read_user(d, uid, filed); });
   }
 
   std::optional<UserRead> user_under(const Object& d, const Key& key) {
@@ -332,7 +343,9 @@ class Gateway {
   // A member object with its user: merged onto the member filed in
   // guild_id (taken whole without one), its user merged.
   Joined member_with_user(const Value& v, std::optional<std::uint64_t> guild_id = std::nullopt) {
-    const Object d = object(v);
+    return member_with_user(object(v), guild_id);
+  }
+  Joined member_with_user(const Object& d, std::optional<std::uint64_t> guild_id = std::nullopt) {
     std::optional<MemberRecord> filed;
     if (guild_id) filed = filed_member(*guild_id, nested_id(d, keys::user));
     MemberRecord member = read_record<MemberDesc>(src_, path_, d, filed ? &*filed : nullptr);
@@ -356,7 +369,7 @@ class Gateway {
     if (joined.empty()) return guild_is_filed(guild_id) ? Outcome::Applied : Outcome::Ignored;
     // A put fails only when the guild is not filed: on the first, or never.
     for (Joined& j : joined) {
-      if (!put_member(guild_id, std::move(j.member))) return Outcome::Ignored;
+      if (!put_in_guild(guild_id, std::move(j.member))) return Outcome::Ignored;
     }
     for (Joined& j : joined) {
       if (j.user) refile(std::move(*j.user));
@@ -386,27 +399,14 @@ class Gateway {
     const std::optional<GuildRecord> filed = filed_guild_fields(guild_id);
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d, filed ? &*filed : nullptr);
     if (!filed) return Outcome::Ignored;
-    std::optional<CowMap<RoleRecord>> roles;
-    std::optional<CowMap<EmojiRecord>> emojis;
-    if (has_value(d.get(keys::roles))) {
-      roles.emplace();
-      entries(d, keys::roles, true, [&](const Value& item) {
-        RoleRecord r = record<RoleDesc>(item);
-        const std::uint64_t k = r.key();
-        roles->insert(k, std::move(r));
-      });
-    }
-    if (has_value(d.get(keys::emojis))) {
-      emojis.emplace();
-      entries(d, keys::emojis, true, [&](const Value& item) {
-        EmojiRecord e = record<EmojiDesc>(item);
-        const std::uint64_t k = e.key();
-        emojis->insert(k, std::move(e));
-      });
-    }
+    // The sets sent replace the filed ones whole; a set left out stays.
+    const bool roles = has_value(d.get(keys::roles)), emojis = has_value(d.get(keys::emojis));
+    GuildCollections fresh;
+    if (roles) entries(d, keys::roles, true, [&](const Value& item) { fresh.put(record<RoleDesc>(item)); });
+    if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(record<EmojiDesc>(item)); });
     if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
-    if (roles) swap_roles(guild_id, *roles);
-    if (emojis) swap_emojis(guild_id, *emojis);
+    if (roles) swap_in_guild(guild_id, fresh.roles);
+    if (emojis) swap_in_guild(guild_id, fresh.emojis);
     return Outcome::Applied;
   }
 
@@ -418,24 +418,24 @@ class Gateway {
     return Outcome::Applied;
   }
 
-  Outcome member_add(const Object& d, const Value& v) {
+  Outcome member_add(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     std::vector<Joined> joined;
-    joined.push_back(member_with_user(v));
+    joined.push_back(member_with_user(d));
     return put_members(guild_id, joined);
   }
 
-  Outcome member_update(const Object& d, const Value& v) {
+  Outcome member_update(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     std::vector<Joined> joined;
-    joined.push_back(member_with_user(v, guild_id));
+    joined.push_back(member_with_user(d, guild_id));
     return put_members(guild_id, joined);
   }
 
   Outcome member_remove(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t user_id = nested_id(d, keys::user);
-    return remove_member(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
+    return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome members_chunk(const Object& d, const Value&) {
@@ -452,25 +452,21 @@ class Gateway {
       Within at(path_, keys::role.text);
       return record<RoleDesc>(value);
     }();
-    return put_role(guild_id, std::move(role)) ? Outcome::Applied : Outcome::Ignored;
+    return put_in_guild(guild_id, std::move(role)) ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome role_delete(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t role_id = id(d, keys::role_id);
-    return remove_role(guild_id, role_id) ? Outcome::Applied : Outcome::Ignored;
+    return remove_from_guild<RoleRecord>(guild_id, role_id) ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome emojis_update(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     required(d, keys::emojis);
-    CowMap<EmojiRecord> emojis;
-    entries(d, keys::emojis, true, [&](const Value& item) {
-      EmojiRecord e = record<EmojiDesc>(item);
-      const std::uint64_t k = e.key();
-      emojis.insert(k, std::move(e));
-    });
-    return swap_emojis(guild_id, emojis) ? Outcome::Applied : Outcome::Ignored;
+    GuildCollections fresh;
+    entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(record<EmojiDesc>(item)); });
+    return swap_in_guild(guild_id, fresh.emojis) ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome ban(const Object& d, bool leaves) {
@@ -481,7 +477,7 @@ class Gateway {
       return user(value);
     }();
     if (!guild_is_filed(guild_id)) return Outcome::Ignored;
-    if (leaves) remove_member(guild_id, u.key());
+    if (leaves) remove_from_guild<MemberRecord>(guild_id, u.key());
     refile(std::move(u));
     return Outcome::Applied;
   }
@@ -495,26 +491,34 @@ class Gateway {
     return Outcome::Applied;
   }
 
-  Outcome user_update(const Object&, const Value& v) {
-    refile(user(v));
+  Outcome user_update(const Object& d, const Value&) {
+    refile(user(d));
     return Outcome::Applied;
   }
 
   Outcome presence_update(const Object& d, const Value&) {
-    const std::uint64_t uid = nested_id(d, keys::user);
-    const std::optional<UserRecord> filed = filed_user(uid);
-    if (!filed) return Outcome::Ignored;
-    const Object sent(src_, *d.get(keys::user));
-    if (sent.size() > 1) {
-      // The platform does not check presence data: what does not convert
-      // is passed over, and the filed value stays.
-      const std::size_t depth = path_.depth();
-      try {
-        refile_user(read_record<UserDesc>(src_, path_, sent, &*filed, true));
-      } catch (const PayloadFault&) {
-        path_.truncate(depth);
-      }
+    const Value value = required(d, keys::user);
+    std::optional<UserRead> read;
+    bool filed_any = false;
+    {
+      Within at(path_, keys::user.text);
+      const Object sent = object(value);
+      const std::uint64_t uid = id_in(sent);
+      with_filed_user(uid, [&](const UserRecord* filed) {
+        filed_any = filed != nullptr;
+        if (filed == nullptr || sent.size() <= 1) return;
+        // The platform does not check presence data: what does not convert
+        // is passed over, and the filed value stays.
+        const std::size_t depth = path_.depth();
+        try {
+          read = read_user(sent, uid, filed, true);
+        } catch (const PayloadFault&) {
+          path_.truncate(depth);
+        }
+      });
     }
+    if (!filed_any) return Outcome::Ignored;
+    if (read) refile(std::move(*read));
     return Outcome::Applied;
   }
 
@@ -625,8 +629,10 @@ class Gateway {
       o.fallback_id = *guild_id;
     }
     MessageRecord message = read_record<MessageDesc>(src_, path_, ref, nullptr, false, o);
-    const std::optional<MessageRecord> filed = filed_message(message.key());
-    if (filed && later_edit(edited_of(*filed), edited_of(message))) return;
+    {
+      const auto filed = message_map().get(message.key());  // later_edit runs nothing else
+      if (filed && later_edit(edited_of(filed.value()), edited_of(message))) return;
+    }
     out.reference.push_back(message_filing(ref, std::move(message), false));
   }
 
@@ -637,7 +643,7 @@ class Gateway {
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    for (MemberRecord& m : f.members) put_member(*guild_id, std::move(m));  // false: the guild is not filed
+    for (MemberRecord& m : f.members) put_in_guild(*guild_id, std::move(m));  // false: the guild is not filed
   }
 
   Outcome message_create(const Object& d, const Value&) {
