@@ -104,14 +104,7 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
 }
 
 std::optional<JsonSource::Value> JsonSource::find(const Value& object, const Key& k) noexcept {
-  std::optional<Value> found;
-  Value::Fields walk = object.fields();
-  std::string_view key;
-  Value value;
-  while (walk.next(&key, &value)) {
-    if (key.size() == k.text.size() && std::memcmp(key.data(), k.text.data(), key.size()) == 0) found = value;
-  }
-  return found;
+  return object.get(k.text);
 }
 
 Described JsonSource::describe(const Value& v) {

@@ -211,56 +211,29 @@ class JsonSource {
         b.append(s.data(), s.size());
       }
       b.end_field();
-    } else if constexpr (f.kind == Kind::U64List) {
-      if (t != json::Type::Array) return false;
-      Value::Elements items = v.elements();
-      Value item;
-      while (items.next(&item)) {
-        if (item.type() == json::Type::Int && !item.is_negative()) {
-          b.append_u64(item.as_u64());
-        } else if (item.type() == json::Type::Bool) {
-          b.append_u64(item.as_bool() ? 1 : 0);
-        } else {
-          return false;
-        }
-      }
-      b.end_field();
     } else if constexpr (f.kind == Kind::Bool) {
       if (t != json::Type::Bool) return false;
       sc.store(I, static_cast<std::uint8_t>(v.as_bool()));
     } else {
+      // A 64-bit field or a list of them is read by its id rule, not here.
+      static_assert(f.kind == Kind::U32 || f.kind == Kind::I32 || f.kind == Kind::U8);
       std::int64_t n;
-      std::uint64_t u = 0;
-      bool negative = false;
       if (t == json::Type::Bool) {
         n = v.as_bool() ? 1 : 0;
-        u = static_cast<std::uint64_t>(n);
       } else if (t == json::Type::Int) {
-        negative = v.is_negative();
-        if (negative) {
-          n = v.as_i64();
-        } else {
-          u = v.as_u64();
-          n = u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                  ? std::numeric_limits<std::int64_t>::max()
-                  : static_cast<std::int64_t>(u);
-        }
+        n = v.is_negative() ? v.as_i64()
+            : v.as_u64() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                ? std::numeric_limits<std::int64_t>::max()
+                : static_cast<std::int64_t>(v.as_u64());
       } else {
         return false;
       }
-      if constexpr (f.kind == Kind::U64) {
-        if (negative) return false;
-        sc.store(I, u);
-      } else if constexpr (f.kind == Kind::U32) {
-        if (n < 0 || n > std::numeric_limits<std::uint32_t>::max()) return false;
+      if (!in_range(holds_of(f.kind, f.wire), n)) return false;
+      if constexpr (f.kind == Kind::U32) {
         sc.store(I, static_cast<std::uint32_t>(n));
       } else if constexpr (f.kind == Kind::I32) {
-        if (n < std::numeric_limits<std::int32_t>::min() || n > std::numeric_limits<std::int32_t>::max()) {
-          return false;
-        }
         sc.store(I, static_cast<std::int32_t>(n));
       } else {
-        if (n < 0 || n > 255) return false;
         sc.store(I, static_cast<std::uint8_t>(n));
       }
     }

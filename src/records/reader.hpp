@@ -58,14 +58,11 @@ struct Built {
   bool same_as(const Record<Desc>& r) const noexcept
     requires std::is_same_v<typename Desc::Extra, NoExtra>
   {
-    if (std::memcmp(&scalars, &r.scalars(), sizeof scalars) != 0) return false;
     const std::size_t n = blob.sealed_size();
-    if (n != r.blob_size()) return false;
-    if (n == 0) return true;
     unsigned char sealed[1024];
     if (n > sizeof sealed) return false;
-    blob.seal_to(sealed);
-    return std::memcmp(sealed, r.blob_block(), n) == 0;
+    if (n != 0) blob.seal_to(sealed);
+    return r.same_fields(scalars, sealed, n);
   }
 
   Record<Desc> record() const {

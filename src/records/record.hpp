@@ -107,9 +107,14 @@ class Record {
   bool same_fields(const Record& o) const noexcept
     requires std::is_same_v<Extra, NoExtra>
   {
-    const std::size_t n = blob_size();
-    return std::memcmp(&scalars_, &o.scalars_, sizeof scalars_) == 0 && n == o.blob_size() &&
-           (n == 0 || std::memcmp(blob_.block(), o.blob_.block(), n) == 0);
+    return same_fields(o.scalars_, o.blob_.block(), o.blob_size());
+  }
+  // The same against scalars and a sealed blob of n bytes.
+  bool same_fields(const Scalars<Desc>& scalars, const unsigned char* block, std::size_t n) const noexcept
+    requires std::is_same_v<Extra, NoExtra>
+  {
+    return std::memcmp(&scalars_, &scalars, sizeof scalars_) == 0 && n == blob_size() &&
+           (n == 0 || std::memcmp(blob_.block(), block, n) == 0);
   }
 
   Weight weight() const {

@@ -45,15 +45,6 @@ const char* range_text(Holds h) noexcept {
   }
 }
 
-bool in_range(Holds h, std::int64_t v) noexcept {
-  switch (h) {
-    case Holds::U8: return v >= 0 && v <= 255;
-    case Holds::U32: return v >= 0 && v <= 4294967295;
-    case Holds::I32: return v >= -2147483648LL && v <= 2147483647;
-    default: return v >= 0;
-  }
-}
-
 std::string expected(Holds h, std::string_view got) {
   std::string out = "expected ";
   out += holds_text(h);
@@ -76,13 +67,9 @@ std::string out_of_range(std::string_view number, Holds h) {
 bool number_fits(Holds h, std::string_view number) {
   const bool negative = !number.empty() && number[0] == '-';
   const std::string_view digits = negative ? number.substr(1) : number;
-  if (digits.empty() || digits.size() > 20) return false;
-  std::uint64_t v = 0;
-  for (char c : digits) {
-    const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-    if (v > (UINT64_MAX - d) / 10) return false;
-    v = v * 10 + d;
-  }
+  const std::optional<std::uint64_t> parsed = decimal_u64(digits);
+  if (!parsed) return false;
+  const std::uint64_t v = *parsed;
   if (h == Holds::Wide || h == Holds::Id) return !negative || v == 0;
   if (negative) return v <= 2147483648ull && in_range(h, -static_cast<std::int64_t>(v));
   return v <= 4294967295ull && in_range(h, static_cast<std::int64_t>(v));

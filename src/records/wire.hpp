@@ -160,7 +160,14 @@ const char* kind_text(ValueKind k) noexcept;  // "a string"; Other: see Describe
 
 // The ranges of the integer kinds, as "lo to hi".
 const char* range_text(Holds h) noexcept;
-bool in_range(Holds h, std::int64_t v) noexcept;
+constexpr bool in_range(Holds h, std::int64_t v) noexcept {
+  switch (h) {
+    case Holds::U8: return v >= 0 && v <= 255;
+    case Holds::U32: return v >= 0 && v <= 4294967295;
+    case Holds::I32: return v >= -2147483648LL && v <= 2147483647;
+    default: return v >= 0;
+  }
+}
 
 // "expected <what h holds>, got <what the value is>".
 std::string expected(Holds h, std::string_view got);

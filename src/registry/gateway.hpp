@@ -316,7 +316,10 @@ class Gateway {
   // keeps the filed value).
   UserRead read_user(const Object& d, std::uint64_t uid, const UserRecord* filed, bool lenient = false) {
     Built<UserDesc> out;
-    RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed, lenient);
+    Overrides o;
+    o.given = 0;  // id: read already
+    o.given_id = uid;
+    RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed, lenient, o);
     if (filed != nullptr && out.same_as(*filed)) return {uid, std::nullopt};
     return {uid, out.record()};
   }
