@@ -177,36 +177,32 @@ class RecordClass {
   static PyObject* wrap_copy(const Rec& rec)
     requires std::is_same_v<typename Rec::Extra, NoExtra>
   {
-    const std::size_t size = rec.blob_size();
-    unsigned char* block;
-    PyObject* obj = allocate(type(), size, &block);
-    if (size != 0) std::memcpy(block, rec.blob_block(), size);
-    ::new (&reinterpret_cast<Object*>(obj)->rec) Rec(rec.scalars(), Blob::borrowing(size == 0 ? nullptr : block));
-    return obj;
+    return emplace(rec.scalars(), rec.blob_block(), rec.blob_size(), NoExtra{});
   }
 
   // A new instance holding `rec` (its blob copied in, its extra state moved).
   static PyObject* wrap_record(Rec&& rec) {
-    const std::size_t size = rec.blob_size();
-    unsigned char* block;
-    PyObject* obj = allocate(type(), size, &block);
-    if (size != 0) std::memcpy(block, rec.blob_block(), size);
-    ::new (&reinterpret_cast<Object*>(obj)->rec)
-        Rec(rec.scalars(), Blob::borrowing(size == 0 ? nullptr : block), std::move(rec.extra()));
-    return obj;
+    return emplace(rec.scalars(), rec.blob_block(), rec.blob_size(), std::move(rec.extra()));
   }
 
   // A new instance holding the staged copy.
   static PyObject* wrap(Staged& staged) {
-    unsigned char* block;
-    PyObject* obj = allocate(type(), staged.size_, &block);
-    if (staged.size_ != 0) std::memcpy(block, staged.bytes_, staged.size_);
-    ::new (&reinterpret_cast<Object*>(obj)->rec)
-        Rec(*staged.scalars_, Blob::borrowing(staged.size_ == 0 ? nullptr : block), std::move(staged.extra_));
-    return obj;
+    return emplace(*staged.scalars_, staged.bytes_, staged.size_, std::move(staged.extra_));
   }
 
  private:
+  // A new instance: the scalars, a copy of the blob's n bytes (held in the
+  // object's own allocation), and the extra state.
+  static PyObject* emplace(const Scalars<Desc>& scalars, const unsigned char* bytes, std::size_t n,
+                           typename Rec::Extra&& extra) {
+    unsigned char* block;
+    PyObject* obj = allocate(type(), n, &block);
+    if (n != 0) std::memcpy(block, bytes, n);
+    ::new (&reinterpret_cast<Object*>(obj)->rec)
+        Rec(scalars, Blob::borrowing(n == 0 ? nullptr : block), std::move(extra));
+    return obj;
+  }
+
   static inline PyTypeObject* type_ = nullptr;
   static inline freefunc free_ = nullptr;
   static constexpr std::array<const char*, N> names = [] {
