@@ -89,17 +89,6 @@ class PySkips final : public wire::Skips {
   PySource* src_;
 };
 
-// Faults quote strings as Python's repr() does.
-std::string python_repr(std::string_view utf8) {
-  OwnedRef s = OwnedRef::steal(text_object(utf8));
-  OwnedRef r = OwnedRef::steal(require(PyObject_Repr(s.get())));
-  OwnedRef b = OwnedRef::steal(require(PyUnicode_AsUTF8String(r.get())));
-  char* data;
-  Py_ssize_t len;
-  if (PyBytes_AsStringAndSize(b.get(), &data, &len) < 0) throw_pending();
-  return std::string(data, static_cast<std::size_t>(len));
-}
-
 std::string utf8_arg(PyObject* o, const char* name) {
   BlobBuilder text;
   if (!append_text(o, text)) raise_labelled(name);
@@ -479,7 +468,7 @@ PyStructSequence_Desc g_frame_desc = {
     g_frame_fields, 4};
 
 void add_gateway_functions(PyObject* module) {
-  JsonSource::repr = python_repr;
+  JsonSource::repr = wire::python_repr;
   add_functions(module, g_functions, false);
   if (g_frame_type == nullptr) g_frame_type = reinterpret_cast<PyTypeObject*>(require(
       reinterpret_cast<PyObject*>(PyStructSequence_NewType(&g_frame_desc))));

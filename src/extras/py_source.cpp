@@ -36,6 +36,12 @@ std::string repr_of(PyObject* o) {
 
 }  // namespace
 
+std::string python_repr(std::string_view utf8) {
+  OwnedRef s = OwnedRef::steal(
+      require(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogateescape")));
+  return repr_of(s.get());
+}
+
 PyObject* native_key(const Key& key) {
   if (key.native == nullptr) {
     PyObject* s =

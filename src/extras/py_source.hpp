@@ -111,6 +111,9 @@ class PySource {
   OwnedRef cause_;
 };
 
+// Python's repr() of the str whose UTF-8 is `utf8`, as faults quote strings.
+std::string python_repr(std::string_view utf8);
+
 // The interned str and hash of a key, made on first use.
 PyObject* native_key(const Key& key);
 

@@ -198,9 +198,7 @@ class RecordReader {
   }
 
   std::string expected_object(const Value& v) {
-    const Described d = src_.describe(v);
-    return std::string("expected an object, got ") +
-           (d.kind == ValueKind::Other ? "a Python " + d.type_name : kind_text(d.kind));
+    return "expected an object, got " + got_text(src_.describe(v));
   }
 
  private:

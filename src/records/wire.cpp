@@ -103,8 +103,11 @@ std::string reason_for(Holds h, const Described& v) {
              std::to_string(v.surrogate_at);
     }
   }
-  if (v.kind == ValueKind::Other) return expected(h, "a Python " + v.type_name);
-  return expected(h, kind_text(v.kind));
+  return expected(h, got_text(v));
+}
+
+std::string got_text(const Described& d) {
+  return d.kind == ValueKind::Other ? "a Python " + d.type_name : kind_text(d.kind);
 }
 
 namespace {

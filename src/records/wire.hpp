@@ -187,6 +187,8 @@ struct Described {
   std::string type_name;
 };
 std::string reason_for(Holds h, const Described& v);
+// What a fault says a value is: "a string", or "a Python X" for another type.
+std::string got_text(const Described& d);
 
 // The 64-bit rule of ids and wide numbers for a decimal string: the value,
 // or nothing (then the string is described for the fault).

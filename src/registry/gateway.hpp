@@ -206,10 +206,7 @@ class Gateway {
 
   bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
 
-  std::string kind_of(const Value& v) {
-    const Described d = src_.describe(v);
-    return d.kind == ValueKind::Other ? "a Python " + d.type_name : kind_text(d.kind);
-  }
+  std::string kind_of(const Value& v) { return got_text(src_.describe(v)); }
 
   Object object(const Value& v) {
     if (src_.kind(v) != ValueKind::Object) path_.fail("expected an object, got " + kind_of(v));
