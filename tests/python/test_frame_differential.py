@@ -196,13 +196,10 @@ def test_each_event_and_its_malformed_variants_agree(t):
 
 
 def stream_frames(scale, seed):
-    """The generated stream's lines as frames (its malformed lines stay malformed)."""
+    """The generated stream's lines (its malformed lines among them)."""
     out = io.BytesIO()
     generate(out, scale, seed)
-    for s, line in enumerate(out.getvalue().splitlines()):
-        if line.startswith(b"{"):
-            line = b'{"op":0,"s":%d,' % s + line[1:].replace(b'"type"', b'"t"', 1).replace(b'"data"', b'"d"', 1)
-        yield line
+    return out.getvalue().splitlines()
 
 
 @pytest.mark.parametrize("seed", [3, 11])
