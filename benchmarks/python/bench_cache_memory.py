@@ -1,4 +1,5 @@
-"""bench_cache.py's memory figures, each from a fresh interpreter.
+"""bench_cache.py's memory figures (and bench_pauses.py's gc.collect()
+time), each from a fresh interpreter.
 
 Memory is measured as growth of the resident set per filed item (and with
 tracemalloc for the baselines, which cannot see tarnwick's native
@@ -10,6 +11,7 @@ Run as a script, this is the child that takes one figure:
     bench_cache_memory.py message_limit LIMIT TOTAL
     bench_cache_memory.py remove_all ITEMS
     bench_cache_memory.py user_churn SIZE STEP ROUNDS
+    bench_cache_memory.py gc_collect CONTENDER USERS REPEATS
 and prints its result as JSON on the last line of its output.
 """
 
@@ -19,6 +21,7 @@ import ctypes
 import gc
 import json
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -214,12 +217,26 @@ def child_remove_all(n):
             "within_10_percent": end <= 1.1 * start}
 
 
+def child_gc_collect(contender, n, repeats):
+    """The median full gc.collect() in ms with n users filed in one cache."""
+    side = Side(contender)
+    for i in range(n):
+        side.register_user(make_user(side, i))
+    gc.collect()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        gc.collect()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times) * 1e3
+
+
 def run_child(pythonpath, *args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(pythonpath))
     p = subprocess.run([sys.executable, os.path.abspath(__file__)] + [str(a) for a in args],
                        env=env, capture_output=True, text=True)
     if p.returncode != 0:
-        raise RuntimeError("memory child %s failed:\n%s" % (args, p.stderr))
+        raise RuntimeError("child %s failed:\n%s" % (args, p.stderr))
     return json.loads(p.stdout.splitlines()[-1])
 
 
@@ -278,6 +295,8 @@ def child_main(args):
         out = child_remove_all(int(args[1]))
     elif what == "user_churn":
         out = child_user_churn(*map(int, args[1:4]))
+    elif what == "gc_collect":
+        out = child_gc_collect(args[1], int(args[2]), int(args[3]))
     else:
         raise SystemExit("unknown child " + what)
     print(json.dumps(out))

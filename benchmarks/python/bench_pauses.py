@@ -23,11 +23,9 @@ Each figure is the median of several runs.
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
 import statistics
-import subprocess
 import sys
 import threading
 import time
@@ -79,22 +77,19 @@ def stall(call, ticker: Ticker) -> Dict[str, float]:
 def fill_tarnwick(n: int) -> None:
     """n users, each a member of one of n / 20 guilds (as a big bot's are),
     so that a prune walks every guild and every user and keeps them all."""
-    import tarnwick
-    from bench_cache_baselines import GUILD_BASE, USER_BASE, Side, make_member, make_user
+    from bench_cache_baselines import GUILD_BASE, USER_BASE, Side, build_guild, make_user
     side = Side("tarnwick")
     for i in range(n):
-        tarnwick.register_user(make_user(side, i))
+        side.register_user(make_user(side, i))
     for g in range(0, n, 20):
-        guild = tarnwick.full_guild(GUILD_BASE + g, "guild %d" % g)
-        for i in range(g, min(n, g + 20)):
-            guild.add_member(make_member(side, USER_BASE + i, i))
-        tarnwick.register_guild(guild)
+        side.register_guild(build_guild(side, GUILD_BASE + g, min(n, g + 20) - g, USER_BASE + g))
 
 
 def pauses(n: int, repeats: int) -> Dict[str, object]:
     import tarnwick
     from tarnwick_extras import cache
     from bench_cache_baselines import USER_BASE
+    from bench_payloads import best
     fill_tarnwick(n)
     stats = cache.stats()
     out: Dict[str, object] = {"users": stats["users"], "guilds": stats["guilds"], "members": stats["members"]}
@@ -109,43 +104,19 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
         raise RuntimeError("prune_users let go of users that members name")
     # stats() against a get_user, both timed in a tight loop from this thread.
     uid = USER_BASE + n // 2
-    loops = 20_000
-    t_stats = min(_loop(cache.stats, loops) for _ in range(repeats))
-    t_get = min(_loop(lambda: tarnwick.get_user(uid), loops) for _ in range(repeats))
+    t_stats = best(cache.stats, 20_000, repeats)
+    t_get = best(lambda: tarnwick.get_user(uid), 20_000, repeats)
     out["stats_vs_get_user"] = {"stats_ns": t_stats * 1e9, "get_user_ns": t_get * 1e9,
                                 "ratio": t_stats / t_get}
     return out
 
 
-def _loop(fn, loops: int) -> float:
-    start = CLOCK()
-    for _ in range(loops):
-        fn()
-    return (CLOCK() - start) / loops
-
-
-def gc_child(contender: str, n: int, repeats: int) -> None:
-    """In a fresh interpreter: fill one cache, print the median gc.collect() in ms."""
-    from bench_cache_baselines import Side, make_user
-    side = Side(contender)
-    for i in range(n):
-        side.register_user(make_user(side, i))
-    gc.collect()
-    times = []
-    for _ in range(repeats):
-        start = CLOCK()
-        gc.collect()
-        times.append(CLOCK() - start)
-    print(json.dumps(statistics.median(times) * 1e3))
-
-
 def gc_figures(n: int, repeats: int) -> Dict[str, float]:
-    out = {}
-    for contender in ("tarnwick", "naive"):
-        result = subprocess.run([sys.executable, os.path.abspath(__file__), "--gc-child", contender,
-                                 "--users", str(n), "--repeats", str(repeats)],
-                                capture_output=True, text=True, check=True)
-        out[contender + "_ms"] = json.loads(result.stdout.strip().splitlines()[-1])
+    import tarnwick
+    from bench_cache_memory import extras_dir, run_child
+    this = [os.path.dirname(os.path.abspath(tarnwick.__file__)), extras_dir()]
+    out = {contender + "_ms": run_child(this, "gc_collect", contender, n, repeats)
+           for contender in ("tarnwick", "naive")}
     out["ratio"] = out["tarnwick_ms"] / out["naive_ms"]
     return out
 
@@ -156,13 +127,9 @@ def main() -> None:
     ap.add_argument("--users", type=int)
     ap.add_argument("--repeats", type=int)
     ap.add_argument("--json", metavar="FILE", help="write the figures there too")
-    ap.add_argument("--gc-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     n = args.users or (100_000 if args.quick else 1_000_000)
     repeats = args.repeats or (3 if args.quick else 7)
-    if args.gc_child:
-        gc_child(args.gc_child, n, repeats)
-        return
     figures = {"pauses": pauses(n, repeats), "gc": gc_figures(n, repeats)}
     p, g = figures["pauses"], figures["gc"]
     print(f"Python {sys.version.split()[0]}, {p['users']:,} users cached, members of {p['guilds']:,} guilds "
