@@ -60,14 +60,6 @@ __all__ = [
 ]
 
 
-def _join(prefix: str, path: str) -> str:
-    if not prefix:
-        return path
-    if not path:
-        return prefix
-    return prefix + path if path[0] == "[" else prefix + "." + path
-
-
 class PayloadError(ValueError):
     """A payload that cannot be turned into a record.
 
@@ -85,12 +77,6 @@ class PayloadError(ValueError):
 
     def __str__(self) -> str:
         return f"{self.path}: {self.reason}" if self.path else self.reason
-
-    def _within(self, prefix: str) -> PayloadError:
-        """The same error, as seen from a payload that holds this one at ``prefix``."""
-        outer = PayloadError(_join(prefix, self.path), self.reason)
-        outer.__cause__ = self.__cause__
-        return outer
 
 
 _set_payload_error(PayloadError)
