@@ -12,8 +12,8 @@ import tarnwick
 
 extras = pytest.importorskip("tarnwick_extras")
 
-BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                     "benchmarks", "python", "bench_cache.py")
+BENCHMARKS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                          "benchmarks", "python")
 
 # Operation kinds, and who is timed in each.
 ALL = {"tarnwick", "naive", "copying"}
@@ -37,23 +37,27 @@ def _have_matplotlib():
     return True
 
 
-@pytest.fixture(scope="module")
-def quick_run(tmp_path_factory):
+def _run_bench(script, *args):
+    """Runs benchmarks/python/SCRIPT with this tarnwick and tarnwick_extras; its stdout."""
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("timings and resident sizes mean nothing under AddressSanitizer")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
+        os.environ.get("PYTHONPATH")])))
+    p = subprocess.run([sys.executable, os.path.join(BENCHMARKS, script), *args], env=env,
+                       capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stderr
+    return p.stdout
+
+
+@pytest.fixture(scope="module")
+def quick_run(tmp_path_factory):
     out = tmp_path_factory.mktemp("bench")
     png = out / "ratios.png"
-    args = [sys.executable, BENCH, "--quick", "--out", str(out / "results.json")]
-    args += ["--png", str(png)] if _have_matplotlib() else ["--no-png"]
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [
-        os.path.dirname(tarnwick.__file__),
-        os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
-        env.get("PYTHONPATH")]))
-    p = subprocess.run(args, env=env, capture_output=True, text=True, timeout=300)
-    assert p.returncode == 0, p.stderr
+    stdout = _run_bench("bench_cache.py", "--quick", "--out", str(out / "results.json"),
+                        *(["--png", str(png)] if _have_matplotlib() else ["--no-png"]))
     with open(out / "results.json") as f:
-        return json.load(f), p.stdout, png if _have_matplotlib() else None
+        return json.load(f), stdout, png if _have_matplotlib() else None
 
 
 def test_every_operation_is_timed_for_every_contender(quick_run):
@@ -114,15 +118,8 @@ def test_table_and_chart_are_written(quick_run):
 
 
 def test_the_pause_figures_are_measured(tmp_path):
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("timings mean nothing under AddressSanitizer")
     out = tmp_path / "pauses.json"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
-        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
-        os.environ.get("PYTHONPATH")])))
-    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_pauses.py"), "--users", "20000",
-                        "--repeats", "3", "--json", str(out)], env=env, capture_output=True, text=True, timeout=300)
-    assert p.returncode == 0, p.stderr
+    _run_bench("bench_pauses.py", "--users", "20000", "--repeats", "3", "--json", str(out))
     figures = json.loads(out.read_text())
     pauses, collect = figures["pauses"], figures["gc"]
     assert pauses["users"] == pauses["members"] == 20000 and pauses["guilds"] == 1000
@@ -131,13 +128,6 @@ def test_the_pause_figures_are_measured(tmp_path):
 
 
 def test_the_frame_figures_are_measured():
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("timings and resident sizes mean nothing under AddressSanitizer")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
-        os.path.dirname(tarnwick.__file__), os.path.dirname(os.path.dirname(os.path.abspath(extras.__file__))),
-        os.environ.get("PYTHONPATH")])))
-    p = subprocess.run([sys.executable, BENCH.replace("bench_cache.py", "bench_payloads.py"), "--quick"],
-                       env=env, capture_output=True, text=True, timeout=300)
-    assert p.returncode == 0, p.stderr
-    ratios = re.findall(r"^  events.apply_frame(?:\(frame\))? +[\d.]+ (?:MiB)? +([\d.]+)x", p.stdout, re.M)
-    assert len(ratios) == 3 and all(float(r) > 0 for r in ratios), p.stdout
+    stdout = _run_bench("bench_payloads.py", "--quick")
+    ratios = re.findall(r"^  events.apply_frame(?:\(frame\))? +[\d.]+ (?:MiB)? +([\d.]+)x", stdout, re.M)
+    assert len(ratios) == 3 and all(float(r) > 0 for r in ratios), stdout
