@@ -200,7 +200,7 @@ install-test:
 demo: deps
 	cmake -S . -B $(BUILD)/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTARNWICK_PY_OUT=$(CURDIR)/$(BUILD)/release-py
 	cmake --build $(BUILD)/release -j $(JOBS) --target tarnwick_ext
-	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python:$(CURDIR)/tests/python $(PYTHON) examples/demo.py $(ARGS)
+	PYTHONPATH=$(CURDIR)/$(BUILD)/release-py:$(CURDIR)/python $(PYTHON) examples/demo.py $(ARGS)
 
 # The release module and the C++ suite.  Writes $(BUILD)/bench/results.json
 # and $(BUILD)/bench/ratios.png.
