@@ -12,6 +12,7 @@ import pytest
 
 import tarnwick
 from tarnwick_extras import PayloadError, cache, events
+from test_events import member as bare_member, user
 from twhelpers import U64_MAX, fresh_id, run_python_value
 
 APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
@@ -33,16 +34,12 @@ class World:
             "members": [self.member(self.uid, nick="ann", roles=[]), self.member(self.me)]}) is APPLIED
         assert events.apply("MESSAGE_CREATE", self.message(self.mid, self.uid, tts=True)) is APPLIED
 
-    def user(self, uid, **fields):
-        return {"id": str(uid), "username": f"u{uid % 1000}", **fields}
-
     def member(self, uid, **fields):
-        return {"user": self.user(uid), "roles": [], "joined_at": STAMP, "deaf": False, "mute": False,
-                "flags": 0, **fields}
+        return dict(bare_member(uid, joined_at=STAMP, deaf=False, mute=False, flags=0), **fields)
 
     def message(self, mid, by, **fields):
         return {"id": str(mid), "channel_id": str(self.ch), "guild_id": str(self.gid),
-                "author": self.user(by), "content": "hello", "timestamp": STAMP, "tts": False,
+                "author": user(by), "content": "hello", "timestamp": STAMP, "tts": False,
                 "mention_everyone": False, "mentions": [], "mention_roles": [], "attachments": [],
                 "embeds": [], "pinned": False, "type": 0, **fields}
 
@@ -109,14 +106,14 @@ CASES = [
      lambda w: w.message(w.new, w.uid, message_reference={"message_id": str(w.mid)}, referenced_message=None),
      APPLIED, lambda w: (tarnwick.get_message(w.mid), tarnwick.get_message(w.new).id), lambda w: (None, w.new)),
     ("mention-member-merged", "MESSAGE_CREATE",
-     lambda w: w.message(w.new, w.me, mentions=[dict(w.user(w.uid), member={"nick": "annie", "roles": []}),
-                                                dict(w.user(w.new + 1), member={"roles": [], "joined_at": STAMP})]),
+     lambda w: w.message(w.new, w.me, mentions=[dict(user(w.uid), member={"nick": "annie", "roles": []}),
+                                                dict(user(w.new + 1), member={"roles": [], "joined_at": STAMP})]),
      APPLIED, lambda w: (member_of(w, w.uid).nick, member_of(w, w.uid).joined_at, member_of(w, w.new + 1).joined_at,
                          tarnwick.get_user(w.new + 1).username),
      lambda w: ("annie", STAMP, STAMP, f"u{(w.new + 1) % 1000}")),
     ("update-carries-member", "MESSAGE_UPDATE",
      lambda w: {"id": str(w.mid), "channel_id": str(w.ch), "guild_id": str(w.gid), "content": "c2",
-                "member": {"nick": "edited-nick", "roles": []}, "mentions": [w.user(w.new)]},
+                "member": {"nick": "edited-nick", "roles": []}, "mentions": [user(w.new)]},
      APPLIED, lambda w: (member_of(w, w.uid).nick, tarnwick.get_user(w.new).id), lambda w: ("edited-nick", w.new)),
     ("presence-merges", "PRESENCE_UPDATE",
      lambda w: {"user": {"id": str(w.me), "username": "me", "global_name": "Moi", "avatar": 5,
