@@ -38,9 +38,6 @@ def parameter_names(cls: type) -> Tuple[str, ...]:
     return names
 
 
-FIELDS: Dict[type, Tuple[str, ...]] = {cls: parameter_names(cls) for cls in RECORD_CLASSES}
-
-
 class Wire(NamedTuple):
     """How a payload gives one field."""
 
@@ -59,6 +56,9 @@ class Wire(NamedTuple):
 
 WIRE: Dict[type, Tuple[Wire, ...]] = {
     cls: tuple(Wire(*row) for row in _wire_fields()[cls.__name__]) for cls in RECORD_CLASSES}
+
+# The field tables list each class's fields in its constructor's parameter order.
+FIELDS: Dict[type, Tuple[str, ...]] = {cls: tuple(w.field for w in WIRE[cls]) for cls in RECORD_CLASSES}
 
 REQUIRED: Dict[type, Tuple[str, ...]] = {
     cls: tuple(w.field for w in WIRE[cls] if w.required) for cls in RECORD_CLASSES}
