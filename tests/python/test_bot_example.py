@@ -7,14 +7,10 @@ import sys
 import tarnwick
 import tarnwick_extras
 from gateway_stream import generate
-from twhelpers import fresh_id
+from twhelpers import frame_of, fresh_id
 
 BOT = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                    "examples", "bot.py")
-
-
-def _event(kind, data):
-    return json.dumps({"op": 0, "t": kind, "s": 1, "d": data})
 
 
 def run_bot(stdin=None, path=None):
@@ -32,16 +28,16 @@ def test_bot_files_events_and_answers_whois():
     member = {"user": {"id": str(ann), "username": "ann"}, "nick": "annie", "roles": [str(gid)],
               "joined_at": "2024-05-01T12:00:00+00:00", "deaf": False}
     lines = [
-        _event("GUILD_CREATE", {"id": str(gid), "name": "Tea Club", "members": [
+        frame_of("GUILD_CREATE", {"id": str(gid), "name": "Tea Club", "members": [
             member, {"user": {"id": "1", "username": "x"}, "joined_at": 5}]}).encode(),
-        _event("GUILD_MEMBER_ADD", {"guild_id": str(gid), "user": {"id": str(bob), "username": "bob"},
-                                    "nick": None, "roles": []}).encode(),
+        frame_of("GUILD_MEMBER_ADD", {"guild_id": str(gid), "user": {"id": str(bob), "username": "bob"},
+                                      "nick": None, "roles": []}).encode(),
         b"{not json",
         b'{"op": 0, "t": "USER_UPDATE", "s": 2, "d": {"id": "5", "username": "\xff\xfe"}}',
-        _event("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": str(channel),
-                                  "guild_id": str(gid), "author": {"id": str(bob), "username": "bob"},
-                                  "content": "!whois", "timestamp": "2024-05-02T09:30:00+00:00"}).encode(),
-        _event("MESSAGE_CREATE", {"id": "1", "author": {"id": "-5"}}).encode(),
+        frame_of("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": str(channel),
+                                    "guild_id": str(gid), "author": {"id": str(bob), "username": "bob"},
+                                    "content": "!whois", "timestamp": "2024-05-02T09:30:00+00:00"}).encode(),
+        frame_of("MESSAGE_CREATE", {"id": "1", "author": {"id": "-5"}}).encode(),
         b"[1]", b'{"op": 11}',
     ]
     replies, errors = run_bot(stdin=b"\n".join(lines) + b"\n")
@@ -88,10 +84,10 @@ def test_bot_answers_its_read_commands():
                          {"user": {"id": str(bob), "username": "bob"}, "nick": "Anders",
                           "joined_at": "2024-05-02T12:00:00+00:00"}]}
     commands = ["!perms", "!roles", "!emojis", "!find an", "!members", "!cache"]
-    lines = [_event("GUILD_CREATE", guild).encode()] + [
-        _event("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": "1", "guild_id": str(gid),
-                                  "author": {"id": str(ann), "username": "ann", "global_name": "Annie"},
-                                  "content": c, "timestamp": "2024-05-02T09:30:00+00:00"}).encode()
+    lines = [frame_of("GUILD_CREATE", guild).encode()] + [
+        frame_of("MESSAGE_CREATE", {"id": str(fresh_id()), "channel_id": "1", "guild_id": str(gid),
+                                    "author": {"id": str(ann), "username": "ann", "global_name": "Annie"},
+                                    "content": c, "timestamp": "2024-05-02T09:30:00+00:00"}).encode()
         for c in commands]
     answers, errors = run_bot(stdin=b"\n".join(lines) + b"\n")
     assert errors == []

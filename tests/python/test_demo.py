@@ -11,7 +11,7 @@ import tarnwick
 import tarnwick_extras
 from tarnwick_extras import events
 from cache_model import COUNTS, Model, compare
-from twhelpers import run_python
+from twhelpers import frame_of, run_python
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                         "examples")
@@ -25,10 +25,6 @@ def run_demo(*args):
                           timeout=300)
 
 
-def event(kind, data):
-    return json.dumps({"op": 0, "t": kind, "s": 1, "d": data})
-
-
 @pytest.mark.parametrize("where,error", [
     ("missing.jsonl", "missing.jsonl: no such file"), (".", "is a directory")])
 def test_a_path_that_is_not_a_file_exits_2_with_one_line(tmp_path, where, error):
@@ -40,8 +36,8 @@ def test_a_path_that_is_not_a_file_exits_2_with_one_line(tmp_path, where, error)
 
 @pytest.mark.parametrize("lines", [
     [],
-    [event("TYPING_START", {"channel_id": "1"}), "{oops",
-     event("GUILD_MEMBER_ADD", {"guild_id": "5", "user": {"id": "6", "username": "u"}})],
+    [frame_of("TYPING_START", {"channel_id": "1"}), "{oops",
+     frame_of("GUILD_MEMBER_ADD", {"guild_id": "5", "user": {"id": "6", "username": "u"}})],
 ], ids=["empty", "unsupported-malformed-ignored"])
 def test_a_file_from_which_nothing_applies_exits_1(tmp_path, lines):
     path = tmp_path / "events.jsonl"
@@ -56,9 +52,9 @@ def test_a_file_is_replayed_with_malformed_lines_reported_by_number(tmp_path):
     path = tmp_path / "events.jsonl"
     member = {"guild_id": "7", "user": {"id": "8", "username": "ann"}, "nick": "annie"}
     path.write_text("\n".join([
-        event("GUILD_CREATE", {"id": "7", "name": "Tea Club"}), "",
-        event("GUILD_MEMBER_ADD", dict(member, deaf="no")),
-        event("GUILD_MEMBER_ADD", member), "[1]", '{"op": 11}',
+        frame_of("GUILD_CREATE", {"id": "7", "name": "Tea Club"}), "",
+        frame_of("GUILD_MEMBER_ADD", dict(member, deaf="no")),
+        frame_of("GUILD_MEMBER_ADD", member), "[1]", '{"op": 11}',
     ]) + "\n")
     result = run_demo(str(path))
     assert result.returncode == 0, result.stderr

@@ -15,7 +15,7 @@ import tarnwick
 from gateway_stream import generate
 from tarnwick_extras import PayloadError, cache, events, payloads
 from test_events import member, message, role, user
-from twhelpers import snapshot
+from twhelpers import frame_of, snapshot
 
 U, ME, NEW = 20, 21, 70                               # users
 G, M, CH, R, E = "10", "30", "40", "50", "60"        # a guild, a message, its channel, a role, an emoji
@@ -154,10 +154,6 @@ def compare(frame, setup=world):
     agree(expected[0], got[0])
     assert got[1] == expected[1]
     return expected[0]
-
-
-def frame_of(t, d, seq=1, **dumps):
-    return json.dumps({"op": 0, "t": t, "s": seq, "d": d}, **dumps)
 
 
 WRONG = [None, True, 1.5, -1, 2**64, 2**70, "x", "12a", "", [], {}, [1], "\ud800", "\u00e9\U0001F600", 0]

@@ -2,6 +2,7 @@
 import ast
 import ctypes
 import itertools
+import json
 import operator
 import os
 import subprocess
@@ -210,3 +211,8 @@ def run_python_value(code, *flags, env=None):
         return ast.literal_eval(result.stdout.strip())
     except (SyntaxError, ValueError):
         raise AssertionError(f"not the repr of one value: {result.stdout!r}") from None
+
+
+def frame_of(t, d, seq=1, **dumps):
+    """A dispatch frame's text; dumps go to json.dumps."""
+    return json.dumps({"op": 0, "t": t, "s": seq, "d": d}, **dumps)
