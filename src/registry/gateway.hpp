@@ -280,11 +280,16 @@ class Gateway {
 
   // A user as read: its record, or none when the filed user holds exactly
   // those fields already (nothing to file, no copy made).
-  struct UserRead {
-    std::uint64_t id;
-    std::optional<UserRecord> changed;
+  // A user or member as read: its record, or none when the filed one holds
+  // exactly those fields already (nothing to file, no copy made).
+  template <class Rec>
+  struct Read {
+    std::uint64_t id;  // the user's
+    std::optional<Rec> changed;
     std::uint64_t key() const noexcept { return id; }
   };
+  using UserRead = Read<UserRecord>;
+  using MemberRead = Read<MemberRecord>;
 
   static void refile(UserRead&& u) {
     if (u.changed) {
@@ -293,14 +298,20 @@ class Gateway {
       note_user_named(u.id);  // a prune running meanwhile keeps it
     }
   }
+  // False when no guild is filed under guild_id.
+  static bool put(std::uint64_t guild_id, MemberRead&& m) {
+    if (m.changed) return put_in_guild(guild_id, std::move(*m.changed));
+    note_user_named(m.id);
+    return guild_is_filed(guild_id);
+  }
 
-  // Calls f with the user filed under uid (null: none), and returns what f
-  // returns.  f may not change the user map.
+  // Call f with the user (or the guild's member) filed under the id, null
+  // when none, and return what f returns; f may not change the maps.  The
+  // JSON source reads the filed record in place, under its shard's read
+  // lock: reading that source takes no other lock and runs nothing else.
   template <class F>
   static auto with_filed_user(std::uint64_t uid, F&& f) {
     if constexpr (Source::kReadsWithoutPython) {
-      // The filed user in place, under its shard's read lock: reading this
-      // source takes no other lock and runs nothing else.
       const auto filed = user_map().get(uid);
       return f(filed ? &filed.value() : nullptr);
     } else {
@@ -308,24 +319,39 @@ class Gateway {
       return f(filed ? &*filed : nullptr);
     }
   }
+  template <class F>
+  static auto with_filed_member(std::uint64_t guild_id, std::uint64_t user_id, F&& f) {
+    if constexpr (Source::kReadsWithoutPython) {
+      const auto guild = guild_map().get(guild_id);
+      return f(guild ? guild.value().extra().filed_member(user_id) : nullptr);
+    } else {
+      const std::optional<MemberRecord> filed = filed_member(guild_id, user_id);
+      return f(filed ? &*filed : nullptr);
+    }
+  }
 
-  // The user object `d` merged onto `filed` (lenient: what does not convert
-  // keeps the filed value).
-  UserRead read_user(const Object& d, std::uint64_t uid, const UserRecord* filed, bool lenient = false) {
-    Built<UserDesc> out;
+  // The object `d` merged onto `filed` (lenient: what does not convert
+  // keeps the filed value), for the user `id`.  Given: the id, read
+  // already, is not read again.
+  template <class Desc>
+  Read<Record<Desc>> read_over(const Object& d, std::uint64_t id, const Record<Desc>* filed, bool given,
+                               bool lenient = false) {
+    Built<Desc> out;
     Overrides o;
-    o.given = 0;  // id: read already
-    o.given_id = uid;
-    RecordReader<Source, UserDesc>(src_, path_).read(d, out, filed, lenient, o);
-    if (filed != nullptr && out.same_as(*filed)) return {uid, std::nullopt};
-    return {uid, out.record()};
+    if (given) {
+      o.given = 0;  // the user's id
+      o.given_id = id;
+    }
+    RecordReader<Source, Desc>(src_, path_).read(d, out, filed, lenient, o);
+    if (filed != nullptr && out.same_as(*filed)) return {id, std::nullopt};
+    return {id, out.record()};
   }
 
   // The user object `v` (at the path's place), merged onto the filed user.
   UserRead user(const Value& v) { return user(object(v)); }
   UserRead user(const Object& d) {
     const std::uint64_t uid = id(d, keys::id);
-    return with_filed_user(uid, [&](const UserRecord* filed) { return read_user(d, uid, filed); });
+    return with_filed_user(uid, [&](const UserRecord* filed) { return read_over(d, uid, filed, true); });
   }
 
   std::optional<UserRead> user_under(const Object& d, const Key& key) {
@@ -336,7 +362,7 @@ class Gateway {
   }
 
   struct Joined {
-    MemberRecord member;
+    MemberRead member;
     std::optional<UserRead> user;
   };
 
@@ -346,21 +372,25 @@ class Gateway {
     return member_with_user(object(v), guild_id);
   }
   Joined member_with_user(const Object& d, std::optional<std::uint64_t> guild_id = std::nullopt) {
-    std::optional<MemberRecord> filed;
-    if (guild_id) filed = filed_member(*guild_id, nested_id(d, keys::user));
-    MemberRecord member = read_record<MemberDesc>(src_, path_, d, filed ? &*filed : nullptr);
-    return {std::move(member), user_under(d, keys::user)};
+    std::optional<MemberRead> member;
+    if (guild_id) {
+      // The read checks the user's id again, against a user_id sent beside it.
+      const std::uint64_t user_id = nested_id(d, keys::user);
+      member = with_filed_member(*guild_id, user_id,
+                                 [&](const MemberRecord* filed) { return read_over(d, user_id, filed, false); });
+    } else {
+      MemberRecord whole = read_record<MemberDesc>(src_, path_, d);
+      member = MemberRead{whole.key(), std::move(whole)};
+    }
+    return {std::move(*member), user_under(d, keys::user)};
   }
 
   // A member object without its user (a message's), for user_id, merged
   // onto the member filed in guild_id.
-  MemberRecord partial_member(const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
+  MemberRead partial_member(const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
     const Object d = object(v);
-    const std::optional<MemberRecord> filed = filed_member(guild_id, user_id);
-    Overrides o;
-    o.given = 0;  // user_id
-    o.given_id = user_id;
-    return read_record<MemberDesc>(src_, path_, d, filed ? &*filed : nullptr, false, o);
+    return with_filed_member(guild_id, user_id,
+                             [&](const MemberRecord* filed) { return read_over(d, user_id, filed, true); });
   }
 
   // -- filing ----------------------------------------------------------------
@@ -369,7 +399,7 @@ class Gateway {
     if (joined.empty()) return guild_is_filed(guild_id) ? Outcome::Applied : Outcome::Ignored;
     // A put fails only when the guild is not filed: on the first, or never.
     for (Joined& j : joined) {
-      if (!put_in_guild(guild_id, std::move(j.member))) return Outcome::Ignored;
+      if (!put(guild_id, std::move(j.member))) return Outcome::Ignored;
     }
     for (Joined& j : joined) {
       if (j.user) refile(std::move(*j.user));
@@ -387,7 +417,7 @@ class Gateway {
     entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
     entries(d, keys::members, true, [&](const Value& item) {
       Joined j = member_with_user(item);
-      guild.extra().put(std::move(j.member));
+      guild.extra().put(std::move(*j.member.changed));  // nothing filed to compare with
       if (j.user) refile(std::move(*j.user));
     });
     file_guild(std::move(guild));
@@ -511,7 +541,7 @@ class Gateway {
         // is passed over, and the filed value stays.
         const std::size_t depth = path_.depth();
         try {
-          read = read_user(sent, uid, filed, true);
+          read = read_over(sent, uid, filed, true, true);
         } catch (const PayloadFault&) {
           path_.truncate(depth);
         }
@@ -561,7 +591,7 @@ class Gateway {
   struct MessageFiling {
     MessageRecord message;
     std::optional<UserRead> author;
-    std::vector<MemberRecord> members;
+    std::vector<MemberRead> members;
     std::vector<UserRead> users;
     std::vector<MessageFiling> reference;  // at most one
     std::optional<std::uint64_t> deleted_reference;
@@ -643,7 +673,7 @@ class Gateway {
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    for (MemberRecord& m : f.members) put_in_guild(*guild_id, std::move(m));  // false: the guild is not filed
+    for (MemberRead& m : f.members) put(*guild_id, std::move(m));  // false: the guild is not filed
   }
 
   Outcome message_create(const Object& d, const Value&) {
