@@ -8,6 +8,8 @@
 #include <new>
 #include <type_traits>
 
+#include <simdjson.h>
+
 namespace tarnwick::json {
 
 namespace dom = simdjson::dom;
@@ -67,28 +69,41 @@ bool has_encoded_surrogate(const unsigned char* t, std::size_t n) noexcept {
   return false;
 }
 
+// The parser reads up to SIMDJSON_PADDING bytes past the end of its input
+// (never writing, and whatever they hold).  Those bytes may be read in
+// place when they lie in the page of the text's last byte: a page is
+// mapped whole.  The sanitizers would see the read as past the object, so
+// their builds always copy.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kReadInPlace = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+constexpr bool kReadInPlace = false;
+#else
+constexpr bool kReadInPlace = true;
+#endif
+#else
+constexpr bool kReadInPlace = true;
+#endif
+constexpr std::uintptr_t kPage = 4096;  // the smallest page of the platforms built for
+
+bool padding_readable(const char* text, std::size_t size) noexcept {
+  if (!kReadInPlace || size == 0) return false;
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(text) + size - 1;
+  return last / kPage == (last + simdjson::SIMDJSON_PADDING) / kPage;
+}
+
 }  // namespace
 
 // ---- Value ----
 
-std::optional<Value> Value::get(std::string_view key) const noexcept {
-  dom::object object;
-  if (e_.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
-  // json.loads keeps the last of repeated keys, so the walk goes to the end.
-  std::optional<Value> found;
-  for (auto it = object.begin(), end = object.end(); it != end; ++it) {
-    if (it.key_equals(key)) found = Value(it.value());
-  }
-  return found;
-}
-
 std::size_t Value::size() const noexcept {
-  dom::array array;
-  if (e_.get_array().get(array) != simdjson::SUCCESS) return 0;
-  const std::size_t n = array.size();
+  if (tag() != '[') return 0;
+  const std::size_t n = (*w_ >> 32) & kSaturatedCount;
   if (n < kSaturatedCount) return n;
   std::size_t counted = 0;
-  for (auto it = array.begin(), end = array.end(); it != end; ++it) ++counted;
+  Value v;
+  for (Elements e = elements(); e.next(&v);) ++counted;
   return counted;
 }
 
@@ -99,10 +114,12 @@ struct Document::Impl {
   std::size_t depth;
   // Up to the bound: more is refused before anything is allocated.
   dom::parser parser{kMaxBytes};
-  std::unique_ptr<char[]> text;  // the padded copy of the input
-  std::size_t capacity = 0;      // of the parser's buffers and of text
+  std::unique_ptr<char[]> text;  // a padded copy of the input, when one is needed
+  std::size_t capacity = 0;      // of the parser's buffers
+  std::size_t text_capacity = 0;
   unsigned small_run = 0;        // texts in a row that needed under a quarter of it
   char message[96];              // for refusals that name a size
+  Value::Buffers buffers;        // of the last parse
 
   bool reserve(std::size_t size) noexcept;
 };
@@ -130,11 +147,11 @@ bool Document::Impl::reserve(std::size_t size) noexcept {
   }
   small_run = 0;
   text.reset();
-  text.reset(new (std::nothrow) char[want + simdjson::SIMDJSON_PADDING]);
+  text_capacity = 0;
   // The depth bound is set here too.  The parser refuses once the non-empty
   // arrays and objects around a value reach its bound (an empty one is not
   // counted), so kMaxDepth levels need a bound one higher.
-  if (!text || parser.allocate(want, depth + 1) != simdjson::SUCCESS ||
+  if (parser.allocate(want, depth + 1) != simdjson::SUCCESS ||
       parser.doc.allocate(want) != simdjson::SUCCESS) {
     parser = dom::parser{kMaxBytes};
     text.reset();
@@ -157,11 +174,25 @@ Document::Result Document::parse(const char* text, std::size_t size) {
     return {std::nullopt, Refusal{d.message, SIZE_MAX, false, true}};
   }
   if (!d.reserve(size)) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
-  std::memcpy(d.text.get(), text, size);
-  std::memset(d.text.get() + size, 0, simdjson::SIMDJSON_PADDING);
+  const char* input = text;
+  if (!padding_readable(text, size)) {
+    if (!d.text || d.text_capacity < size) {
+      d.text.reset();
+      d.text.reset(new (std::nothrow) char[d.capacity + simdjson::SIMDJSON_PADDING]);
+      d.text_capacity = d.text ? d.capacity : 0;
+      if (!d.text) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
+    }
+    std::memcpy(d.text.get(), text, size);
+    std::memset(d.text.get() + size, 0, simdjson::SIMDJSON_PADDING);
+    input = d.text.get();
+  }
   dom::element root;
-  const simdjson::error_code code = d.parser.parse(d.text.get(), size, false).get(root);
-  if (code == simdjson::SUCCESS) return {Value(root), Refusal{""}};
+  const simdjson::error_code code = d.parser.parse(input, size, false).get(root);
+  if (code == simdjson::SUCCESS) {
+    // The root word comes first; the value follows it.
+    d.buffers = {d.parser.doc.tape.get(), d.parser.doc.string_buf.get()};
+    return {Value(d.buffers.tape + 1, &d.buffers), Refusal{""}};
+  }
   Refusal refusal = refusal_of(code);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   if (python_may_decode(bytes, size) || (code == simdjson::UTF8_ERROR && has_encoded_surrogate(bytes, size))) {

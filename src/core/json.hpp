@@ -7,13 +7,14 @@
 // that parses needs a Document of its own (see local_document).
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
-
-#include <simdjson.h>
 
 namespace tarnwick::json {
 
@@ -40,48 +41,42 @@ struct Refusal {
   bool bound = false;  // one of the bounds (size, depth): refused whatever json.loads says
 };
 
-// A value of a parsed document: a handle into the parser's tape, read in
-// place (the accessors are inline: the event code calls them per field).
+// A value of a parsed document, read straight from the parser's tape (the
+// layout simdjson documents in tape.md: one 64-bit word per value, its type
+// in the top byte; numbers take the next word too; a string's word holds
+// its place in the string buffer, where a 32-bit length precedes its bytes;
+// an array's or object's word holds the index just past its closing word,
+// and its count).  Everything here is inline: the event code reads each
+// field through it, and the library's element API costs a call and a type
+// check per step.
 class Value {
  public:
+  // The tape and string buffer of one parse.
+  struct Buffers {
+    const std::uint64_t* tape = nullptr;
+    const std::uint8_t* strings = nullptr;
+  };
+
   // Only to be assigned (by a walk's next()); reading it is undefined.
   Value() noexcept = default;
-  explicit Value(simdjson::dom::element e) noexcept : e_(e) {}
+  Value(const std::uint64_t* word, const Buffers* b) noexcept : w_(word), b_(b) {}
 
-  Type type() const noexcept {
-    using T = simdjson::dom::element_type;
-    switch (e_.type()) {
-      case T::NULL_VALUE: return Type::Null;
-      case T::BOOL: return Type::Bool;
-      case T::INT64:
-      case T::UINT64: return Type::Int;
-      case T::DOUBLE: return Type::Float;
-      case T::STRING: return Type::String;
-      case T::ARRAY: return Type::Array;
-      case T::OBJECT: return Type::Object;
-    }
-    return Type::Null;
-  }
-  bool is_null() const noexcept { return e_.is_null(); }
+  Type type() const noexcept { return kTypes[tag()]; }
+  bool is_null() const noexcept { return tag() == 'n'; }
 
-  bool as_bool() const noexcept { return e_.get_bool().value_unsafe(); }  // Type::Bool
+  bool as_bool() const noexcept { return tag() == 't'; }  // Type::Bool
   // Type::Int: an integer literal that fits in 64 bits, signed or unsigned.
   bool is_negative() const noexcept {  // for Type::Int
-    return e_.type() == simdjson::dom::element_type::INT64 && e_.get_int64().value_unsafe() < 0;
+    return tag() == 'l' && static_cast<std::int64_t>(w_[1]) < 0;
   }
-  std::uint64_t as_u64() const noexcept {  // for Type::Int, not negative
-    if (e_.type() == simdjson::dom::element_type::UINT64) return e_.get_uint64().value_unsafe();
-    return static_cast<std::uint64_t>(e_.get_int64().value_unsafe());
-  }
-  std::int64_t as_i64() const noexcept {  // for Type::Int, negative
-    if (e_.type() == simdjson::dom::element_type::UINT64) {
-      return static_cast<std::int64_t>(e_.get_uint64().value_unsafe());
-    }
-    return e_.get_int64().value_unsafe();
-  }
-  double as_double() const noexcept { return e_.get_double().value_unsafe(); }  // Type::Float
+  std::uint64_t as_u64() const noexcept { return w_[1]; }  // for Type::Int, not negative
+  std::int64_t as_i64() const noexcept { return static_cast<std::int64_t>(w_[1]); }  // for Type::Int, negative
+  double as_double() const noexcept { return std::bit_cast<double>(w_[1]); }  // Type::Float
   std::string_view as_string() const noexcept {  // Type::String: valid UTF-8
-    return e_.get_string().value_unsafe();
+    const std::uint8_t* at = b_->strings + (*w_ & kPayload);
+    std::uint32_t size;
+    std::memcpy(&size, at, sizeof size);
+    return {reinterpret_cast<const char*>(at + sizeof size), size};
   }
 
   // Object: the value under `key` (the last one, if the key repeats), or
@@ -97,52 +92,95 @@ class Value {
   std::size_t size() const noexcept;
 
  private:
-  simdjson::dom::element e_;
+  static constexpr std::uint64_t kPayload = 0x00FFFFFFFFFFFFFF;
+  static constexpr auto kTypes = [] {
+    std::array<Type, 256> t{};
+    t['n'] = Type::Null;
+    t['t'] = t['f'] = Type::Bool;
+    t['l'] = t['u'] = Type::Int;
+    t['d'] = Type::Float;
+    t['"'] = Type::String;
+    t['['] = Type::Array;
+    t['{'] = Type::Object;
+    return t;
+  }();
+
+  unsigned char tag() const noexcept { return static_cast<unsigned char>(*w_ >> 56); }
+  // An array's or object's first value, and its closing word.
+  const std::uint64_t* first() const noexcept { return w_ + 1; }
+  const std::uint64_t* closing() const noexcept { return b_->tape + static_cast<std::uint32_t>(*w_) - 1; }
+  // The word past the value at w.
+  static const std::uint64_t* after(const std::uint64_t* w, const Buffers* b) noexcept {
+    switch (static_cast<unsigned char>(*w >> 56)) {
+      case '{':
+      case '[': return b->tape + static_cast<std::uint32_t>(*w);
+      case 'l':
+      case 'u':
+      case 'd': return w + 2;
+      default: return w + 1;
+    }
+  }
+
+  const std::uint64_t* w_ = nullptr;
+  const Buffers* b_ = nullptr;
 };
 
 // A walk over an object's fields: while (f.next(&key, &value)) ...
 class Value::Fields {
  public:
   Fields() noexcept = default;
-  Fields(simdjson::dom::object::iterator at, simdjson::dom::object::iterator end) noexcept : at_(at), end_(end) {}
+  Fields(const std::uint64_t* at, const std::uint64_t* end, const Buffers* b) noexcept : at_(at), end_(end), b_(b) {}
   bool next(std::string_view* key, Value* value) noexcept {
-    if (!(at_ != end_)) return false;
-    *key = at_.key();
-    *value = Value(at_.value());
-    ++at_;
+    if (at_ == end_) return false;
+    *key = Value(at_, b_).as_string();
+    *value = Value(at_ + 1, b_);
+    at_ = after(at_ + 1, b_);
     return true;
   }
 
  private:
-  simdjson::dom::object::iterator at_{}, end_{};
+  const std::uint64_t* at_ = nullptr;
+  const std::uint64_t* end_ = nullptr;
+  const Buffers* b_ = nullptr;
 };
 
 // A walk over an array's elements: while (e.next(&value)) ...
 class Value::Elements {
  public:
   Elements() noexcept = default;
-  Elements(simdjson::dom::array::iterator at, simdjson::dom::array::iterator end) noexcept : at_(at), end_(end) {}
+  Elements(const std::uint64_t* at, const std::uint64_t* end, const Buffers* b) noexcept : at_(at), end_(end), b_(b) {}
   bool next(Value* value) noexcept {
-    if (!(at_ != end_)) return false;
-    *value = Value(*at_);
-    ++at_;
+    if (at_ == end_) return false;
+    *value = Value(at_, b_);
+    at_ = after(at_, b_);
     return true;
   }
 
  private:
-  simdjson::dom::array::iterator at_{}, end_{};
+  const std::uint64_t* at_ = nullptr;
+  const std::uint64_t* end_ = nullptr;
+  const Buffers* b_ = nullptr;
 };
 
 inline Value::Fields Value::fields() const noexcept {
-  simdjson::dom::object object;
-  if (e_.get_object().get(object) != simdjson::SUCCESS) return {};
-  return {object.begin(), object.end()};
+  if (tag() != '{') return {};
+  return {first(), closing(), b_};
 }
 
 inline Value::Elements Value::elements() const noexcept {
-  simdjson::dom::array array;
-  if (e_.get_array().get(array) != simdjson::SUCCESS) return {};
-  return {array.begin(), array.end()};
+  if (tag() != '[') return {};
+  return {first(), closing(), b_};
+}
+
+inline std::optional<Value> Value::get(std::string_view key) const noexcept {
+  // json.loads keeps the last of repeated keys, so the walk goes to the end.
+  std::optional<Value> found;
+  std::string_view k;
+  Value v;
+  for (Fields f = fields(); f.next(&k, &v);) {
+    if (k.size() == key.size() && std::memcmp(k.data(), key.data(), k.size()) == 0) found = v;
+  }
+  return found;
 }
 
 class Document {
@@ -154,8 +192,9 @@ class Document {
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
 
-  // Parses a copy of text[0, size) (the parser reads past the end of its
-  // input, so it gets a padded one of its own); returns the root value or
+  // Parses text[0, size), which is not to change meanwhile (the parser
+  // reads a little past the end of its input: where that is not known to be
+  // readable, it reads a padded copy); returns the root value or
   // why not.  Refuses texts over kMaxBytes, nesting deeper than kMaxDepth,
   // invalid UTF-8 and everything JSON does not allow (NaN and Infinity
   // included).  The values of an earlier parse are gone afterwards.

@@ -82,6 +82,7 @@ class PySource {
   };
 
   static ValueKind kind(const Value& v) noexcept;
+  static bool is_null(const Value& v) noexcept { return v.get() == Py_None; }
   static bool is_tuple(const Value& v) noexcept { return PyTuple_Check(v.get()); }
   static bool truth(const Value& v) noexcept { return v.get() == Py_True; }
   static bool uint_of(const Value& v, std::uint64_t* out);

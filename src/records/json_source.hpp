@@ -66,7 +66,7 @@ class JsonSource {
       std::uint64_t head;  // as Key::head
       Value value;
     };
-    static constexpr std::size_t kInline = 24;
+    static constexpr std::size_t kInline = 40;  // a message object has about 30
     Entry* entries_;
     std::size_t size_ = 0;
     alignas(Entry) unsigned char inline_[kInline * sizeof(Entry)];
@@ -147,7 +147,10 @@ class JsonSource {
     std::string wrapped_;
   };
 
-  ValueKind kind(const Value& v) const noexcept { return streamed(v) ? ValueKind::List : kind_of(v); }
+  ValueKind kind(const Value& v) const noexcept {
+    const ValueKind k = kind_of(v);
+    return k == ValueKind::String && streamed(v) ? ValueKind::List : k;
+  }
   static ValueKind kind_of(const Value& v) noexcept {
     switch (v.type()) {
       case json::Type::Null: return ValueKind::Null;
@@ -161,6 +164,7 @@ class JsonSource {
     return ValueKind::Other;
   }
 
+  static bool is_null(const Value& v) noexcept { return v.is_null(); }  // a streamed list is a string
   static bool is_tuple(const Value&) noexcept { return false; }
   static bool truth(const Value& v) noexcept { return v.as_bool(); }
   // A non-negative int (not a bool), and a string's text.

@@ -12,6 +12,7 @@
 //   find(Value, Key)           one key's value, without gathering
 //   List(Source&, Value)       a walk over a list's items: bool next(Value*)
 //   ValueKind kind(Value)
+//   static bool is_null(Value) kind(v) == ValueKind::Null, without the rest
 //   bool id_of(Value, u64*)    the 64-bit rule: a decimal string of ASCII
 //                              digits, or an int, in 0..2^64-1
 //   Described describe(Value)  what a fault says of the value
@@ -211,12 +212,19 @@ class RecordReader {
     std::array<bool, N> sent{};                 // a value to convert (or an id made)
     std::array<bool, N> cleared{};              // null for a field that can be None
     std::array<bool, N> skipped{};              // lenient: refused, the filed value stays
+    // An id list's ids as the first pass read them, when they fit here
+    // (else the list is read again into the record).
+    static constexpr std::size_t kListRoom = 64;
+    std::uint64_t list_ids[kListRoom];
+    std::size_t list_used = 0;
+    std::array<std::uint16_t, N> list_begin{}, list_end{};
+    std::array<bool, N> listed{};
   };
 
   static constexpr const FieldSpec& field(std::size_t i) { return Desc::fields[i]; }
 
-  bool is_null(const std::optional<Value>& v) { return v && src_.kind(*v) == ValueKind::Null; }
-  bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
+  static bool is_null(const std::optional<Value>& v) { return v && Source::is_null(*v); }
+  static bool has_value(const std::optional<Value>& v) { return v && !Source::is_null(*v); }
 
   template <std::size_t I>
   void gather(const typename Source::Object& obj, State& st, const Overrides& o, bool scanned) {
@@ -272,7 +280,16 @@ class RecordReader {
       try {
         Within at(path_, Keys<Desc>::key[I].text);
         if constexpr (f.wire == Wire::IdList) {
-          read_id_list(*st.got[I], [](std::uint64_t) {});  // checked now, kept by convert
+          const std::size_t begin = st.list_used;
+          read_id_list(*st.got[I], [&](std::uint64_t id) {
+            if (st.list_used < State::kListRoom) st.list_ids[st.list_used] = id;
+            ++st.list_used;
+          });
+          if (st.list_used <= State::kListRoom) {
+            st.listed[I] = true;
+            st.list_begin[I] = static_cast<std::uint16_t>(begin);
+            st.list_end[I] = static_cast<std::uint16_t>(st.list_used);
+          }
         } else {
           st.id[I] = id_or_fail(*st.got[I], f.wire == Wire::Id ? Holds::Id : Holds::Wide);
         }
@@ -374,8 +391,12 @@ class RecordReader {
       }
     } else if constexpr (f.wire == Wire::IdList) {
       if (st.sent[I]) {
-        Within at(path_, Keys<Desc>::key[I].text);
-        read_id_list(*st.got[I], [&](std::uint64_t id) { b.append_u64(id); });
+        if (st.listed[I]) {
+          for (std::size_t i = st.list_begin[I]; i < st.list_end[I]; ++i) b.append_u64(st.list_ids[i]);
+        } else {
+          Within at(path_, Keys<Desc>::key[I].text);
+          read_id_list(*st.got[I], [&](std::uint64_t id) { b.append_u64(id); });
+        }
         b.end_field();
         if constexpr (f.nullable()) sc.set_present(I);
         return;

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -47,13 +48,20 @@ struct Key {
     return h;
   }
   std::uint64_t head = head_of(text);
+  // The last eight bytes of a longer key.
+  std::uint64_t tail = text.size() > 8 ? head_of(text.substr(text.size() - 8)) : 0;
 
   explicit constexpr Key(std::string_view t) : text(t) {}
 
   // Whether `key`, whose first eight bytes read as `key_head`, is this key.
   bool is(std::uint64_t key_head, std::string_view key) const noexcept {
     const std::size_t n = key.size();
-    return key_head == head && n == text.size() && (n <= 8 || std::memcmp(key.data() + 8, text.data() + 8, n - 8) == 0);
+    if (key_head != head || n != text.size()) return false;
+    if (n <= 8) return true;
+    std::uint64_t t;
+    std::memcpy(&t, key.data() + n - 8, 8);
+    if constexpr (std::endian::native == std::endian::big) t = __builtin_bswap64(t);
+    return t == tail && (n <= 16 || std::memcmp(key.data() + 8, text.data() + 8, n - 16) == 0);
   }
 };
 
@@ -108,12 +116,15 @@ class Path {
   // The event rules go a few levels deep; deeper paths spill to the heap.
   static constexpr std::size_t kInline = 8;
   void push(Part p) {
-    if (size_ < kInline) {
-      inline_[size_] = p;
+    if (size_ < kInline) [[likely]] {
+      inline_[size_++] = p;
     } else {
-      more_.resize(size_ - kInline);
-      more_.push_back(p);
+      spill(p);
     }
+  }
+  [[gnu::noinline]] void spill(Part p) {
+    more_.resize(size_ - kInline);
+    more_.push_back(p);
     ++size_;
   }
   std::size_t size_ = 0;

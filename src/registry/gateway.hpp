@@ -204,7 +204,7 @@ class Gateway {
  private:
   // -- reading ---------------------------------------------------------------
 
-  bool has_value(const std::optional<Value>& v) { return v && src_.kind(*v) != ValueKind::Null; }
+  static bool has_value(const std::optional<Value>& v) { return v && !Source::is_null(*v); }
 
   std::string kind_of(const Value& v) { return got_text(src_.describe(v)); }
 
@@ -348,17 +348,19 @@ class Gateway {
   }
 
   // The user object `v` (at the path's place), merged onto the filed user.
-  UserRead user(const Value& v) { return user(object(v)); }
-  UserRead user(const Object& d) {
-    const std::uint64_t uid = id(d, keys::id);
+  // `known`: its id, read from it already.
+  UserRead user(const Value& v, std::optional<std::uint64_t> known = std::nullopt) { return user(object(v), known); }
+  UserRead user(const Object& d, std::optional<std::uint64_t> known = std::nullopt) {
+    const std::uint64_t uid = known ? *known : id(d, keys::id);
     return with_filed_user(uid, [&](const UserRecord* filed) { return read_over(d, uid, filed, true); });
   }
 
-  std::optional<UserRead> user_under(const Object& d, const Key& key) {
+  std::optional<UserRead> user_under(const Object& d, const Key& key,
+                                     std::optional<std::uint64_t> known = std::nullopt) {
     const std::optional<Value> v = d.get(key);
     if (!has_value(v)) return std::nullopt;
     Within at(path_, key.text);
-    return user(*v);
+    return user(*v, known);
   }
 
   struct Joined {
@@ -382,7 +384,8 @@ class Gateway {
       MemberRecord whole = read_record<MemberDesc>(src_, path_, d);
       member = MemberRead{whole.key(), std::move(whole)};
     }
-    return {std::move(*member), user_under(d, keys::user)};
+    // The member's user id is its user object's id (the read checked it).
+    return {std::move(*member), user_under(d, keys::user, member->id)};
   }
 
   // A member object without its user (a message's), for user_id, merged

@@ -1,6 +1,7 @@
 #include "core/json.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cmath>
 #include <cstdint>
@@ -252,6 +253,30 @@ TEST(JsonDocument, ParsesAgainWithItsBuffers) {
   EXPECT_EQ(again.get("id")->as_string(), "2");
   EXPECT_EQ(again.get("x")->size(), 0u);
 }
+
+// A text that ends at, or just before, an unreadable page is parsed without
+// the parser reading past the text's page; one that ends mid-page is read
+// in place.  Either way it reads the same.
+class NearAGuardPage : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(NearAGuardPage, ParsesWithoutReadingPastThePage) {
+  const std::size_t page = 4096;
+  auto* mem = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  ASSERT_EQ(mprotect(mem + page, page, PROT_NONE), 0);
+  const std::string text = R"({"id":"80351110224678912","roles":["1","2"],"n":12})";
+  char* at = mem + page - GetParam() - text.size();
+  std::memcpy(at, text.data(), text.size());
+  Document doc;
+  auto r = doc.parse(at, text.size());
+  ASSERT_TRUE(r.root) << r.refusal.what;
+  EXPECT_EQ(r.root->get("id")->as_string(), "80351110224678912");
+  EXPECT_EQ(r.root->get("roles")->size(), 2u);
+  EXPECT_EQ(r.root->get("n")->as_u64(), 12u);
+  munmap(mem, 2 * page);
+}
+
+INSTANTIATE_TEST_SUITE_P(BytesLeftInThePage, NearAGuardPage, testing::Values(0, 1, 63, 64, 65, 2000));
 
 TEST(JsonDocument, BigBuffersAreGivenBackAfterARunOfSmallTexts) {
   Document doc;
