@@ -199,6 +199,43 @@ class RecordReader {
     }(std::make_index_sequence<N>{});
   }
 
+  // Whether laying `obj` over `filed` would change nothing, told without
+  // building a record: each field sent holds what `filed` holds, by the
+  // plain rule (a text a string, a number an int in range, an id its
+  // decimal string).  False whenever that is not plainly so (a value of
+  // another kind, a field's own name, a list of texts): the full read then
+  // decides, faults included.  A read that would change nothing also has
+  // nothing to fault on.  Only for a source that reads without the
+  // interpreter (the frames' source), the common case of an author or a
+  // member that did not change.
+  bool unchanged(const typename Source::Object& obj, const Rec& filed, const Overrides& o) {
+    if constexpr (!Source::kReadsWithoutPython || !std::is_same_v<typename Desc::Extra, NoExtra>) {
+      return false;
+    } else {
+      const KeyIndex<Desc>& index = KeyIndex<Desc>::get();
+      if (!index.usable() || o.fallback != SIZE_MAX) return false;
+      static constexpr auto same = []<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array<bool (*)(RecordReader&, const Rec&, const Value&), N>{&RecordReader::same_as_filed<I>...};
+      }(std::make_index_sequence<N>{});
+      // A key sent twice is compared each time: if every time holds the
+      // filed value, so does the last, which is the one read.
+      bool kept = true;
+      obj.each([&](std::uint64_t head, std::string_view key, const Value& v) {
+        if (!kept) return;
+        const auto* slot = index.find(head, key);
+        if (slot == nullptr) return;
+        const std::size_t i = slot->field;
+        if (slot->own) {
+          kept = false;
+          return;
+        }
+        if (i == o.given || ((o.ignored >> i) & 1) != 0) return;
+        kept = same[i](*this, filed, v);
+      });
+      return kept;
+    }
+  }
+
   std::string expected_object(const Value& v) {
     return "expected an object, got " + got_text(src_.describe(v));
   }
@@ -451,6 +488,51 @@ class RecordReader {
       }
     }
     path_.fail(reason_for(holds_of(f.kind, f.wire), src_.describe(v)));
+  }
+
+  // Whether `v`, sent for field I, leaves `filed`'s value as it is.
+  template <std::size_t I>
+  static bool same_as_filed(RecordReader& r, const Rec& filed, const Value& v) {
+    constexpr FieldSpec f = field(I);
+    if (Source::is_null(v)) return f.nullable() ? !filed.present(I) : f.wire != Wire::NestedId;
+    if (!filed.present(I)) return false;
+    const ValueKind k = r.src_.kind(v);
+    if constexpr (f.wire == Wire::Id || f.wire == Wire::Wide) {
+      std::uint64_t id;
+      return Source::id_of(v, &id) && id == filed.u64(I);
+    } else if constexpr (f.wire == Wire::NestedId) {
+      if (k != ValueKind::Object) return false;
+      const std::optional<Value> nested = Source::find(v, kIdKey);
+      std::uint64_t id;
+      return nested && Source::id_of(*nested, &id) && id == filed.u64(I);
+    } else if constexpr (f.wire == Wire::IdList) {
+      if (k != ValueKind::List) return false;
+      const VarView had = filed.var(I);
+      typename Source::List items(r.src_, v);
+      Value item;
+      std::size_t n = 0;
+      for (; items.next(&item); ++n) {
+        std::uint64_t id;
+        if (n == had.u64_count() || !Source::id_of(item, &id) || id != had.u64_at(n)) return false;
+      }
+      return n == had.u64_count();
+    } else if constexpr (f.kind == Kind::Text) {
+      return k == ValueKind::String && v.as_string() == filed.var(I).text();
+    } else if constexpr (f.kind == Kind::Bool) {
+      return k == ValueKind::Bool && Source::truth(v) == filed.flag(I);
+    } else if constexpr (f.kind == Kind::U32 || f.kind == Kind::I32 || f.kind == Kind::U8) {
+      if (k != ValueKind::Int) return false;
+      if (v.is_negative()) {
+        if constexpr (f.kind == Kind::I32) return v.as_i64() == filed.i32(I);
+        return false;
+      }
+      const std::uint64_t n = v.as_u64();
+      if constexpr (f.kind == Kind::U32) return n == filed.u32(I);
+      if constexpr (f.kind == Kind::I32) return filed.i32(I) >= 0 && n == static_cast<std::uint64_t>(filed.i32(I));
+      return n == filed.u8(I);
+    } else {
+      return false;  // a list of texts: the full read compares
+    }
   }
 
   template <std::size_t I>

@@ -342,7 +342,9 @@ class Gateway {
       o.given = 0;  // the user's id
       o.given_id = id;
     }
-    RecordReader<Source, Desc>(src_, path_).read(d, out, filed, lenient, o);
+    RecordReader<Source, Desc> reader(src_, path_);
+    if (filed != nullptr && reader.unchanged(d, *filed, o)) return {id, std::nullopt};
+    reader.read(d, out, filed, lenient, o);
     if (filed != nullptr && out.same_as(*filed)) return {id, std::nullopt};
     return {id, out.record()};
   }

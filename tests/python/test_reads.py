@@ -161,8 +161,10 @@ def test_find_members(query, limit, want):
 
 
 def test_find_members_default_limit_and_missing_guild():
-    gid = filed_guild(members=[tarnwick.full_member(u, nick="n%02d" % u) for u in range(30)])
-    assert [m.user_id for m in cache.find_members(gid, "N")] == list(range(25))
+    # Fresh ids: a user another test filed under a small id could match by name.
+    ids = [fresh_id() for _ in range(30)]  # ascending
+    gid = filed_guild(members=[tarnwick.full_member(u, nick="n%02d" % i) for i, u in enumerate(ids)])
+    assert [m.user_id for m in cache.find_members(gid, "N")] == ids[:25]
     assert cache.find_members(fresh_id(), "n") is None
     with pytest.raises(ValueError, match="limit must be at least 1"):
         cache.find_members(gid, "n", limit=0)
