@@ -678,7 +678,14 @@ class Gateway {
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    for (MemberRead& m : f.members) put(*guild_id, std::move(m));  // false: the guild is not filed
+    for (MemberRead& m : f.members) {
+      // Into the guild if it is filed; an unchanged member needs no look at it.
+      if (m.changed) {
+        put_in_guild(*guild_id, std::move(*m.changed));
+      } else {
+        note_user_named(m.id);
+      }
+    }
   }
 
   Outcome message_create(const Object& d, const Value&) {
