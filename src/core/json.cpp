@@ -114,9 +114,8 @@ struct Document::Impl {
   std::size_t depth;
   // Up to the bound: more is refused before anything is allocated.
   dom::parser parser{kMaxBytes};
-  std::unique_ptr<char[]> text;  // a padded copy of the input, when one is needed
-  std::size_t capacity = 0;      // of the parser's buffers
-  std::size_t text_capacity = 0;
+  std::unique_ptr<char[]> text;  // a padded copy of the input, made when needed, of `capacity`
+  std::size_t capacity = 0;      // of the parser's buffers (and of text)
   unsigned small_run = 0;        // texts in a row that needed under a quarter of it
   char message[96];              // for refusals that name a size
   Value::Buffers buffers;        // of the last parse
@@ -147,7 +146,6 @@ bool Document::Impl::reserve(std::size_t size) noexcept {
   }
   small_run = 0;
   text.reset();
-  text_capacity = 0;
   // The depth bound is set here too.  The parser refuses once the non-empty
   // arrays and objects around a value reach its bound (an empty one is not
   // counted), so kMaxDepth levels need a bound one higher.
@@ -176,10 +174,8 @@ Document::Result Document::parse(const char* text, std::size_t size) {
   if (!d.reserve(size)) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
   const char* input = text;
   if (!padding_readable(text, size)) {
-    if (!d.text || d.text_capacity < size) {
-      d.text.reset();
+    if (!d.text) {  // reserve() drops it whenever the capacity changes
       d.text.reset(new (std::nothrow) char[d.capacity + simdjson::SIMDJSON_PADDING]);
-      d.text_capacity = d.text ? d.capacity : 0;
       if (!d.text) return {std::nullopt, refusal_of(simdjson::MEMALLOC)};
     }
     std::memcpy(d.text.get(), text, size);

@@ -243,22 +243,21 @@ FrameText frame_text(PyObject* frame) {
 // The event types' names as str, made once: a frame's type is most often one.
 PyObject* g_event_type_names[std::size(wire::kEventTypes)] = {};
 
-PyObject* type_result(std::string_view type) {
-  for (std::size_t i = 0; i < std::size(wire::kEventTypes); ++i) {
-    if (type == wire::kEventTypes[i] && g_event_type_names[i] != nullptr) {
-      Py_INCREF(g_event_type_names[i]);
-      return g_event_type_names[i];
-    }
-  }
-  // A type read by json.loads may hold lone surrogates (see PySource::text_of).
-  return require(PyUnicode_DecodeUTF8(type.data(), static_cast<Py_ssize_t>(type.size()), "surrogatepass"));
-}
-
 template <class Read>
 PyObject* frame_result(const Read& r) {
   OwnedRef frame = OwnedRef::steal(checked_result(PyStructSequence_New(g_frame_type)));
   PyStructSequence_SetItem(frame.get(), 0, u64_result(r.op));
-  PyStructSequence_SetItem(frame.get(), 1, r.type ? type_result(*r.type) : none_result());
+  PyObject* type;
+  if (r.known_type && g_event_type_names[*r.known_type] != nullptr) {
+    type = g_event_type_names[*r.known_type];
+    Py_INCREF(type);
+  } else if (r.type) {
+    // A type read by json.loads may hold lone surrogates (see PySource::text_of).
+    type = require(PyUnicode_DecodeUTF8(r.type->data(), static_cast<Py_ssize_t>(r.type->size()), "surrogatepass"));
+  } else {
+    type = none_result();
+  }
+  PyStructSequence_SetItem(frame.get(), 1, type);
   PyStructSequence_SetItem(frame.get(), 2, r.seq ? u64_result(*r.seq) : none_result());
   PyStructSequence_SetItem(frame.get(), 3, r.outcome ? outcome_result(*r.outcome) : none_result());
   return frame.release();

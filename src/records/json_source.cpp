@@ -104,14 +104,7 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
 }
 
 std::optional<JsonSource::Value> JsonSource::find(const Value& object, const Key& k) noexcept {
-  // The last of a repeated key, as Object::get finds it.
-  std::optional<Value> found;
-  std::string_view key;
-  Value v;
-  for (Value::Fields f = object.fields(); f.next(&key, &v);) {
-    if (key.size() == k.text.size() && k.is(head_word(key), key)) found = v;
-  }
-  return found;
+  return object.get(k.text);
 }
 
 Described JsonSource::describe(const Value& v) {

@@ -518,18 +518,12 @@ class RecordReader {
       return n == had.u64_count();
     } else if constexpr (f.kind == Kind::Text) {
       return k == ValueKind::String && v.as_string() == filed.var(I).text();
-    } else if constexpr (f.kind == Kind::Bool) {
-      return k == ValueKind::Bool && Source::truth(v) == filed.flag(I);
-    } else if constexpr (f.kind == Kind::U32 || f.kind == Kind::I32 || f.kind == Kind::U8) {
-      if (k != ValueKind::Int) return false;
-      if (v.is_negative()) {
-        if constexpr (f.kind == Kind::I32) return v.as_i64() == filed.i32(I);
-        return false;
-      }
-      const std::uint64_t n = v.as_u64();
-      if constexpr (f.kind == Kind::U32) return n == filed.u32(I);
-      if constexpr (f.kind == Kind::I32) return filed.i32(I) >= 0 && n == static_cast<std::uint64_t>(filed.i32(I));
-      return n == filed.u8(I);
+    } else if constexpr (!is_var(f.kind)) {
+      // The constructor's own rule, over a copy of the filed scalars.
+      Scalars<Desc> sc = filed.scalars();
+      BlobBuilder unused;
+      return r.src_.template convert<Desc, I>(sc, unused, v) &&
+             std::memcmp(&sc, &filed.scalars(), sizeof sc) == 0;
     } else {
       return false;  // a list of texts: the full read compares
     }

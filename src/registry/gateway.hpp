@@ -32,7 +32,8 @@ class Skips {
   ~Skips() = default;
 };
 
-// The event types handled, in the order EVENT_TYPES lists them.
+// The event types handled, in the order EVENT_TYPES lists them (and
+// Gateway::kHandlers gives their handlers).
 inline constexpr std::string_view kEventTypes[] = {
     "GUILD_CREATE", "GUILD_UPDATE", "GUILD_DELETE", "GUILD_MEMBER_ADD", "GUILD_MEMBER_UPDATE",
     "GUILD_MEMBER_REMOVE", "GUILD_MEMBERS_CHUNK", "GUILD_ROLE_CREATE", "GUILD_ROLE_UPDATE",
@@ -72,41 +73,16 @@ class Gateway {
   // The handler of an event type (null: not handled), and one run of it.
   using Handler = Outcome (Gateway::*)(const Object&, const Value&);
 
-  static Handler handler_of(std::string_view type) {
-    using H = Handler;
-    static constexpr std::pair<std::string_view, H> handlers[] = {
-        {"GUILD_CREATE", &Gateway::guild_create},
-        {"GUILD_UPDATE", &Gateway::guild_update},
-        {"GUILD_DELETE", &Gateway::guild_delete},
-        {"GUILD_MEMBER_ADD", &Gateway::member_add},
-        {"GUILD_MEMBER_UPDATE", &Gateway::member_update},
-        {"GUILD_MEMBER_REMOVE", &Gateway::member_remove},
-        {"GUILD_MEMBERS_CHUNK", &Gateway::members_chunk},
-        {"GUILD_ROLE_CREATE", &Gateway::role_put},
-        {"GUILD_ROLE_UPDATE", &Gateway::role_put},
-        {"GUILD_ROLE_DELETE", &Gateway::role_delete},
-        {"GUILD_EMOJIS_UPDATE", &Gateway::emojis_update},
-        {"GUILD_BAN_ADD", &Gateway::ban_add},
-        {"GUILD_BAN_REMOVE", &Gateway::ban_remove},
-        {"READY", &Gateway::ready},
-        {"USER_UPDATE", &Gateway::user_update},
-        {"PRESENCE_UPDATE", &Gateway::presence_update},
-        {"INTERACTION_CREATE", &Gateway::carried_member},
-        {"VOICE_STATE_UPDATE", &Gateway::carried_member},
-        {"TYPING_START", &Gateway::carried_member},
-        {"MESSAGE_REACTION_ADD", &Gateway::carried_member},
-        {"THREAD_MEMBERS_UPDATE", &Gateway::thread_members_update},
-        {"CHANNEL_DELETE", &Gateway::channel_delete},
-        {"THREAD_DELETE", &Gateway::channel_delete},
-        {"MESSAGE_CREATE", &Gateway::message_create},
-        {"MESSAGE_UPDATE", &Gateway::message_update},
-        {"MESSAGE_DELETE", &Gateway::message_delete},
-        {"MESSAGE_DELETE_BULK", &Gateway::message_delete_bulk},
-    };
-    for (const auto& [name, handler] : handlers) {
-      if (name == type) return handler;
+  // The index of an event type handled in kEventTypes, or none.
+  static std::optional<std::size_t> type_index(std::string_view type) {
+    for (std::size_t i = 0; i < std::size(kEventTypes); ++i) {
+      if (kEventTypes[i] == type) return i;
     }
-    return nullptr;
+    return std::nullopt;
+  }
+  static Handler handler_of(std::string_view type) {
+    const std::optional<std::size_t> i = type_index(type);
+    return i ? kHandlers[*i] : nullptr;
   }
 
   Outcome run(Handler handler, const Value& data) {
@@ -122,6 +98,7 @@ class Gateway {
     std::optional<std::string> type;
     std::optional<std::uint64_t> seq;
     std::optional<Outcome> outcome;
+    std::optional<std::size_t> known_type;  // the type's index in kEventTypes, when handled
   };
   FrameRead frame(const Value& root) {
     static const Key op_key{"op"}, t_key{"t"}, s_key{"s"}, d_key{"d"};
@@ -143,18 +120,16 @@ class Gateway {
     }
     if (out.op != 0) return out;
     if (!out.type) path_.fail_at("t", t ? "expected a string, got null" : "missing");
-    const Handler handler = handler_of(*out.type);
-    if (handler == nullptr) {
+    out.known_type = type_index(*out.type);
+    if (!out.known_type) {
       out.outcome = Outcome::Unsupported;
       return out;
     }
     const std::optional<Value> d = f.get(d_key);
     if (!d) path_.fail_at("d", "missing");
-    out.outcome = run(handler, *d);
+    out.outcome = run(kHandlers[*out.known_type], *d);
     return out;
   }
-
-  static bool handles(std::string_view type) { return handler_of(type) != nullptr; }
 
   // The payload readers tarnwick_extras.payloads offers, as records.
   template <class Desc>
@@ -278,8 +253,6 @@ class Gateway {
     }
   }
 
-  // A user as read: its record, or none when the filed user holds exactly
-  // those fields already (nothing to file, no copy made).
   // A user or member as read: its record, or none when the filed one holds
   // exactly those fields already (nothing to file, no copy made).
   template <class Rec>
@@ -298,11 +271,17 @@ class Gateway {
       note_user_named(u.id);  // a prune running meanwhile keeps it
     }
   }
-  // False when no guild is filed under guild_id.
-  static bool put(std::uint64_t guild_id, MemberRead&& m) {
+  // Into its guild when it changed, else only noted; whether it went into
+  // a filed guild (false when unchanged).
+  static bool refile(std::uint64_t guild_id, MemberRead&& m) {
     if (m.changed) return put_in_guild(guild_id, std::move(*m.changed));
     note_user_named(m.id);
-    return guild_is_filed(guild_id);
+    return false;
+  }
+  // The same; false when no guild is filed under guild_id.
+  static bool put(std::uint64_t guild_id, MemberRead&& m) {
+    const bool unchanged = !m.changed;
+    return refile(guild_id, std::move(m)) || (unchanged && guild_is_filed(guild_id));
   }
 
   // Call f with the user (or the guild's member) filed under the id, null
@@ -678,14 +657,7 @@ class Gateway {
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    for (MemberRead& m : f.members) {
-      // Into the guild if it is filed; an unchanged member needs no look at it.
-      if (m.changed) {
-        put_in_guild(*guild_id, std::move(*m.changed));
-      } else {
-        note_user_named(m.id);
-      }
-    }
+    for (MemberRead& m : f.members) refile(*guild_id, std::move(m));  // into the guild if it is filed
   }
 
   Outcome message_create(const Object& d, const Value&) {
@@ -727,6 +699,20 @@ class Gateway {
     for (const std::uint64_t i : ids) any |= remove_message(i);
     return any ? Outcome::Applied : Outcome::Ignored;
   }
+
+  // Each event type's handler, in kEventTypes' order.
+  static constexpr Handler kHandlers[] = {
+      &Gateway::guild_create,     &Gateway::guild_update,          &Gateway::guild_delete,
+      &Gateway::member_add,       &Gateway::member_update,         &Gateway::member_remove,
+      &Gateway::members_chunk,    &Gateway::role_put,              &Gateway::role_put,
+      &Gateway::role_delete,      &Gateway::emojis_update,         &Gateway::ban_add,
+      &Gateway::ban_remove,       &Gateway::ready,                 &Gateway::user_update,
+      &Gateway::presence_update,  &Gateway::carried_member,        &Gateway::carried_member,
+      &Gateway::carried_member,   &Gateway::carried_member,        &Gateway::thread_members_update,
+      &Gateway::channel_delete,   &Gateway::channel_delete,        &Gateway::message_create,
+      &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,
+  };
+  static_assert(std::size(kHandlers) == std::size(kEventTypes));
 
   Source& src_;
   Skips& skips_;
