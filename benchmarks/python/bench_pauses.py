@@ -10,6 +10,9 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
   makes the call; the largest gap between its ticks during the call,
   against the call's duration.  A call that held the interpreter lock
   throughout would stall the ticker for all of it.
+* The same for events.apply_frame of a GUILD_CREATE frame with N / 10
+  members (100,000 by default) into an empty cache: a frame over 1 MiB is
+  parsed and filed without the lock.
 * cache.stats(), which holds the lock (it costs the same at any size),
   against one get_user call, both timed from the main thread.
 * A full gc.collect() with the N users cached, in a fresh interpreter each:
@@ -85,6 +88,25 @@ def fill_tarnwick(n: int) -> None:
         side.register_guild(build_guild(side, GUILD_BASE + g, min(n, g + 20) - g, USER_BASE + g))
 
 
+def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
+    """events.apply_frame of a big guild's GUILD_CREATE, each run into an
+    empty cache (after the figures above, which need the big one)."""
+    from tarnwick_extras import cache, events
+    from bench_payloads import guild_create_frame
+    frame = guild_create_frame("41771983423143937", members)
+    runs = []
+    with Ticker() as ticker:
+        for _ in range(repeats):
+            cache.clear()
+            runs.append(stall(lambda: events.apply_frame(frame), ticker))
+    if cache.stats()["members"] != members:
+        raise RuntimeError("the GUILD_CREATE frame was not filed whole")
+    return {"members": members, "frame_mib": len(frame) / 2**20,
+            "duration_ms": statistics.median(r["duration"] for r in runs) * 1e3,
+            "stall_ms": statistics.median(r["stall"] for r in runs) * 1e3,
+            "stall_ratio": statistics.median(r["stall"] / r["duration"] for r in runs)}
+
+
 def pauses(n: int, repeats: int) -> Dict[str, object]:
     import tarnwick
     from tarnwick_extras import cache
@@ -108,6 +130,7 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
     t_get = best(lambda: tarnwick.get_user(uid), 20_000, repeats)
     out["stats_vs_get_user"] = {"stats_ns": t_stats * 1e9, "get_user_ns": t_get * 1e9,
                                 "ratio": t_stats / t_get}
+    out["apply_frame"] = big_frame_pauses(max(n // 10, 1000), repeats)
     return out
 
 
@@ -137,6 +160,10 @@ def main() -> None:
     f = p["prune_users"]
     print(f"  prune_users() takes {f['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: "
           f"{f['stall_ms']:.2f} ms ({f['stall_ratio']:.4f} of the call)")
+    a = p["apply_frame"]
+    print(f"  events.apply_frame() of a {a['members']:,}-member GUILD_CREATE ({a['frame_mib']:.1f} MiB) takes "
+          f"{a['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: {a['stall_ms']:.2f} ms "
+          f"({a['stall_ratio']:.4f} of the call)")
     s = p["stats_vs_get_user"]
     print(f"  stats() {s['stats_ns']:.0f} ns = {s['ratio']:.1f} x get_user ({s['get_user_ns']:.0f} ns), "
           f"held with the interpreter lock")

@@ -76,12 +76,16 @@ OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
 class PySkips final : public wire::Skips {
  public:
   PySkips(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
+  // A big frame is applied without the interpreter lock: a skip takes it
+  // back (no map lock is held between entries).
   void skipped(PayloadFault&& fault) override {
-    OwnedRef cause = src_ != nullptr ? src_->take_cause() : OwnedRef();
-    if (on_skip_ == nullptr || on_skip_ == Py_None) return;
-    OwnedRef error = payload_error(fault, std::move(cause));
-    OwnedRef r = OwnedRef::steal(PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr));
-    if (!r) throw_pending();
+    with_interpreter([&] {
+      OwnedRef cause = src_ != nullptr ? src_->take_cause() : OwnedRef();
+      if (on_skip_ == nullptr || on_skip_ == Py_None) return;
+      OwnedRef error = payload_error(fault, std::move(cause));
+      OwnedRef r = OwnedRef::steal(PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr));
+      if (!r) throw_pending();
+    });
   }
 
  private:
@@ -322,31 +326,46 @@ PyObject* apply_frame(const Bound<2>& args) {
   std::string rest;
   std::vector<json::Span> runs;
   std::unique_ptr<json::Document> elements;
-  const bool big = f.text.size() > kBigFrame;
+  PySkips skips(skip_handler(args[1]), nullptr);
+  Gateway<JsonSource> g(src, skips);
+  // A frame read whole, or the parse's refusal (no root).
+  struct Read {
+    json::Document::Result parsed;
+    std::optional<Gateway<JsonSource>::FrameRead> frame;
+  };
   const auto parse = [&] {
     if (f.text.size() > kStreamAbove && f.text.size() <= json::kMaxBytes) {
       if (std::optional<json::Document::Result> r = parse_streamed(f.text, doc, src, rest, runs, elements)) return *r;
     }
     return doc.parse(f.text.data(), f.text.size());
   };
-  json::Document::Result parsed = big ? without_interpreter(parse) : parse();
-  if (!parsed.root) {
-    const json::Refusal& r = parsed.refusal;
-    if (r.retry) return through_json(args[0], "retry", args[1]);
-    // Refused without saying where: json.loads says where, if the text is
-    // not JSON; if it is, this reason stands.
-    if (r.offset == SIZE_MAX && !r.bound) return through_json(args[0], r.what, args[1]);
-    std::string reason = r.what;
-    if (r.offset != SIZE_MAX) reason += " at byte " + std::to_string(r.offset);
-    raise_fault({"", reason});
-  }
-  PySkips skips(skip_handler(args[1]), nullptr);
-  Gateway<JsonSource> g(src, skips);
+  const auto read = [&] {
+    Read r{parse(), std::nullopt};
+    if (r.parsed.root) r.frame = g.frame(*r.parsed.root);
+    return r;
+  };
+  Read r;
   try {
-    return frame_result(g.frame(*parsed.root));
+    // A big frame (a big guild's GUILD_CREATE) is read and filed without
+    // the interpreter lock: other threads, an asyncio loop's, run meanwhile.
+    if (f.text.size() > kBigFrame) {
+      src.read_filed_copies();
+      r = without_interpreter(read);
+    } else {
+      r = read();
+    }
   } catch (const PayloadFault& fault) {
     raise_fault(fault);
   }
+  if (r.frame) return frame_result(*r.frame);
+  const json::Refusal& refusal = r.parsed.refusal;
+  if (refusal.retry) return through_json(args[0], "retry", args[1]);
+  // Refused without saying where: json.loads says where, if the text is
+  // not JSON; if it is, this reason stands.
+  if (refusal.offset == SIZE_MAX && !refusal.bound) return through_json(args[0], refusal.what, args[1]);
+  std::string reason = refusal.what;
+  if (refusal.offset != SIZE_MAX) reason += " at byte " + std::to_string(refusal.offset);
+  raise_fault({"", reason});
 }
 
 // Whether some value of what json.loads made lies within more arrays and

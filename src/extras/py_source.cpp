@@ -4,6 +4,7 @@
 #include <string>
 
 #include "module/convert.hpp"
+#include "module/released.hpp"
 
 namespace tarnwick::wire {
 namespace {
@@ -37,9 +38,12 @@ std::string repr_of(PyObject* o) {
 }  // namespace
 
 std::string python_repr(std::string_view utf8) {
-  OwnedRef s = OwnedRef::steal(
-      require(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogateescape")));
-  return repr_of(s.get());
+  // A fault's text may be made while a big frame is read released.
+  return with_interpreter([&] {
+    OwnedRef s = OwnedRef::steal(
+        require(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogateescape")));
+    return repr_of(s.get());
+  });
 }
 
 PyObject* native_key(const Key& key) {

@@ -17,7 +17,12 @@
 //   * a fork waits until every released walk has finished, or the child
 //     would inherit a map lock held by a thread it does not have;
 //   * a fault inside the walk takes the interpreter lock back before it
-//     unwinds to the fault boundary.
+//     unwinds to the fault boundary;
+//   * what must run Python midway (a callback, a repr for a fault's text)
+//     calls with_interpreter() first, only where no map lock is held: the
+//     walk then leaves the gate and takes the interpreter lock back for
+//     the rest of its way (taking it again and again would wait out
+//     another thread's switch interval each time).
 #pragma once
 
 #include <cstddef>
@@ -31,6 +36,40 @@ namespace detail {
 // The fork gate: released walks hold it shared, a fork exclusively.
 void enter_walk();
 void leave_walk() noexcept;
+
+// A walk on this thread, from letting go of the interpreter lock until it
+// is back.
+class Walk {
+ public:
+  Walk() : state_(PyEval_SaveThread()), outer_(std::exchange(current, this)) {
+    try {
+      enter_walk();
+    } catch (...) {
+      current = outer_;
+      PyEval_RestoreThread(state_);
+      throw;
+    }
+  }
+  ~Walk() {
+    if (state_ != nullptr) back();
+    current = outer_;
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
+
+  void back() noexcept {
+    leave_walk();  // first: a fork waiting for the gate may hold the lock
+    PyEval_RestoreThread(std::exchange(state_, nullptr));
+    current = nullptr;
+  }
+
+  // The walk this thread is in without the interpreter lock, if any.
+  static inline thread_local Walk* current = nullptr;
+
+ private:
+  PyThreadState* state_;
+  Walk* outer_;
+};
 }  // namespace detail
 
 // How many threads are in a released walk right now (for tests).
@@ -38,15 +77,14 @@ std::size_t walks_running() noexcept;
 
 template <class F>
 decltype(auto) without_interpreter(F&& f) {
-  PyThreadState* saved = PyEval_SaveThread();
-  struct Back {
-    PyThreadState* saved;
-    ~Back() { PyEval_RestoreThread(saved); }
-  } back{saved};
-  detail::enter_walk();
-  struct Leave {
-    ~Leave() { detail::leave_walk(); }
-  } leave;
+  detail::Walk walk;
+  return std::forward<F>(f)();
+}
+
+// f() with the interpreter lock, which a released walk takes back first.
+template <class F>
+decltype(auto) with_interpreter(F&& f) {
+  if (detail::Walk::current != nullptr) detail::Walk::current->back();
   return std::forward<F>(f)();
 }
 

@@ -30,6 +30,12 @@ class JsonSource {
   // Reading a value runs no code but this source's own.
   static constexpr bool kReadsWithoutPython = true;
 
+  // Whether a filed record may be read in place, under its map's lock.
+  // Not while the interpreter lock is let go: a fault's text (repr) then
+  // takes it back, which is never to be waited for under a map lock.
+  bool reads_filed_in_place() const noexcept { return in_place_; }
+  void read_filed_copies() noexcept { in_place_ = false; }
+
   // How strings are quoted in faults (see plain_repr).
   static inline std::string (*repr)(std::string_view utf8) = plain_repr;
 
@@ -246,6 +252,7 @@ class JsonSource {
   }
  private:
   Stream stream_;
+  bool in_place_ = true;
 };
 
 }  // namespace tarnwick::wire

@@ -287,26 +287,29 @@ class Gateway {
   // Call f with the user (or the guild's member) filed under the id, null
   // when none, and return what f returns; f may not change the maps.  The
   // JSON source reads the filed record in place, under its shard's read
-  // lock: reading that source takes no other lock and runs nothing else.
+  // lock, when it may: reading that source takes no other lock and runs
+  // nothing else.
   template <class F>
-  static auto with_filed_user(std::uint64_t uid, F&& f) {
+  auto with_filed_user(std::uint64_t uid, F&& f) {
     if constexpr (Source::kReadsWithoutPython) {
-      const auto filed = user_map().get(uid);
-      return f(filed ? &filed.value() : nullptr);
-    } else {
-      const std::optional<UserRecord> filed = filed_user(uid);
-      return f(filed ? &*filed : nullptr);
+      if (src_.reads_filed_in_place()) {
+        const auto filed = user_map().get(uid);
+        return f(filed ? &filed.value() : nullptr);
+      }
     }
+    const std::optional<UserRecord> filed = filed_user(uid);
+    return f(filed ? &*filed : nullptr);
   }
   template <class F>
-  static auto with_filed_member(std::uint64_t guild_id, std::uint64_t user_id, F&& f) {
+  auto with_filed_member(std::uint64_t guild_id, std::uint64_t user_id, F&& f) {
     if constexpr (Source::kReadsWithoutPython) {
-      const auto guild = guild_map().get(guild_id);
-      return f(guild ? guild.value().extra().filed_member(user_id) : nullptr);
-    } else {
-      const std::optional<MemberRecord> filed = filed_member(guild_id, user_id);
-      return f(filed ? &*filed : nullptr);
+      if (src_.reads_filed_in_place()) {
+        const auto guild = guild_map().get(guild_id);
+        return f(guild ? guild.value().extra().filed_member(user_id) : nullptr);
+      }
     }
+    const std::optional<MemberRecord> filed = filed_member(guild_id, user_id);
+    return f(filed ? &*filed : nullptr);
   }
 
   // The object `d` merged onto `filed` (lenient: what does not convert

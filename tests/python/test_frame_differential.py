@@ -351,6 +351,23 @@ def test_keys_that_are_not_exact_str_are_passed_over(key):
     assert info.value.path == "flags" and isinstance(info.value.__cause__, RuntimeError)
 
 
+def released_frames():
+    """Frames over 1 MiB, read and filed without the interpreter lock: faults
+    whose text quotes a string by the interpreter's repr (made with the lock
+    taken back), among them under users filed already."""
+    pad = [member(3000 + i, nick="n" * 600) for i in range(2000)]
+    bad = dict(member(U), user=user(U, flags="z\u00e9\u200b"))
+    yield frame_of("GUILD_CREATE", {"id": "11", "name": "g", "members": pad + [bad, member(ME, nick="x")]})
+    yield frame_of("GUILD_MEMBERS_CHUNK", {"guild_id": G, "members": [bad] + pad})
+    yield frame_of("GUILD_CREATE", {"id": "z\u00e9\u200b", "name": "g", "members": pad})
+
+
+@pytest.mark.parametrize("frame", released_frames(), ids=["create", "chunk", "fault"])
+def test_big_frames_filed_without_the_interpreter_lock_agree(frame):
+    assert len(frame) > 1 << 20
+    compare(frame)
+
+
 def big_frame(n=2600):
     """A GUILD_CREATE frame over 8 MiB: its members are read a run at a time."""
     d = {"id": "11", "name": "big", "roles": [role(51)],

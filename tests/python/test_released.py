@@ -99,3 +99,57 @@ print(repr({"child": status}))
 
 def test_a_fork_during_a_walk_leaves_the_child_no_lock_held():
     assert run_python_value(FORK, "-W", "ignore::DeprecationWarning") == {"child": 0}
+
+
+BIG_FRAME = """
+import faulthandler, json, threading, tarnwick
+from tarnwick_extras import cache, events
+faulthandler.dump_traceback_later(60, exit=True)   # a deadlock fails, and soon
+
+def user(uid, **fields):
+    return {"id": str(uid), "username": "u", **fields}
+
+def member(uid, **fields):
+    return {"user": user(uid), "roles": [], "joined_at": "2024-05-01T12:00:00+00:00", **fields}
+
+def frame(members):
+    text = json.dumps({"op": 0, "t": "GUILD_CREATE", "s": 1, "d": {"id": "5", "name": "g", "members": members}})
+    assert len(text) > 1 << 20
+    return text.encode()
+
+# Filed member by member, so another thread sees the users arrive midway.
+plain = frame([member(100 + i, nick="n" * 500) for i in range(2200)])
+counts = set()
+for attempt in range(5):
+    cache.clear()
+    t = threading.Thread(target=events.apply_frame, args=(plain,))
+    t.start()
+    while t.is_alive():
+        counts.add(cache.stats()["users"])
+    t.join()
+    if counts - {0, 2200}:
+        break
+
+# The first entry's user is filed and its fault's text is made by the
+# interpreter's repr; another thread keeps refiling that user meanwhile.
+tarnwick.register_user(tarnwick.full_user(7, "u"))
+faulty = frame([dict(member(7), user=user(7, flags="x"))] + [member(100 + i, nick="n" * 500) for i in range(2200)])
+stop = False
+def refile():
+    versions, i = [tarnwick.full_user(7, "u"), tarnwick.full_user(7, "v")], 0
+    while not stop:
+        tarnwick.register_user(versions[i & 1])
+        i += 1
+writer = threading.Thread(target=refile)
+writer.start()
+skipped = []
+for _ in range(30):
+    events.apply_frame(faulty, on_skip=skipped.append)
+stop = True
+writer.join()
+print(repr({"midway": bool(counts - {0, 2200}), "skipped": len(skipped), "users": cache.stats()["users"]}))
+"""
+
+
+def test_a_big_frame_is_filed_while_other_threads_run():
+    assert run_python_value(BIG_FRAME) == {"midway": True, "skipped": 30, "users": 2201}
