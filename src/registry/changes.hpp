@@ -4,9 +4,14 @@
 // destroyed after the locks are gone.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <type_traits>
+#include <vector>
 
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
@@ -38,6 +43,28 @@ bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
   const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
   if constexpr (member) note_user_named(key);
   return filed;
+}
+
+// The same for many members (a chunk's thousand): a batch of them under
+// each write lock, so the lock is taken neither a thousand times nor for
+// long.  False when no guild is filed under guild_id (then the rest are
+// not put).
+inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord> members) {
+  constexpr std::size_t kBatch = 64;
+  for (std::size_t at = 0; at < members.size(); at += kBatch) {
+    const std::span<MemberRecord> batch = members.subspan(at, std::min(kBatch, members.size() - at));
+    std::array<std::uint64_t, kBatch> keys;
+    for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i] = batch[i].key());
+    std::vector<MemberRecord> displaced;
+    const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
+      for (MemberRecord& m : batch) {
+        if (std::optional<MemberRecord> old = c.put(std::move(m))) displaced.push_back(std::move(*old));
+      }
+    });
+    for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i]);
+    if (!filed) return false;
+  }
+  return true;
 }
 
 template <class Rec>

@@ -278,12 +278,6 @@ class Gateway {
     note_user_named(m.id);
     return false;
   }
-  // The same; false when no guild is filed under guild_id.
-  static bool put(std::uint64_t guild_id, MemberRead&& m) {
-    const bool unchanged = !m.changed;
-    return refile(guild_id, std::move(m)) || (unchanged && guild_is_filed(guild_id));
-  }
-
   // Call f with the user (or the guild's member) filed under the id, null
   // when none, and return what f returns; f may not change the maps.  The
   // JSON source reads the filed record in place, under its shard's read
@@ -383,10 +377,18 @@ class Gateway {
   // -- filing ----------------------------------------------------------------
 
   Outcome put_members(std::uint64_t guild_id, std::vector<Joined>& joined) {
-    if (joined.empty()) return guild_is_filed(guild_id) ? Outcome::Applied : Outcome::Ignored;
-    // A put fails only when the guild is not filed: on the first, or never.
+    // The members that changed go in together; the others are only noted.
+    std::vector<MemberRecord> changed;
+    changed.reserve(joined.size());
     for (Joined& j : joined) {
-      if (!put(guild_id, std::move(j.member))) return Outcome::Ignored;
+      if (j.member.changed) {
+        changed.push_back(std::move(*j.member.changed));
+      } else {
+        note_user_named(j.member.id);
+      }
+    }
+    if (!(changed.empty() ? guild_is_filed(guild_id) : put_members_in_guild(guild_id, changed))) {
+      return Outcome::Ignored;
     }
     for (Joined& j : joined) {
       if (j.user) refile(std::move(*j.user));
