@@ -28,6 +28,7 @@
 #include "module/results.hpp"
 #include "records/json_source.hpp"
 #include "registry/gateway.hpp"
+#include "registry/registry.hpp"
 
 namespace tarnwick {
 namespace {
@@ -71,8 +72,8 @@ OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
 }
 
 // The faults of skipped entries, each as a PayloadError, to on_skip (none:
-// dropped).  An exception from on_skip ends the event, before anything is
-// filed.
+// dropped).  An exception from on_skip ends the event there: what it filed
+// before stays (a GUILD_CREATE's users read so far), nothing more is.
 class PySkips final : public wire::Skips {
  public:
   PySkips(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
@@ -344,13 +345,19 @@ PyObject* apply_frame(const Bound<2>& args) {
     if (r.parsed.root) r.frame = g.frame(*r.parsed.root);
     return r;
   };
+  // Released, an event is no longer whole to a prune on another thread: one
+  // may begin between a GUILD_CREATE's users and its guild.
+  const auto read_held = [&] {
+    NamedUsersHold hold;
+    return read();
+  };
   Read r;
   try {
     // A big frame (a big guild's GUILD_CREATE) is read and filed without
     // the interpreter lock: other threads, an asyncio loop's, run meanwhile.
     if (f.text.size() > kBigFrame) {
       src.read_filed_copies();
-      r = without_interpreter(read);
+      r = without_interpreter(read_held);
     } else {
       r = read();
     }

@@ -56,6 +56,7 @@ inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord>
     std::array<std::uint64_t, kBatch> keys;
     for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i] = batch[i].key());
     std::vector<MemberRecord> displaced;
+    displaced.reserve(batch.size());  // not grown under the lock
     const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
       for (MemberRecord& m : batch) {
         if (std::optional<MemberRecord> old = c.put(std::move(m))) displaced.push_back(std::move(*old));

@@ -92,6 +92,9 @@ PruneJournal& g_journal = *new PruneJournal();
 
 void note_user_named(std::uint64_t user_id) { g_journal.note(user_id); }
 
+NamedUsersHold::NamedUsersHold() { g_journal.begin(); }
+NamedUsersHold::~NamedUsersHold() { g_journal.end(); }
+
 void file_user(UserRecord&& user) {
   const std::uint64_t id = user.key();
   g_journal.note(id);

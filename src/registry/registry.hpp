@@ -42,6 +42,18 @@ void file_user(UserRecord&& user);
 // a member put into a filed guild does, runs: a prune running meanwhile
 // keeps that user.  Call it before the change and again after.
 void note_user_named(std::uint64_t user_id);
+// While one lives, every user filed or named is noted as if a prune were
+// running, so that a prune beginning meanwhile keeps them too: for a change
+// that files users before what names them (a GUILD_CREATE files its
+// members' users as it reads them, and its guild last) while other threads
+// may prune.
+class NamedUsersHold {
+ public:
+  NamedUsersHold();
+  ~NamedUsersHold();
+  NamedUsersHold(const NamedUsersHold&) = delete;
+  NamedUsersHold& operator=(const NamedUsersHold&) = delete;
+};
 // Whether the user filed under `user`'s id holds exactly its fields, so that
 // filing it again would change nothing (a bot re-files the same users all
 // the time); only a read lock is taken.
