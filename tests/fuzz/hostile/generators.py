@@ -203,7 +203,9 @@ class Gen:
         shaped = self.build(lambda t, how: how.format(t), text, st.sampled_from(
             ["{0}", "{0}", "{0}.decode('utf-8', 'replace')", "bytearray({0})", "memoryview({0})",
              "{0}[:len({0}) // 2]", "{0}.replace(b'\"', b'', 1)", "{0}.replace(b'1', b'1e400', 1)",
-             "b'[' * 200 + {0}"]))
+             "b'[' * 200 + {0}",
+             # over 1 MiB: read and filed without the interpreter lock
+             "{0}.replace(b'{{', b'{{\"pad\": \"' + b'p' * (1 << 20) + b'\", ', 1)"]))
         return st.one_of(shaped, shaped, shaped, self.any)
 
     @staticmethod
