@@ -28,7 +28,6 @@
 #include "module/results.hpp"
 #include "records/json_source.hpp"
 #include "registry/gateway.hpp"
-#include "registry/registry.hpp"
 
 namespace tarnwick {
 namespace {
@@ -345,19 +344,13 @@ PyObject* apply_frame(const Bound<2>& args) {
     if (r.parsed.root) r.frame = g.frame(*r.parsed.root);
     return r;
   };
-  // Released, an event is no longer whole to a prune on another thread: one
-  // may begin between a GUILD_CREATE's users and its guild.
-  const auto read_held = [&] {
-    NamedUsersHold hold;
-    return read();
-  };
   Read r;
   try {
     // A big frame (a big guild's GUILD_CREATE) is read and filed without
     // the interpreter lock: other threads, an asyncio loop's, run meanwhile.
     if (f.text.size() > kBigFrame) {
       src.read_filed_copies();
-      r = without_interpreter(read_held);
+      r = without_interpreter(read);
     } else {
       r = read();
     }

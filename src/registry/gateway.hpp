@@ -404,12 +404,20 @@ class Gateway {
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
     entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
     entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
-    entries(d, keys::members, true, [&](const Value& item) {
-      Joined j = member_with_user(item);
-      guild.extra().put(std::move(*j.member.changed));  // nothing filed to compare with
-      if (j.user) refile(std::move(*j.user));
-    });
-    file_guild(std::move(guild));
+    // Each member's user is filed as it is read, the guild last: a prune
+    // on another thread meanwhile keeps the users of the members gathered.
+    CowMap<MemberRecord> members;
+    {
+      const MembersInFlight in_flight(members);
+      entries(d, keys::members, true, [&](const Value& item) {
+        Joined j = member_with_user(item);
+        const std::uint64_t user_id = j.member.id;
+        members.insert(user_id, std::move(*j.member.changed));  // nothing filed to compare with
+        if (j.user) refile(std::move(*j.user));
+      });
+      guild.extra().members = CowMap<MemberRecord>(members);  // a share
+      file_guild(std::move(guild));
+    }
     return Outcome::Applied;
   }
 

@@ -54,7 +54,9 @@ namespace {
 // whose second look finds no prune running was done before any prune
 // began, and the mark sees it (the shard lock orders the two); one noted
 // after the sweep has passed its user is as if done after the prune.  The
-// mutex is a leaf: nothing else is locked while it is held.
+// members of guilds still being built count as noted too (MembersInFlight).
+// The mutex is nearly a leaf: held, it takes only an in-flight collection's
+// read lock, whose writers take nothing else meanwhile.
 class PruneJournal {
  public:
   void note(std::uint64_t id) {
@@ -69,7 +71,19 @@ class PruneJournal {
   }
   bool noted(std::uint64_t id) {
     std::lock_guard guard(mutex_);
-    return ids_ && ids_->contains(id);
+    if (ids_ && ids_->contains(id)) return true;
+    for (const CowMap<MemberRecord>* members : in_flight_) {
+      if (members->get(id)) return true;
+    }
+    return false;
+  }
+  void add_in_flight(const CowMap<MemberRecord>* members) {
+    std::lock_guard guard(mutex_);
+    in_flight_.push_back(members);
+  }
+  void remove_in_flight(const CowMap<MemberRecord>* members) noexcept {
+    std::lock_guard guard(mutex_);
+    std::erase(in_flight_, members);
   }
   void begin() {
     std::lock_guard guard(mutex_);
@@ -84,6 +98,7 @@ class PruneJournal {
   std::atomic<unsigned> running_{0};
   std::mutex mutex_;
   std::optional<IdSet> ids_;
+  std::vector<const CowMap<MemberRecord>*> in_flight_;
 };
 
 PruneJournal& g_journal = *new PruneJournal();
@@ -92,8 +107,10 @@ PruneJournal& g_journal = *new PruneJournal();
 
 void note_user_named(std::uint64_t user_id) { g_journal.note(user_id); }
 
-NamedUsersHold::NamedUsersHold() { g_journal.begin(); }
-NamedUsersHold::~NamedUsersHold() { g_journal.end(); }
+MembersInFlight::MembersInFlight(const CowMap<MemberRecord>& members) : members_(&members) {
+  g_journal.add_in_flight(members_);
+}
+MembersInFlight::~MembersInFlight() { g_journal.remove_in_flight(members_); }
 
 void file_user(UserRecord&& user) {
   const std::uint64_t id = user.key();
@@ -111,11 +128,12 @@ bool user_filed_as(const UserRecord& user) {
 void file_guild(GuildRecord&& guild) {
   const std::uint64_t id = guild.key();
   g_journal.note_members(guild.extra().members);
-  // Noted again once filed, from a share of the members (O(1)).
-  std::optional<CowMap<MemberRecord>> members;
-  if (g_journal.running()) members.emplace(guild.extra().members);
+  // Noted again once filed, from a share of the members (O(1)), whether or
+  // not a prune ran at the first look: one that began since may have marked
+  // the guilds before this one went in.
+  const CowMap<MemberRecord> members(guild.extra().members);
   guild_map().insert(id, std::move(guild));
-  if (members) g_journal.note_members(*members);
+  g_journal.note_members(members);
 }
 
 bool refile_guild_fields(GuildRecord&& guild) {

@@ -42,17 +42,20 @@ void file_user(UserRecord&& user);
 // a member put into a filed guild does, runs: a prune running meanwhile
 // keeps that user.  Call it before the change and again after.
 void note_user_named(std::uint64_t user_id);
-// While one lives, every user filed or named is noted as if a prune were
-// running, so that a prune beginning meanwhile keeps them too: for a change
-// that files users before what names them (a GUILD_CREATE files its
-// members' users as it reads them, and its guild last) while other threads
-// may prune.
-class NamedUsersHold {
+// The members of a guild still being built, whose users are filed as they
+// come and the guild last (a GUILD_CREATE's): while one lives, a prune keeps
+// every user they name, as it would were the guild filed already.  From
+// before the first user is filed until after the guild is; `members` must
+// outlive it (and is not to be moved meanwhile).
+class MembersInFlight {
  public:
-  NamedUsersHold();
-  ~NamedUsersHold();
-  NamedUsersHold(const NamedUsersHold&) = delete;
-  NamedUsersHold& operator=(const NamedUsersHold&) = delete;
+  explicit MembersInFlight(const CowMap<MemberRecord>& members);
+  ~MembersInFlight();
+  MembersInFlight(const MembersInFlight&) = delete;
+  MembersInFlight& operator=(const MembersInFlight&) = delete;
+
+ private:
+  const CowMap<MemberRecord>* members_;
 };
 // Whether the user filed under `user`'s id holds exactly its fields, so that
 // filing it again would change nothing (a bot re-files the same users all
