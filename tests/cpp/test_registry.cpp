@@ -178,5 +178,37 @@ TEST(RegistryStress, PruneRunningMeanwhileKeepsTheUsersOfMembersPut) {
   guild_map().erase(kGuild);
 }
 
+// A guild built member by member, each member's user filed as it comes and
+// the guild last (as a GUILD_CREATE does, off the interpreter lock): a prune
+// running meanwhile keeps those users, named by no filed guild until the end.
+TEST(RegistryStress, PruneRunningMeanwhileKeepsTheUsersOfAGuildInFlight) {
+  std::atomic<bool> stop{false};
+  std::size_t lost = 0;
+  std::thread pruner([&] {
+    while (!stop.load()) prune_users({});
+  });
+  for (std::uint64_t round = 0; round < 20; ++round) {
+    const std::uint64_t guild_id = 0x9200'0000'0000 + round;
+    const std::uint64_t base = 0x9300'0000'0000 + round * 10'000;
+    constexpr std::uint64_t kMembers = 1500;
+    GuildRecord guild = record<GuildDesc>(guild_id, 3);
+    CowMap<MemberRecord> members;
+    {
+      const MembersInFlight in_flight(members);
+      for (std::uint64_t i = 0; i < kMembers; ++i) {
+        members.insert(base + i, record<MemberDesc>(base + i, 4));
+        file_user(record<UserDesc>(base + i, 8));
+      }
+      guild.extra().members = CowMap<MemberRecord>(members);
+      file_guild(std::move(guild));
+    }
+    for (std::uint64_t i = 0; i < kMembers; ++i) lost += !user_map().get(base + i);
+    guild_map().erase(guild_id);
+  }
+  stop.store(true);
+  pruner.join();
+  EXPECT_EQ(lost, 0u);
+}
+
 }  // namespace
 }  // namespace tarnwick
