@@ -41,18 +41,19 @@ void leave_walk() noexcept;
 // is back.
 class Walk {
  public:
-  Walk() : state_(PyEval_SaveThread()), outer_(std::exchange(current, this)) {
+  // Only made with the interpreter lock held, so never inside another
+  // walk that still goes without it.
+  Walk() : state_(PyEval_SaveThread()) {
     try {
       enter_walk();
     } catch (...) {
-      current = outer_;
       PyEval_RestoreThread(state_);
       throw;
     }
+    current = this;
   }
   ~Walk() {
     if (state_ != nullptr) back();
-    current = outer_;
   }
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
@@ -68,7 +69,6 @@ class Walk {
 
  private:
   PyThreadState* state_;
-  Walk* outer_;
 };
 }  // namespace detail
 

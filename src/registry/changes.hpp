@@ -11,7 +11,6 @@
 #include <optional>
 #include <span>
 #include <type_traits>
-#include <vector>
 
 #include "records/emoji.hpp"
 #include "records/guild.hpp"
@@ -30,42 +29,41 @@ std::optional<GuildRecord> filed_guild_fields(std::uint64_t id);
 std::optional<MemberRecord> filed_member(std::uint64_t guild_id, std::uint64_t user_id);
 bool guild_is_filed(std::uint64_t id);
 
-// One collection of a filed guild changed in place; false (nothing filed)
-// when no guild is filed under guild_id.  Earlier fetches share the
-// collection copy-on-write, so they keep what they saw; what is displaced
-// or removed is destroyed after every lock is gone.
-template <class Rec>
-bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
-  const std::uint64_t key = rec.key();
-  constexpr bool member = std::is_same_v<Rec, MemberRecord>;
-  if constexpr (member) note_user_named(key);  // a prune running meanwhile keeps the user
-  std::optional<Rec> displaced;
-  const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
-  if constexpr (member) note_user_named(key);
-  return filed;
-}
-
-// The same for many members (a chunk's thousand): a batch of them under
-// each write lock, so the lock is taken neither a thousand times nor for
-// long.  False when no guild is filed under guild_id (then the rest are
-// not put).
+// Members put into the filed guild `guild_id`, a batch of them under each
+// write lock (a chunk's thousand take it neither a thousand times nor for
+// long), each user noted for a prune running meanwhile.  What a member
+// displaces takes its place in `members`, for the caller to destroy after
+// the lock is gone.  False when no guild is filed under guild_id (then the
+// rest are not put).
 inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord> members) {
   constexpr std::size_t kBatch = 64;
   for (std::size_t at = 0; at < members.size(); at += kBatch) {
     const std::span<MemberRecord> batch = members.subspan(at, std::min(kBatch, members.size() - at));
     std::array<std::uint64_t, kBatch> keys;
     for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i] = batch[i].key());
-    std::vector<MemberRecord> displaced;
-    displaced.reserve(batch.size());  // not grown under the lock
     const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
       for (MemberRecord& m : batch) {
-        if (std::optional<MemberRecord> old = c.put(std::move(m))) displaced.push_back(std::move(*old));
+        if (std::optional<MemberRecord> old = c.put(std::move(m))) m = std::move(*old);
       }
     });
     for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i]);
     if (!filed) return false;
   }
   return true;
+}
+
+// One collection of a filed guild changed in place; false (nothing filed)
+// when no guild is filed under guild_id.  Earlier fetches share the
+// collection copy-on-write, so they keep what they saw; what is displaced
+// or removed is destroyed after every lock is gone.
+template <class Rec>
+bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
+  if constexpr (std::is_same_v<Rec, MemberRecord>) {
+    return put_members_in_guild(guild_id, std::span<MemberRecord>(&rec, 1));  // `rec` keeps what it displaced
+  } else {
+    std::optional<Rec> displaced;
+    return with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
+  }
 }
 
 template <class Rec>

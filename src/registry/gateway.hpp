@@ -271,12 +271,13 @@ class Gateway {
       note_user_named(u.id);  // a prune running meanwhile keeps it
     }
   }
-  // Into its guild when it changed, else only noted; whether it went into
-  // a filed guild (false when unchanged).
-  static bool refile(std::uint64_t guild_id, MemberRead&& m) {
-    if (m.changed) return put_in_guild(guild_id, std::move(*m.changed));
-    note_user_named(m.id);
-    return false;
+  // Into its guild (if filed) when it changed, else only noted.
+  static void refile(std::uint64_t guild_id, MemberRead&& m) {
+    if (m.changed) {
+      put_in_guild(guild_id, std::move(*m.changed));
+    } else {
+      note_user_named(m.id);
+    }
   }
   // Call f with the user (or the guild's member) filed under the id, null
   // when none, and return what f returns; f may not change the maps.  The
