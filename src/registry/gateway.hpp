@@ -264,28 +264,25 @@ class Gateway {
   using UserRead = Read<UserRecord>;
   using MemberRead = Read<MemberRecord>;
 
+  // Filed when it changed; a prune keeps it meanwhile either way, for the
+  // event names it (named_).
   static void refile(UserRead&& u) {
-    if (u.changed) {
-      file_user(std::move(*u.changed));  // compared with the filed one as it was read
-    } else {
-      note_user_named(u.id);  // a prune running meanwhile keeps it
-    }
+    if (u.changed) file_user(std::move(*u.changed));  // compared with the filed one as it was read
   }
-  // Into its guild (if filed) when it changed, else only noted.
+  // Into its guild (if filed) when it changed.
   static void refile(std::uint64_t guild_id, MemberRead&& m) {
-    if (m.changed) {
-      put_in_guild(guild_id, std::move(*m.changed));
-    } else {
-      note_user_named(m.id);
-    }
+    if (m.changed) put_in_guild(guild_id, std::move(*m.changed));
   }
   // Call f with the user (or the guild's member) filed under the id, null
   // when none, and return what f returns; f may not change the maps.  The
   // JSON source reads the filed record in place, under its shard's read
   // lock, when it may: reading that source takes no other lock and runs
   // nothing else.
+  // Both say first that the event names the user: from then on a prune
+  // keeps it, whether it is found unchanged now or filed later.
   template <class F>
   auto with_filed_user(std::uint64_t uid, F&& f) {
+    named_.add(uid);
     if constexpr (Source::kReadsWithoutPython) {
       if (src_.reads_filed_in_place()) {
         const auto filed = user_map().get(uid);
@@ -297,6 +294,7 @@ class Gateway {
   }
   template <class F>
   auto with_filed_member(std::uint64_t guild_id, std::uint64_t user_id, F&& f) {
+    named_.add(user_id);
     if constexpr (Source::kReadsWithoutPython) {
       if (src_.reads_filed_in_place()) {
         const auto guild = guild_map().get(guild_id);
@@ -378,15 +376,11 @@ class Gateway {
   // -- filing ----------------------------------------------------------------
 
   Outcome put_members(std::uint64_t guild_id, std::vector<Joined>& joined) {
-    // The members that changed go in together; the others are only noted.
+    // The members that changed go in together.
     std::vector<MemberRecord> changed;
     changed.reserve(joined.size());
     for (Joined& j : joined) {
-      if (j.member.changed) {
-        changed.push_back(std::move(*j.member.changed));
-      } else {
-        note_user_named(j.member.id);
-      }
+      if (j.member.changed) changed.push_back(std::move(*j.member.changed));
     }
     if (!(changed.empty() ? guild_is_filed(guild_id) : put_members_in_guild(guild_id, changed))) {
       return Outcome::Ignored;
@@ -411,10 +405,12 @@ class Gateway {
     {
       const MembersInFlight in_flight(members);
       entries(d, keys::members, true, [&](const Value& item) {
+        const std::size_t named = named_.size();
         Joined j = member_with_user(item);
         const std::uint64_t user_id = j.member.id;
         members.insert(user_id, std::move(*j.member.changed));  // nothing filed to compare with
         if (j.user) refile(std::move(*j.user));
+        named_.forget_since(named);  // the members in flight name it now
       });
       guild.extra().members = CowMap<MemberRecord>(members);  // a share
       file_guild(std::move(guild));
@@ -731,6 +727,7 @@ class Gateway {
   Source& src_;
   Skips& skips_;
   Path path_;
+  NamedInFlight named_;
 };
 
 }  // namespace tarnwick::wire

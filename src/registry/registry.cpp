@@ -1,6 +1,9 @@
 #include "registry/registry.hpp"
 
+#include <array>
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -45,6 +48,74 @@ std::size_t collection_bytes(const CowMap<V>& map, std::size_t& count) {
 
 }  // namespace
 
+// A thread's users named by the events it is applying (NamedInFlight), in
+// blocks that stay put, so that a prune's sweep on another thread reads them
+// (under the journal's mutex) while the owner adds more: the owner stores
+// an id, then publishes the count, then reads the user under its shard
+// lock, which orders the two for a sweep that takes that lock after.
+class detail::NamedList {
+ public:
+  ~NamedList() {
+    for (Block* b = first_.next.load(); b != nullptr;) delete std::exchange(b, b->next.load());
+  }
+  std::size_t size() const noexcept { return size_.load(std::memory_order_relaxed); }
+  void add(std::uint64_t id) {
+    const std::size_t n = size();
+    if (n > 0 && last_ == id) return;  // a member and its user
+    std::size_t at = n - cursor_base_;
+    if (at == kBlock) {
+      Block* next = cursor_->next.load(std::memory_order_relaxed);
+      if (next == nullptr) {
+        next = new Block();
+        cursor_->next.store(next, std::memory_order_release);
+      }
+      cursor_ = next;
+      cursor_base_ += kBlock;
+      at = 0;
+    }
+    cursor_->ids[at].store(id, std::memory_order_relaxed);
+    last_ = id;
+    size_.store(n + 1, std::memory_order_release);
+  }
+  void truncate(std::size_t n) noexcept {
+    if (n >= size()) return;
+    size_.store(n, std::memory_order_release);
+    cursor_ = &first_;
+    cursor_base_ = 0;
+    while (n - cursor_base_ > kBlock) {  // a full block before a new one is begun
+      cursor_ = cursor_->next.load(std::memory_order_relaxed);
+      cursor_base_ += kBlock;
+    }
+    last_ = n > 0 ? cursor_->ids[n - cursor_base_ - 1].load(std::memory_order_relaxed) : 0;
+  }
+  // From any thread.  An id forgotten meanwhile may still be seen: that
+  // only keeps a user one prune longer.
+  bool contains(std::uint64_t id) const noexcept {
+    const std::size_t n = size_.load(std::memory_order_acquire);
+    const Block* b = &first_;
+    for (std::size_t base = 0; base < n; base += kBlock) {
+      for (std::size_t i = 0; i < kBlock && base + i < n; ++i) {
+        if (b->ids[i].load(std::memory_order_relaxed) == id) return true;
+      }
+      if (base + kBlock < n) b = b->next.load(std::memory_order_acquire);
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 64;
+  struct Block {
+    std::array<std::atomic<std::uint64_t>, kBlock> ids{};
+    std::atomic<Block*> next{nullptr};
+  };
+  std::atomic<std::size_t> size_{0};
+  Block first_;
+  // The owner's alone: the block that holds (or will hold) the next id.
+  Block* cursor_ = &first_;
+  std::size_t cursor_base_ = 0;
+  std::uint64_t last_ = 0;
+};
+
 namespace {
 
 // The users a running prune keeps although its mark did not see them: every
@@ -54,7 +125,8 @@ namespace {
 // whose second look finds no prune running was done before any prune
 // began, and the mark sees it (the shard lock orders the two); one noted
 // after the sweep has passed its user is as if done after the prune.  The
-// members of guilds still being built count as noted too (MembersInFlight).
+// members of guilds still being built count as noted too (MembersInFlight),
+// and so do the users named by the events being applied (NamedInFlight).
 // The mutex is nearly a leaf: held, it takes only an in-flight collection's
 // read lock, whose writers take nothing else meanwhile.
 class PruneJournal {
@@ -75,7 +147,18 @@ class PruneJournal {
     for (const CowMap<MemberRecord>* members : in_flight_) {
       if (members->get(id)) return true;
     }
+    for (const detail::NamedList* named : named_) {
+      if (named->contains(id)) return true;
+    }
     return false;
+  }
+  void add_named(const detail::NamedList* named) {
+    std::lock_guard guard(mutex_);
+    named_.push_back(named);
+  }
+  void remove_named(const detail::NamedList* named) noexcept {
+    std::lock_guard guard(mutex_);
+    std::erase(named_, named);
   }
   void add_in_flight(const CowMap<MemberRecord>* members) {
     std::lock_guard guard(mutex_);
@@ -99,6 +182,7 @@ class PruneJournal {
   std::mutex mutex_;
   std::optional<IdSet> ids_;
   std::vector<const CowMap<MemberRecord>*> in_flight_;
+  std::vector<const detail::NamedList*> named_;
 };
 
 PruneJournal& g_journal = *new PruneJournal();
@@ -106,6 +190,32 @@ PruneJournal& g_journal = *new PruneJournal();
 }  // namespace
 
 void note_user_named(std::uint64_t user_id) { g_journal.note(user_id); }
+
+namespace {
+
+// This thread's list, made and shown to the journal on its first event.
+detail::NamedList& this_threads_named() {
+  thread_local struct Holder {
+    std::unique_ptr<detail::NamedList> list;
+    ~Holder() {
+      if (list) g_journal.remove_named(list.get());
+    }
+  } holder;
+  if (!holder.list) {
+    auto list = std::make_unique<detail::NamedList>();
+    g_journal.add_named(list.get());
+    holder.list = std::move(list);
+  }
+  return *holder.list;
+}
+
+}  // namespace
+
+NamedInFlight::NamedInFlight() : list_(&this_threads_named()), base_(list_->size()) {}
+NamedInFlight::~NamedInFlight() { list_->truncate(base_); }
+void NamedInFlight::add(std::uint64_t user_id) { list_->add(user_id); }
+std::size_t NamedInFlight::size() const noexcept { return list_->size(); }
+void NamedInFlight::forget_since(std::size_t n) noexcept { list_->truncate(n); }
 
 MembersInFlight::MembersInFlight(const CowMap<MemberRecord>& members) : members_(&members) {
   g_journal.add_in_flight(members_);

@@ -57,6 +57,32 @@ class MembersInFlight {
  private:
   const CowMap<MemberRecord>* members_;
 };
+namespace detail {
+class NamedList;
+}  // namespace detail
+// The users an event names, from before it reads each of them until the
+// event is over: an event files (or finds unchanged) its users first and
+// the records naming them after, so a prune may sweep in between, and one
+// that does keeps them.  One per event, on the stack of the thread applying
+// it; events on one thread nest (an on_skip that applies one) and end in
+// the reverse order.
+class NamedInFlight {
+ public:
+  NamedInFlight();
+  ~NamedInFlight();  // forgets what it added
+  NamedInFlight(const NamedInFlight&) = delete;
+  NamedInFlight& operator=(const NamedInFlight&) = delete;
+  // Before the user is read.
+  void add(std::uint64_t user_id);
+  // How many are held, and forgetting those added since there were `n`
+  // (a user that a collection in flight names from now on).
+  std::size_t size() const noexcept;
+  void forget_since(std::size_t n) noexcept;
+
+ private:
+  detail::NamedList* list_;
+  std::size_t base_;
+};
 // Whether the user filed under `user`'s id holds exactly its fields, so that
 // filing it again would change nothing (a bot re-files the same users all
 // the time); only a read lock is taken.

@@ -210,5 +210,41 @@ TEST(RegistryStress, PruneRunningMeanwhileKeepsTheUsersOfAGuildInFlight) {
   EXPECT_EQ(lost, 0u);
 }
 
+// What events on this thread name is kept by a prune (run here, as an
+// on_skip may), across the list's blocks, after some is forgotten and more
+// added in its place, and while one event is nested in another.
+TEST(Registry, APruneKeepsTheUsersEventsInFlightName) {
+  constexpr std::uint64_t kBase = 0x9600'0000'0000;
+  const auto filed = [&](std::uint64_t from, std::uint64_t to) {
+    std::size_t n = 0;
+    for (std::uint64_t i = from; i < to; ++i) n += user_map().get(kBase + i) ? 1 : 0;
+    return n;
+  };
+  for (std::uint64_t i = 0; i < 300; ++i) file_user(record<UserDesc>(kBase + i, 8));
+  {
+    NamedInFlight outer;
+    for (std::uint64_t i = 0; i < 130; ++i) outer.add(kBase + i);
+    const std::size_t mark = outer.size();
+    for (std::uint64_t i = 130; i < 200; ++i) outer.add(kBase + i);
+    outer.forget_since(mark);
+    outer.add(kBase + 130);  // forgotten, then named again
+    for (std::uint64_t i = 200; i < 260; ++i) outer.add(kBase + i);
+    {
+      NamedInFlight inner;
+      for (std::uint64_t i = 260; i < 280; ++i) inner.add(kBase + i);
+      prune_users({});
+      EXPECT_EQ(filed(0, 131), 131u);
+      EXPECT_EQ(filed(131, 200), 0u);
+      EXPECT_EQ(filed(200, 280), 80u);
+      EXPECT_EQ(filed(280, 300), 0u);
+    }
+    prune_users({});
+    EXPECT_EQ(filed(0, 131) + filed(200, 260), 191u);
+    EXPECT_EQ(filed(260, 280), 0u);
+  }
+  prune_users({});
+  EXPECT_EQ(filed(0, 300), 0u);
+}
+
 }  // namespace
 }  // namespace tarnwick
