@@ -1,5 +1,6 @@
 #include "registry/registry.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -144,11 +145,14 @@ class PruneJournal {
   bool noted(std::uint64_t id) {
     std::lock_guard guard(mutex_);
     if (ids_ && ids_->contains(id)) return true;
-    for (const CowMap<MemberRecord>* members : in_flight_) {
-      if (members->get(id)) return true;
-    }
+    // The named lists before the members in flight: a GUILD_CREATE puts a
+    // member in flight and then forgets its user's name, so a list found
+    // without the name was seen after the member went in flight.
     for (const detail::NamedList* named : named_) {
       if (named->contains(id)) return true;
+    }
+    for (const CowMap<MemberRecord>* members : in_flight_) {
+      if (members->get(id)) return true;
     }
     return false;
   }
@@ -158,7 +162,7 @@ class PruneJournal {
   }
   void remove_named(const detail::NamedList* named) noexcept {
     std::lock_guard guard(mutex_);
-    std::erase(named_, named);
+    forget_last(named_, named);
   }
   void add_in_flight(const CowMap<MemberRecord>* members) {
     std::lock_guard guard(mutex_);
@@ -166,7 +170,7 @@ class PruneJournal {
   }
   void remove_in_flight(const CowMap<MemberRecord>* members) noexcept {
     std::lock_guard guard(mutex_);
-    std::erase(in_flight_, members);
+    forget_last(in_flight_, members);
   }
   void begin() {
     std::lock_guard guard(mutex_);
@@ -178,6 +182,13 @@ class PruneJournal {
   }
 
  private:
+  // Most often the last one registered (they nest on a thread).
+  template <class T>
+  static void forget_last(std::vector<const T*>& v, const T* item) noexcept {
+    const auto at = std::find(v.rbegin(), v.rend(), item);
+    if (at != v.rend()) v.erase(std::next(at).base());
+  }
+
   std::atomic<unsigned> running_{0};
   std::mutex mutex_;
   std::optional<IdSet> ids_;

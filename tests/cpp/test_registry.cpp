@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -244,6 +246,33 @@ TEST(Registry, APruneKeepsTheUsersEventsInFlightName) {
   }
   prune_users({});
   EXPECT_EQ(filed(0, 300), 0u);
+}
+
+// A GUILD_CREATE's member goes in flight and its user's name is forgotten
+// while a prune looks for that user: the prune sees one or the other.  Many
+// (empty) collections in flight make its look slow enough to fall between.
+TEST(RegistryStress, APruneSeesAMemberPutInFlightOrItsUsersName) {
+  constexpr std::uint64_t kUser = 0x9700'0000'0001;
+  file_user(record<UserDesc>(kUser, 8));
+  NamedInFlight named;
+  CowMap<MemberRecord> members;
+  const MembersInFlight in_flight(members);
+  std::vector<std::unique_ptr<CowMap<MemberRecord>>> others(300'000);
+  std::vector<std::unique_ptr<MembersInFlight>> others_in_flight;
+  for (auto& m : others) {
+    m = std::make_unique<CowMap<MemberRecord>>();
+    others_in_flight.push_back(std::make_unique<MembersInFlight>(*m));
+  }
+  const std::size_t mark = named.size();
+  named.add(kUser);
+  ASSERT_TRUE(user_map().get(kUser));  // found unchanged
+  std::thread pruner([] { prune_users({}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  members.insert(kUser, member(kUser));
+  named.forget_since(mark);
+  pruner.join();
+  EXPECT_TRUE(user_map().get(kUser));
+  while (!others_in_flight.empty()) others_in_flight.pop_back();
 }
 
 }  // namespace
