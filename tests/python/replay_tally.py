@@ -85,6 +85,7 @@ class Replay:
         self.skips: Dict[int, List[PayloadError]] = {}
         self.start = time.perf_counter()
         self.elapsed = 0.0
+        self.reading = 0.0   # the time spent reading the stream, left out of elapsed
 
     @property
     def events(self) -> int:
@@ -114,7 +115,7 @@ class Replay:
                 print("line %d: %s: skipped %s" % (n, kind, error), file=sys.stderr)
 
     def finish(self, done: int) -> None:
-        self.elapsed = time.perf_counter() - self.start
+        self.elapsed = time.perf_counter() - self.start - self.reading
         self.progress.update(done, len(self.results), len(self.faults), final=True)
         if self.report and len(self.faults) > MAX_REPORTED:
             print("... %d more malformed lines not shown" % (len(self.faults) - MAX_REPORTED), file=sys.stderr)

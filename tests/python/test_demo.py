@@ -91,7 +91,7 @@ def test_the_generated_stream_agrees_with_the_model():
     assert float(pruned[4]) > float(pruned[5])       # the freed records' texts
     assert "the two replays agree: the same outcome on every line" in result.stdout
     rates = re.findall(r"^(json.loads \+ events.apply|events.apply_frame): +(\d+) events in [\d.]+ s: +\d+ "
-                       r"events/s$", result.stdout, re.M)
+                       r"events/s   \(and [\d.]+ s reading the file\)$", result.stdout, re.M)
     assert [r[0] for r in rates] == ["json.loads + events.apply", "events.apply_frame"]
     events_read = re.search(r"through events.apply_frame: (\d+) events", result.stdout)[1]
     assert rates[0][1] == rates[1][1] == events_read
