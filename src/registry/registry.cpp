@@ -49,8 +49,8 @@ std::size_t collection_bytes(const CowMap<V>& map, std::size_t& count) {
 
 }  // namespace
 
-// A thread's users named by the events it is applying (NamedInFlight), in
-// blocks that stay put, so that a prune's sweep on another thread reads them
+// The users named by an event being applied (NamedInFlight), in blocks
+// that stay put, so that a prune's sweep on another thread reads them
 // (under the journal's mutex) while the owner adds more: the owner stores
 // an id, then publishes the count, then reads the user under its shard
 // lock, which orders the two for a sweep that takes that lock after.
@@ -148,11 +148,37 @@ class PruneJournal {
     // The named lists before the members in flight: a GUILD_CREATE puts a
     // member in flight and then forgets its user's name, so a list found
     // without the name was seen after the member went in flight.
+    for (const Slot& slot : slots_) {
+      if (slot.list.contains(id)) return true;  // empty while free
+    }
     for (const detail::NamedList* named : named_) {
       if (named->contains(id)) return true;
     }
     for (const CowMap<MemberRecord>* members : in_flight_) {
       if (members->get(id)) return true;
+    }
+    return false;
+  }
+  // A list for an event: one of the few kept here, taken without a lock,
+  // or else none (the caller makes one and adds it).
+  detail::NamedList* take_slot() noexcept {
+    for (Slot& slot : slots_) {
+      bool free = false;
+      if (!slot.taken.load(std::memory_order_relaxed) &&
+          slot.taken.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+        return &slot.list;
+      }
+    }
+    return nullptr;
+  }
+  // Gives back a list take_slot() gave, or false if it gave none such.
+  bool give_back(detail::NamedList* list) noexcept {
+    for (Slot& slot : slots_) {
+      if (&slot.list == list) {
+        list->truncate(0);
+        slot.taken.store(false, std::memory_order_release);
+        return true;
+      }
     }
     return false;
   }
@@ -193,6 +219,14 @@ class PruneJournal {
   std::mutex mutex_;
   std::optional<IdSet> ids_;
   std::vector<const CowMap<MemberRecord>*> in_flight_;
+  // Events being applied at once: nested in on_skip callbacks, and big
+  // frames filed on other threads.  Beyond that many, lists of their own.
+  static constexpr std::size_t kSlots = 16;
+  struct Slot {
+    std::atomic<bool> taken{false};
+    detail::NamedList list;
+  };
+  std::array<Slot, kSlots> slots_;
   std::vector<const detail::NamedList*> named_;
 };
 
@@ -202,28 +236,19 @@ PruneJournal& g_journal = *new PruneJournal();
 
 void note_user_named(std::uint64_t user_id) { g_journal.note(user_id); }
 
-namespace {
-
-// This thread's list, made and shown to the journal on its first event.
-detail::NamedList& this_threads_named() {
-  thread_local struct Holder {
-    std::unique_ptr<detail::NamedList> list;
-    ~Holder() {
-      if (list) g_journal.remove_named(list.get());
-    }
-  } holder;
-  if (!holder.list) {
-    auto list = std::make_unique<detail::NamedList>();
-    g_journal.add_named(list.get());
-    holder.list = std::move(list);
+NamedInFlight::NamedInFlight() : list_(g_journal.take_slot()) {
+  if (list_ == nullptr) {
+    auto own = std::make_unique<detail::NamedList>();
+    g_journal.add_named(own.get());
+    list_ = own.release();
   }
-  return *holder.list;
 }
-
-}  // namespace
-
-NamedInFlight::NamedInFlight() : list_(&this_threads_named()), base_(list_->size()) {}
-NamedInFlight::~NamedInFlight() { list_->truncate(base_); }
+NamedInFlight::~NamedInFlight() {
+  if (!g_journal.give_back(list_)) {
+    g_journal.remove_named(list_);
+    delete list_;
+  }
+}
 void NamedInFlight::add(std::uint64_t user_id) { list_->add(user_id); }
 std::size_t NamedInFlight::size() const noexcept { return list_->size(); }
 void NamedInFlight::forget_since(std::size_t n) noexcept { list_->truncate(n); }

@@ -64,12 +64,11 @@ class NamedList;
 // event is over: an event files (or finds unchanged) its users first and
 // the records naming them after, so a prune may sweep in between, and one
 // that does keeps them.  One per event, on the stack of the thread applying
-// it; events on one thread nest (an on_skip that applies one) and end in
-// the reverse order.
+// it.
 class NamedInFlight {
  public:
   NamedInFlight();
-  ~NamedInFlight();  // forgets what it added
+  ~NamedInFlight();  // forgets them
   NamedInFlight(const NamedInFlight&) = delete;
   NamedInFlight& operator=(const NamedInFlight&) = delete;
   // Before the user is read.
@@ -81,7 +80,6 @@ class NamedInFlight {
 
  private:
   detail::NamedList* list_;
-  std::size_t base_;
 };
 // Whether the user filed under `user`'s id holds exactly its fields, so that
 // filing it again would change nothing (a bot re-files the same users all
