@@ -248,6 +248,25 @@ TEST(Registry, APruneKeepsTheUsersEventsInFlightName) {
   EXPECT_EQ(filed(0, 300), 0u);
 }
 
+// More events at once than the journal keeps lists for: the rest bring
+// their own, and every one is kept until its event ends, in any order.
+TEST(Registry, APruneKeepsWhatManyEventsAtOnceName) {
+  constexpr std::uint64_t kBase = 0x9650'0000'0000;
+  constexpr std::size_t kEvents = 24;
+  for (std::uint64_t i = 0; i < kEvents; ++i) file_user(record<UserDesc>(kBase + i, 8));
+  std::vector<std::unique_ptr<NamedInFlight>> events;
+  for (std::uint64_t i = 0; i < kEvents; ++i) {
+    events.push_back(std::make_unique<NamedInFlight>());
+    events.back()->add(kBase + i);
+  }
+  for (const std::size_t i : {3u, 20u, 0u, 17u}) events[i].reset();  // some of each kind, out of order
+  prune_users({});
+  for (std::size_t i = 0; i < kEvents; ++i) EXPECT_EQ(bool(user_map().get(kBase + i)), bool(events[i])) << i;
+  events.clear();
+  prune_users({});
+  for (std::size_t i = 0; i < kEvents; ++i) EXPECT_FALSE(user_map().get(kBase + i)) << i;
+}
+
 // A GUILD_CREATE's member goes in flight and its user's name is forgotten
 // while a prune looks for that user: the prune sees one or the other.  Many
 // (empty) collections in flight make its look slow enough to fall between.
