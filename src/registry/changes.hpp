@@ -32,18 +32,18 @@ bool guild_is_filed(std::uint64_t id);
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for
 // long), each user noted for a prune running meanwhile.  What a member
-// displaces takes its place in `members`, for the caller to destroy after
-// the lock is gone.  False when no guild is filed under guild_id (then the
-// rest are not put).
-inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord> members) {
-  constexpr std::size_t kBatch = 64;
-  for (std::size_t at = 0; at < members.size(); at += kBatch) {
-    const std::span<MemberRecord> batch = members.subspan(at, std::min(kBatch, members.size() - at));
-    std::array<std::uint64_t, kBatch> keys;
-    for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i] = batch[i].key());
+// displaces takes its place, for the caller to destroy after the lock is
+// gone.  False when no guild is filed under guild_id (then the rest are not
+// put).
+inline constexpr std::size_t kMemberBatch = 64;
+inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord* const> members) {
+  for (std::size_t at = 0; at < members.size(); at += kMemberBatch) {
+    const std::span<MemberRecord* const> batch = members.subspan(at, std::min(kMemberBatch, members.size() - at));
+    std::array<std::uint64_t, kMemberBatch> keys;
+    for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i] = batch[i]->key());
     const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
-      for (MemberRecord& m : batch) {
-        if (std::optional<MemberRecord> old = c.put(std::move(m))) m = std::move(*old);
+      for (MemberRecord* m : batch) {
+        if (std::optional<MemberRecord> old = c.put(std::move(*m))) *m = std::move(*old);
       }
     });
     for (std::size_t i = 0; i < batch.size(); ++i) note_user_named(keys[i]);
@@ -59,7 +59,8 @@ inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord>
 template <class Rec>
 bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
   if constexpr (std::is_same_v<Rec, MemberRecord>) {
-    return put_members_in_guild(guild_id, std::span<MemberRecord>(&rec, 1));  // `rec` keeps what it displaced
+    MemberRecord* const one = &rec;  // keeps what it displaced
+    return put_members_in_guild(guild_id, {&one, 1});
   } else {
     std::optional<Rec> displaced;
     return with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });

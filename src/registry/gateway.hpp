@@ -9,7 +9,9 @@
 // its Skips.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -269,17 +271,30 @@ class Gateway {
   static void refile(UserRead&& u) {
     if (u.changed) file_user(std::move(*u.changed));  // compared with the filed one as it was read
   }
-  // Into its guild (if filed) when it changed.
-  static void refile(std::uint64_t guild_id, MemberRead&& m) {
-    if (m.changed) put_in_guild(guild_id, std::move(*m.changed));
+  // The members of `items` (proj(item): its MemberRead) that changed, into
+  // the filed guild a batch at a time: whether it is filed (none: no member
+  // changed, nothing looked at).  What they displace is left in their place.
+  template <class Items, class Proj>
+  static std::optional<bool> put_changed(std::uint64_t guild_id, Items& items, Proj proj) {
+    std::array<MemberRecord*, kMemberBatch> batch;
+    std::size_t n = 0;
+    bool any = false;
+    for (auto& item : items) {
+      MemberRead& m = std::invoke(proj, item);
+      if (!m.changed) continue;
+      any = true;
+      batch[n++] = &*m.changed;
+      if (n == batch.size() && !put_members_in_guild(guild_id, {batch.data(), std::exchange(n, 0)})) return false;
+    }
+    if (n > 0) return put_members_in_guild(guild_id, {batch.data(), n});
+    return any ? std::optional<bool>(true) : std::nullopt;
   }
   // Call f with the user (or the guild's member) filed under the id, null
   // when none, and return what f returns; f may not change the maps.  The
   // JSON source reads the filed record in place, under its shard's read
   // lock, when it may: reading that source takes no other lock and runs
-  // nothing else.
-  // Both say first that the event names the user: from then on a prune
-  // keeps it, whether it is found unchanged now or filed later.
+  // nothing else.  Both say first that the event names the user: from then
+  // on a prune keeps it, whether it is found unchanged now or filed later.
   template <class F>
   auto with_filed_user(std::uint64_t uid, F&& f) {
     named_.add(uid);
@@ -376,15 +391,8 @@ class Gateway {
   // -- filing ----------------------------------------------------------------
 
   Outcome put_members(std::uint64_t guild_id, std::vector<Joined>& joined) {
-    // The members that changed go in together.
-    std::vector<MemberRecord> changed;
-    changed.reserve(joined.size());
-    for (Joined& j : joined) {
-      if (j.member.changed) changed.push_back(std::move(*j.member.changed));
-    }
-    if (!(changed.empty() ? guild_is_filed(guild_id) : put_members_in_guild(guild_id, changed))) {
-      return Outcome::Ignored;
-    }
+    const std::optional<bool> filed = put_changed(guild_id, joined, &Joined::member);
+    if (filed ? !*filed : !guild_is_filed(guild_id)) return Outcome::Ignored;
     for (Joined& j : joined) {
       if (j.user) refile(std::move(*j.user));
     }
@@ -667,7 +675,7 @@ class Gateway {
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    for (MemberRead& m : f.members) refile(*guild_id, std::move(m));  // into the guild if it is filed
+    if (guild_id) put_changed(*guild_id, f.members, std::identity());  // into the guild if it is filed
   }
 
   Outcome message_create(const Object& d, const Value&) {
