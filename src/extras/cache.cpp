@@ -31,10 +31,6 @@
 namespace tarnwick {
 namespace {
 
-// Records a walk must visit before it lets go of the interpreter lock: below
-// this, releasing and taking it back would cost more than the walk.
-constexpr std::size_t kWalkWithoutInterpreter = 10'000;
-
 // remove_user(id): the removed record dies on return, after the shard lock
 // is gone.
 PyObject* remove_user(const Bound<1>& args) { return bool_result(user_map().erase(take_u64(args, 0)).has_value()); }
@@ -46,7 +42,7 @@ PyObject* remove_guild(const Bound<1>& args) {
   const bool found = removed.has_value();
   if (found) {
     const Weight w = removed->weight();
-    if (w.members + w.roles + w.emojis > kWalkWithoutInterpreter) {
+    if (w.members + w.roles + w.emojis >= kLongWork) {
       without_interpreter([&] { removed.reset(); });
     }
   }
@@ -58,7 +54,7 @@ PyObject* remove_message(const Bound<1>& args) {
 }
 
 // remove_channel_messages(channel_id), remove_guild_messages(guild_id):
-// they walk every message kept.
+// each walks every message kept.
 template <std::size_t (*remove)(std::uint64_t)>
 PyObject* remove_messages(const Bound<1>& args) {
   const std::uint64_t id = take_u64(args, 0);

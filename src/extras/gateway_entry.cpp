@@ -73,9 +73,9 @@ OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
 // The faults of skipped entries, each as a PayloadError, to on_skip (none:
 // dropped).  An exception from on_skip ends the event there: what it filed
 // before stays (a GUILD_CREATE's users read so far), nothing more is.
-class PySkips final : public wire::Skips {
+class PyHost final : public wire::Host {
  public:
-  PySkips(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
+  PyHost(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
   // A big frame is applied without the interpreter lock: a skip takes it
   // back (no map lock is held between entries).
   void skipped(PayloadFault&& fault) override {
@@ -86,6 +86,11 @@ class PySkips final : public wire::Skips {
       OwnedRef r = OwnedRef::steal(PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr));
       if (!r) throw_pending();
     });
+  }
+  // Without the interpreter lock, unless let go of already (a big frame).
+  void long_work(void (*work)(void*), void* context) override {
+    if (detail::Walk::current != nullptr) return work(context);
+    without_interpreter([&] { work(context); });
   }
 
  private:
@@ -124,8 +129,8 @@ bool flag_arg(PyObject* o, const char* name) {
 template <class F>
 auto with_py_gateway(PyObject* on_skip, F&& f) {
   PySource src;
-  PySkips skips(on_skip, &src);
-  Gateway<PySource> g(src, skips);
+  PyHost host(on_skip, &src);
+  Gateway<PySource> g(src, host);
   try {
     return f(g);
   } catch (const PayloadFault& fault) {
@@ -326,8 +331,8 @@ PyObject* apply_frame(const Bound<2>& args) {
   std::string rest;
   std::vector<json::Span> runs;
   std::unique_ptr<json::Document> elements;
-  PySkips skips(skip_handler(args[1]), nullptr);
-  Gateway<JsonSource> g(src, skips);
+  PyHost host(skip_handler(args[1]), nullptr);
+  Gateway<JsonSource> g(src, host);
   // A frame read whole, or the parse's refusal (no root).
   struct Read {
     json::Document::Result parsed;

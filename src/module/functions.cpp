@@ -17,7 +17,7 @@ using MessageClass = RecordClass<MessageDesc>;
 // File a deep copy of the argument under its id.  The copy is made before
 // any registry lock is taken; a displaced value is released after the
 // shard lock is dropped.
-template <class Class, void (*file_record)(typename Class::Rec&&)>
+template <class Class, auto file_record>
 PyObject* file(const Bound<1>& args) {
   file_record(Class::take(args[0], args.name(0)));
   Py_RETURN_NONE;

@@ -6,7 +6,7 @@
 // Every event reads and builds all it files before it changes anything, so
 // a fault (PayloadFault) changes nothing; only an event that carries many
 // entries skips a bad entry whole and goes on, handing the entry's fault to
-// its Skips.
+// its Host.
 #pragma once
 
 #include <array>
@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -25,13 +26,18 @@ namespace tarnwick::wire {
 
 enum class Outcome : std::uint8_t { Applied, Ignored, Unavailable, Unsupported };
 
-// Where the faults of skipped entries go.
-class Skips {
+// What the caller of the event code provides: where the faults of skipped
+// entries go, and how work that may take long runs (a big guild let go of,
+// a walk over every message kept): work on the maps alone, which starts and
+// ends holding no map lock, so the Python entry points run it without the
+// interpreter lock.
+class Host {
  public:
   virtual void skipped(PayloadFault&& fault) = 0;
+  virtual void long_work(void (*work)(void*), void* context) { work(context); }
 
  protected:
-  ~Skips() = default;
+  ~Host() = default;
 };
 
 // The event types handled, in the order EVENT_TYPES lists them (and
@@ -64,7 +70,7 @@ class Gateway {
   using Object = typename Source::Object;
 
  public:
-  Gateway(Source& src, Skips& skips) : src_(src), skips_(skips) {}
+  Gateway(Source& src, Host& host) : src_(src), host_(host) {}
 
   // Applies one event; PayloadFault for malformed data (nothing changed).
   Outcome apply(std::string_view type, const Value& data) {
@@ -230,7 +236,7 @@ class Gateway {
 
   // Calls f on each item of the list under `key` (none when left out or
   // null), at the item's path.  With skip_bad, an item whose f faults is
-  // reported to the skips and left out; else the fault is the event's.
+  // reported to the host and left out; else the fault is the event's.
   template <class F>
   void entries(const Object& d, const Key& key, bool skip_bad, F&& f) {
     const std::optional<Value> list = d.get(key);
@@ -250,7 +256,7 @@ class Gateway {
         f(item);
       } catch (PayloadFault& fault) {
         path_.truncate(depth);
-        skips_.skipped(std::move(fault));
+        host_.skipped(std::move(fault));
       }
     }
   }
@@ -401,6 +407,18 @@ class Gateway {
 
   // -- the handlers ---------------------------------------------------------
 
+  // Runs f, work on the maps alone over about `size` entries, as the host
+  // runs long work when it is long.
+  template <class F>
+  void work(std::size_t size, F&& f) {
+    if (size < kLongWork) return f();
+    host_.long_work([](void* context) { (*static_cast<std::remove_reference_t<F>*>(context))(); }, &f);
+  }
+  static std::size_t size_of(const GuildRecord& g) noexcept {
+    const Weight w = g.weight();
+    return w.members + w.roles + w.emojis;
+  }
+
   Outcome guild_create(const Object& d, const Value&) {
     id(d, keys::id);
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
@@ -410,6 +428,7 @@ class Gateway {
     // Each member's user is filed as it is read, the guild last: a prune
     // on another thread meanwhile keeps the users of the members gathered.
     CowMap<MemberRecord> members;
+    std::optional<GuildRecord> displaced;
     {
       const MembersInFlight in_flight(members);
       entries(d, keys::members, true, [&](const Value& item) {
@@ -421,8 +440,9 @@ class Gateway {
         named_.forget_since(named);  // the members in flight name it now
       });
       guild.extra().members = CowMap<MemberRecord>(members);  // a share
-      file_guild(std::move(guild));
+      displaced = file_guild(std::move(guild));
     }
+    if (displaced) work(size_of(*displaced), [&] { displaced.reset(); });
     return Outcome::Applied;
   }
 
@@ -445,8 +465,12 @@ class Gateway {
   Outcome guild_delete(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::id);
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
-    if (!guild_map().erase(guild_id)) return Outcome::Ignored;
-    remove_guild_messages(guild_id);  // so they keep no author from prune_users
+    std::optional<GuildRecord> gone = guild_map().erase(guild_id);
+    if (!gone) return Outcome::Ignored;
+    work(size_of(*gone) + message_map().size(), [&] {
+      gone.reset();
+      remove_guild_messages(guild_id);  // so they keep no author from prune_users
+    });
     return Outcome::Applied;
   }
 
@@ -586,7 +610,10 @@ class Gateway {
   }
 
   Outcome channel_delete(const Object& d, const Value&) {
-    return remove_channel_messages(id(d, keys::id)) != 0 ? Outcome::Applied : Outcome::Ignored;
+    const std::uint64_t channel_id = id(d, keys::id);
+    std::size_t removed = 0;
+    work(message_map().size(), [&] { removed = remove_channel_messages(channel_id); });
+    return removed != 0 ? Outcome::Applied : Outcome::Ignored;
   }
 
   // What a message event files: built whole before anything is filed.
@@ -733,7 +760,7 @@ class Gateway {
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
 
   Source& src_;
-  Skips& skips_;
+  Host& host_;
   Path path_;
   NamedInFlight named_;
 };

@@ -271,15 +271,16 @@ bool user_filed_as(const UserRecord& user) {
   return filed && filed.value().same_fields(user);
 }
 
-void file_guild(GuildRecord&& guild) {
+std::optional<GuildRecord> file_guild(GuildRecord&& guild) {
   const std::uint64_t id = guild.key();
   g_journal.note_members(guild.extra().members);
   // Noted again once filed, from a share of the members (O(1)), whether or
   // not a prune ran at the first look: one that began since may have marked
   // the guilds before this one went in.
   const CowMap<MemberRecord> members(guild.extra().members);
-  guild_map().insert(id, std::move(guild));
+  std::optional<GuildRecord> displaced = guild_map().insert(id, std::move(guild));
   g_journal.note_members(members);
+  return displaced;
 }
 
 bool refile_guild_fields(GuildRecord&& guild) {

@@ -35,6 +35,11 @@ inline UserMap& user_map() { return detail::g_map<UserMap>.get(detail::make_map<
 inline GuildMap& guild_map() { return detail::g_map<GuildMap>.get(detail::make_map<GuildMap>); }
 inline MessageMap& message_map() { return detail::g_map<MessageMap>.get(detail::make_map<MessageMap>); }
 
+// Work on the maps over at least this many entries (a walk, a big guild let
+// go of) is long: the Python entry points do it without the interpreter
+// lock, so that other threads run meanwhile.
+inline constexpr std::size_t kLongWork = 10'000;
+
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.
 void file_user(UserRecord&& user);
@@ -85,7 +90,8 @@ class NamedInFlight {
 // filing it again would change nothing (a bot re-files the same users all
 // the time); only a read lock is taken.
 bool user_filed_as(const UserRecord& user);
-void file_guild(GuildRecord&& guild);
+// Files a guild; the one it displaced, for the caller to let go of.
+std::optional<GuildRecord> file_guild(GuildRecord&& guild);
 
 // Files a message.  While a message limit is set, the message becomes the
 // newest and the oldest ones beyond the limit are dropped.

@@ -12,7 +12,7 @@
 namespace tarnwick {
 namespace {
 
-struct NoSkips final : wire::Skips {
+struct QuietHost final : wire::Host {
   void skipped(wire::PayloadFault&&) override {}
 };
 
@@ -27,8 +27,8 @@ wire::Outcome apply_event(const std::string& type, const std::string& d) {
   const json::Document::Result r = doc.parse(frame.data(), frame.size());
   if (!r.root) ADD_FAILURE() << "refused: " << frame;
   wire::JsonSource src;
-  NoSkips skips;
-  wire::Gateway<wire::JsonSource> g(src, skips);
+  QuietHost host;
+  wire::Gateway<wire::JsonSource> g(src, host);
   return *g.frame(*r.root).outcome;
 }
 

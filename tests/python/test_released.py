@@ -13,7 +13,7 @@ pytestmark = pytest.mark.usefixtures("hooks")
 
 WATCH = """
 import threading, tarnwick
-from tarnwick_extras import cache
+from tarnwick_extras import cache, events
 from tarnwick_extras._sibling import load_sibling
 hooks = load_sibling("_tarnwick_hooks")
 T = tarnwick
@@ -39,6 +39,14 @@ CASES = {
     "user_ids": (lambda: users(300_000), lambda: [cache.user_ids() for _ in range(20)]),
     "find_members": (lambda: big_guild(5, 200_000), lambda: cache.find_members(5, "x")),
     "clear": (lambda: users(300_000, 10**6), lambda: cache.clear()),
+    # Events whose work is as big as the guild or the messages kept, from
+    # small frames and dicts alike.
+    "GUILD_DELETE frame": (lambda: big_guild(5, 200_000),
+                           lambda: events.apply_frame(b'{"op":0,"t":"GUILD_DELETE","s":1,"d":{"id":"5"}}')),
+    "GUILD_CREATE over a big guild": (lambda: big_guild(5, 200_000),
+                                      lambda: events.apply("GUILD_CREATE", {"id": "5", "name": "g"})),
+    "THREAD_DELETE": (lambda: (cache.set_message_limit(None), messages(300_000)),
+                      lambda: events.apply("THREAD_DELETE", {"id": "7", "guild_id": "5", "type": 11})),
 }
 seen = {}
 for name, (setup, call) in CASES.items():
@@ -60,7 +68,8 @@ print(repr(seen))
 def test_long_walks_let_other_threads_run():
     assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
-                                       "clear": 1}
+                                       "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
+                                       "THREAD_DELETE": 1}
 
 
 FORK = """
