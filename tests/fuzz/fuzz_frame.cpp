@@ -16,7 +16,7 @@ using namespace tarnwick;
 
 namespace {
 
-class CountingSkips final : public wire::Skips {
+class CountingHost final : public wire::Host {
  public:
   void skipped(wire::PayloadFault&&) override { ++count; }
   std::size_t count = 0;
@@ -46,9 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p = line_end + 1;
     if (!parsed.root) continue;
     const RegistryStats before = registry_stats();
-    CountingSkips skips;
+    CountingHost host;
     wire::JsonSource src;
-    wire::Gateway<wire::JsonSource> gateway(src, skips);
+    wire::Gateway<wire::JsonSource> gateway(src, host);
     try {
       gateway.frame(*parsed.root);
     } catch (const wire::PayloadFault& fault) {
