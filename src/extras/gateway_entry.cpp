@@ -219,7 +219,7 @@ PyObject* apply_event(const Bound<3>& args) {
 
 // A frame's text, in a buffer that stays put while it is read.
 struct FrameText {
-  OwnedRef held;      // the bytes object it lives in, when one
+  OwnedRef held;      // the bytes (or ASCII str) object it lives in, when one
   std::string copy;   // or a copy
   std::string_view text;
 };
@@ -228,6 +228,10 @@ FrameText frame_text(PyObject* frame) {
   FrameText f;
   if (PyBytes_Check(frame)) {
     f.held = OwnedRef::borrow(frame);
+  } else if (const std::optional<std::string_view> ascii = ascii_text(frame)) {
+    f.held = OwnedRef::borrow(frame);  // immutable, so read in place
+    f.text = *ascii;
+    return f;
   } else if (PyByteArray_Check(frame)) {
     f.copy.assign(PyByteArray_AsString(frame), static_cast<std::size_t>(PyByteArray_Size(frame)));
     f.text = f.copy;

@@ -201,6 +201,10 @@ AsUtf8AndSize find_ascii_reader() {
   if (!header_layout_checks_out()) return nullptr;
   return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
+AsUtf8AndSize ascii_reader() {
+  static const AsUtf8AndSize reader = find_ascii_reader();
+  return reader;
+}
 
 // The text rule: appends the strict UTF-8 encoding of str `o`, with a
 // varint length first when `prefixed` (an item of a text list).
@@ -209,12 +213,12 @@ bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
     set_type_mismatch(o, "PyString");
     return false;
   }
-  static const AsUtf8AndSize ascii_reader = find_ascii_reader();
+  const AsUtf8AndSize reader = ascii_reader();
   const char* data;
   Py_ssize_t len;
   OwnedRef bytes;
-  if (ascii_reader != nullptr && header_says_ascii(o)) {
-    data = ascii_reader(o, &len);
+  if (reader != nullptr && header_says_ascii(o)) {
+    data = reader(o, &len);
     if (data == nullptr) return false;
   } else {
     bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
@@ -234,11 +238,11 @@ bool read_decimal_u64(PyObject* o, std::uint64_t* out) {
   if (!Py_IS_TYPE(o, &PyUnicode_Type)) return false;
   const Py_ssize_t n = PyUnicode_GetLength(o);
   if (n < 1 || n > 19) return false;  // 19 digits always fit
-  static const AsUtf8AndSize ascii_reader = find_ascii_reader();
+  const AsUtf8AndSize reader = ascii_reader();
   std::uint64_t v = 0;
-  if (ascii_reader != nullptr && header_says_ascii(o)) {
+  if (reader != nullptr && header_says_ascii(o)) {
     Py_ssize_t len;
-    const char* data = ascii_reader(o, &len);
+    const char* data = reader(o, &len);
     if (data == nullptr) {
       PyErr_Clear();  // only a failed allocation of the UTF-8 copy
       return false;
@@ -294,6 +298,18 @@ bool to_bool(PyObject* o, bool* out) {
 }
 
 bool append_text(PyObject* o, BlobBuilder& b) { return append_utf8(o, b, false); }
+
+std::optional<std::string_view> ascii_text(PyObject* o) noexcept {
+  const AsUtf8AndSize reader = ascii_reader();
+  if (reader == nullptr || !Py_IS_TYPE(o, &PyUnicode_Type) || !header_says_ascii(o)) return std::nullopt;
+  Py_ssize_t len;
+  const char* data = reader(o, &len);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<std::size_t>(len));
+}
 
 bool append_u64_list(PyObject* o, BlobBuilder& b) {
   return append_list(o, b, 8, [&](PyObject* x) {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "module/binding.hpp"
 #include "module/python.hpp"
@@ -22,6 +24,11 @@ bool to_bool(PyObject* o, bool* out);
 bool append_text(PyObject* o, BlobBuilder& b);
 bool append_u64_list(PyObject* o, BlobBuilder& b);
 bool append_text_list(PyObject* o, BlobBuilder& b);
+
+// The text of an exact str that is ASCII, read in place (valid while the
+// str lives), where the interpreter allows that (see append_text); else
+// nothing, with nothing pending, and the caller encodes it.
+std::optional<std::string_view> ascii_text(PyObject* o) noexcept;
 
 // An exact str of 1 to 19 ASCII digits as its value; false, with nothing
 // pending, for anything else.
