@@ -120,9 +120,10 @@ role and emoji sets are replaced with ``cache.set_roles`` and
 ``cache.set_emojis``.  Nothing is kept here between events, so a guild
 filed by any other means is kept in step just the same.  CHANNEL_DELETE,
 THREAD_DELETE and GUILD_DELETE walk the messages kept (natively; rare
-events).  Where that walk, or letting go of a guild that a GUILD_DELETE
-removes or a GUILD_CREATE replaces, covers 10,000 entries or more, it runs
-without the interpreter lock, so other threads run meanwhile.
+events).  Where CHANNEL_DELETE's or THREAD_DELETE's walk, or letting go
+of a guild that a GUILD_DELETE removes or a GUILD_CREATE replaces, covers
+10,000 entries or more, it runs without the interpreter lock, so other
+threads run meanwhile.
 """
 
 from __future__ import annotations

@@ -22,7 +22,8 @@
 //     calls with_interpreter() first, only where no map lock is held: the
 //     walk then leaves the gate and takes the interpreter lock back for
 //     the rest of its way (taking it again and again would wait out
-//     another thread's switch interval each time).
+//     another thread's switch interval each time); long work after that
+//     is a walk of its own.
 #pragma once
 
 #include <cstddef>

@@ -467,10 +467,11 @@ class Gateway {
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
     std::optional<GuildRecord> gone = guild_map().erase(guild_id);
     if (!gone) return Outcome::Ignored;
-    work(size_of(*gone) + message_map().size(), [&] {
-      gone.reset();
-      remove_guild_messages(guild_id);  // so they keep no author from prune_users
-    });
+    // Not long work, though it walks every message: let go of the
+    // interpreter lock between the two, and another thread could file the
+    // guild anew and a message in it, which the walk would then remove.
+    remove_guild_messages(guild_id);  // so they keep no author from prune_users
+    work(size_of(*gone), [&] { gone.reset(); });
     return Outcome::Applied;
   }
 

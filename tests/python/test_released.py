@@ -171,10 +171,54 @@ for _ in range(30):
     events.apply_frame(faulty, on_skip=skipped.append)
 stop = True
 writer.join()
+users = cache.stats()["users"]
+
+# A big frame over a big filed guild lets go of the old guild inside its own
+# released read, or, once a skipped entry has taken the lock back, in a
+# released walk of its own.
+over = {}
+for name, members in (("plain", plain), ("after a skip", faulty)):
+    events.apply_frame(frame([member(10**7 + i) for i in range(12_000)]))
+    outcome = events.apply_frame(members, on_skip=lambda e: None).outcome
+    over[name] = (outcome.name, cache.stats()["members"])
 print(repr({"midway": bool(counts - {0, 2200}), "orphaned": orphaned, "skipped": len(skipped),
-            "users": cache.stats()["users"]}))
+            "users": users, "over": over}))
 """
 
 
 def test_a_big_frame_is_filed_while_other_threads_run():
-    assert run_python_value(BIG_FRAME) == {"midway": True, "orphaned": 0, "skipped": 30, "users": 2201}
+    assert run_python_value(BIG_FRAME) == {"midway": True, "orphaned": 0, "skipped": 30, "users": 2201,
+                                           "over": {"plain": ("APPLIED", 2200), "after a skip": ("APPLIED", 2200)}}
+
+
+# While a GUILD_DELETE lets go of the lock to free a big guild, another
+# thread sees the guild gone, files it anew and a message in it: the delete
+# must not then remove that message.
+DELETE_RACE = """
+import sys, threading, tarnwick as T
+from tarnwick_extras import cache, events
+sys.setswitchinterval(0.0005)
+kept = []
+for attempt in range(3):
+    cache.clear()
+    g = T.full_guild(5, "g")
+    for i in range(200_000): g.add_member(T.full_member(i))
+    T.register_guild(g)
+    for i in range(20_000): T.register_message(T.full_message(i + 1, 7, 1, "c", "t", guild_id=5))
+    def refile():
+        while T.get_guild(5) is not None:
+            pass
+        events.apply("GUILD_CREATE", {"id": "5", "name": "back"})
+        events.apply("MESSAGE_CREATE", {"id": "999999999", "channel_id": "7", "guild_id": "5", "content": "c",
+                                        "timestamp": "t", "author": {"id": "42", "username": "a"}})
+    t = threading.Thread(target=refile)
+    t.start()
+    events.apply("GUILD_DELETE", {"id": "5"})
+    t.join()
+    kept.append(T.get_message(999999999) is not None)
+print(repr(kept))
+"""
+
+
+def test_a_guild_filed_anew_during_its_delete_keeps_its_new_message():
+    assert run_python_value(DELETE_RACE) == [True, True, True]
