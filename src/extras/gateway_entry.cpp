@@ -73,6 +73,7 @@ OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
 // The faults of skipped entries, each as a PayloadError, to on_skip (none:
 // dropped).  An exception from on_skip ends the event there: what it filed
 // before stays (a GUILD_CREATE's users read so far), nothing more is.
+// Long work runs without the interpreter lock.
 class PyHost final : public wire::Host {
  public:
   PyHost(PyObject* on_skip, PySource* src) : on_skip_(on_skip), src_(src) {}
