@@ -88,9 +88,7 @@ class PyHost final : public wire::Host {
       if (!r) throw_pending();
     });
   }
-  // Without the interpreter lock, unless let go of already (a big frame).
   void long_work(void (*work)(void*), void* context) override {
-    if (detail::Walk::current != nullptr) return work(context);
     without_interpreter([&] { work(context); });
   }
 

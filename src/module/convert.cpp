@@ -201,10 +201,6 @@ AsUtf8AndSize find_ascii_reader() {
   if (!header_layout_checks_out()) return nullptr;
   return reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
-AsUtf8AndSize ascii_reader() {
-  static const AsUtf8AndSize reader = find_ascii_reader();
-  return reader;
-}
 
 // The text rule: appends the strict UTF-8 encoding of str `o`, with a
 // varint length first when `prefixed` (an item of a text list).
@@ -213,22 +209,18 @@ bool append_utf8(PyObject* o, BlobBuilder& b, bool prefixed) {
     set_type_mismatch(o, "PyString");
     return false;
   }
-  const AsUtf8AndSize reader = ascii_reader();
-  const char* data;
-  Py_ssize_t len;
+  std::optional<std::string_view> text = ascii_text(o);
   OwnedRef bytes;
-  if (reader != nullptr && header_says_ascii(o)) {
-    data = reader(o, &len);
-    if (data == nullptr) return false;
-  } else {
+  if (!text) {
     bytes = OwnedRef::steal(PyUnicode_AsUTF8String(o));
     if (!bytes) return false;
     char* raw;
+    Py_ssize_t len;
     if (PyBytes_AsStringAndSize(bytes.get(), &raw, &len) < 0) return false;
-    data = raw;
+    text.emplace(raw, static_cast<std::size_t>(len));
   }
-  if (prefixed) b.append_varint(static_cast<std::uint64_t>(len));
-  b.append(data, static_cast<std::size_t>(len));
+  if (prefixed) b.append_varint(text->size());
+  b.append(text->data(), text->size());
   return true;
 }
 
@@ -238,17 +230,10 @@ bool read_decimal_u64(PyObject* o, std::uint64_t* out) {
   if (!Py_IS_TYPE(o, &PyUnicode_Type)) return false;
   const Py_ssize_t n = PyUnicode_GetLength(o);
   if (n < 1 || n > 19) return false;  // 19 digits always fit
-  const AsUtf8AndSize reader = ascii_reader();
   std::uint64_t v = 0;
-  if (reader != nullptr && header_says_ascii(o)) {
-    Py_ssize_t len;
-    const char* data = reader(o, &len);
-    if (data == nullptr) {
-      PyErr_Clear();  // only a failed allocation of the UTF-8 copy
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < len; ++i) {
-      const unsigned d = static_cast<unsigned char>(data[i]) - unsigned{'0'};
+  if (const std::optional<std::string_view> text = ascii_text(o)) {
+    for (const char c : *text) {
+      const unsigned d = static_cast<unsigned char>(c) - unsigned{'0'};
       if (d > 9) return false;
       v = v * 10 + d;
     }
@@ -300,12 +285,12 @@ bool to_bool(PyObject* o, bool* out) {
 bool append_text(PyObject* o, BlobBuilder& b) { return append_utf8(o, b, false); }
 
 std::optional<std::string_view> ascii_text(PyObject* o) noexcept {
-  const AsUtf8AndSize reader = ascii_reader();
-  if (reader == nullptr || !Py_IS_TYPE(o, &PyUnicode_Type) || !header_says_ascii(o)) return std::nullopt;
+  static const AsUtf8AndSize reader = find_ascii_reader();
+  if (reader == nullptr || !is_str(o) || !header_says_ascii(o)) return std::nullopt;
   Py_ssize_t len;
   const char* data = reader(o, &len);
   if (data == nullptr) {
-    PyErr_Clear();
+    PyErr_Clear();  // only a failed allocation of a UTF-8 copy: the caller encodes it
     return std::nullopt;
   }
   return std::string_view(data, static_cast<std::size_t>(len));

@@ -25,8 +25,8 @@ bool append_text(PyObject* o, BlobBuilder& b);
 bool append_u64_list(PyObject* o, BlobBuilder& b);
 bool append_text_list(PyObject* o, BlobBuilder& b);
 
-// The text of an exact str that is ASCII, read in place (valid while the
-// str lives), where the interpreter allows that (see append_text); else
+// The text of a str that is ASCII, read in place (valid while the str
+// lives), where the interpreter allows that (see convert.cpp); else
 // nothing, with nothing pending, and the caller encodes it.
 std::optional<std::string_view> ascii_text(PyObject* o) noexcept;
 

@@ -76,8 +76,11 @@ class Walk {
 // How many threads are in a released walk right now (for tests).
 std::size_t walks_running() noexcept;
 
+// f() without the interpreter lock; inside a walk that has let go of it
+// already (work a big frame's released read hands on), f() as it is.
 template <class F>
 decltype(auto) without_interpreter(F&& f) {
+  if (detail::Walk::current != nullptr) return std::forward<F>(f)();
   detail::Walk walk;
   return std::forward<F>(f)();
 }

@@ -414,10 +414,6 @@ class Gateway {
     if (size < kLongWork) return f();
     host_.long_work([](void* context) { (*static_cast<std::remove_reference_t<F>*>(context))(); }, &f);
   }
-  static std::size_t size_of(const GuildRecord& g) noexcept {
-    const Weight w = g.weight();
-    return w.members + w.roles + w.emojis;
-  }
 
   Outcome guild_create(const Object& d, const Value&) {
     id(d, keys::id);
@@ -442,7 +438,7 @@ class Gateway {
       guild.extra().members = CowMap<MemberRecord>(members);  // a share
       displaced = file_guild(std::move(guild));
     }
-    if (displaced) work(size_of(*displaced), [&] { displaced.reset(); });
+    if (displaced) work(displaced->weight().entries(), [&] { displaced.reset(); });
     return Outcome::Applied;
   }
 
@@ -471,7 +467,7 @@ class Gateway {
     // interpreter lock between the two, and another thread could file the
     // guild anew and a message in it, which the walk would then remove.
     remove_guild_messages(guild_id);  // so they keep no author from prune_users
-    work(size_of(*gone), [&] { gone.reset(); });
+    work(gone->weight().entries(), [&] { gone.reset(); });
     return Outcome::Applied;
   }
 
