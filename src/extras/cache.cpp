@@ -40,7 +40,7 @@ PyObject* remove_user(const Bound<1>& args) { return bool_result(user_map().eras
 PyObject* remove_guild(const Bound<1>& args) {
   std::optional<GuildRecord> removed = guild_map().erase(take_u64(args, 0));
   const bool found = removed.has_value();
-  if (found && removed->weight().entries() >= kLongWork) without_interpreter([&] { removed.reset(); });
+  let_go(removed);
   return bool_result(found);
 }
 

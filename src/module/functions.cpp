@@ -4,6 +4,7 @@
 #include "module/convert.hpp"
 #include "module/entry.hpp"
 #include "module/record_class.hpp"
+#include "module/released.hpp"
 #include "registry/registry.hpp"
 
 namespace tarnwick {
@@ -20,6 +21,14 @@ using MessageClass = RecordClass<MessageDesc>;
 template <class Class, auto file_record>
 PyObject* file(const Bound<1>& args) {
   file_record(Class::take(args[0], args.name(0)));
+  Py_RETURN_NONE;
+}
+
+// A guild filed over a big one lets go of the old one's collections without
+// the interpreter lock.
+PyObject* register_guild(const Bound<1>& args) {
+  std::optional<GuildRecord> displaced = file_guild(GuildClass::take(args[0], args.name(0)));
+  let_go(displaced);
   Py_RETURN_NONE;
 }
 
@@ -61,7 +70,7 @@ PyObject* get_member(const Bound<2>& args) {
 }
 
 PyMethodDef g_functions[] = {
-    function<"register_guild(guild)", file<GuildClass, file_guild>>(),
+    function<"register_guild(guild)", register_guild>(),
     function<"register_user(user)", register_user>(),
     function<"register_message(message)", file<MessageClass, file_message>>(),
     function<"get_guild(guild_id)", fetch<GuildClass, guild_map>>(),

@@ -27,9 +27,12 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "module/python.hpp"
+#include "records/guild.hpp"
+#include "registry/registry.hpp"
 
 namespace tarnwick {
 
@@ -90,6 +93,13 @@ template <class F>
 decltype(auto) with_interpreter(F&& f) {
   if (detail::Walk::current != nullptr) detail::Walk::current->back();
   return std::forward<F>(f)();
+}
+
+// Let go of a guild taken out of the cache: a big one's collections, as
+// long to free as to walk, without the interpreter lock.
+inline void let_go(std::optional<GuildRecord>& guild) {
+  if (guild && guild->weight().entries() >= kLongWork) without_interpreter([&] { guild.reset(); });
+  guild.reset();
 }
 
 }  // namespace tarnwick

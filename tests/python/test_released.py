@@ -32,6 +32,7 @@ def messages(n, channel=7):
 CASES = {
     "prune_users": (lambda: users(300_000), lambda: cache.prune_users()),
     "remove_guild": (lambda: big_guild(5, 200_000), lambda: cache.remove_guild(5)),
+    "register_guild over a big guild": (lambda: big_guild(5, 200_000), lambda: T.register_guild(T.full_guild(5, "g"))),
     "set_message_limit": (lambda: (cache.set_message_limit(None), messages(300_000)),
                           lambda: cache.set_message_limit(10)),
     "remove_channel_messages": (lambda: (cache.set_message_limit(None), messages(300_000)),
@@ -66,7 +67,8 @@ print(repr(seen))
 
 
 def test_long_walks_let_other_threads_run():
-    assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "set_message_limit": 1,
+    assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "register_guild over a big guild": 1,
+                                       "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
                                        "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
                                        "THREAD_DELETE": 1}
