@@ -34,7 +34,10 @@ GUILD_MEMBERS_CHUNK, GUILD_EMOJIS_UPDATE, THREAD_MEMBERS_UPDATE) a bad entry
 is skipped whole instead (a skipped member files neither the member nor its
 user) and the rest is applied; its PayloadError, whose path names the entry
 (``members[500].joined_at``), goes to ``on_skip``, or without one to
-``warnings.warn`` as a :class:`SkippedEntryWarning`.
+``warnings.warn`` as a :class:`SkippedEntryWarning`.  An ``on_skip`` that
+raises (or a warning raised as an error) ends the event with nothing
+changed, but for a GUILD_CREATE's users of the members read before the bad
+entry, which stay merged (the guild is not filed).
 
 The events and what each does:
 
@@ -45,8 +48,9 @@ The events and what each does:
 ``GUILD_UPDATE``          merges the guild's fields, keeping the filed members;
                           roles and emojis are replaced by the payload's when it
                           carries them, kept otherwise
-``GUILD_DELETE``          removes the guild, its collections and its messages;
-                          with ``unavailable: true`` it is an outage: the guild
+``GUILD_DELETE``          removes the guild, its collections and its messages
+                          (filed whether or not the guild was); with
+                          ``unavailable: true`` it is an outage: the guild
                           stays
 ``GUILD_MEMBER_ADD``      puts the member (a member object plus ``guild_id``)
                           and merges its user
@@ -62,7 +66,13 @@ The events and what each does:
 ``GUILD_BAN_REMOVE``      merges ``user``
 ``READY``                 merges the connected account's ``user``; the guilds it
                           lists are unavailable and each arrives as a
-                          GUILD_CREATE
+                          GUILD_CREATE.  A filed guild it does not list was
+                          left while the bot was away, and is removed as by
+                          GUILD_DELETE; with ``shard: [shard_id, num_shards]``
+                          only the shard's guilds (``(id >> 22) % num_shards
+                          == shard_id``) are looked at, and without
+                          ``guilds`` none is.  The cache is the process's:
+                          one bot account's shards per process
 ``USER_UPDATE``           merges the user
 ``PRESENCE_UPDATE``       merges the fields its ``user`` carries onto the filed
                           user (IGNORED if none is filed); a field whose value

@@ -9,6 +9,7 @@
 // its Host.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -461,14 +462,27 @@ class Gateway {
   Outcome guild_delete(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::id);
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
-    std::optional<GuildRecord> gone = guild_map().erase(guild_id);
-    if (!gone) return Outcome::Ignored;
+    return leave_guilds({guild_id}) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  // Removes the guilds (sorted) with their collections and their messages
+  // (filed whether or not their guild was); whether anything was removed.
+  bool leave_guilds(const std::vector<std::uint64_t>& guild_ids) {
+    std::vector<GuildRecord> gone;
+    std::size_t entries = 0;
+    for (const std::uint64_t guild_id : guild_ids) {
+      if (std::optional<GuildRecord> g = guild_map().erase(guild_id)) {
+        entries += g->weight().entries();
+        gone.push_back(std::move(*g));
+      }
+    }
     // Not long work, though it walks every message: let go of the
-    // interpreter lock between the two, and another thread could file the
+    // interpreter lock between the two, and another thread could file a
     // guild anew and a message in it, which the walk would then remove.
-    remove_guild_messages(guild_id);  // so they keep no author from prune_users
-    work(gone->weight().entries(), [&] { gone.reset(); });
-    return Outcome::Applied;
+    const std::size_t messages = remove_guilds_messages(guild_ids);  // so they keep no author from prune_users
+    const bool removed = !gone.empty() || messages != 0;
+    work(entries, [&] { gone.clear(); });
+    return removed;
   }
 
   Outcome member_add(const Object& d, const Value&) {
@@ -537,11 +551,56 @@ class Gateway {
   Outcome ban_add(const Object& d, const Value&) { return ban(d, true); }
   Outcome ban_remove(const Object& d, const Value&) { return ban(d, false); }
 
+  // READY lists every guild of the session, or of its shard: a filed guild
+  // it leaves out was left while the bot was away, and no GUILD_DELETE
+  // will come for it.
   Outcome ready(const Object& d, const Value&) {
+    static const Key guilds{"guilds"};
     const Value value = required(d, keys::user);
-    Within at(path_, keys::user.text);
-    refile(user(value));
+    UserRead me = [&] {
+      Within at(path_, keys::user.text);
+      return user(value);
+    }();
+    std::vector<std::uint64_t> listed;
+    entries(d, guilds, false, [&](const Value& item) { listed.push_back(id_in(object(item))); });
+    const Shard shard = shard_of(d);
+    refile(std::move(me));
+    if (const std::optional<Value> v = d.get(guilds); has_value(v)) {
+      std::sort(listed.begin(), listed.end());
+      std::vector<std::uint64_t> left;
+      guild_map().for_each([&](std::uint64_t guild_id, const GuildRecord&) {
+        if (shard.covers(guild_id) && !std::binary_search(listed.begin(), listed.end(), guild_id)) {
+          left.push_back(guild_id);
+        }
+      });
+      std::sort(left.begin(), left.end());
+      leave_guilds(left);
+    }
     return Outcome::Applied;
+  }
+
+  // A session's shard, [shard_id, num_shards]: the guilds whose
+  // (id >> 22) % num_shards is shard_id.
+  struct Shard {
+    std::uint64_t id = 0, count = 1;
+    bool covers(std::uint64_t guild_id) const noexcept { return (guild_id >> 22) % count == id; }
+  };
+  Shard shard_of(const Object& d) {
+    static const Key key{"shard"};
+    const std::optional<Value> v = d.get(key);
+    if (!has_value(v)) return {};
+    Within at(path_, key.text);
+    if (src_.kind(*v) != ValueKind::List) path_.fail("expected a list [shard_id, num_shards], got " + kind_of(*v));
+    std::uint64_t n[2];
+    std::size_t count = 0;
+    typename Source::List items(src_, *v);
+    Value item;
+    bool fits = true;
+    for (; fits && items.next(&item); ++count) fits = count < 2 && src_.uint_of(item, &n[count]);
+    if (!fits || count != 2 || n[0] >= n[1]) {
+      path_.fail("expected [shard_id, num_shards]: two integers, shard_id below num_shards");
+    }
+    return {n[0], n[1]};
   }
 
   Outcome user_update(const Object& d, const Value&) {

@@ -15,6 +15,7 @@
 // map for untracked messages after it sets the flag, so every message is
 // either walked or tracks itself; both is harmless).
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -76,12 +77,13 @@ class MessageOrder {
     evict(dropped);
   }
 
-  // Removes every message whose field `field` holds `value`; how many.
-  std::size_t remove_where(std::size_t field, std::uint64_t value) {
+  // Removes every message whose field `field` holds a value `match`es; how many.
+  template <class Match>
+  std::size_t remove_where(std::size_t field, Match&& match) {
     Dropped dropped;
     std::lock_guard guard(mutex_);
     message_map().erase_if(
-        [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && m.u64(field) == value; }, dropped);
+        [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && match(m.u64(field)); }, dropped);
     if (latest_) {
       for (const MessageRecord& m : dropped) latest_->erase(m.key());  // their queue entries go stale
     }
@@ -178,10 +180,14 @@ void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(l
 std::optional<std::uint64_t> message_limit() { return g_order.limit(); }
 void clear_messages() { g_order.clear(); }
 std::size_t remove_channel_messages(std::uint64_t channel_id) {
-  return g_order.remove_where(field_index<MessageDesc>("channel_id"), channel_id);
+  return g_order.remove_where(field_index<MessageDesc>("channel_id"), [&](std::uint64_t v) { return v == channel_id; });
 }
-std::size_t remove_guild_messages(std::uint64_t guild_id) {
-  return g_order.remove_where(field_index<MessageDesc>("guild_id"), guild_id);
+std::size_t remove_guild_messages(std::uint64_t guild_id) { return remove_guilds_messages({&guild_id, 1}); }
+std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids) {
+  if (guild_ids.empty()) return 0;
+  return g_order.remove_where(field_index<MessageDesc>("guild_id"), [&](std::uint64_t v) {
+    return std::binary_search(guild_ids.begin(), guild_ids.end(), v);
+  });
 }
 
 }  // namespace tarnwick

@@ -104,6 +104,8 @@ bool remove_message(std::uint64_t id);
 // walk every message kept.
 std::size_t remove_channel_messages(std::uint64_t channel_id);
 std::size_t remove_guild_messages(std::uint64_t guild_id);
+// The same for every guild of `guild_ids` (sorted), in one walk.
+std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids);
 
 // Keep at most `limit` messages (nothing: no bound, the default).  Lowering
 // the limit drops the oldest at once.  Messages filed while no limit was set

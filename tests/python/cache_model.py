@@ -162,10 +162,14 @@ class Model:
                 guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
 
     def guild_delete(self, d: Dict[str, Any]) -> None:
-        gid = int(d["id"])
-        if not d.get("unavailable") and self.guilds.pop(gid, None) is not None:
-            for mid in [mid for mid, m in self.messages.items() if m.guild == gid]:
-                del self.messages[mid]
+        if not d.get("unavailable"):
+            self._leave({int(d["id"])})
+
+    def _leave(self, gids: Set[int]) -> None:
+        for gid in gids:
+            self.guilds.pop(gid, None)
+        for mid in [mid for mid, m in self.messages.items() if m.guild in gids]:
+            del self.messages[mid]
 
     def member_join(self, d: Dict[str, Any]) -> None:
         self._join(int(d["guild_id"]), [d])
@@ -208,6 +212,10 @@ class Model:
 
     def ready(self, d: Dict[str, Any]) -> None:
         self.users.add(int(d["user"]["id"]))
+        if d.get("guilds") is not None:     # the session's guilds: any other filed one of its shard was left
+            listed = {int(g["id"]) for g in d["guilds"]}
+            shard, count = d.get("shard") or (0, 1)
+            self._leave({gid for gid in self.guilds if (gid >> 22) % count == shard and gid not in listed})
 
     def presence_update(self, d: Dict[str, Any]) -> None:
         pass   # it only changes users already filed

@@ -67,6 +67,32 @@ def test_an_unavailable_guild_is_an_outage_not_a_removal():
     assert apply("GUILD_DELETE", {"id": str(gid)}) is IGNORED
 
 
+@pytest.mark.parametrize("shard", [None, [1, 2]])
+def test_ready_removes_the_filed_guilds_its_session_left(shard):
+    uid, me, dm = fresh_id(), fresh_id(), fresh_id()
+    kept, left, other = ((fresh_id() % 10**9 * 2 + s) << 22 for s in (1, 1, 0))   # shard 1, 1 and 0 of 2
+    for gid in (kept, left, other):
+        assert apply("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(uid)]}) is APPLIED
+        apply("MESSAGE_CREATE", message(gid + 1, uid, guild_id=str(gid)))
+    apply("MESSAGE_CREATE", message(dm, uid))
+    assert apply("READY", {"v": 10, "user": user(me), "guilds": [{"id": str(kept), "unavailable": True}],
+                           "shard": shard}) is APPLIED
+    gone = {left} if shard else {left, other}
+    assert {g for g in (kept, left, other) if tarnwick.get_guild(g) is None} == gone
+    assert {g for g in (kept, left, other) if tarnwick.get_message(g + 1) is None} == gone
+    assert tarnwick.get_message(dm) is not None and tarnwick.get_user(uid) is not None
+    assert apply("READY", {"v": 10, "user": user(me)}) is APPLIED      # no list: nothing to go by
+    assert tarnwick.get_guild(kept) is not None
+
+
+def test_guild_delete_removes_the_messages_of_a_guild_never_filed():
+    gid, mid = fresh_id(), fresh_id()
+    apply("MESSAGE_CREATE", message(mid, fresh_id(), guild_id=str(gid)))
+    assert apply("GUILD_DELETE", {"id": str(gid)}) is APPLIED
+    assert tarnwick.get_message(mid) is None
+    assert apply("GUILD_DELETE", {"id": str(gid)}) is IGNORED
+
+
 def test_guild_update_keeps_the_members_of_every_event_since_the_create():
     a, b, c, d = (fresh_id() for _ in range(4))
     gid = new_guild(a, roles=[role(1)])
@@ -214,6 +240,10 @@ def filed():
 MALFORMED = [
     ("USER_UPDATE", lambda g, u, m, new: [1], "", "expected an object, got a list"),
     ("READY", lambda g, u, m, new: {"v": 10, "guilds": []}, "user", "missing"),
+    ("READY", lambda g, u, m, new: {"user": user(new), "guilds": [{"id": g}, {"id": "x"}]}, "guilds[1].id",
+     "expected an id (a string of decimal digits), got 'x'"),
+    ("READY", lambda g, u, m, new: {"user": user(new), "guilds": [], "shard": [2, 2]}, "shard",
+     "expected [shard_id, num_shards]: two integers, shard_id below num_shards"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: member(new), "guild_id", "missing"),
     ("GUILD_MEMBER_ADD", lambda g, u, m, new: dict(member(new), guild_id=None), "guild_id",
      "required, got null"),
