@@ -281,6 +281,16 @@ class CowMap {
   }
   bool shares_directory_with(const CowMap& o) const noexcept { return dir_ != nullptr && dir_ == o.dir_; }
 
+  // The entries that letting go of this map would free: those of the
+  // tables no other directory holds, when no other map holds this one's.
+  // Only for a map no other thread uses.
+  std::size_t sole_entries() const noexcept {
+    if (dir_ == nullptr || dir_->refs.load(std::memory_order_acquire) != 1) return 0;
+    std::size_t n = 0;
+    each_node([&](const Node& node) { n += node.refs.load(std::memory_order_acquire) == 1 ? node.table.size() : 0; });
+    return n;
+  }
+
  private:
   // One table and the number of directories that hold it.
   struct Node {

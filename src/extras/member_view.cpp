@@ -17,6 +17,7 @@
 #include "module/entry.hpp"
 #include "module/record_class.hpp"
 #include "module/ref.hpp"
+#include "module/released.hpp"
 #include "module/results.hpp"
 
 namespace tarnwick {
@@ -49,7 +50,8 @@ PyObject* allocate(PyTypeObject* t) { return require(PyType_GenericAlloc(t, 0));
 template <class T>
 void release(PyObject* self) noexcept {
   PyTypeObject* t = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<T*>(self)->members);
+  Members& members = reinterpret_cast<T*>(self)->members;
+  let_go(members.sole_entries(), [&] { std::destroy_at(&members); });
   reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free))(self);
   Py_DECREF(t);
 }

@@ -19,6 +19,7 @@
 #include "module/boundary.hpp"
 #include "module/convert.hpp"
 #include "module/ref.hpp"
+#include "module/released.hpp"
 #include "module/results.hpp"
 #include "records/record.hpp"
 
@@ -323,7 +324,14 @@ class RecordClass {
 
   static void dealloc(PyObject* self) noexcept {
     PyTypeObject* t = Py_TYPE(self);
-    reinterpret_cast<Object*>(self)->rec.~Rec();
+    Rec& rec = reinterpret_cast<Object*>(self)->rec;
+    if constexpr (requires { rec.extra().sole_entries(); }) {
+      // The last holder of a guild's big collections (the cache let go of
+      // them meanwhile) frees them.
+      let_go(rec.extra().sole_entries(), [&] { rec.~Rec(); });
+    } else {
+      rec.~Rec();
+    }
     (t == type_ ? free_ : reinterpret_cast<freefunc>(PyType_GetSlot(t, Py_tp_free)))(self);
     Py_DECREF(t);
   }

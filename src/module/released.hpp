@@ -95,11 +95,25 @@ decltype(auto) with_interpreter(F&& f) {
   return std::forward<F>(f)();
 }
 
-// Let go of a guild taken out of the cache: a big one's collections, as
-// long to free as to walk, without the interpreter lock.
-inline void let_go(std::optional<GuildRecord>& guild) {
-  if (guild && guild->weight().entries() >= kLongWork) without_interpreter([&] { guild.reset(); });
-  guild.reset();
+// destroy(), which lets go of `entries` records: without the interpreter
+// lock when they are as many as a long walk, since freeing them takes as
+// long.  Fit for a tp_dealloc: should letting go of the lock fail, they
+// are freed with it.
+template <class F>
+void let_go(std::size_t entries, F&& destroy) noexcept {
+  if (entries >= kLongWork) {
+    try {
+      without_interpreter(destroy);
+      return;
+    } catch (...) {
+    }
+  }
+  destroy();
+}
+
+// Let go of a guild taken out of the cache.
+inline void let_go(std::optional<GuildRecord>& guild) noexcept {
+  if (guild) let_go(guild->weight().entries(), [&] { guild.reset(); });
 }
 
 }  // namespace tarnwick

@@ -82,6 +82,11 @@ class GuildCollections {
     return w;
   }
 
+  // What letting go of these collections would free (CowMap::sole_entries).
+  std::size_t sole_entries() const noexcept {
+    return roles.sole_entries() + members.sole_entries() + emojis.sole_entries();
+  }
+
   CowMap<RoleRecord> roles;
   CowMap<MemberRecord> members;
   CowMap<EmojiRecord> emojis;

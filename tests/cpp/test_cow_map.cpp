@@ -120,8 +120,13 @@ TEST(CowMap, AChangeAfterACopyCopiesOneTableOnly) {
   const long live = Counted::live();
   CowMap<Counted> b(a);
   EXPECT_EQ(Counted::live(), live);  // nothing copied yet
+  EXPECT_EQ(a.sole_entries(), 0u);   // b holds a's directory too
   b.insert(5, Counted(55));
   EXPECT_EQ(a.shared_tables(), tables - 1);
+  // Letting go of either would free its own copy of the one table only.
+  EXPECT_EQ(a.sole_entries(), b.sole_entries());
+  EXPECT_GT(a.sole_entries(), 0u);
+  EXPECT_LE(a.sole_entries(), CowMap<Counted>::kSplitAt);
   EXPECT_EQ(b.shared_tables(), tables - 1);
   const long copied = Counted::live() - live;
   EXPECT_GT(copied, 0);

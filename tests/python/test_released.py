@@ -26,6 +26,8 @@ def big_guild(gid, n):
     for i in range(n): g.add_member(T.full_member(i, nick="a nick"))
     T.register_guild(g)
 
+held = []
+
 def messages(n, channel=7):
     for i in range(n): T.register_message(T.full_message(i + 1, channel, 1, "c", "t", guild_id=5))
 
@@ -33,6 +35,11 @@ CASES = {
     "prune_users": (lambda: users(300_000), lambda: cache.prune_users()),
     "remove_guild": (lambda: big_guild(5, 200_000), lambda: cache.remove_guild(5)),
     "register_guild over a big guild": (lambda: big_guild(5, 200_000), lambda: T.register_guild(T.full_guild(5, "g"))),
+    # The last holder of a removed guild's collections frees them.
+    "last view of a removed guild": (lambda: (big_guild(5, 200_000), held.append(cache.members(5)),
+                                              cache.remove_guild(5)), lambda: held.clear()),
+    "last copy of a removed guild": (lambda: (big_guild(5, 200_000), held.append(T.get_guild(5)),
+                                              cache.remove_guild(5)), lambda: held.clear()),
     "set_message_limit": (lambda: (cache.set_message_limit(None), messages(300_000)),
                           lambda: cache.set_message_limit(10)),
     "remove_channel_messages": (lambda: (cache.set_message_limit(None), messages(300_000)),
@@ -68,6 +75,7 @@ print(repr(seen))
 
 def test_long_walks_let_other_threads_run():
     assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "register_guild over a big guild": 1,
+                                       "last view of a removed guild": 1, "last copy of a removed guild": 1,
                                        "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
                                        "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
