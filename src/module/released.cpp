@@ -1,6 +1,7 @@
 #include "module/released.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -35,6 +36,14 @@ void enter_walk() {
 void leave_walk() noexcept {
   g_running.fetch_sub(1);
   g_walks.unlock_shared();
+}
+
+void Walk::take_back(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (...) {  // only pthread_exit's unwinding (abi::__forced_unwind) comes here
+    for (;;) ::pause();
+  }
 }
 
 }  // namespace tarnwick::detail

@@ -51,7 +51,7 @@ class Walk {
     try {
       enter_walk();
     } catch (...) {
-      PyEval_RestoreThread(state_);
+      take_back(state_);
       throw;
     }
     current = this;
@@ -64,9 +64,16 @@ class Walk {
 
   void back() noexcept {
     leave_walk();  // first: a fork waiting for the gate may hold the lock
-    PyEval_RestoreThread(std::exchange(state_, nullptr));
     current = nullptr;
+    take_back(std::exchange(state_, nullptr));
   }
+
+  // PyEval_RestoreThread, but for a thread other than the main one once
+  // the interpreter is exiting: that one it ends with pthread_exit, whose
+  // unwinding may not pass the noexcept frames above (deallocs, the fault
+  // boundary), and would abort the process.  Such a thread sleeps for good
+  // instead, holding nothing, as newer interpreters do themselves.
+  static void take_back(PyThreadState* state) noexcept;
 
   // The walk this thread is in without the interpreter lock, if any.
   static inline thread_local Walk* current = nullptr;

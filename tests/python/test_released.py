@@ -82,6 +82,34 @@ def test_long_walks_let_other_threads_run():
                                        "THREAD_DELETE": 1}
 
 
+EXIT = """
+import threading, time, tarnwick as T
+from tarnwick_extras import cache
+from tarnwick_extras._sibling import load_sibling
+hooks = load_sibling("_tarnwick_hooks")
+g = T.full_guild(5, "g")
+for i in range(20_000): g.add_member(T.full_member(i, nick="n"))
+box = [g]
+del g
+for i in range(30_000): T.register_user(T.full_user(i, "u"))
+
+class SlowToGo:                      # holds the exit up until the walk is over
+    def __del__(self):
+        time.sleep(0.5)
+slow = SlowToGo()
+threading.Thread(target=CALL, daemon=True).start()
+while not hooks.walks_running():
+    pass
+print(repr("exits"))                 # while the daemon thread walks
+"""
+
+
+@pytest.mark.parametrize("call", ["box.pop", "cache.prune_users"])
+def test_the_interpreter_exits_while_a_daemon_thread_walks(call):
+    # The exit ends a daemon thread as it takes the interpreter lock back.
+    assert run_python_value(EXIT.replace("CALL", call)) == "exits"
+
+
 FORK = """
 import os, threading, time, tarnwick
 from tarnwick_extras import cache
