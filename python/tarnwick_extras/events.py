@@ -60,7 +60,8 @@ The events and what each does:
 ``GUILD_MEMBERS_CHUNK``   puts every member of ``members`` and merges their users
 ``GUILD_ROLE_CREATE``,
 ``GUILD_ROLE_UPDATE``     puts ``role``
-``GUILD_ROLE_DELETE``     removes ``role_id`` (members' role lists are untouched)
+``GUILD_ROLE_DELETE``     removes ``role_id`` and takes it off every member's
+                          ``roles`` (the platform sends no member update then)
 ``GUILD_EMOJIS_UPDATE``   makes ``emojis`` the guild's whole emoji set
 ``GUILD_BAN_ADD``         removes the member named by ``user`` and merges the user
 ``GUILD_BAN_REMOVE``      merges ``user``

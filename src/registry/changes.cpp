@@ -1,6 +1,7 @@
 #include "registry/changes.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace tarnwick {
 
@@ -31,5 +32,65 @@ std::optional<MemberRecord> filed_member(std::uint64_t guild_id, std::uint64_t u
 }
 
 bool guild_is_filed(std::uint64_t id) { return static_cast<bool>(guild_map().get(id)); }
+
+std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id) {
+  const auto guild = guild_map().get(guild_id);
+  if (!guild) return std::nullopt;
+  return CowMap<MemberRecord>(guild.value().extra().members);
+}
+
+namespace {
+
+constexpr std::size_t kRoles = field_index<MemberDesc>("roles");
+
+bool has_role(const MemberRecord& m, std::uint64_t role_id) {
+  const VarView roles = m.var(kRoles);
+  for (std::size_t i = 0; i < roles.u64_count(); ++i) {
+    if (roles.u64_at(i) == role_id) return true;
+  }
+  return false;
+}
+
+MemberRecord without_role(const MemberRecord& m, std::uint64_t role_id) {
+  BlobBuilder b;
+  for (std::size_t i = 0; i < MemberRecord::N; ++i) {
+    if (!is_var(MemberDesc::fields[i].kind)) continue;
+    const VarView v = m.var(i);
+    if (i == kRoles) {
+      for (std::size_t k = 0; k < v.u64_count(); ++k) {
+        if (v.u64_at(k) != role_id) b.append_u64(v.u64_at(k));
+      }
+    } else {
+      b.append(v.data, v.size);
+    }
+    b.end_field();
+  }
+  return MemberRecord(m.scalars(), b.seal());
+}
+
+}  // namespace
+
+std::size_t strip_role(std::uint64_t guild_id, const CowMap<MemberRecord>& share, std::uint64_t role_id) {
+  std::vector<std::uint64_t> holders;
+  CowMap<MemberRecord>::Cursor at;
+  std::uint64_t user_id;
+  while (const MemberRecord* m = share.next(at, WritersExcluded{}, &user_id)) {
+    if (has_role(*m, role_id)) holders.push_back(user_id);
+  }
+  std::size_t stripped = 0;
+  for (std::size_t from = 0; from < holders.size(); from += kMemberBatch) {
+    const std::size_t to = std::min(from + kMemberBatch, holders.size());
+    std::array<std::optional<MemberRecord>, kMemberBatch> displaced;  // destroyed after the lock
+    with_filed_guild(guild_id, [&](GuildCollections& c) {
+      for (std::size_t i = from; i < to; ++i) {
+        const MemberRecord* m = c.filed_member(holders[i]);
+        if (m == nullptr || !has_role(*m, role_id)) continue;  // changed meanwhile
+        displaced[i - from] = c.put(without_role(*m, role_id));
+        ++stripped;
+      }
+    });
+  }
+  return stripped;
+}
 
 }  // namespace tarnwick

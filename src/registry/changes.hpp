@@ -29,6 +29,15 @@ std::optional<GuildRecord> filed_guild_fields(std::uint64_t id);
 std::optional<MemberRecord> filed_member(std::uint64_t guild_id, std::uint64_t user_id);
 bool guild_is_filed(std::uint64_t id);
 
+// The filed guild's members as they are now (shared copy-on-write), or none.
+std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id);
+
+// Takes role_id off the roles of each member of `share` (the guild's
+// members, taken earlier) that has it, as the member is filed now, a batch
+// under each write lock; how many had it.  The platform sends no member
+// update when a role is deleted.
+std::size_t strip_role(std::uint64_t guild_id, const CowMap<MemberRecord>& share, std::uint64_t role_id);
+
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for
 // long), each user noted for a prune running meanwhile.  What a member

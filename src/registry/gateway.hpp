@@ -525,7 +525,15 @@ class Gateway {
   Outcome role_delete(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t role_id = id(d, keys::role_id);
-    return remove_from_guild<RoleRecord>(guild_id, role_id) ? Outcome::Applied : Outcome::Ignored;
+    const bool removed = remove_from_guild<RoleRecord>(guild_id, role_id);
+    std::size_t stripped = 0;
+    if (std::optional<CowMap<MemberRecord>> members = filed_members(guild_id)) {
+      work(members->size(), [&] {
+        stripped = strip_role(guild_id, *members, role_id);
+        members.reset();
+      });
+    }
+    return removed || stripped != 0 ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome emojis_update(const Object& d, const Value&) {

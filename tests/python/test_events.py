@@ -7,7 +7,7 @@ checked in a fresh interpreter."""
 import pytest
 
 import tarnwick
-from tarnwick_extras import PayloadError, cache, events
+from tarnwick_extras import PayloadError, as_dict, cache, events
 from twhelpers import U64_MAX, fresh_id, run_python_value
 
 APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
@@ -131,6 +131,15 @@ def test_roles_and_emojis():
     assert apply("GUILD_ROLE_UPDATE", {"guild_id": str(gid), "role": role(r, name="b")}) is APPLIED
     assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is APPLIED
     assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is IGNORED
+    # A deleted role leaves every member's roles, and nothing else of them.
+    a, b, r2 = fresh_id(), fresh_id(), fresh_id()
+    assert apply("GUILD_MEMBERS_CHUNK", {"guild_id": str(gid), "members": [
+        member(a, nick="a", avatar="f0", premium_since="2024-06-01", roles=[str(r), str(r2), str(r)]),
+        member(b, roles=[str(r2)])]}) is APPLIED
+    before = tarnwick.get_member(gid, a)
+    assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is APPLIED   # no role filed
+    assert as_dict(tarnwick.get_member(gid, a)) == dict(as_dict(before), roles=[r2])
+    assert tarnwick.get_member(gid, b).roles == [r2] and before.roles == [r, r2, r]
     assert apply("GUILD_EMOJIS_UPDATE", {"guild_id": str(gid), "emojis": [
         {"id": str(e2), "name": "renamed"}, {"id": str(e3)}]}) is APPLIED
     assert [cache.remove_emoji(gid, e) for e in (e1, e2, e3)] == [False, True, True]

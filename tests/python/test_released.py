@@ -53,6 +53,8 @@ CASES = {
                            lambda: events.apply_frame(b'{"op":0,"t":"GUILD_DELETE","s":1,"d":{"id":"5"}}')),
     "GUILD_CREATE over a big guild": (lambda: big_guild(5, 200_000),
                                       lambda: events.apply("GUILD_CREATE", {"id": "5", "name": "g"})),
+    "GUILD_ROLE_DELETE": (lambda: big_guild(5, 200_000),
+                          lambda: events.apply("GUILD_ROLE_DELETE", {"guild_id": "5", "role_id": "9"})),
     "THREAD_DELETE": (lambda: (cache.set_message_limit(None), messages(300_000)),
                       lambda: events.apply("THREAD_DELETE", {"id": "7", "guild_id": "5", "type": 11})),
 }
@@ -79,24 +81,26 @@ def test_long_walks_let_other_threads_run():
                                        "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
                                        "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
-                                       "THREAD_DELETE": 1}
+                                       "GUILD_ROLE_DELETE": 1, "THREAD_DELETE": 1}
 
 
 EXIT = """
-import threading, time, tarnwick as T
+import threading, tarnwick as T
 from tarnwick_extras import cache
 from tarnwick_extras._sibling import load_sibling
 hooks = load_sibling("_tarnwick_hooks")
-g = T.full_guild(5, "g")
-for i in range(20_000): g.add_member(T.full_member(i, nick="n"))
-box = [g]
-del g
 for i in range(30_000): T.register_user(T.full_user(i, "u"))
 
-class SlowToGo:                      # holds the exit up until the walk is over
-    def __del__(self):
-        time.sleep(0.5)
-slow = SlowToGo()
+def drop_big_guilds():
+    while True:
+        g = T.full_guild(5, "g")
+        for i in range(20_000): g.add_member(T.full_member(i, nick="n"))
+        del g                        # frees its members without the interpreter lock
+
+def prune():
+    while True:
+        cache.prune_users(keep=range(30_000))
+
 threading.Thread(target=CALL, daemon=True).start()
 while not hooks.walks_running():
     pass
@@ -104,7 +108,7 @@ print(repr("exits"))                 # while the daemon thread walks
 """
 
 
-@pytest.mark.parametrize("call", ["box.pop", "cache.prune_users"])
+@pytest.mark.parametrize("call", ["drop_big_guilds", "prune"])
 def test_the_interpreter_exits_while_a_daemon_thread_walks(call):
     # The exit ends a daemon thread as it takes the interpreter lock back.
     assert run_python_value(EXIT.replace("CALL", call)) == "exits"
