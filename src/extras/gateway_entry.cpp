@@ -130,11 +130,13 @@ auto with_py_gateway(PyObject* on_skip, F&& f) {
   PySource src;
   PyHost host(on_skip, &src);
   Gateway<PySource> g(src, host);
+  std::optional<PayloadFault> fault;
   try {
     return f(g);
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault, src.take_cause());
+  } catch (PayloadFault& e) {
+    fault.emplace(std::move(e));
   }
+  raise_fault(*fault, src.take_cause());  // outside the handler: it runs Python
 }
 
 template <class Desc>
@@ -353,6 +355,7 @@ PyObject* apply_frame(const Bound<2>& args) {
     return r;
   };
   Read r;
+  std::optional<PayloadFault> fault;
   try {
     // A big frame (a big guild's GUILD_CREATE) is read and filed without
     // the interpreter lock: other threads, an asyncio loop's, run meanwhile.
@@ -362,9 +365,10 @@ PyObject* apply_frame(const Bound<2>& args) {
     } else {
       r = read();
     }
-  } catch (const PayloadFault& fault) {
-    raise_fault(fault);
+  } catch (PayloadFault& e) {
+    fault.emplace(std::move(e));
   }
+  if (fault) raise_fault(*fault);  // outside the handler: it runs Python
   if (r.frame) return frame_result(*r.frame);
   const json::Refusal& refusal = r.parsed.refusal;
   if (refusal.retry) return through_json(args[0], "retry", args[1]);

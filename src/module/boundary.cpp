@@ -52,6 +52,10 @@ PyObject* panic_type() noexcept {
 
 }  // namespace
 
+void sleep_for_good() noexcept {
+  for (;;) ::pause();
+}
+
 void throw_pending() { throw PyErrSet{}; }
 
 void raise(PyObject* type, const char* message) {

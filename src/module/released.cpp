@@ -1,7 +1,6 @@
 #include "module/released.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -10,6 +9,7 @@
 #include <shared_mutex>
 
 #include "core/fault.hpp"
+#include "module/boundary.hpp"
 
 namespace tarnwick::detail {
 namespace {
@@ -42,7 +42,7 @@ void Walk::take_back(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
   } catch (...) {  // only pthread_exit's unwinding (abi::__forced_unwind) comes here
-    for (;;) ::pause();
+    sleep_for_good();
   }
 }
 

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -48,11 +49,15 @@ class Walk {
   // Only made with the interpreter lock held, so never inside another
   // walk that still goes without it.
   Walk() : state_(PyEval_SaveThread()) {
+    std::exception_ptr failed;
     try {
       enter_walk();
     } catch (...) {
-      take_back(state_);
-      throw;
+      failed = std::current_exception();
+    }
+    if (failed) {
+      take_back(state_);  // outside the handler (see take_back)
+      std::rethrow_exception(failed);
     }
     current = this;
   }
@@ -72,7 +77,8 @@ class Walk {
   // the interpreter is exiting: that one it ends with pthread_exit, whose
   // unwinding may not pass the noexcept frames above (deallocs, the fault
   // boundary), and would abort the process.  Such a thread sleeps for good
-  // instead, holding nothing, as newer interpreters do themselves.
+  // instead, holding nothing, as newer interpreters do themselves.  Not
+  // within a catch handler: one begun there aborts the process.
   static void take_back(PyThreadState* state) noexcept;
 
   // The walk this thread is in without the interpreter lock, if any.
@@ -120,7 +126,7 @@ void let_go(std::size_t entries, F&& destroy) noexcept {
 
 // Let go of a guild taken out of the cache.
 inline void let_go(std::optional<GuildRecord>& guild) noexcept {
-  if (guild) let_go(guild->weight().entries(), [&] { guild.reset(); });
+  if (guild) let_go(guild->extra().sole_entries(), [&] { guild.reset(); });
 }
 
 }  // namespace tarnwick

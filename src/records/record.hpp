@@ -40,8 +40,6 @@ struct Weight {
     bytes -= o.bytes, members -= o.members, roles -= o.roles, emojis -= o.emojis;
     return *this;
   }
-  // The records of a guild's collections.
-  std::size_t entries() const noexcept { return members + roles + emojis; }
 };
 
 // The defaults of a class's scalars, as a constructor given no argument

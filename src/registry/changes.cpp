@@ -70,18 +70,19 @@ MemberRecord without_role(const MemberRecord& m, std::uint64_t role_id) {
 
 }  // namespace
 
-std::size_t strip_role(std::uint64_t guild_id, const CowMap<MemberRecord>& share, std::uint64_t role_id) {
+std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id) {
   std::vector<std::uint64_t> holders;
   CowMap<MemberRecord>::Cursor at;
   std::uint64_t user_id;
   while (const MemberRecord* m = share.next(at, WritersExcluded{}, &user_id)) {
     if (has_role(*m, role_id)) holders.push_back(user_id);
   }
+  share.reset();
   std::size_t stripped = 0;
   for (std::size_t from = 0; from < holders.size(); from += kMemberBatch) {
     const std::size_t to = std::min(from + kMemberBatch, holders.size());
     std::array<std::optional<MemberRecord>, kMemberBatch> displaced;  // destroyed after the lock
-    with_filed_guild(guild_id, [&](GuildCollections& c) {
+    const bool filed = with_filed_guild(guild_id, [&](GuildCollections& c) {
       for (std::size_t i = from; i < to; ++i) {
         const MemberRecord* m = c.filed_member(holders[i]);
         if (m == nullptr || !has_role(*m, role_id)) continue;  // changed meanwhile
@@ -89,6 +90,7 @@ std::size_t strip_role(std::uint64_t guild_id, const CowMap<MemberRecord>& share
         ++stripped;
       }
     });
+    if (!filed) break;
   }
   return stripped;
 }

@@ -33,10 +33,11 @@ bool guild_is_filed(std::uint64_t id);
 std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id);
 
 // Takes role_id off the roles of each member of `share` (the guild's
-// members, taken earlier) that has it, as the member is filed now, a batch
-// under each write lock; how many had it.  The platform sends no member
-// update when a role is deleted.
-std::size_t strip_role(std::uint64_t guild_id, const CowMap<MemberRecord>& share, std::uint64_t role_id);
+// members, taken earlier, and let go of once read, so that changing the
+// filed ones copies nothing) that has it, as the member is filed now, a
+// batch under each write lock; how many had it.  The platform sends no
+// member update when a role is deleted.
+std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id);
 
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for

@@ -253,11 +253,15 @@ class Gateway {
         continue;
       }
       const std::size_t depth = path_.depth();
+      std::optional<PayloadFault> bad;
       try {
         f(item);
       } catch (PayloadFault& fault) {
+        bad.emplace(std::move(fault));
+      }
+      if (bad) {  // reported outside the handler: that may run Python (see take_back)
         path_.truncate(depth);
-        host_.skipped(std::move(fault));
+        host_.skipped(std::move(*bad));
       }
     }
   }
@@ -439,7 +443,7 @@ class Gateway {
       guild.extra().members = CowMap<MemberRecord>(members);  // a share
       displaced = file_guild(std::move(guild));
     }
-    if (displaced) work(displaced->weight().entries(), [&] { displaced.reset(); });
+    if (displaced) work(displaced->extra().sole_entries(), [&] { displaced.reset(); });
     return Outcome::Applied;
   }
 
@@ -472,7 +476,7 @@ class Gateway {
     std::size_t entries = 0;
     for (const std::uint64_t guild_id : guild_ids) {
       if (std::optional<GuildRecord> g = guild_map().erase(guild_id)) {
-        entries += g->weight().entries();
+        entries += g->extra().sole_entries();
         gone.push_back(std::move(*g));
       }
     }
@@ -528,10 +532,7 @@ class Gateway {
     const bool removed = remove_from_guild<RoleRecord>(guild_id, role_id);
     std::size_t stripped = 0;
     if (std::optional<CowMap<MemberRecord>> members = filed_members(guild_id)) {
-      work(members->size(), [&] {
-        stripped = strip_role(guild_id, *members, role_id);
-        members.reset();
-      });
+      work(members->size(), [&] { stripped = strip_role(guild_id, *members, role_id); });
     }
     return removed || stripped != 0 ? Outcome::Applied : Outcome::Ignored;
   }

@@ -60,7 +60,7 @@ CASES = {
 }
 seen = {}
 for name, (setup, call) in CASES.items():
-    for attempt in range(5):
+    for attempt in range(20):          # the main thread may miss a short walk on a busy machine
         setup()
         t = threading.Thread(target=call)
         t.start()
@@ -85,11 +85,13 @@ def test_long_walks_let_other_threads_run():
 
 
 EXIT = """
-import threading, tarnwick as T
-from tarnwick_extras import cache
+import gc, json, os, threading, time, tarnwick as T
+from tarnwick_extras import cache, events
 from tarnwick_extras._sibling import load_sibling
 hooks = load_sibling("_tarnwick_hooks")
 for i in range(30_000): T.register_user(T.full_user(i, "u"))
+T.register_guild(T.full_guild(5, "g"))
+called = threading.Event()
 
 def drop_big_guilds():
     while True:
@@ -101,15 +103,38 @@ def prune():
     while True:
         cache.prune_users(keep=range(30_000))
 
+def log_skips():                     # a callback that writes, letting go of the lock
+    log = open(os.devnull, "w")
+    def on_skip(error):
+        called.set()
+        for _ in range(1000):
+            log.write(str(error)); log.flush()
+    while True:
+        events.apply("GUILD_MEMBERS_CHUNK", {"guild_id": "5", "members": [{"user": {"id": "x"}}] * 50},
+                     on_skip=on_skip)
+
+def skip_in_big_frames():            # the skip takes the lock back midway through a released read
+    members = [{"user": {"id": str(i), "username": "u"}, "joined_at": "j", "nick": "n" * 20}
+               for i in range(60_000)] + [{"user": {"id": "1"}, "joined_at": 5}]
+    frame = json.dumps({"op": 0, "t": "GUILD_MEMBERS_CHUNK", "s": 1,
+                        "d": {"guild_id": "5", "members": members}}).encode()
+    while True:
+        events.apply_frame(frame, on_skip=lambda e: None)
+
+class SlowToGo:                      # a cycle, collected while the interpreter exits
+    def __del__(self, sleep=time.sleep):
+        sleep(1)
+gc.disable()
+slow = SlowToGo(); slow.me = slow; del slow
 threading.Thread(target=CALL, daemon=True).start()
-while not hooks.walks_running():
+while not (hooks.walks_running() or called.is_set()):
     pass
-print(repr("exits"))                 # while the daemon thread walks
+print(repr("exits"))                 # while the daemon thread walks or calls back
 """
 
 
-@pytest.mark.parametrize("call", ["drop_big_guilds", "prune"])
-def test_the_interpreter_exits_while_a_daemon_thread_walks(call):
+@pytest.mark.parametrize("call", ["drop_big_guilds", "prune", "log_skips", "skip_in_big_frames"])
+def test_the_interpreter_exits_while_a_daemon_thread_walks_or_calls_back(call):
     # The exit ends a daemon thread as it takes the interpreter lock back.
     assert run_python_value(EXIT.replace("CALL", call)) == "exits"
 
