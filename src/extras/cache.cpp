@@ -81,9 +81,9 @@ PyObject* update_guild(const Bound<1>& args) {
 // failure of the iteration itself raises that argument's error.
 template <class F>
 void each_item(PyObject* iterable, const char* label, F&& f) {
-  OwnedRef it = OwnedRef::steal(PyObject_GetIter(iterable));
+  OwnedRef it = OwnedRef::steal(calling_python([&] { return PyObject_GetIter(iterable); }));
   if (!it) raise_labelled(label);
-  while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) f(item.get());
+  while (OwnedRef item = OwnedRef::steal(calling_python([&] { return PyIter_Next(it.get()); }))) f(item.get());
   if (PyErr_Occurred()) raise_labelled(label);
 }
 

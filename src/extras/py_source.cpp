@@ -31,7 +31,7 @@ bool long_u64(PyObject* o, std::uint64_t* out) {
 }
 
 std::string repr_of(PyObject* o) {
-  OwnedRef r = OwnedRef::steal(require(PyObject_Repr(o)));
+  OwnedRef r = OwnedRef::steal(require(calling_python([&] { return PyObject_Repr(o); })));
   return utf8_of(r.get());
 }
 
@@ -184,7 +184,7 @@ Described PySource::describe(const Value& v) {
     if (!name) PyErr_Clear();
     d.type_name = name && PyUnicode_Check(name.get()) ? utf8_of(name.get()) : "object";
   } else if (Py_IS_TYPE(o, &PyLong_Type)) {
-    OwnedRef text = OwnedRef::steal(require(PyObject_Str(o)));
+    OwnedRef text = OwnedRef::steal(require(calling_python([&] { return PyObject_Str(o); })));
     d.number = utf8_of(text.get());
   } else if (Py_IS_TYPE(o, &PyUnicode_Type)) {
     const Py_ssize_t n = PyUnicode_GetLength(o);

@@ -38,7 +38,9 @@ class PySource {
       std::swap(p_, o.p_);
       return *this;
     }
-    ~Value() { Py_XDECREF(p_); }
+    ~Value() {
+      if (p_ != nullptr) calling_python([this] { Py_DECREF(p_); });
+    }
     PyObject* get() const noexcept { return p_; }
 
    private:

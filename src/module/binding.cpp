@@ -96,7 +96,7 @@ void bind(const ParamList& p, PyObject* args, PyObject* kwargs, PyObject** slots
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       const std::size_t i = match_keyword(p, key, next);
       if (i == n) {
-        OwnedRef text = OwnedRef::steal(require(PyObject_Str(key)));
+        OwnedRef text = OwnedRef::steal(require(calling_python([&] { return PyObject_Str(key); })));
         PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", display(p).c_str(), text.get());
         throw_pending();
       }

@@ -67,7 +67,9 @@ class Bound {
   Bound(const Bound&) = delete;
   Bound& operator=(const Bound&) = delete;
   ~Bound() {
-    for (std::uint64_t k = keywords_; k != 0; k &= k - 1) Py_DECREF(slots_[std::countr_zero(k)]);
+    calling_python([this] {
+      for (std::uint64_t k = keywords_; k != 0; k &= k - 1) Py_DECREF(slots_[std::countr_zero(k)]);
+    });
   }
 
   PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }

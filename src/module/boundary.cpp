@@ -77,9 +77,11 @@ void FetchedError::restore() noexcept {
 }
 
 FetchedError::~FetchedError() {
-  Py_XDECREF(type_);
-  Py_XDECREF(value_);
-  Py_XDECREF(traceback_);
+  calling_python([this] {
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  });
 }
 
 PyObject* panic_type_if_created() noexcept { return g_panic_type; }
@@ -109,7 +111,7 @@ void forward_panic_if_pending() {
   PyObject* type = g_panic_type;
   if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
   FetchedError error;
-  PyObject* text = PyObject_Str(error.value());
+  PyObject* text = calling_python([&] { return PyObject_Str(error.value()); });
   if (text == nullptr) {
     // Its __str__ failed too: keep a text that says so.
     PyErr_Clear();

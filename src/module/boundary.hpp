@@ -10,8 +10,6 @@
 // returns the interpreter's error value with the right exception set.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <type_traits>
@@ -87,17 +85,10 @@ PyObject* panic_type_if_created() noexcept;
 // internal fault of our own.  Otherwise leaves the exception pending.
 void forward_panic_if_pending();
 
-// A thread the exiting interpreter ends with pthread_exit, as Python code
-// called from ours takes the interpreter lock back, is unwound: to let that
-// reach our noexcept frames, or leave a handler of it, aborts the process.
-// It sleeps for good instead, holding nothing, as newer interpreters make
-// such a thread do themselves.
-[[noreturn]] void sleep_for_good() noexcept;
-
 // Runs body() and returns its result, or the interpreter's error value for
 // a slot of its type (null, or -1 for a length or a truth value) with the
-// right exception set.  (The forced unwind's handler binds no object, which
-// the sanitizer's null check would take for a fault.)
+// right exception set.  A thread the exiting interpreter ends in a Python
+// call no calling_python() guards sleeps here (see python.hpp).
 template <class Body>
 __attribute__((no_sanitize("null"))) auto run_boundary(Body&& body) noexcept -> decltype(body()) {
   using Result = decltype(body());

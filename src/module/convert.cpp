@@ -38,7 +38,7 @@ template <class T, class Read>
 bool read_index(PyObject* o, T* out, Read read) {
   OwnedRef index;
   if (!is_int(o)) {
-    index = OwnedRef::steal(PyNumber_Index(o));
+    index = OwnedRef::steal(calling_python([&] { return PyNumber_Index(o); }));
     if (!index) return false;
     o = index.get();
   }
@@ -87,13 +87,13 @@ bool numpy_bool(PyObject* o, bool* out) {
   PyObject* fn_type = reinterpret_cast<PyObject*>(Py_TYPE(fn.get()));
   OwnedRef get = OwnedRef::steal(PyObject_GetAttrString(fn_type, "__get__"));
   if (get) {
-    OwnedRef bound = OwnedRef::steal(PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr));
+    OwnedRef bound = OwnedRef::steal(calling_python([&] { return PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr); }));
     if (!bound) return false;
     fn = std::move(bound);
   } else if (!clear_if_ordinary()) {
     return false;
   }
-  OwnedRef r = OwnedRef::steal(PyObject_CallObject(fn.get(), nullptr));
+  OwnedRef r = OwnedRef::steal(calling_python([&] { return PyObject_CallObject(fn.get(), nullptr); }));
   if (!r) return false;
   if (!PyBool_Check(r.get())) {
     set_type_mismatch(r.get(), "PyBool");
@@ -132,9 +132,9 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
     }
     return true;
   }
-  OwnedRef it = OwnedRef::steal(PyObject_GetIter(o));
+  OwnedRef it = OwnedRef::steal(calling_python([&] { return PyObject_GetIter(o); }));
   if (!it) return false;
-  while (OwnedRef x = OwnedRef::steal(PyIter_Next(it.get()))) {
+  while (OwnedRef x = OwnedRef::steal(calling_python([&] { return PyIter_Next(it.get()); }))) {
     if (!item(x.get())) return false;
   }
   return !PyErr_Occurred();
@@ -327,10 +327,10 @@ void raise_labelled(const char* param) {
     error.restore();
     throw_pending();
   }
-  OwnedRef text = OwnedRef::steal(require(PyObject_Str(value)));
+  OwnedRef text = OwnedRef::steal(require(calling_python([&] { return PyObject_Str(value); })));
   OwnedRef msg = OwnedRef::steal(require(PyUnicode_FromFormat("argument '%s': %U", param, text.get())));
   OwnedRef labelled =
-      OwnedRef::steal(require(PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr)));
+      OwnedRef::steal(require(calling_python([&] { return PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr); })));
   // The replaced exception is dropped; only its cause carries over.
   PyException_SetCause(labelled.get(), PyException_GetCause(value));
   PyErr_SetObject(PyExc_TypeError, labelled.get());

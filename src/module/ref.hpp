@@ -25,7 +25,9 @@ class OwnedRef {
     std::swap(p_, tmp.p_);
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(p_); }
+  ~OwnedRef() {
+    if (p_ != nullptr) calling_python([this] { Py_DECREF(p_); });  // may run a finalizer
+  }
 
   PyObject* get() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }

@@ -86,7 +86,7 @@ def test_long_walks_let_other_threads_run():
 
 EXIT = """
 import gc, json, os, threading, time, tarnwick as T
-from tarnwick_extras import cache, events
+from tarnwick_extras import cache, events, payloads
 from tarnwick_extras._sibling import load_sibling
 hooks = load_sibling("_tarnwick_hooks")
 for i in range(30_000): T.register_user(T.full_user(i, "u"))
@@ -121,6 +121,33 @@ def skip_in_big_frames():            # the skip takes the lock back midway throu
     while True:
         events.apply_frame(frame, on_skip=lambda e: None)
 
+def bad_payloads():                  # each PayloadError, made in Python, lets go of the lock
+    init = payloads.PayloadError.__init__
+    def slow_init(self, *args, sleep=time.sleep):
+        called.set(); sleep(0.0005); init(self, *args)
+    payloads.PayloadError.__init__ = slow_init
+    while True:
+        try:
+            payloads.user({"id": "1", "username": "u", "bot": "yes"})
+        except payloads.PayloadError:
+            pass
+
+class Roles:                         # a sequence whose iterator's finally lets go of the lock
+    def __len__(self): return 2
+    def __getitem__(self, i): raise IndexError
+    def __iter__(self):
+        try:
+            yield 1; yield "bad"
+        finally:
+            called.set(); time.sleep(0.0005)
+
+def stopped_iterators():             # a conversion stops at "bad" and drops the iterator
+    while True:
+        try:
+            T.full_member(1, roles=Roles())
+        except TypeError:
+            pass
+
 class SlowToGo:                      # a cycle, collected while the interpreter exits
     def __del__(self, sleep=time.sleep):
         sleep(1)
@@ -133,7 +160,8 @@ print(repr("exits"))                 # while the daemon thread walks or calls ba
 """
 
 
-@pytest.mark.parametrize("call", ["drop_big_guilds", "prune", "log_skips", "skip_in_big_frames"])
+@pytest.mark.parametrize("call", ["drop_big_guilds", "prune", "log_skips", "skip_in_big_frames", "bad_payloads",
+                                  "stopped_iterators"])
 def test_the_interpreter_exits_while_a_daemon_thread_walks_or_calls_back(call):
     # The exit ends a daemon thread as it takes the interpreter lock back.
     assert run_python_value(EXIT.replace("CALL", call)) == "exits"
