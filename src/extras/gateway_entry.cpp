@@ -59,7 +59,8 @@ OwnedRef payload_error(const PayloadFault& fault, OwnedRef cause) {
   OwnedRef path = OwnedRef::steal(text_object(fault.path));
   OwnedRef reason = OwnedRef::steal(text_object(fault.reason));
   PyObject* cls = g_payload_error != nullptr ? g_payload_error : PyExc_ValueError;
-  OwnedRef error = OwnedRef::steal(require(calling_python([&] { return PyObject_CallFunctionObjArgs(cls, path.get(), reason.get(), nullptr); })));
+  OwnedRef error = OwnedRef::steal(
+      require(calling_python([&] { return PyObject_CallFunctionObjArgs(cls, path.get(), reason.get(), nullptr); })));
   if (cause) PyException_SetCause(error.get(), cause.release());
   return error;
 }
@@ -84,7 +85,8 @@ class PyHost final : public wire::Host {
       OwnedRef cause = src_ != nullptr ? src_->take_cause() : OwnedRef();
       if (on_skip_ == nullptr || on_skip_ == Py_None) return;
       OwnedRef error = payload_error(fault, std::move(cause));
-      OwnedRef r = OwnedRef::steal(calling_python([&] { return PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr); }));
+      OwnedRef r = OwnedRef::steal(
+          calling_python([&] { return PyObject_CallFunctionObjArgs(on_skip_, error.get(), nullptr); }));
       if (!r) throw_pending();
     });
   }
@@ -283,7 +285,8 @@ PyObject* frame_result(const Read& r) {
 PyObject* through_json(PyObject* frame, const char* verdict, PyObject* on_skip) {
   if (g_through_json == nullptr) raise(PyExc_RuntimeError, "tarnwick_extras.events is not loaded");
   OwnedRef v = OwnedRef::steal(require(PyUnicode_FromString(verdict)));
-  return require(calling_python([&] { return PyObject_CallFunctionObjArgs(g_through_json, frame, v.get(), on_skip, nullptr); }));
+  return require(
+      calling_python([&] { return PyObject_CallFunctionObjArgs(g_through_json, frame, v.get(), on_skip, nullptr); }));
 }
 
 // Frames bigger than this are parsed without the interpreter lock.

@@ -180,7 +180,8 @@ Described PySource::describe(const Value& v) {
   if (d.kind == ValueKind::Other) {
     // A class whose __name__ fails or is no str is named as a plain object:
     // the fault is the payload's, not this description's.
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+    OwnedRef name = OwnedRef::steal(
+        calling_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"); }));
     if (!name) PyErr_Clear();
     d.type_name = name && PyUnicode_Check(name.get()) ? utf8_of(name.get()) : "object";
   } else if (Py_IS_TYPE(o, &PyLong_Type)) {

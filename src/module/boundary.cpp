@@ -67,7 +67,7 @@ void raise(PyObject* type, const char* message) {
 // stable ABI (PyErr_GetRaisedException came in 3.12).
 FetchedError::FetchedError() noexcept {
   PyErr_Fetch(&type_, &value_, &traceback_);
-  PyErr_NormalizeException(&type_, &value_, &traceback_);
+  calling_python([this] { PyErr_NormalizeException(&type_, &value_, &traceback_); });
   if (traceback_ != nullptr && value_ != nullptr) PyException_SetTraceback(value_, traceback_);
 }
 

@@ -63,7 +63,7 @@ bool to_narrow(PyObject* o, T* out) {
 // is no match; an error that must not be cleared is left pending, and then
 // the result is false too.
 bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char* b = nullptr) {
-  OwnedRef v = OwnedRef::steal(PyObject_GetAttrString(type, attr));
+  OwnedRef v = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(type, attr); }));
   if (!v) {
     clear_if_ordinary();
     return false;
@@ -76,7 +76,7 @@ bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char
 // numpy's boolean scalars: call the type's __bool__, bound to the object.
 bool numpy_bool(PyObject* o, bool* out) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
-  OwnedRef fn = OwnedRef::steal(PyObject_GetAttrString(type, "__bool__"));
+  OwnedRef fn = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(type, "__bool__"); }));
   if (!fn) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
@@ -85,9 +85,10 @@ bool numpy_bool(PyObject* o, bool* out) {
   }
   // Bind it the way attribute lookup would, if it is a descriptor.
   PyObject* fn_type = reinterpret_cast<PyObject*>(Py_TYPE(fn.get()));
-  OwnedRef get = OwnedRef::steal(PyObject_GetAttrString(fn_type, "__get__"));
+  OwnedRef get = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(fn_type, "__get__"); }));
   if (get) {
-    OwnedRef bound = OwnedRef::steal(calling_python([&] { return PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr); }));
+    OwnedRef bound = OwnedRef::steal(
+        calling_python([&] { return PyObject_CallFunctionObjArgs(get.get(), fn.get(), o, type, nullptr); }));
     if (!bound) return false;
     fn = std::move(bound);
   } else if (!clear_if_ordinary()) {
@@ -114,7 +115,7 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
     set_type_mismatch(o, "Sequence");
     return false;
   }
-  Py_ssize_t hint = PySequence_Size(o);
+  Py_ssize_t hint = calling_python([&] { return PySequence_Size(o); });
   if (hint < 0) {
     if (!clear_if_ordinary()) return false;  // only a hint, unless it is an interrupt
     hint = 0;
@@ -310,7 +311,8 @@ bool append_text_list(PyObject* o, BlobBuilder& b) {
 }
 
 void set_type_mismatch(PyObject* o, const char* target) {
-  OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+  OwnedRef name = OwnedRef::steal(
+      calling_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"); }));
   if (!name && !clear_if_ordinary()) return;  // an interrupt is the error now
   if (name && PyUnicode_Check(name.get())) {
     PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), target);
@@ -330,7 +332,8 @@ void raise_labelled(const char* param) {
   OwnedRef text = OwnedRef::steal(require(calling_python([&] { return PyObject_Str(value); })));
   OwnedRef msg = OwnedRef::steal(require(PyUnicode_FromFormat("argument '%s': %U", param, text.get())));
   OwnedRef labelled =
-      OwnedRef::steal(require(calling_python([&] { return PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr); })));
+      OwnedRef::steal(require(
+          calling_python([&] { return PyObject_CallFunctionObjArgs(PyExc_TypeError, msg.get(), nullptr); })));
   // The replaced exception is dropped; only its cause carries over.
   PyException_SetCause(labelled.get(), PyException_GetCause(value));
   PyErr_SetObject(PyExc_TypeError, labelled.get());
