@@ -9,7 +9,6 @@
 #include <shared_mutex>
 
 #include "core/fault.hpp"
-#include "module/boundary.hpp"
 
 namespace tarnwick::detail {
 namespace {
@@ -39,11 +38,7 @@ void leave_walk() noexcept {
 }
 
 void Walk::take_back(PyThreadState* state) noexcept {
-  try {
-    PyEval_RestoreThread(state);
-  } catch (...) {  // only pthread_exit's unwinding (abi::__forced_unwind) comes here
-    sleep_for_good();
-  }
+  calling_python([state] { PyEval_RestoreThread(state); });
 }
 
 }  // namespace tarnwick::detail
