@@ -114,7 +114,7 @@ decltype(auto) with_interpreter(F&& f) {
 // are freed with it.
 template <class F>
 void let_go(std::size_t entries, F&& destroy) noexcept {
-  if (entries >= kLongWork) {
+  if (is_long_work(entries)) {
     try {
       without_interpreter(destroy);
       return;

@@ -123,6 +123,26 @@ class Record {
     return w;
   }
 
+  // A copy with var field i rewritten: write(b, old) appends its new value
+  // (the field is closed after it), every other field kept as it is.
+  template <class Write>
+  Record with_var(std::size_t i, Write&& write) const
+    requires std::is_same_v<Extra, NoExtra>
+  {
+    BlobBuilder b;
+    for (std::size_t k = 0; k < N; ++k) {
+      if (!is_var(Desc::fields[k].kind)) continue;
+      const VarView v = var(k);
+      if (k == i) {
+        write(b, v);
+      } else {
+        b.append(v.data, v.size);
+      }
+      b.end_field();
+    }
+    return Record(scalars_, b.seal());
+  }
+
   // A copy of the fields alone (a guild's without its collections).
   Record fields_copy() const { return Record(scalars_, blob_.clone(layout.var_count), Extra()); }
 

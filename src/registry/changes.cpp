@@ -36,7 +36,8 @@ bool guild_is_filed(std::uint64_t id) { return static_cast<bool>(guild_map().get
 std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id) {
   const auto guild = guild_map().get(guild_id);
   if (!guild) return std::nullopt;
-  return CowMap<MemberRecord>(guild.value().extra().members);
+  // The shard's read lock excludes every writer of a filed guild's members.
+  return CowMap<MemberRecord>(guild.value().extra().members, WritersExcluded{});
 }
 
 namespace {
@@ -52,20 +53,11 @@ bool has_role(const MemberRecord& m, std::uint64_t role_id) {
 }
 
 MemberRecord without_role(const MemberRecord& m, std::uint64_t role_id) {
-  BlobBuilder b;
-  for (std::size_t i = 0; i < MemberRecord::N; ++i) {
-    if (!is_var(MemberDesc::fields[i].kind)) continue;
-    const VarView v = m.var(i);
-    if (i == kRoles) {
-      for (std::size_t k = 0; k < v.u64_count(); ++k) {
-        if (v.u64_at(k) != role_id) b.append_u64(v.u64_at(k));
-      }
-    } else {
-      b.append(v.data, v.size);
+  return m.with_var(kRoles, [&](BlobBuilder& b, VarView roles) {
+    for (std::size_t k = 0; k < roles.u64_count(); ++k) {
+      if (roles.u64_at(k) != role_id) b.append_u64(roles.u64_at(k));
     }
-    b.end_field();
-  }
-  return MemberRecord(m.scalars(), b.seal());
+  });
 }
 
 }  // namespace

@@ -236,12 +236,13 @@ class Gateway {
   }
 
   // Calls f on each item of the list under `key` (none when left out or
-  // null), at the item's path.  With skip_bad, an item whose f faults is
-  // reported to the host and left out; else the fault is the event's.
+  // null), at the item's path; whether the list was sent.  With skip_bad,
+  // an item whose f faults is reported to the host and left out; else the
+  // fault is the event's.
   template <class F>
-  void entries(const Object& d, const Key& key, bool skip_bad, F&& f) {
+  bool entries(const Object& d, const Key& key, bool skip_bad, F&& f) {
     const std::optional<Value> list = d.get(key);
-    if (!has_value(list)) return;
+    if (!has_value(list)) return false;
     Within at(path_, key.text);
     if (src_.kind(*list) != ValueKind::List) path_.fail("expected a list, got " + kind_of(*list));
     typename Source::List items(src_, *list);
@@ -264,6 +265,7 @@ class Gateway {
         host_.skipped(std::move(*bad));
       }
     }
+    return true;
   }
 
   // A user or member as read: its record, or none when the filed one holds
@@ -416,7 +418,7 @@ class Gateway {
   // runs long work when it is long.
   template <class F>
   void work(std::size_t size, F&& f) {
-    if (size < kLongWork) return f();
+    if (!is_long_work(size)) return f();
     host_.long_work([](void* context) { (*static_cast<std::remove_reference_t<F>*>(context))(); }, &f);
   }
 
@@ -571,10 +573,10 @@ class Gateway {
       return user(value);
     }();
     std::vector<std::uint64_t> listed;
-    entries(d, guilds, false, [&](const Value& item) { listed.push_back(id_in(object(item))); });
+    const bool sent = entries(d, guilds, false, [&](const Value& item) { listed.push_back(id_in(object(item))); });
     const Shard shard = shard_of(d);
     refile(std::move(me));
-    if (const std::optional<Value> v = d.get(guilds); has_value(v)) {
+    if (sent) {
       std::sort(listed.begin(), listed.end());
       std::vector<std::uint64_t> left;
       guild_map().for_each([&](std::uint64_t guild_id, const GuildRecord&) {

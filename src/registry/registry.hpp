@@ -39,6 +39,7 @@ inline MessageMap& message_map() { return detail::g_map<MessageMap>.get(detail::
 // go of) is long: the Python entry points do it without the interpreter
 // lock, so that other threads run meanwhile.
 inline constexpr std::size_t kLongWork = 10'000;
+inline constexpr bool is_long_work(std::size_t entries) noexcept { return entries >= kLongWork; }
 
 // File a record under its id, replacing any earlier one; the displaced
 // record is destroyed after the shard lock is released.
