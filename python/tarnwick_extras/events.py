@@ -85,9 +85,13 @@ The events and what each does:
 ``MESSAGE_REACTION_ADD``  merges the ``member`` it carries in a guild (with
                           ``user``) onto the filed member, or puts it, and
                           merges its user; an interaction in a DM merges its
-                          ``user``; IGNORED when it carries neither
-``THREAD_MEMBERS_UPDATE`` does the same for the ``member`` of each entry of
-                          ``added_members``
+                          ``user``; IGNORED when it carries neither.  An
+                          interaction also merges, with these, the users and
+                          members its command names (``data.resolved``:
+                          ``users`` by id, and in a guild ``members`` by user
+                          id, each without its user, merged as a message's)
+``THREAD_MEMBERS_UPDATE`` does the same as VOICE_STATE_UPDATE for the
+                          ``member`` of each entry of ``added_members``
 ``CHANNEL_DELETE``,
 ``THREAD_DELETE``         removes the messages filed under that channel ``id``
                           (IGNORED if there were none)

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "module/convert.hpp"
 #include "module/released.hpp"
@@ -129,6 +131,21 @@ bool PySource::uint_of(const Value& v, std::uint64_t* out) {
   PyObject* o = v.get();
   if (!PyLong_Check(o) || PyBool_Check(o)) return false;
   return long_u64(o, out);
+}
+
+std::vector<std::pair<std::string, PySource::Value>> PySource::fields(const Value& object) {
+  // Gathered whole before any text is made, so that nothing runs during
+  // the walk that could change the dict.
+  std::vector<std::pair<Value, Value>> held;
+  Py_ssize_t pos = 0;
+  PyObject *k, *x;
+  while (PyDict_Next(object.get(), &pos, &k, &x)) {
+    if (Py_IS_TYPE(k, &PyUnicode_Type)) held.emplace_back(Value(k), Value(x));
+  }
+  std::vector<std::pair<std::string, Value>> out;
+  out.reserve(held.size());
+  for (auto& [key, value] : held) out.emplace_back(text_of(key), std::move(value));
+  return out;
 }
 
 std::string PySource::text_of(const Value& v) {

@@ -72,6 +72,9 @@ class PySource {
   // The value of a dict's exact-str key, without an index.
   static std::optional<Value> find(const Value& object, const Key& key);
 
+  // A dict's exact-str keys in order, each with its value.
+  static std::vector<std::pair<std::string, Value>> fields(const Value& object);
+
   // A list's (or tuple's) items, read one at a time as it stands.
   class List {
    public:

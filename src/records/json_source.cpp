@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
+#include <unordered_map>
 
 namespace tarnwick::wire {
 
@@ -105,6 +106,23 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
 
 std::optional<JsonSource::Value> JsonSource::find(const Value& object, const Key& k) noexcept {
   return object.get(k.text);
+}
+
+std::vector<std::pair<std::string, JsonSource::Value>> JsonSource::fields(const Value& object) {
+  std::vector<std::pair<std::string, Value>> out;
+  std::unordered_map<std::string_view, std::size_t> first;
+  Value::Fields walk = object.fields();
+  std::string_view key;
+  Value value;
+  while (walk.next(&key, &value)) {
+    const auto [at, fresh] = first.try_emplace(key, out.size());
+    if (fresh) {
+      out.emplace_back(std::string(key), value);
+    } else {
+      out[at->second].second = value;
+    }
+  }
+  return out;
 }
 
 Described JsonSource::describe(const Value& v) {

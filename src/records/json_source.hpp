@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -81,6 +82,10 @@ class JsonSource {
 
   // The value of an object's field under `key` (the last), without an index.
   static std::optional<Value> find(const Value& object, const Key& key) noexcept;
+
+  // An object's fields in order, each key once, with its last value at
+  // its first place (as json.loads makes a dict of it).
+  static std::vector<std::pair<std::string, Value>> fields(const Value& object);
 
   // A frame too big to parse whole has one array (a big guild's members)
   // read a run of elements at a time: in the parsed text an empty string

@@ -645,22 +645,86 @@ class Gateway {
     return Outcome::Applied;
   }
 
-  Outcome carried_member(const Object& d, const Value&) {
+  // The member an event carries in a guild (with its user), or an
+  // interaction's user in a DM: none read when it carries neither.
+  struct Carried {
+    std::optional<std::uint64_t> guild_id;
+    std::vector<Joined> joined;
+    std::optional<UserRead> user;
+  };
+  std::optional<Carried> carried(const Object& d) {
+    Carried c;
     const std::optional<Value> member = d.get(keys::member);
     if (!has_value(member)) {
       const std::optional<Value> u = d.get(keys::user);
-      if (!u || has_value(d.get(keys::guild_id))) return Outcome::Ignored;
+      if (!u || has_value(d.get(keys::guild_id))) return std::nullopt;
       Within at(path_, keys::user.text);
-      refile(user(*u));  // an interaction in a DM
-      return Outcome::Applied;
+      c.user = user(*u);  // an interaction in a DM
+      return c;
     }
-    const std::uint64_t guild_id = id(d, keys::guild_id);
-    std::vector<Joined> joined;
-    {
-      Within at(path_, keys::member.text);
-      joined.push_back(member_with_user(*member, guild_id));
+    c.guild_id = id(d, keys::guild_id);
+    Within at(path_, keys::member.text);
+    c.joined.push_back(member_with_user(*member, *c.guild_id));
+    return c;
+  }
+  // Files what carried() read, and `users` with it.
+  Outcome file_carried(Carried& c, std::vector<UserRead>& users) {
+    if (c.guild_id) {
+      if (put_members(*c.guild_id, c.joined) == Outcome::Ignored) return Outcome::Ignored;
+    } else {
+      refile(std::move(*c.user));
     }
-    return put_members(guild_id, joined);
+    for (UserRead& u : users) refile(std::move(u));
+    return Outcome::Applied;
+  }
+
+  Outcome carried_member(const Object& d, const Value&) {
+    std::optional<Carried> c = carried(d);
+    if (!c) return Outcome::Ignored;
+    std::vector<UserRead> none;
+    return file_carried(*c, none);
+  }
+
+  // An interaction's user and member, as for carried_member, and the users
+  // and members its command named (data.resolved: users by id, and in a
+  // guild members by user id, each without its user), as current as the
+  // interaction itself.
+  Outcome interaction_create(const Object& d, const Value&) {
+    static const Key data{"data"}, resolved{"resolved"}, users_key{"users"};
+    std::optional<Carried> c = carried(d);
+    if (!c) return Outcome::Ignored;
+    std::vector<UserRead> users;
+    if (const std::optional<Value> dv = d.get(data); has_value(dv)) {
+      Within at_data(path_, data.text);
+      const Object dd = object(*dv);
+      if (const std::optional<Value> rv = dd.get(resolved); has_value(rv)) {
+        Within at_resolved(path_, resolved.text);
+        const Object r = object(*rv);
+        by_id(r, users_key, [&](std::uint64_t, const Value& u) { users.push_back(user(u)); });
+        if (c->guild_id) {
+          by_id(r, keys::members, [&](std::uint64_t user_id, const Value& m) {
+            c->joined.push_back({partial_member(m, *c->guild_id, user_id), std::nullopt});
+          });
+        }
+      }
+    }
+    return file_carried(*c, users);
+  }
+
+  // Calls f(id, value) on each field of the object under `key` (none when
+  // left out or null), a map keyed by id, at the field's path.
+  template <class F>
+  void by_id(const Object& d, const Key& key, F&& f) {
+    const std::optional<Value> map = d.get(key);
+    if (!has_value(map)) return;
+    Within at(path_, key.text);
+    if (src_.kind(*map) != ValueKind::Object) path_.fail("expected an object, got " + kind_of(*map));
+    for (const auto& [k, v] : Source::fields(*map)) {
+      Within at_field(path_, k);
+      const std::optional<std::uint64_t> field_id = decimal_u64(k);
+      if (!field_id) path_.fail("expected an id (a string of decimal digits) as the key");
+      f(*field_id, v);
+    }
   }
 
   Outcome thread_members_update(const Object& d, const Value&) {
@@ -819,7 +883,7 @@ class Gateway {
       &Gateway::members_chunk,    &Gateway::role_put,              &Gateway::role_put,
       &Gateway::role_delete,      &Gateway::emojis_update,         &Gateway::ban_add,
       &Gateway::ban_remove,       &Gateway::ready,                 &Gateway::user_update,
-      &Gateway::presence_update,  &Gateway::carried_member,        &Gateway::carried_member,
+      &Gateway::presence_update,  &Gateway::interaction_create,    &Gateway::carried_member,
       &Gateway::carried_member,   &Gateway::carried_member,        &Gateway::thread_members_update,
       &Gateway::channel_delete,   &Gateway::channel_delete,        &Gateway::message_create,
       &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,

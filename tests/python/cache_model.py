@@ -80,7 +80,7 @@ class Model:
             "USER_UPDATE": self.user_update,
             "READY": self.ready,
             "PRESENCE_UPDATE": self.presence_update,
-            "INTERACTION_CREATE": self.carried_member,
+            "INTERACTION_CREATE": self.interaction_create,
             "VOICE_STATE_UPDATE": self.carried_member,
             "TYPING_START": self.carried_member,
             "MESSAGE_REACTION_ADD": self.carried_member,
@@ -225,6 +225,20 @@ class Model:
             self._join(int(d["guild_id"]), [d["member"]])
         elif d.get("user") is not None and d.get("guild_id") is None:
             self.users.add(int(d["user"]["id"]))     # an interaction in a DM
+
+    def interaction_create(self, d: Dict[str, Any]) -> None:
+        in_guild = d.get("member") is not None
+        if not in_guild and (d.get("user") is None or d.get("guild_id") is not None):
+            return
+        if in_guild and int(d["guild_id"]) not in self.guilds:
+            return
+        self.carried_member(d)
+        resolved = (d.get("data") or {}).get("resolved") or {}
+        for u in (resolved.get("users") or {}).values():
+            self.users.add(int(u["id"]))
+        if in_guild:
+            for user_id in resolved.get("members") or {}:
+                self._member(int(d["guild_id"]), int(user_id))
 
     def thread_members_update(self, d: Dict[str, Any]) -> None:
         self._join(int(d["guild_id"]), [e["member"] for e in self._entries(d, "added_members")

@@ -631,6 +631,13 @@ class _Stream:
             member = self.member(g, i)
             if kind == "INTERACTION_CREATE":
                 member["permissions"] = str(rng.getrandbits(40))
+                if rng.random() < 0.5:                                    # a command naming a member
+                    j = rng.choice(g.members)
+                    named = self.member(g, j)
+                    user = named.pop("user")
+                    del named["deaf"], named["mute"]
+                    data["data"] = {"id": self.new_id(), "name": "warn", "type": 1, "resolved": {
+                        "users": {user["id"]: user}, "members": {user["id"]: named}}}
             data["member"] = member
         elif kind == "INTERACTION_CREATE":
             return

@@ -4,6 +4,8 @@ The registry is shared by every test in this process, so each test files
 under ids of its own; counts (cache.stats) and the message limit are
 checked in a fresh interpreter."""
 
+import json
+
 import pytest
 
 import tarnwick
@@ -225,6 +227,27 @@ def test_a_guild_message_carries_its_authors_membership():
     assert tarnwick.get_guild(elsewhere) is None
 
 
+@pytest.mark.parametrize("through_frame", [False, True])
+def test_an_interaction_files_the_users_and_members_its_command_names(through_frame):
+    ann, bob, carl = fresh_id(), fresh_id(), fresh_id()
+    gid = new_guild(ann, bob)
+    assert cache.put_member(gid, tarnwick.full_member(bob, nick="bobby", deaf=True))
+    named = {"users": {str(bob): user(bob, global_name="Robert"), str(carl): user(carl)},
+             "members": {str(bob): {"nick": "first"}, str(carl): {"roles": ["5"]}}}
+    d = {"id": "1", "type": 2, "guild_id": str(gid), "member": member(ann), "data": {"resolved": named}}
+    if through_frame:   # a key sent twice: the last value counts, as json.loads reads it
+        text = json.dumps({"op": 0, "t": "INTERACTION_CREATE", "s": 1, "d": d}).replace(
+            '"nick": "first"', '"nick": "first", "roles": ["6"]}, "%d": {"nick": "Rob", "roles": ["5"]' % bob)
+        assert events.apply_frame(text).outcome is APPLIED
+    else:
+        named["members"][str(bob)] = {"nick": "Rob", "roles": ["5"]}
+        assert apply("INTERACTION_CREATE", d) is APPLIED
+    b, c = tarnwick.get_member(gid, bob), tarnwick.get_member(gid, carl)
+    assert (b.nick, b.roles, b.deaf) == ("Rob", [5], True)     # merged: what a resolved member leaves out stays
+    assert (c.roles, c.deaf) == ([5], False)
+    assert tarnwick.get_user(bob).global_name == "Robert" and tarnwick.get_user(carl) is not None
+
+
 @pytest.mark.parametrize("kind,data", [
     ("CHANNEL_UPDATE", {"channel_id": "1"}), ("VOICE_SERVER_UPDATE", None), ("guild_create", {}), ("", [])])
 def test_unsupported_events_are_reported_without_reading_the_data(kind, data):
@@ -278,6 +301,9 @@ MALFORMED = [
      "expected an object, got a list"),
     ("MESSAGE_CREATE", lambda g, u, m, new: message(new, new, mentions=[user(u), {"id": "x"}]),
      "mentions[1].id", "expected an id (a string of decimal digits), got 'x'"),
+    ("INTERACTION_CREATE", lambda g, u, m, new: {"guild_id": g, "member": member(u), "data": {"resolved": {
+        "users": {str(new): user(new)}, "members": {str(new): {}, "x": {}}}}}, "data.resolved.members.x",
+     "expected an id (a string of decimal digits) as the key"),
     ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
      "expected an id (a string of decimal digits), got '-1'"),
 ]
