@@ -204,15 +204,7 @@ class FlatTable {
   std::optional<V> erase(std::uint64_t hash, std::uint64_t key, const Hasher& rehash) {
     const std::size_t i = index_of(hash, key);
     if (i == buckets_) return std::nullopt;
-    std::optional<V> old(std::move(slots_[i].value));
-    std::destroy_at(&slots_[i]);
-    --items_;
-    if (never_walked_past(i)) {
-      set_ctrl(i, kCtrlEmpty);
-      ++growth_left_;
-    } else {
-      set_ctrl(i, kCtrlDeleted);
-    }
+    std::optional<V> old(take_at(i));
     if (items_ == 0) {
       release();
     } else if (buckets_ > 64 && items_ * 16 <= capacity_of(buckets_)) {
@@ -221,12 +213,31 @@ class FlatTable {
     return old;
   }
 
+  // Takes the entry of full bucket i out of the table, without giving
+  // memory back, so that the other buckets keep their places: for a walk
+  // that removes many (and then calls shrink_to_suit()).
+  V take_at(std::size_t i) noexcept {
+    static_assert(std::is_nothrow_move_constructible_v<V>);
+    V old(std::move(slots_[i].value));
+    std::destroy_at(&slots_[i]);
+    --items_;
+    if (never_walked_past(i)) {
+      set_ctrl(i, kCtrlEmpty);
+      ++growth_left_;
+    } else {
+      set_ctrl(i, kCtrlDeleted);
+    }
+    return old;
+  }
+
   // After many removals at once: moves into a table with room for twice
   // the entries left, if that is a quarter of the present one or less, so a
-  // table that once held far more gives the memory back.  (A lone erase
-  // waits for a sixteenth, so that a table near the edge does not thrash.)
+  // table that once held far more gives the memory back (all of it when
+  // none is left).  (A lone erase waits for a sixteenth, so that a table
+  // near the edge does not thrash.)
   template <class Hasher>
   void shrink_to_suit(const Hasher& rehash) {
+    if (items_ == 0) release();
     if (items_ == 0 || buckets_ <= 64) return;
     const std::size_t fit = buckets_for(checked_mul(items_, 2));
     if (fit <= buckets_ / 4) resize(fit, rehash);

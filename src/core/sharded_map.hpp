@@ -208,27 +208,78 @@ class ShardedMap {
     }
   }
 
+  // What erase_if takes out, for the caller to destroy after the locks are
+  // gone: values taken one by one, and whole tables (of a shard that lost
+  // most of its entries, whose old table leaves holding just those).
+  class Removed {
+   public:
+    std::size_t size() const noexcept {
+      std::size_t n = values_.size();
+      for (const FlatTable<V>& t : tables_) n += t.size();
+      return n;
+    }
+    bool empty() const noexcept { return size() == 0; }
+    // f(value) for each value taken.
+    template <class F>
+    void each(F&& f) const {
+      for (const V& v : values_) f(v);
+      for (const FlatTable<V>& t : tables_) t.for_each([&](std::uint64_t, const V& v) { f(v); });
+    }
+    void clear() noexcept {
+      values_.clear();
+      tables_.clear();
+    }
+
+   private:
+    friend class ShardedMap;
+    std::vector<V> values_;
+    std::vector<FlatTable<V>> tables_;
+  };
+
   // Takes out every entry for which drop(key, value) holds, one shard's
-  // write lock at a time, and appends them to `out`, for the caller to
-  // destroy after the locks are gone; a shard left sparse shrinks.  drop
-  // must not use this map.
+  // write lock at a time, into `out`; a shard left sparse shrinks.  Where
+  // most of a shard goes, the rest moves to a fresh table and the old one
+  // goes whole, so that removing most of the map moves little under the
+  // locks.  drop must not use this map.
   template <class P>
-  void erase_if(P&& drop, std::vector<V>& out) {
-    std::vector<std::uint64_t> doomed;
+  void erase_if(P&& drop, Removed& out) {
+    std::vector<std::size_t> doomed;  // their buckets, in order
     for (std::size_t i = 0; i < shard_count(); ++i) {
       doomed.clear();
       std::lock_guard guard(shards_[i].lock);
-      shards_[i].table.for_each([&](std::uint64_t key, const V& v) {
-        if (drop(key, v)) doomed.push_back(key);
-      });
-      out.reserve(out.size() + doomed.size());  // so no push_back below can fail
-      for (const std::uint64_t key : doomed) {
-        if (auto v = shards_[i].table.erase(hash(key), key, KeyedHasher{keys_})) {
-          shards_[i].weight -= weight_of(*v);
-          out.push_back(std::move(*v));
+      FlatTable<V>& table = shards_[i].table;
+      Weight_t<V> gone{};
+      for (std::size_t b = table.next_full(0); b < table.bucket_count(); b = table.next_full(b + 1)) {
+        if (drop(table.key_at(b), table.value_at(b))) {
+          doomed.push_back(b);
+          gone += weight_of(table.value_at(b));
         }
       }
-      if (!doomed.empty()) shards_[i].table.shrink_to_suit(KeyedHasher{keys_});
+      if (doomed.empty()) continue;
+      // Room first, so that nothing below can fail once the table changes.
+      if (2 * doomed.size() >= table.size()) {
+        out.tables_.reserve(out.tables_.size() + 1);
+        FlatTable<V> fresh;
+        fresh.reserve(table.size() - doomed.size(), KeyedHasher{keys_});
+        auto next = doomed.begin();
+        for (std::size_t b = table.next_full(0); b < table.bucket_count(); b = table.next_full(b + 1)) {
+          if (next != doomed.end() && *next == b) {
+            ++next;
+            continue;
+          }
+          const std::uint64_t key = table.key_at(b);
+          fresh.insert(hash(key), key, table.take_at(b), KeyedHasher{keys_});
+        }
+        out.tables_.push_back(std::move(table));
+        table = std::move(fresh);
+      } else {
+        if (out.values_.capacity() < out.values_.size() + doomed.size()) {
+          out.values_.reserve(std::max(out.values_.size() + doomed.size(), 2 * out.values_.capacity()));
+        }
+        for (const std::size_t b : doomed) out.values_.push_back(table.take_at(b));
+        table.shrink_to_suit(KeyedHasher{keys_});
+      }
+      shards_[i].weight -= gone;
     }
   }
 

@@ -482,12 +482,17 @@ class Gateway {
         gone.push_back(std::move(*g));
       }
     }
-    // Not long work, though it walks every message: let go of the
-    // interpreter lock between the two, and another thread could file a
-    // guild anew and a message in it, which the walk would then remove.
-    const std::size_t messages = remove_guilds_messages(guild_ids);  // so they keep no author from prune_users
-    const bool removed = !gone.empty() || messages != 0;
-    work(entries, [&] { gone.clear(); });
+    // The walk is not long work, though it reads every message: let go of
+    // the interpreter lock between the two, and another thread could file
+    // a guild anew and a message in it, which the walk would then remove.
+    // Destroying what both removed is.
+    MessageMap::Removed messages;
+    remove_guilds_messages(guild_ids, &messages);  // so they keep no author from prune_users
+    const bool removed = !gone.empty() || !messages.empty();
+    work(entries + messages.size(), [&] {
+      gone.clear();
+      messages.clear();
+    });
     return removed;
   }
 

@@ -35,6 +35,9 @@ constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
 
 class MessageOrder {
  public:
+  using Dropped = std::vector<MessageRecord>;
+  using Removed = MessageMap::Removed;
+
   void file(MessageRecord&& message) {
     // A prune running meanwhile keeps the author (a webhook names no user).
     std::optional<std::uint64_t> author;
@@ -77,17 +80,19 @@ class MessageOrder {
     evict(dropped);
   }
 
-  // Removes every message whose field `field` holds a value `match`es; how many.
+  // Removes every message whose field `field` holds a value `match`es; how
+  // many.  They go to `removed` (empty) when given, else are destroyed here.
   template <class Match>
-  std::size_t remove_where(std::size_t field, Match&& match) {
-    Dropped dropped;
+  std::size_t remove_where(std::size_t field, Match&& match, Removed* removed = nullptr) {
+    Removed dropped;
     std::lock_guard guard(mutex_);
+    Removed& out = removed != nullptr ? *removed : dropped;
     message_map().erase_if(
-        [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && match(m.u64(field)); }, dropped);
-    if (latest_) {
-      for (const MessageRecord& m : dropped) latest_->erase(m.key());  // their queue entries go stale
+        [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && match(m.u64(field)); }, out);
+    if (latest_) {  // their queue entries go stale
+      out.each([&](const MessageRecord& m) { latest_->erase(m.key()); });
     }
-    return dropped.size();
+    return out.size();
   }
 
   std::optional<std::uint64_t> limit() {
@@ -103,7 +108,6 @@ class MessageOrder {
   }
 
  private:
-  using Dropped = std::vector<MessageRecord>;
 
   void file_unnoted(MessageRecord&& message) {
     const std::uint64_t id = message.key();
@@ -183,11 +187,11 @@ std::size_t remove_channel_messages(std::uint64_t channel_id) {
   return g_order.remove_where(field_index<MessageDesc>("channel_id"), [&](std::uint64_t v) { return v == channel_id; });
 }
 std::size_t remove_guild_messages(std::uint64_t guild_id) { return remove_guilds_messages({&guild_id, 1}); }
-std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids) {
+std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids, MessageMap::Removed* removed) {
   if (guild_ids.empty()) return 0;
-  return g_order.remove_where(field_index<MessageDesc>("guild_id"), [&](std::uint64_t v) {
-    return std::binary_search(guild_ids.begin(), guild_ids.end(), v);
-  });
+  return g_order.remove_where(
+      field_index<MessageDesc>("guild_id"),
+      [&](std::uint64_t v) { return std::binary_search(guild_ids.begin(), guild_ids.end(), v); }, removed);
 }
 
 }  // namespace tarnwick

@@ -310,7 +310,7 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
     if (!m.present(kWebhook)) seen.insert(m.u64(kAuthor));
   });
 
-  std::vector<UserRecord> dropped;
+  UserMap::Removed dropped;
   user_map().erase_if(
       [&](std::uint64_t id, const UserRecord&) { return !seen.contains(id) && !g_journal.noted(id); }, dropped);
   return dropped.size();  // destroyed here, with no lock held

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/lazy.hpp"
 #include "core/sharded_map.hpp"
@@ -105,8 +106,11 @@ bool remove_message(std::uint64_t id);
 // walk every message kept.
 std::size_t remove_channel_messages(std::uint64_t channel_id);
 std::size_t remove_guild_messages(std::uint64_t guild_id);
-// The same for every guild of `guild_ids` (sorted), in one walk.
-std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids);
+// The same for every guild of `guild_ids` (sorted), in one walk.  With
+// `removed` (empty), the messages go there for the caller to destroy (the
+// longer part of the work, which then needs no map lock).
+std::size_t remove_guilds_messages(std::span<const std::uint64_t> guild_ids,
+                                   MessageMap::Removed* removed = nullptr);
 
 // Keep at most `limit` messages (nothing: no bound, the default).  Lowering
 // the limit drops the oldest at once.  Messages filed while no limit was set

@@ -417,10 +417,10 @@ TEST(ShardedMap, EraseIfHandsOverWhatItTakesAndKeepsTheRest) {
   {
     auto m = ShardedMap<Counted>::with_shard_amount(8);
     for (std::uint64_t k = 0; k < 3000; ++k) m.insert(k, Counted(k));
-    std::vector<Counted> out;
+    ShardedMap<Counted>::Removed out;
     m.erase_if([](std::uint64_t k, const Counted& v) { return k % 3 != 0 && v.value() == k; }, out);
     ASSERT_EQ(out.size(), 2000u);
-    for (const Counted& v : out) EXPECT_NE(v.value() % 3, 0u);
+    out.each([](const Counted& v) { EXPECT_NE(v.value() % 3, 0u); });
     EXPECT_EQ(Counted::live(), before + 3000);  // the taken ones live on in `out`
     EXPECT_EQ(m.size(), 1000u);
     for (std::uint64_t k = 0; k < 3000; k += 3) ASSERT_EQ(m.get(k).value().value(), k);
@@ -432,13 +432,30 @@ TEST(ShardedMap, EraseIfHandsOverWhatItTakesAndKeepsTheRest) {
   EXPECT_EQ(Counted::live(), before);
 }
 
+// A few taken from each shard go one by one; the tables stay.
+TEST(ShardedMap, EraseIfTakesAFewOneByOne) {
+  const long before = Counted::live();
+  {
+    auto m = ShardedMap<Counted>::with_shard_amount(8);
+    for (std::uint64_t k = 0; k < 3000; ++k) m.insert(k, Counted(k));
+    ShardedMap<Counted>::Removed out;
+    m.erase_if([](std::uint64_t k, const Counted&) { return k % 4 == 0; }, out);
+    ASSERT_EQ(out.size(), 750u);
+    out.each([](const Counted& v) { EXPECT_EQ(v.value() % 4, 0u); });
+    EXPECT_EQ(m.size(), 2250u);
+    for (std::uint64_t k = 0; k < 3000; ++k) ASSERT_EQ(static_cast<bool>(m.get(k)), k % 4 != 0);
+    EXPECT_EQ(Counted::live(), before + 3000);
+  }
+  EXPECT_EQ(Counted::live(), before);
+}
+
 // Left with a tenth, too many for a lone erase to shrink a table, each
 // shard moves to one that suits what it holds.
 TEST(ShardedMap, EraseIfShrinksTheShardsItLeavesSparse) {
   auto m = ShardedMap<std::uint64_t>::with_shard_amount(8);
   for (std::uint64_t k = 0; k < 3000; ++k) m.insert(k, k);
   const std::size_t full = m.storage_bytes();
-  std::vector<std::uint64_t> out;
+  ShardedMap<std::uint64_t>::Removed out;
   m.erase_if([](std::uint64_t k, const std::uint64_t&) { return k % 10 != 0; }, out);
   EXPECT_EQ(m.size(), 300u);
   EXPECT_LT(m.storage_bytes() * 2, full);

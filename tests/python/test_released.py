@@ -57,6 +57,9 @@ CASES = {
                           lambda: events.apply("GUILD_ROLE_DELETE", {"guild_id": "5", "role_id": "9"})),
     "THREAD_DELETE": (lambda: (cache.set_message_limit(None), messages(300_000)),
                       lambda: events.apply("THREAD_DELETE", {"id": "7", "guild_id": "5", "type": 11})),
+    "GUILD_DELETE of a guild's messages": (lambda: (cache.set_message_limit(None), messages(300_000),
+                                                   T.register_guild(T.full_guild(5, "g"))),
+                                           lambda: events.apply("GUILD_DELETE", {"id": "5"})),
 }
 seen = {}
 for name, (setup, call) in CASES.items():
@@ -81,7 +84,8 @@ def test_long_walks_let_other_threads_run():
                                        "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
                                        "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
-                                       "GUILD_ROLE_DELETE": 1, "THREAD_DELETE": 1}
+                                       "GUILD_ROLE_DELETE": 1, "THREAD_DELETE": 1,
+                                       "GUILD_DELETE of a guild's messages": 1}
 
 
 EXIT = """
