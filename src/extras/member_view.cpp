@@ -112,8 +112,12 @@ PyObject* iter_next(PyObject* self) {
   return run_boundary([&]() -> PyObject* {
     Iter* it = as_iter(self);
     if (const MemberRecord* m = it->members.next(it->at, WritersExcluded{})) return MemberClass::wrap_copy(*m);
-    it->members.reset();  // done: let go of the tables now
-    return nullptr;       // no exception set: the iteration is over
+    // Done: let go of the tables now, the last share of a removed guild's
+    // without the interpreter lock (taken out of the iterator first, which
+    // another thread may call meanwhile).
+    Members done = std::move(it->members);
+    let_go(done.sole_entries(), [&] { done.reset(); });
+    return nullptr;  // no exception set: the iteration is over
   });
 }
 
@@ -127,7 +131,9 @@ PyObject* view_user_ids(PyObject* self, const Bound<0>&) {
   OwnedRef list = OwnedRef::steal(checked_result(PyList_New(0)));
   Members::Cursor at;
   std::uint64_t id;
-  while (members.next(at, WritersExcluded{}, &id)) {
+  // The view never changes, so its walk may pause while other threads run.
+  for (std::size_t n = 1; members.next(at, WritersExcluded{}, &id); ++n) {
+    if (n % kRunLength == 0) let_others_run();
     OwnedRef item = OwnedRef::steal(u64_result(id));
     if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
   }

@@ -108,6 +108,14 @@ decltype(auto) with_interpreter(F&& f) {
   return std::forward<F>(f)();
 }
 
+// Lets threads waiting for the interpreter lock run for a moment: for long
+// work that must hold it (a big result being built), every kRunLength
+// items, so that none of them waits long.
+inline constexpr std::size_t kRunLength = std::size_t{1} << 14;
+inline void let_others_run() {
+  without_interpreter([] {});
+}
+
 // destroy(), which lets go of `entries` records: without the interpreter
 // lock when they are as many as a long walk, since freeing them takes as
 // long.  Fit for a tp_dealloc: should letting go of the lock fail, they

@@ -40,6 +40,8 @@ CASES = {
                                               cache.remove_guild(5)), lambda: held.clear()),
     "last copy of a removed guild": (lambda: (big_guild(5, 200_000), held.append(T.get_guild(5)),
                                               cache.remove_guild(5)), lambda: held.clear()),
+    "end of an iteration of a removed guild": (lambda: (big_guild(5, 200_000), held.append(iter(cache.members(5))),
+                                                        cache.remove_guild(5)), lambda: all(held.pop())),
     "set_message_limit": (lambda: (cache.set_message_limit(None), messages(300_000)),
                           lambda: cache.set_message_limit(10)),
     "remove_channel_messages": (lambda: (cache.set_message_limit(None), messages(300_000)),
@@ -81,6 +83,7 @@ print(repr(seen))
 def test_long_walks_let_other_threads_run():
     assert run_python_value(WATCH) == {"prune_users": 1, "remove_guild": 1, "register_guild over a big guild": 1,
                                        "last view of a removed guild": 1, "last copy of a removed guild": 1,
+                                       "end of an iteration of a removed guild": 1,
                                        "set_message_limit": 1,
                                        "remove_channel_messages": 1, "user_ids": 1, "find_members": 1,
                                        "clear": 1, "GUILD_DELETE frame": 1, "GUILD_CREATE over a big guild": 1,
