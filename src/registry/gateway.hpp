@@ -705,10 +705,17 @@ class Gateway {
       if (const std::optional<Value> rv = dd.get(resolved); has_value(rv)) {
         Within at_resolved(path_, resolved.text);
         const Object r = object(*rv);
-        by_id(r, users_key, [&](std::uint64_t, const Value& u) { users.push_back(user(u)); });
+        // The invoker, if named too, is as read already: a second read over
+        // what is filed would undo what the first changed.
+        const std::uint64_t invoker = c->guild_id ? c->joined.front().member.id : c->user->id;
+        by_id(r, users_key, [&](std::uint64_t, const Value& u) {
+          UserRead read = user(u);
+          if (read.id != invoker) users.push_back(std::move(read));
+        });
         if (c->guild_id) {
           by_id(r, keys::members, [&](std::uint64_t user_id, const Value& m) {
-            c->joined.push_back({partial_member(m, *c->guild_id, user_id), std::nullopt});
+            MemberRead read = partial_member(m, *c->guild_id, user_id);
+            if (user_id != invoker) c->joined.push_back({std::move(read), std::nullopt});
           });
         }
       }

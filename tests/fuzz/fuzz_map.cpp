@@ -142,14 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     } else if (op % 4 == 3) {  // take out every key of one residue class
       const std::uint64_t mod = in.byte() % 7 + 1, rem = in.byte() % mod;
-      std::vector<MemberRecord> out;
+      decltype(map)::Removed out;
       map.erase_if([&](std::uint64_t k, const MemberRecord&) { return k % mod == rem; }, out);
-      for (const MemberRecord& r : out) {
+      out.each([&](const MemberRecord& r) {
         auto it = model.find(r.key());
         if (it == model.end() || r.key() % mod != rem) __builtin_trap();
         check(r, r.key(), it->second);
         model.erase(it);
-      }
+      });
       for (const auto& [k, m] : model) {
         if (k % mod == rem) __builtin_trap();
       }

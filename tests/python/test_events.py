@@ -232,9 +232,10 @@ def test_an_interaction_files_the_users_and_members_its_command_names(through_fr
     ann, bob, carl = fresh_id(), fresh_id(), fresh_id()
     gid = new_guild(ann, bob)
     assert cache.put_member(gid, tarnwick.full_member(bob, nick="bobby", deaf=True))
-    named = {"users": {str(bob): user(bob, global_name="Robert"), str(carl): user(carl)},
-             "members": {str(bob): {"nick": "first"}, str(carl): {"roles": ["5"]}}}
-    d = {"id": "1", "type": 2, "guild_id": str(gid), "member": member(ann), "data": {"resolved": named}}
+    named = {"users": {str(bob): user(bob, global_name="Robert"), str(carl): user(carl), str(ann): user(ann)},
+             "members": {str(bob): {"nick": "first"}, str(carl): {"roles": ["5"]}, str(ann): {"roles": []}}}
+    d = {"id": "1", "type": 2, "guild_id": str(gid), "member": member(ann, deaf=True, user=user(ann, bot=True)),
+         "data": {"resolved": named}}
     if through_frame:   # a key sent twice: the last value counts, as json.loads reads it
         text = json.dumps({"op": 0, "t": "INTERACTION_CREATE", "s": 1, "d": d}).replace(
             '"nick": "first"', '"nick": "first", "roles": ["6"]}, "%d": {"nick": "Rob", "roles": ["5"]' % bob)
@@ -245,6 +246,7 @@ def test_an_interaction_files_the_users_and_members_its_command_names(through_fr
     b, c = tarnwick.get_member(gid, bob), tarnwick.get_member(gid, carl)
     assert (b.nick, b.roles, b.deaf) == ("Rob", [5], True)     # merged: what a resolved member leaves out stays
     assert (c.roles, c.deaf) == ([5], False)
+    assert tarnwick.get_member(gid, ann).deaf and tarnwick.get_user(ann).bot   # the invoker, named too, as it is
     assert tarnwick.get_user(bob).global_name == "Robert" and tarnwick.get_user(carl) is not None
 
 
