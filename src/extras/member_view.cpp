@@ -128,16 +128,12 @@ PyObject* view_get(PyObject* self, const Bound<1>& args) {
 
 PyObject* view_user_ids(PyObject* self, const Bound<0>&) {
   const Members& members = as_view(self)->members;
-  OwnedRef list = OwnedRef::steal(checked_result(PyList_New(0)));
-  Members::Cursor at;
-  std::uint64_t id;
   // The view never changes, so its walk may pause while other threads run.
-  for (std::size_t n = 1; members.next(at, WritersExcluded{}, &id); ++n) {
-    if (n % kRunLength == 0) let_others_run();
-    OwnedRef item = OwnedRef::steal(u64_result(id));
-    if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
-  }
-  return list.release();
+  return id_list_of([&](auto add) {
+    Members::Cursor at;
+    std::uint64_t id;
+    while (members.next(at, WritersExcluded{}, &id)) add(id);
+  });
 }
 
 PyMethodDef g_view_methods[] = {

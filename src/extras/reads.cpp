@@ -40,17 +40,10 @@ PyObject* record_list(const CheckedVector<const Record<Desc>*>& records) {
   return list.release();
 }
 
-// Half a million ints take tens of milliseconds to make: other threads run
-// between runs of them.  Appended, so that the list is whole whenever they
-// could see it (through the collector, say).
 PyObject* id_list(const CheckedVector<std::uint64_t>& ids) {
-  OwnedRef list = OwnedRef::steal(checked_result(PyList_New(0)));
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    if (i != 0 && i % kRunLength == 0) let_others_run();
-    OwnedRef item = OwnedRef::steal(u64_result(ids[i]));
-    if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
-  }
-  return list.release();
+  return id_list_of([&](auto add) {
+    for (const std::uint64_t id : ids) add(id);
+  });
 }
 
 // get_role(guild_id, role_id), get_emoji(guild_id, emoji_id): copied under

@@ -31,7 +31,10 @@
 #include <optional>
 #include <utility>
 
+#include "module/boundary.hpp"
 #include "module/python.hpp"
+#include "module/ref.hpp"
+#include "module/results.hpp"
 #include "records/guild.hpp"
 #include "registry/registry.hpp"
 
@@ -114,6 +117,23 @@ decltype(auto) with_interpreter(F&& f) {
 inline constexpr std::size_t kRunLength = std::size_t{1} << 14;
 inline void let_others_run() {
   without_interpreter([] {});
+}
+
+// A new list of the ids each(add) gives, add(id) for each: half a million
+// ints take tens of milliseconds to make, so other threads run between
+// runs of them.  Appended, so that the list is whole whenever they could
+// see it (through the collector, say).
+template <class Each>
+PyObject* id_list_of(Each&& each) {
+  OwnedRef list = OwnedRef::steal(checked_result(PyList_New(0)));
+  std::size_t n = 0;
+  each([&](std::uint64_t id) {
+    if (n != 0 && n % kRunLength == 0) let_others_run();
+    ++n;
+    OwnedRef item = OwnedRef::steal(u64_result(id));
+    if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
+  });
+  return list.release();
 }
 
 // destroy(), which lets go of `entries` records: without the interpreter

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -673,7 +674,7 @@ class Gateway {
     return c;
   }
   // Files what carried() read, and `users` with it.
-  Outcome file_carried(Carried& c, std::vector<UserRead>& users) {
+  Outcome file_carried(Carried& c, std::span<UserRead> users = {}) {
     if (c.guild_id) {
       if (put_members(*c.guild_id, c.joined) == Outcome::Ignored) return Outcome::Ignored;
     } else {
@@ -685,9 +686,7 @@ class Gateway {
 
   Outcome carried_member(const Object& d, const Value&) {
     std::optional<Carried> c = carried(d);
-    if (!c) return Outcome::Ignored;
-    std::vector<UserRead> none;
-    return file_carried(*c, none);
+    return c ? file_carried(*c) : Outcome::Ignored;
   }
 
   // An interaction's user and member, as for carried_member, and the users

@@ -35,7 +35,6 @@ constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
 
 class MessageOrder {
  public:
-  using Dropped = std::vector<MessageRecord>;
   using Removed = MessageMap::Removed;
 
   void file(MessageRecord&& message) {
@@ -108,6 +107,7 @@ class MessageOrder {
   }
 
  private:
+  using Dropped = std::vector<MessageRecord>;
 
   void file_unnoted(MessageRecord&& message) {
     const std::uint64_t id = message.key();

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "core/lazy.hpp"
 #include "core/sharded_map.hpp"
