@@ -114,6 +114,20 @@ The events and what each does:
                           the rest goes as for MESSAGE_CREATE
 ``MESSAGE_DELETE``        removes ``id``
 ``MESSAGE_DELETE_BULK``   removes every id of ``ids`` (IGNORED if none was filed)
+``GUILD_AUDIT_LOG_ENTRY_CREATE``
+                          keeps members true for a bot without the members
+                          intent: a kick (``action_type`` 20) or a ban (22)
+                          removes the member ``target_id`` (the user stays); a
+                          role update (25) adds the roles of the ``$add``
+                          changes and takes those of ``$remove`` off the filed
+                          member.  Other actions are IGNORED
+``INVITE_CREATE``         merges the ``inviter`` and ``target_user`` it carries
+``GUILD_SCHEDULED_EVENT_CREATE``,
+``GUILD_SCHEDULED_EVENT_UPDATE``,
+``GUILD_SCHEDULED_EVENT_DELETE``
+                          merges the ``creator`` it carries; these and
+                          INVITE_CREATE are IGNORED when they carry no user
+                          or name a guild that is not filed
 
 Merging: a key the payload sends replaces the filed value, a key it leaves
 out keeps it.  ``null`` clears a field that can be None (a member's

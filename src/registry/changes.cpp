@@ -1,5 +1,6 @@
 #include "registry/changes.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -85,6 +86,35 @@ std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std:
     if (!filed) break;
   }
   return stripped;
+}
+
+bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const std::uint64_t> added,
+                  std::span<const std::uint64_t> removed) {
+  const auto in = [](std::span<const std::uint64_t> ids, std::uint64_t id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+  };
+  bool found = false;
+  std::optional<MemberRecord> displaced;  // destroyed after the lock
+  with_filed_guild(guild_id, [&](GuildCollections& c) {
+    const MemberRecord* m = c.filed_member(user_id);
+    if (m == nullptr) return;
+    found = true;
+    bool changes = false;
+    for (const std::uint64_t r : added) changes |= !has_role(*m, r);
+    for (const std::uint64_t r : removed) changes |= has_role(*m, r);
+    if (!changes) return;
+    displaced = c.put(m->with_var(kRoles, [&](BlobBuilder& b, VarView roles) {
+      std::vector<std::uint64_t> kept;
+      for (std::size_t k = 0; k < roles.u64_count(); ++k) {
+        if (!in(removed, roles.u64_at(k))) kept.push_back(roles.u64_at(k));
+      }
+      for (const std::uint64_t r : added) {
+        if (!in(removed, r) && !in(kept, r)) kept.push_back(r);
+      }
+      for (const std::uint64_t r : kept) b.append_u64(r);
+    }));
+  });
+  return found;
 }
 
 }  // namespace tarnwick

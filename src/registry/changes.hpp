@@ -39,6 +39,12 @@ std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id);
 // member update when a role is deleted.
 std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id);
 
+// Adds the roles `added` (in order, each once) to the roles of the member
+// filed in guild_id for user_id and takes `removed` off them; false when no
+// such member is filed.
+bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const std::uint64_t> added,
+                  std::span<const std::uint64_t> removed);
+
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for
 // long), each user noted for a prune running meanwhile.  What a member

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -51,6 +52,8 @@ inline constexpr std::string_view kEventTypes[] = {
     "USER_UPDATE", "PRESENCE_UPDATE", "INTERACTION_CREATE", "VOICE_STATE_UPDATE", "TYPING_START",
     "MESSAGE_REACTION_ADD", "THREAD_MEMBERS_UPDATE", "CHANNEL_DELETE", "THREAD_DELETE",
     "MESSAGE_CREATE", "MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK",
+    "GUILD_AUDIT_LOG_ENTRY_CREATE", "INVITE_CREATE", "GUILD_SCHEDULED_EVENT_CREATE",
+    "GUILD_SCHEDULED_EVENT_UPDATE", "GUILD_SCHEDULED_EVENT_DELETE",
 };
 
 // Whether edit time a is later than b (none: never edited): ISO 8601 times
@@ -887,6 +890,62 @@ class Gateway {
     return any ? Outcome::Applied : Outcome::Ignored;
   }
 
+  // An audit log entry: to a bot without the members intent, the only word
+  // that a member it holds was kicked, or had roles added or taken away.
+  // A kick or a ban removes the member (the user stays); a role update
+  // ($add and $remove, lists of partial roles) changes its roles.  Other
+  // actions, and members not filed, are IGNORED.
+  Outcome audit_log_entry(const Object& d, const Value&) {
+    static const Key action_type{"action_type"}, target_id{"target_id"}, changes{"changes"}, key{"key"},
+        new_value{"new_value"};
+    enum : std::uint64_t { kKick = 20, kBan = 22, kRoleUpdate = 25 };
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    const Value action_value = required(d, action_type);
+    std::uint64_t action;
+    if (!src_.uint_of(action_value, &action)) {
+      path_.fail_at(action_type.text, "expected an action type (an integer), got " + kind_of(action_value));
+    }
+    if (action != kKick && action != kBan && action != kRoleUpdate) return Outcome::Ignored;
+    const std::uint64_t user_id = id(d, target_id);
+    if (action != kRoleUpdate) {
+      return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
+    }
+    std::vector<std::uint64_t> added, removed;
+    entries(d, changes, false, [&](const Value& item) {
+      const Object change = object(item);
+      const Value name = required(change, key);
+      if (src_.kind(name) != ValueKind::String) path_.fail_at(key.text, "expected a string, got " + kind_of(name));
+      const std::string text = src_.text_of(name);
+      std::vector<std::uint64_t>* to = text == "$add" ? &added : text == "$remove" ? &removed : nullptr;
+      if (to != nullptr) entries(change, new_value, false, [&](const Value& role) { to->push_back(id_in(object(role))); });
+    });
+    if (added.empty() && removed.empty()) return Outcome::Ignored;
+    return change_roles(guild_id, user_id, added, removed) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  // Events that name users in passing (an invite's inviter and target, a
+  // scheduled event's creator): each sent is merged, as a message's author
+  // is; IGNORED when none is sent, or the guild named is not filed.
+  Outcome users_named(const Object& d, std::initializer_list<const Key*> at, bool guild_required) {
+    const std::optional<std::uint64_t> guild_id =
+        guild_required || has_value(d.get(keys::guild_id)) ? std::optional(id(d, keys::guild_id)) : std::nullopt;
+    std::vector<UserRead> users;
+    for (const Key* key : at) {
+      if (std::optional<UserRead> u = user_under(d, *key)) users.push_back(std::move(*u));
+    }
+    if (users.empty() || (guild_id && !guild_is_filed(*guild_id))) return Outcome::Ignored;
+    for (UserRead& u : users) refile(std::move(u));
+    return Outcome::Applied;
+  }
+  Outcome invite_create(const Object& d, const Value&) {
+    static const Key inviter{"inviter"}, target_user{"target_user"};
+    return users_named(d, {&inviter, &target_user}, false);
+  }
+  Outcome scheduled_event(const Object& d, const Value&) {
+    static const Key creator{"creator"};
+    return users_named(d, {&creator}, true);
+  }
+
   // Each event type's handler, in kEventTypes' order.
   static constexpr Handler kHandlers[] = {
       &Gateway::guild_create,     &Gateway::guild_update,          &Gateway::guild_delete,
@@ -898,6 +957,8 @@ class Gateway {
       &Gateway::carried_member,   &Gateway::carried_member,        &Gateway::thread_members_update,
       &Gateway::channel_delete,   &Gateway::channel_delete,        &Gateway::message_create,
       &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,
+      &Gateway::audit_log_entry,  &Gateway::invite_create,         &Gateway::scheduled_event,
+      &Gateway::scheduled_event,  &Gateway::scheduled_event,
   };
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
 

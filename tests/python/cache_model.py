@@ -91,6 +91,11 @@ class Model:
             "MESSAGE_UPDATE": self.message_update,
             "MESSAGE_DELETE": self.message_delete,
             "MESSAGE_DELETE_BULK": self.message_delete_bulk,
+            "GUILD_AUDIT_LOG_ENTRY_CREATE": self.audit_log_entry,
+            "INVITE_CREATE": self.users_named,
+            "GUILD_SCHEDULED_EVENT_CREATE": self.users_named,
+            "GUILD_SCHEDULED_EVENT_UPDATE": self.users_named,
+            "GUILD_SCHEDULED_EVENT_DELETE": self.users_named,
         }
 
     def feed(self, kind: str, d: object, skipped: Iterable[str] = ()) -> None:
@@ -206,6 +211,15 @@ class Model:
     def ban_remove(self, d: Dict[str, Any]) -> None:
         if int(d["guild_id"]) in self.guilds:
             self.users.add(int(d["user"]["id"]))
+
+    def audit_log_entry(self, d: Dict[str, Any]) -> None:
+        guild = self.guilds.get(int(d["guild_id"]))
+        if guild is not None and d["action_type"] in (20, 22):
+            guild.members.discard(int(d["target_id"]))
+
+    def users_named(self, d: Dict[str, Any]) -> None:
+        if d.get("guild_id") is None or int(d["guild_id"]) in self.guilds:
+            self.users.update(int(d[k]["id"]) for k in ("inviter", "target_user", "creator") if d.get(k))
 
     def user_update(self, d: Dict[str, Any]) -> None:
         self.users.add(int(d["id"]))

@@ -32,7 +32,7 @@ _WORDS = ("ferris", "otter", "kettle", "lumen", "quartz", "marble", "tundra",
           "saffron", "pixel", "harbor", "cobalt", "maple", "ember", "drift")
 _LOCALES = ("en-US", "en-GB", "de", "fr", "ja", "pt-BR", "es-ES")
 _FEATURES = ("COMMUNITY", "NEWS", "INVITE_SPLASH", "BANNER", "ANIMATED_ICON", "VANITY_URL")
-_UNHANDLED = ("CHANNEL_UPDATE", "VOICE_SERVER_UPDATE", "INVITE_CREATE", "WEBHOOKS_UPDATE")
+_UNHANDLED = ("CHANNEL_UPDATE", "VOICE_SERVER_UPDATE", "CHANNEL_PINS_UPDATE", "WEBHOOKS_UPDATE")
 _CARRYING_MEMBER = ("INTERACTION_CREATE", "VOICE_STATE_UPDATE", "TYPING_START", "MESSAGE_REACTION_ADD")
 
 
@@ -136,6 +136,8 @@ class _Stream:
             (self.guild_delete, s(8, 1)),
             (self.guild_outage, s(4, 1)),
             (self.guild_ban, s(300)),
+            (self.audit_log_entry, s(300)),
+            (self.users_named, s(300)),
             (self.presence_update, s(20_000)),
             (self.carried_member, s(3_000)),
             (self.thread_members_update, s(300)),
@@ -596,6 +598,37 @@ class _Stream:
             self.emit("GUILD_BAN_ADD", {"guild_id": g.id, "user": self.short_user(i)})
         else:
             self.emit("GUILD_BAN_REMOVE", {"guild_id": g.id, "user": self.user(i)})
+
+    def audit_log_entry(self) -> None:
+        """A kick, a role update or an action the cache has no part in."""
+        g = self.live_guild()
+        if g is None:
+            return
+        i = self.rng.choice(g.members)
+        entry = {"guild_id": g.id, "id": self.new_id(), "user_id": self.user_ids[self.rng.choice(g.members)],
+                 "target_id": self.user_ids[i], "action_type": self.rng.choice((20, 25, 25, 24))}
+        if entry["action_type"] == 20:
+            g.drop(i)
+        elif g.roles:
+            role = self.rng.choice(list(g.roles.values()))
+            entry["changes"] = [{"key": self.rng.choice(("$add", "$remove")),
+                                 "new_value": [{"id": role["id"], "name": role["name"]}]}]
+        self.emit("GUILD_AUDIT_LOG_ENTRY_CREATE", entry)
+
+    def users_named(self) -> None:
+        """An invite's inviter, or a scheduled event's creator."""
+        g = self.live_guild()
+        if g is None:
+            return
+        user = self.user(self.rng.choice(g.members))
+        if self.rng.random() < 0.5:
+            self.emit("INVITE_CREATE", {"guild_id": g.id, "channel_id": self.rng.choice(g.channels),
+                                        "code": "%08x" % self.rng.getrandbits(32), "inviter": user,
+                                        "created_at": self.stamp(), "uses": 0, "max_uses": 0})
+        else:
+            kind = self.rng.choice(("CREATE", "UPDATE", "DELETE"))
+            self.emit("GUILD_SCHEDULED_EVENT_" + kind, {"guild_id": g.id, "id": self.new_id(), "creator": user,
+                                                        "creator_id": user["id"], "name": self.words(3)})
 
     def presence_update(self) -> None:
         rng = self.rng

@@ -308,6 +308,13 @@ MALFORMED = [
      "expected an id (a string of decimal digits) as the key"),
     ("MESSAGE_DELETE_BULK", lambda g, u, m, new: {"ids": [m, "-1"]}, "ids[1]",
      "expected an id (a string of decimal digits), got '-1'"),
+    ("GUILD_AUDIT_LOG_ENTRY_CREATE", lambda g, u, m, new: {"guild_id": g, "action_type": "20", "target_id": u},
+     "action_type", "expected an action type (an integer), got a string"),
+    ("GUILD_AUDIT_LOG_ENTRY_CREATE", lambda g, u, m, new: {"guild_id": g, "action_type": 25, "target_id": str(u),
+     "changes": [{"key": "$add", "new_value": [{"id": "1"}]}, {"key": "$remove", "new_value": [{"name": "r"}]}]},
+     "changes[1].new_value[0].id", "missing"),
+    ("INVITE_CREATE", lambda g, u, m, new: {"guild_id": g, "inviter": user(new), "target_user": {"id": "1"}},
+     "target_user.username", "missing"),
 ]
 
 
@@ -381,3 +388,31 @@ def test_counts_after_each_event():
     assert got["steps"] == [(kind, outcome, dict(zip(COUNT_COLUMNS, counts)))
                             for kind, outcome, counts in expected]
     assert got["after_102"] == {"messages_kept": [100, 102], "guild_name": "again"}
+
+
+def test_audit_log_entries_keep_members_true_without_member_events():
+    gid = new_guild(a := fresh_id(), b := fresh_id(), roles=[role(1), role(2), role(3)])
+    apply("GUILD_MEMBER_UPDATE", dict(member(a, roles=["1", "2"]), guild_id=str(gid)))
+    entry = {"guild_id": str(gid), "id": "9", "user_id": str(b), "target_id": str(a), "action_type": 25}
+    roles = [{"key": "$remove", "new_value": [{"id": "1", "name": "r"}]},
+             {"key": "$add", "new_value": [{"id": "3", "name": "r"}, {"id": "2", "name": "r"}]}]
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, changes=roles)) is APPLIED
+    assert tarnwick.get_member(gid, a).roles == [2, 3]
+    for action, changes in [(25, [{"key": "nick", "new_value": "x"}]), (24, roles), (21, None)]:
+        assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=action, changes=changes)) is IGNORED
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=20)) is APPLIED
+    assert tarnwick.get_member(gid, a) is None and tarnwick.get_user(a) is not None
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, changes=roles)) is IGNORED  # no member filed
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=22, target_id=str(b))) is APPLIED
+    assert tarnwick.get_member(gid, b) is None
+
+
+@pytest.mark.parametrize("kind,key", [("INVITE_CREATE", "inviter"), ("INVITE_CREATE", "target_user"),
+                                      ("GUILD_SCHEDULED_EVENT_UPDATE", "creator")])
+def test_users_named_in_passing_are_merged_in_filed_guilds_only(kind, key):
+    gid, uid = new_guild(), fresh_id()
+    apply("USER_UPDATE", user(uid, global_name="Ann", avatar="a"))
+    assert apply(kind, {"guild_id": str(fresh_id()), key: user(uid, avatar="b")}) is IGNORED
+    assert apply(kind, {"guild_id": str(gid), "creator_id": str(uid)}) is IGNORED
+    assert apply(kind, {"guild_id": str(gid), key: user(uid, avatar="b")}) is APPLIED
+    assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("Ann", "b")

@@ -56,6 +56,13 @@ VALID = {
                               message_reference={"message_id": M}, referenced_message=None),
     "MESSAGE_UPDATE": {"id": M, "content": "edited", "edited_timestamp": "2024-05-03", "tts": True},
     "MESSAGE_DELETE": {"id": M}, "MESSAGE_DELETE_BULK": {"ids": [M, "999"]},
+    "GUILD_AUDIT_LOG_ENTRY_CREATE": {"guild_id": G, "id": "2", "action_type": 25, "target_id": str(U),
+                                     "changes": [{"key": "$remove", "new_value": [{"id": R, "name": "r"}]},
+                                                 {"key": "$add", "new_value": [{"id": "52"}]}]},
+    "INVITE_CREATE": {"guild_id": G, "code": "x", "inviter": user(NEW), "target_user": user(U, avatar="a")},
+    "GUILD_SCHEDULED_EVENT_CREATE": {"guild_id": G, "id": "3", "creator": user(NEW)},
+    "GUILD_SCHEDULED_EVENT_UPDATE": {"guild_id": G, "id": "3", "creator": user(U, bot=True)},
+    "GUILD_SCHEDULED_EVENT_DELETE": {"guild_id": G, "id": "3", "creator_id": str(U)},
 }
 assert set(VALID) == set(events.EVENT_TYPES)
 
