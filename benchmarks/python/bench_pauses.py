@@ -13,6 +13,10 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
 * The same for events.apply_frame of a GUILD_CREATE frame with N / 10
   members (100,000 by default) into an empty cache: a frame over 1 MiB is
   parsed and filed without the lock.
+* The longest one events.apply(MESSAGE_CREATE) on the main thread waits
+  while a worker thread (as run_in_executor runs it) sets a message limit
+  of 1,000 over N / 4 messages kept, and while it clears the cache: the
+  worker holds the lock of the message order in short runs only.
 * cache.stats(), which holds the lock (it costs the same at any size),
   against one get_user call, both timed from the main thread.
 * A full gc.collect() with the N users cached, in a fresh interpreter each:
@@ -107,6 +111,37 @@ def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
             "stall_ratio": statistics.median(r["stall"] / r["duration"] for r in runs)}
 
 
+def worker_waits(messages: int, repeats: int) -> Dict[str, float]:
+    """The longest MESSAGE_CREATE here while a worker thread makes a long call."""
+    from tarnwick_extras import cache, events
+
+    def message(i: int) -> Dict[str, object]:
+        return {"id": str(10**15 + i), "channel_id": "77", "author": {"id": "5", "username": "a"},
+                "content": "hello there", "timestamp": "2024-05-02T09:30:00+00:00"}
+
+    out: Dict[str, float] = {"messages": messages}
+    for name, call in (("set_message_limit", lambda: cache.set_message_limit(1000)), ("clear", cache.clear)):
+        runs = []
+        for _ in range(repeats):
+            cache.set_message_limit(None)
+            cache.clear()
+            for i in range(messages):
+                events.apply("MESSAGE_CREATE", message(i))
+            worker = threading.Thread(target=call)
+            longest, i = 0.0, messages
+            worker.start()
+            while worker.is_alive():
+                start = CLOCK()
+                events.apply("MESSAGE_CREATE", message(i))
+                longest, i = max(longest, CLOCK() - start), i + 1
+            worker.join()
+            runs.append(longest)
+        out[name + "_wait_ms"] = statistics.median(runs) * 1e3
+    cache.set_message_limit(None)
+    cache.clear()
+    return out
+
+
 def pauses(n: int, repeats: int) -> Dict[str, object]:
     import tarnwick
     from tarnwick_extras import cache
@@ -131,6 +166,7 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
     out["stats_vs_get_user"] = {"stats_ns": t_stats * 1e9, "get_user_ns": t_get * 1e9,
                                 "ratio": t_stats / t_get}
     out["apply_frame"] = big_frame_pauses(max(n // 10, 1000), repeats)
+    out["worker"] = worker_waits(max(n // 4, 1000), repeats)
     return out
 
 
@@ -164,6 +200,9 @@ def main() -> None:
     print(f"  events.apply_frame() of a {a['members']:,}-member GUILD_CREATE ({a['frame_mib']:.1f} MiB) takes "
           f"{a['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: {a['stall_ms']:.2f} ms "
           f"({a['stall_ratio']:.4f} of the call)")
+    w = p["worker"]
+    print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
+          f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them")
     s = p["stats_vs_get_user"]
     print(f"  stats() {s['stats_ns']:.0f} ns = {s['ratio']:.1f} x get_user ({s['get_user_ns']:.0f} ns), "
           f"held with the interpreter lock")

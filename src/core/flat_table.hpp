@@ -243,6 +243,12 @@ class FlatTable {
     if (fit <= buckets_ / 4) resize(fit, rehash);
   }
 
+  // Writes each page of an empty table's slots once, so that filling it
+  // later takes no first touch of fresh memory (which costs a fault a page).
+  void touch() noexcept {
+    if (items_ == 0 && buckets_ != 0) std::memset(static_cast<void*>(slots_), 0, buckets_ * sizeof(Slot));
+  }
+
   // Makes room for `n` entries in all, without counting deleted buckets.
   template <class Hasher>
   void reserve(std::size_t n, const Hasher& rehash) {

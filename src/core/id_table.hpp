@@ -26,6 +26,16 @@ class IdTable {
   const V* find(std::uint64_t key) const noexcept { return table_.find(hasher_(key), key); }
   std::optional<V> erase(std::uint64_t key) { return table_.erase(hasher_(key), key, hasher_); }
   std::size_t size() const noexcept { return table_.size(); }
+  // Room for n entries, so that inserting them grows nothing, and every
+  // page of it touched once (see FlatTable::touch).
+  void reserve_touched(std::size_t n) {
+    table_.reserve(n, hasher_);
+    table_.touch();
+  }
+  template <class F>
+  void for_each(F&& f) const {
+    table_.for_each(f);
+  }
 
  private:
   KeyedHasher hasher_;

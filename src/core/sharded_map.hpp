@@ -323,6 +323,18 @@ class ShardedMap {
     }
   }
 
+  // Empties every shard into `out`, its tables whole, for the caller to
+  // destroy after the locks are gone.
+  void clear(Removed& out) {
+    out.tables_.reserve(out.tables_.size() + shard_count());
+    for (std::size_t i = 0; i < shard_count(); ++i) {
+      std::lock_guard guard(shards_[i].lock);
+      out.tables_.push_back(std::move(shards_[i].table));
+      shards_[i].table = FlatTable<V>();
+      shards_[i].weight = {};
+    }
+  }
+
   ShardedMap copy() const {
     ShardedMap out(shard_count(), keys_);
     for (std::size_t i = 0; i < shard_count(); ++i) {

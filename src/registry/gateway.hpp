@@ -931,7 +931,22 @@ class Gateway {
         guild_required || has_value(d.get(keys::guild_id)) ? std::optional(id(d, keys::guild_id)) : std::nullopt;
     std::vector<UserRead> users;
     for (const Key* key : at) {
-      if (std::optional<UserRead> u = user_under(d, *key)) users.push_back(std::move(*u));
+      const std::optional<Value> v = d.get(*key);
+      if (!has_value(v)) continue;
+      Within within(path_, key->text);
+      const Object sent = object(*v);
+      const std::uint64_t uid = id(sent, keys::id);
+      const auto prior = std::find_if(users.begin(), users.end(), [&](const UserRead& r) { return r.id == uid; });
+      if (prior == users.end()) {
+        users.push_back(user(sent, uid));
+      } else if (!prior->changed) {
+        *prior = user(sent, uid);
+      } else {
+        // One user sent twice (an inviter streaming to their own invite):
+        // the second copy is read over the first.
+        const UserRecord first = *prior->changed;
+        if (UserRead u = read_over(sent, uid, &first, true); u.changed) *prior = std::move(u);
+      }
     }
     if (users.empty() || (guild_id && !guild_is_filed(*guild_id))) return Outcome::Ignored;
     for (UserRead& u : users) refile(std::move(u));

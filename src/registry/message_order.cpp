@@ -6,7 +6,8 @@
 // An entry of the queue whose number is no longer the id's latest is stale
 // (the message was filed again or removed) and is skipped when it reaches
 // the front.  The queue is compacted when stale entries outnumber live
-// ones, so it stays within a constant factor of the limit.
+// ones, so it stays within a constant factor of the limit: a few entries
+// each filing, so that no filing pays for a walk over all of them.
 //
 // Locking: the mutex, then (inside) message_map's shard locks; never the
 // other way round.  `limited` is read without the mutex on every filing:
@@ -17,10 +18,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +32,51 @@
 
 namespace tarnwick {
 namespace {
+
+// Filings (id, sequence number), oldest first.  While a compaction runs,
+// the entries it kept, those it has yet to look at and those noted since
+// are, in that order, the queue.
+class FilingQueue {
+ public:
+  using Entry = std::pair<std::uint64_t, std::uint64_t>;
+
+  void push(std::uint64_t id, std::uint64_t seq) { new_.emplace_back(id, seq); }
+  bool empty() const noexcept { return kept_.empty() && scan_.empty() && new_.empty(); }
+  std::size_t size() const noexcept { return kept_.size() + scan_.size() + new_.size(); }
+  Entry pop() {
+    Deque& q = !kept_.empty() ? kept_ : !scan_.empty() ? scan_ : new_;
+    const Entry e = q.front();
+    q.pop_front();
+    return e;
+  }
+
+  // Begins a compaction, unless one runs.
+  void start_compaction() {
+    if (scan_.empty() && kept_.empty()) scan_ = std::exchange(new_, {});
+  }
+  // Takes a compaction `steps` entries on, keeping those live(entry).
+  template <class Live>
+  void compact_some(std::size_t steps, Live&& live) {
+    if (scan_.empty() && kept_.empty()) return;
+    for (; steps > 0 && !scan_.empty(); --steps) {
+      if (live(scan_.front())) kept_.push_back(scan_.front());
+      scan_.pop_front();
+    }
+    if (!scan_.empty()) return;
+    // Done: the shorter of the two moves.
+    if (kept_.size() <= new_.size()) {
+      new_.insert(new_.begin(), kept_.begin(), kept_.end());
+      kept_ = {};
+    } else {
+      kept_.insert(kept_.end(), new_.begin(), new_.end());
+      new_ = std::exchange(kept_, {});
+    }
+  }
+
+ private:
+  using Deque = std::deque<Entry>;
+  Deque kept_, scan_, new_;
+};
 
 constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
 constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
@@ -52,31 +100,68 @@ class MessageOrder {
       old = message_map().erase(id);
       if (!limited_.load()) return old.has_value();
     }
-    std::lock_guard guard(mutex_);
+    const auto guard = lock();
     if (!old) old = message_map().erase(id);
     if (latest_) latest_->erase(id);  // its queue entries go stale
     return old.has_value();
   }
 
+  // The walk over the messages filed untracked and the drops down to a
+  // lower limit go in runs, the mutex let go between them, so that a filing
+  // meanwhile (on a thread that may hold the interpreter lock) waits for
+  // one run at most.
   void set_limit(std::optional<std::uint64_t> limit) {
-    Dropped dropped;
-    std::lock_guard guard(mutex_);
-    const bool was = limit_.has_value();
-    limit_ = limit;
-    if (!limit) {
-      limited_.store(false);
-      queue_ = {};
-      latest_.reset();
-      return;
+    bool walk = false;
+    {
+      Queue old_queue;  // destroyed after the mutex is released
+      std::optional<IdTable<std::uint64_t>> old_latest;
+      const auto guard = lock();
+      const bool was = limit_.has_value();
+      limit_ = limit;
+      if (!limit) {
+        limited_.store(false);
+        old_queue = std::exchange(queue_, {});
+        old_latest = std::exchange(latest_, std::nullopt);
+        return;
+      }
+      walk = !was;
+      if (walk) latest_.emplace();
+      limited_.store(true);
     }
-    if (!was) latest_.emplace();
-    limited_.store(true);
-    if (!was) {
+    if (walk) {
       std::vector<std::uint64_t> untracked;
       message_map().for_each([&](std::uint64_t id, const MessageRecord&) { untracked.push_back(id); });
-      for (std::uint64_t id : untracked) note(id);
+      // The index grown to take them all, and its memory touched, before
+      // the mutex is taken: then filling it is quick.
+      IdTable<std::uint64_t> fresh;
+      fresh.reserve_touched(untracked.size() + untracked.size() / 8 + 1024);
+      {
+        std::optional<IdTable<std::uint64_t>> old;  // destroyed after the mutex is released
+        const auto guard = lock();
+        if (!latest_) return;
+        if (latest_->size() <= untracked.size() / 8 + 1024) {  // those filed meanwhile
+          latest_->for_each([&](std::uint64_t id, std::uint64_t seq) { fresh.insert(id, std::uint64_t{seq}); });
+          old = std::exchange(latest_, std::move(fresh));
+        }
+      }
+      for (std::size_t i = 0; i < untracked.size();) {
+        let_waiters_in();
+        const auto guard = lock();
+        if (!latest_) return;  // the limit was lifted meanwhile
+        for (Run run; i < untracked.size() && run.goes_on(); ++i) {
+          // Not one that tracked itself meanwhile, nor one removed since.
+          const std::uint64_t id = untracked[i];
+          if (latest_->find(id) == nullptr && message_map().get(id)) note(id);
+        }
+      }
     }
-    evict(dropped);
+    for (bool more = true; more; let_waiters_in()) {
+      Dropped dropped;  // destroyed after the mutex is released
+      const auto guard = lock();
+      if (!limit_) return;
+      Run run;
+      more = evict(dropped, [&] { return run.goes_on(); });
+    }
   }
 
   // Removes every message whose field `field` holds a value `match`es; how
@@ -84,7 +169,7 @@ class MessageOrder {
   template <class Match>
   std::size_t remove_where(std::size_t field, Match&& match, Removed* removed = nullptr) {
     Removed dropped;
-    std::lock_guard guard(mutex_);
+    const auto guard = lock();
     Removed& out = removed != nullptr ? *removed : dropped;
     message_map().erase_if(
         [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && match(m.u64(field)); }, out);
@@ -95,19 +180,43 @@ class MessageOrder {
   }
 
   std::optional<std::uint64_t> limit() {
-    std::lock_guard guard(mutex_);
+    const auto guard = lock();
     return limit_;
   }
 
   void clear() {
-    std::lock_guard guard(mutex_);
-    queue_ = {};
-    if (latest_) latest_.emplace();
-    message_map().clear();
+    Removed removed;  // destroyed after the mutex is released
+    Queue old_queue;
+    std::optional<IdTable<std::uint64_t>> old_latest;
+    const auto guard = lock();
+    old_queue = std::exchange(queue_, {});
+    if (latest_) old_latest = std::exchange(latest_, IdTable<std::uint64_t>());
+    message_map().clear(removed);
   }
 
  private:
   using Dropped = std::vector<MessageRecord>;
+  using Queue = FilingQueue;
+  // The drops one filing makes (more only while set_limit works down a
+  // lower limit, which it finishes).
+  static constexpr std::size_t kFilingDrops = 8;
+  // The entries of a compaction one filing looks at: a queue of twice the
+  // limit is compacted before it grows by an eighth.
+  static constexpr std::size_t kCompactSteps = 8;
+
+  // One run of set_limit's work under the mutex: about a millisecond,
+  // whatever an entry costs (the first touches of a table just grown cost
+  // many times the rest).
+  class Run {
+   public:
+    bool goes_on() {
+      return ++count_ % 64 != 0 || std::chrono::steady_clock::now() < until_;
+    }
+
+   private:
+    std::size_t count_ = 0;
+    std::chrono::steady_clock::time_point until_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+  };
 
   void file_unnoted(MessageRecord&& message) {
     const std::uint64_t id = message.key();
@@ -116,11 +225,11 @@ class MessageOrder {
     if (!limited_.load()) {
       displaced = message_map().insert(id, std::move(message));
       if (!limited_.load()) return;
-      std::lock_guard guard(mutex_);
+      const auto guard = lock();
       if (limit_) track(id, dropped);
       return;
     }
-    std::lock_guard guard(mutex_);
+    const auto guard = lock();
     displaced = message_map().insert(id, std::move(message));
     if (limit_) track(id, dropped);
   }
@@ -129,13 +238,14 @@ class MessageOrder {
   void note(std::uint64_t id) {
     const std::uint64_t seq = next_seq_++;
     latest_->insert(id, std::uint64_t{seq});
-    queue_.emplace_back(id, seq);
+    queue_.push(id, seq);
   }
 
   void track(std::uint64_t id, Dropped& dropped) {
     note(id);
-    evict(dropped);
-    if (queue_.size() > 2 * latest_->size() + 64) compact();
+    evict(dropped, [&] { return dropped.size() < kFilingDrops; });
+    if (queue_.size() > 2 * latest_->size() + 64) queue_.start_compaction();
+    queue_.compact_some(kCompactSteps, [&](const FilingQueue::Entry& e) { return is_latest(e.first, e.second); });
   }
 
   bool is_latest(std::uint64_t id, std::uint64_t seq) const noexcept {
@@ -143,34 +253,44 @@ class MessageOrder {
     return s != nullptr && *s == seq;
   }
 
-  // Drops the oldest messages beyond the limit.  The caller destroys them
-  // after the mutex is released.
-  void evict(Dropped& dropped) {
+  // Drops the oldest messages beyond the limit while goes_on(); whether
+  // more are beyond it.  The caller destroys them after the mutex is
+  // released.
+  template <class GoesOn>
+  bool evict(Dropped& dropped, GoesOn&& goes_on) {
     while (latest_->size() > *limit_ && !queue_.empty()) {
-      const auto [id, seq] = queue_.front();
-      queue_.pop_front();
+      if (!goes_on()) return true;
+      const auto [id, seq] = queue_.pop();
       if (!is_latest(id, seq)) continue;
       latest_->erase(id);
       if (auto old = message_map().erase(id)) dropped.push_back(std::move(*old));
     }
+    return false;
   }
 
-  void compact() {
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> live;
-    for (const auto& entry : queue_) {
-      if (is_latest(entry.first, entry.second)) live.push_back(entry);
-    }
-    queue_ = std::move(live);
+  // The mutex, counted while waited for: runs of long work let go of it
+  // between them, and a thread waiting then gets it before the next run (a
+  // mutex is not fair: the thread letting go would take it straight back).
+  std::unique_lock<std::mutex> lock() {
+    waiting_.fetch_add(1);
+    std::unique_lock guard(mutex_);
+    waiting_.fetch_sub(1);
+    return guard;
+  }
+  void let_waiters_in() const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    while (waiting_.load() != 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
   }
 
   std::mutex mutex_;
+  std::atomic<int> waiting_{0};
   std::atomic<bool> limited_{false};
   std::optional<std::uint64_t> limit_;
   std::uint64_t next_seq_ = 0;
   // Both exist only while a limit is set (the index draws its hash keys
   // when it is made).
   std::optional<IdTable<std::uint64_t>> latest_;
-  std::deque<std::pair<std::uint64_t, std::uint64_t>> queue_;
+  Queue queue_;
 };
 
 // Never destroyed, like the maps.

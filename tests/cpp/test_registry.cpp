@@ -148,6 +148,64 @@ TEST(RegistryStress, KeptCountsEqualAFullWalkAfterMixedChanges) {
   EXPECT_EQ(registry_stats(), walked_registry_stats());
 }
 
+// A limit set over many messages filed without one works through them in
+// runs, letting filings and removals in between (which drop only a few
+// each): once it is done, exactly the limit is kept, and then the newest.
+TEST(RegistryStress, ALimitSetInRunsKeepsExactlyTheNewest) {
+  constexpr std::uint64_t kBase = 0x9500'0000'0000, kOld = 200'000, kLimit = 100;
+  for (std::uint64_t i = 0; i < kOld; ++i) file_message(record<MessageDesc>(kBase + i, 4));
+  std::atomic<bool> done{false};
+  std::thread limiter([&] {
+    set_message_limit(kLimit);
+    done.store(true);
+  });
+  std::uint64_t next = kBase + kOld;
+  for (std::uint64_t i = 0; !done.load() || i < 1000; ++i) {
+    file_message(record<MessageDesc>(next++, 4));
+    remove_message(kBase + (i * 7919) % kOld);  // old ones, walked or not yet
+  }
+  limiter.join();
+  EXPECT_EQ(registry_stats().messages, kLimit);
+  for (std::uint64_t i = 0; i < kLimit; ++i) file_message(record<MessageDesc>(next++, 4));
+  for (std::uint64_t id = next - kLimit; id < next; ++id) EXPECT_TRUE(message_map().get(id)) << id;
+  EXPECT_EQ(registry_stats().messages, kLimit);
+  set_message_limit(std::nullopt);
+  clear_registry();
+}
+
+// Under a limit, the messages kept are always the newest filed, however
+// often they are filed again or removed (which leaves stale entries in the
+// filing order for its compactions, a few a filing, to take out).
+TEST(Registry, ALimitKeepsTheNewestFilingsThroughCompactions) {
+  std::uint64_t next = 0x9600'0000'0000;
+  for (const std::size_t limit : {10, 50}) {
+    set_message_limit(limit);
+    std::vector<std::uint64_t> order;  // the model: ids, oldest filing first
+    std::mt19937_64 rng(limit);
+    for (int op = 0; op < 20'000; ++op) {
+      const std::uint64_t pick = order.empty() ? 0 : order[rng() % order.size()];
+      if (rng() % 4 == 0 || order.empty()) {
+        order.push_back(next);
+        file_message(record<MessageDesc>(next++, 4));
+      } else if (rng() % 8 != 0) {  // filed again: the newest now
+        std::erase(order, pick);
+        order.push_back(pick);
+        file_message(record<MessageDesc>(pick, 4));
+      } else {
+        std::erase(order, pick);
+        remove_message(pick);
+      }
+      if (order.size() > limit) order.erase(order.begin(), order.end() - static_cast<std::ptrdiff_t>(limit));
+      if (op % 97 == 0) {
+        ASSERT_EQ(registry_stats().messages, order.size()) << op;
+        for (const std::uint64_t id : order) ASSERT_TRUE(message_map().get(id)) << op;
+      }
+    }
+    set_message_limit(std::nullopt);
+    clear_registry();
+  }
+}
+
 // A prune that runs while other threads put members and then file their
 // users (as a join does) never leaves a member whose user is gone: the
 // journal keeps what its mark could not see.

@@ -313,8 +313,8 @@ MALFORMED = [
     ("GUILD_AUDIT_LOG_ENTRY_CREATE", lambda g, u, m, new: {"guild_id": g, "action_type": 25, "target_id": str(u),
      "changes": [{"key": "$add", "new_value": [{"id": "1"}]}, {"key": "$remove", "new_value": [{"name": "r"}]}]},
      "changes[1].new_value[0].id", "missing"),
-    ("INVITE_CREATE", lambda g, u, m, new: {"guild_id": g, "inviter": user(new), "target_user": {"id": "1"}},
-     "target_user.username", "missing"),
+    ("INVITE_CREATE", lambda g, u, m, new: {"guild_id": g, "inviter": user(new), "target_user": {"id": str(new), "bot": 1}},
+     "target_user.bot", "expected a boolean, got a number"),
 ]
 
 
@@ -416,3 +416,11 @@ def test_users_named_in_passing_are_merged_in_filed_guilds_only(kind, key):
     assert apply(kind, {"guild_id": str(gid), "creator_id": str(uid)}) is IGNORED
     assert apply(kind, {"guild_id": str(gid), key: user(uid, avatar="b")}) is APPLIED
     assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("Ann", "b")
+
+
+def test_a_user_sent_twice_in_one_event_keeps_what_each_copy_says():
+    gid, uid = new_guild(), fresh_id()
+    apply("USER_UPDATE", user(uid, global_name="Old", avatar="old"))
+    assert apply("INVITE_CREATE", {"guild_id": str(gid), "inviter": user(uid, avatar="new"),
+                                   "target_user": user(uid, global_name="New")}) is APPLIED
+    assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("New", "new")
