@@ -48,6 +48,7 @@ class IdSet {
   void insert(std::uint64_t id) { table_.insert(id, Entry{id}); }
   bool contains(std::uint64_t id) const noexcept { return table_.find(id) != nullptr; }
   std::size_t size() const noexcept { return table_.size(); }
+  void reserve_touched(std::size_t n) { table_.reserve_touched(n); }
 
  private:
   struct Entry {

@@ -298,6 +298,12 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
     ~End() { g_journal.end(); }
   } end;
   IdSet seen;
+  // Grown first, and its memory touched, so that the mark grows nothing
+  // while it holds a lock.
+  // (Members and messages name a user many times over: the users filed
+  // bound it, but for ids named and not filed, for which it may grow.)
+  const std::size_t named = guild_map().weight().members + message_map().size();
+  seen.reserve_touched(keep.size() + std::min(named, user_map().size()));
   // Mark: one shard, or one guild's members, locked at a time.  What other
   // threads file meanwhile is noted in the journal, which the sweep keeps.
   for (const std::uint64_t id : keep) seen.insert(id);
