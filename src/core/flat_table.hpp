@@ -213,6 +213,13 @@ class FlatTable {
     return old;
   }
 
+  // erase() without giving memory back (see take_at).
+  std::optional<V> erase_keeping_room(std::uint64_t hash, std::uint64_t key) noexcept {
+    const std::size_t i = index_of(hash, key);
+    if (i == buckets_) return std::nullopt;
+    return take_at(i);
+  }
+
   // Takes the entry of full bucket i out of the table, without giving
   // memory back, so that the other buckets keep their places: for a walk
   // that removes many (and then calls shrink_to_suit()).

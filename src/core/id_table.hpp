@@ -25,6 +25,10 @@ class IdTable {
   }
   const V* find(std::uint64_t key) const noexcept { return table_.find(hasher_(key), key); }
   std::optional<V> erase(std::uint64_t key) { return table_.erase(hasher_(key), key, hasher_); }
+  // erase() that never shrinks the table (for a table about to be filled
+  // again), and the shrink it leaves out, for when it is done.
+  std::optional<V> erase_keeping_room(std::uint64_t key) { return table_.erase_keeping_room(hasher_(key), key); }
+  void shrink_to_suit() { table_.shrink_to_suit(hasher_); }
   std::size_t size() const noexcept { return table_.size(); }
   // Room for n entries, so that inserting them grows nothing, and every
   // page of it touched once (see FlatTable::touch).

@@ -33,49 +33,66 @@
 namespace tarnwick {
 namespace {
 
-// Filings (id, sequence number), oldest first.  While a compaction runs,
-// the entries it kept, those it has yet to look at and those noted since
-// are, in that order, the queue.
+// Filings (id, sequence number), oldest first, in three parts: what the
+// last compaction kept, what the running one has yet to look at (whole
+// parts, as they were when it began), and what was noted since.  Nothing
+// is ever copied from one part to another but by the compaction, an entry
+// at a time, so no filing pays for a walk over all of them.
 class FilingQueue {
  public:
   using Entry = std::pair<std::uint64_t, std::uint64_t>;
 
-  void push(std::uint64_t id, std::uint64_t seq) { new_.emplace_back(id, seq); }
-  bool empty() const noexcept { return kept_.empty() && scan_.empty() && new_.empty(); }
-  std::size_t size() const noexcept { return kept_.size() + scan_.size() + new_.size(); }
+  void push(std::uint64_t id, std::uint64_t seq) {
+    new_.emplace_back(id, seq);
+    ++size_;
+  }
+  // An entry older than every other (a message filed before the limit).
+  void push_oldest(std::uint64_t id, std::uint64_t seq) {
+    kept_.emplace_front(id, seq);
+    ++size_;
+  }
+  bool empty() const noexcept { return size_ == 0; }
+  std::size_t size() const noexcept { return size_; }
   Entry pop() {
-    Deque& q = !kept_.empty() ? kept_ : !scan_.empty() ? scan_ : new_;
+    drop_scanned();
+    Deque& q = !kept_.empty() ? kept_ : !scan_.empty() ? scan_.front() : new_;
     const Entry e = q.front();
     q.pop_front();
+    --size_;
     return e;
   }
 
   // Begins a compaction, unless one runs.
   void start_compaction() {
-    if (scan_.empty() && kept_.empty()) scan_ = std::exchange(new_, {});
+    if (!scan_.empty()) return;
+    scan_.push_back(std::exchange(kept_, {}));
+    scan_.push_back(std::exchange(new_, {}));
+    drop_scanned();
   }
   // Takes a compaction `steps` entries on, keeping those live(entry).
   template <class Live>
   void compact_some(std::size_t steps, Live&& live) {
-    if (scan_.empty() && kept_.empty()) return;
-    for (; steps > 0 && !scan_.empty(); --steps) {
-      if (live(scan_.front())) kept_.push_back(scan_.front());
-      scan_.pop_front();
-    }
-    if (!scan_.empty()) return;
-    // Done: the shorter of the two moves.
-    if (kept_.size() <= new_.size()) {
-      new_.insert(new_.begin(), kept_.begin(), kept_.end());
-      kept_ = {};
-    } else {
-      kept_.insert(kept_.end(), new_.begin(), new_.end());
-      new_ = std::exchange(kept_, {});
+    for (drop_scanned(); steps > 0 && !scan_.empty(); --steps, drop_scanned()) {
+      Deque& q = scan_.front();
+      if (live(q.front())) {
+        kept_.push_back(q.front());
+      } else {
+        --size_;
+      }
+      q.pop_front();
     }
   }
 
  private:
   using Deque = std::deque<Entry>;
-  Deque kept_, scan_, new_;
+  void drop_scanned() {
+    while (!scan_.empty() && scan_.front().empty()) scan_.pop_front();
+  }
+
+  Deque kept_;
+  std::deque<Deque> scan_;
+  Deque new_;
+  std::size_t size_ = 0;
 };
 
 constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
@@ -102,15 +119,17 @@ class MessageOrder {
     }
     const auto guard = lock();
     if (!old) old = message_map().erase(id);
-    if (latest_) latest_->erase(id);  // its queue entries go stale
+    if (latest_) latest_->erase_keeping_room(id);  // its queue entries go stale
     return old.has_value();
   }
 
   // The walk over the messages filed untracked and the drops down to a
   // lower limit go in runs, the mutex let go between them, so that a filing
   // meanwhile (on a thread that may hold the interpreter lock) waits for
-  // one run at most.
+  // one run at most.  One call at a time: each returns with its limit
+  // holding.
   void set_limit(std::optional<std::uint64_t> limit) {
+    const std::lock_guard one_at_a_time(setting_);
     bool walk = false;
     {
       Queue old_queue;  // destroyed after the mutex is released
@@ -130,6 +149,7 @@ class MessageOrder {
     }
     if (walk) {
       std::vector<std::uint64_t> untracked;
+      untracked.reserve(message_map().size() + 1024);  // not grown under a shard's lock
       message_map().for_each([&](std::uint64_t id, const MessageRecord&) { untracked.push_back(id); });
       // The index grown to take them all, and its memory touched, before
       // the mutex is taken: then filling it is quick.
@@ -151,7 +171,8 @@ class MessageOrder {
         for (Run run; i < untracked.size() && run.goes_on(); ++i) {
           // Not one that tracked itself meanwhile, nor one removed since.
           const std::uint64_t id = untracked[i];
-          if (latest_->find(id) == nullptr && message_map().get(id)) note(id);
+          // Older than any filed since the limit was set.
+          if (latest_->find(id) == nullptr && message_map().get(id)) note(id, true);
         }
       }
     }
@@ -161,6 +182,7 @@ class MessageOrder {
       if (!limit_) return;
       Run run;
       more = evict(dropped, [&] { return run.goes_on(); });
+      if (!more) latest_->shrink_to_suit();  // what the drops left out
     }
   }
 
@@ -174,7 +196,7 @@ class MessageOrder {
     message_map().erase_if(
         [&](std::uint64_t, const MessageRecord& m) { return m.present(field) && match(m.u64(field)); }, out);
     if (latest_) {  // their queue entries go stale
-      out.each([&](const MessageRecord& m) { latest_->erase(m.key()); });
+      out.each([&](const MessageRecord& m) { latest_->erase_keeping_room(m.key()); });
     }
     return out.size();
   }
@@ -234,11 +256,16 @@ class MessageOrder {
     if (limit_) track(id, dropped);
   }
 
-  // Under the mutex, with a limit set: `id` is the newest message now.
-  void note(std::uint64_t id) {
+  // Under the mutex, with a limit set: `id` is the newest message now (the
+  // oldest: one filed before the limit was set).
+  void note(std::uint64_t id, bool oldest = false) {
     const std::uint64_t seq = next_seq_++;
     latest_->insert(id, std::uint64_t{seq});
-    queue_.push(id, seq);
+    if (oldest) {
+      queue_.push_oldest(id, seq);
+    } else {
+      queue_.push(id, seq);
+    }
   }
 
   void track(std::uint64_t id, Dropped& dropped) {
@@ -262,7 +289,7 @@ class MessageOrder {
       if (!goes_on()) return true;
       const auto [id, seq] = queue_.pop();
       if (!is_latest(id, seq)) continue;
-      latest_->erase(id);
+      latest_->erase_keeping_room(id);  // shrunk once the drops are done
       if (auto old = message_map().erase(id)) dropped.push_back(std::move(*old));
     }
     return false;
@@ -278,12 +305,13 @@ class MessageOrder {
     return guard;
   }
   void let_waiters_in() const {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
     while (waiting_.load() != 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
   }
 
   std::mutex mutex_;
   std::atomic<int> waiting_{0};
+  std::mutex setting_;  // taken before mutex_, by set_limit alone
   std::atomic<bool> limited_{false};
   std::optional<std::uint64_t> limit_;
   std::uint64_t next_seq_ = 0;

@@ -150,25 +150,37 @@ TEST(RegistryStress, KeptCountsEqualAFullWalkAfterMixedChanges) {
 
 // A limit set over many messages filed without one works through them in
 // runs, letting filings and removals in between (which drop only a few
-// each): once it is done, exactly the limit is kept, and then the newest.
+// each): once it is done, exactly the limit is kept, the newest first
+// among them those filed meanwhile; and a second limit set meanwhile holds
+// once its call returns.
 TEST(RegistryStress, ALimitSetInRunsKeepsExactlyTheNewest) {
-  constexpr std::uint64_t kBase = 0x9500'0000'0000, kOld = 200'000, kLimit = 100;
+  constexpr std::uint64_t kBase = 0x9500'0000'0000, kOld = 200'000, kLimit = 1000;
   for (std::uint64_t i = 0; i < kOld; ++i) file_message(record<MessageDesc>(kBase + i, 4));
   std::atomic<bool> done{false};
   std::thread limiter([&] {
     set_message_limit(kLimit);
     done.store(true);
   });
-  std::uint64_t next = kBase + kOld;
-  for (std::uint64_t i = 0; !done.load() || i < 1000; ++i) {
-    file_message(record<MessageDesc>(next++, 4));
+  std::vector<std::uint64_t> meanwhile;
+  for (std::uint64_t i = 0; !done.load(); ++i) {
+    if (message_limit()) meanwhile.push_back(kBase + kOld + i);  // filed once the limit is set
+    file_message(record<MessageDesc>(kBase + kOld + i, 4));
     remove_message(kBase + (i * 7919) % kOld);  // old ones, walked or not yet
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // an event loop's pace
   }
   limiter.join();
   EXPECT_EQ(registry_stats().messages, kLimit);
-  for (std::uint64_t i = 0; i < kLimit; ++i) file_message(record<MessageDesc>(next++, 4));
-  for (std::uint64_t id = next - kLimit; id < next; ++id) EXPECT_TRUE(message_map().get(id)) << id;
+  const std::size_t newest = std::min<std::size_t>(meanwhile.size(), kLimit);
+  for (std::size_t i = meanwhile.size() - newest; i < meanwhile.size(); ++i) {
+    EXPECT_TRUE(message_map().get(meanwhile[i])) << i << " of " << meanwhile.size();
+  }
+  set_message_limit(std::nullopt);
+  for (std::uint64_t i = 0; i < kOld; ++i) file_message(record<MessageDesc>(kBase + i, 4));
+  std::thread higher([&] { set_message_limit(10 * kLimit); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  set_message_limit(kLimit);
   EXPECT_EQ(registry_stats().messages, kLimit);
+  higher.join();
   set_message_limit(std::nullopt);
   clear_registry();
 }
