@@ -118,9 +118,13 @@ The events and what each does:
                           keeps members true for a bot without the members
                           intent: a kick (``action_type`` 20) or a ban (22)
                           removes the member ``target_id`` (the user stays); a
-                          role update (25) adds the roles of the ``$add``
-                          changes and takes those of ``$remove`` off the filed
-                          member.  Other actions are IGNORED
+                          member update (24) sets the ``nick``,
+                          ``communication_disabled_until`` (a timeout),
+                          ``deaf`` and ``mute`` its changes name on the filed
+                          member (a text change without ``new_value`` clears
+                          it); a role update (25) adds the roles of the
+                          ``$add`` changes and takes those of ``$remove`` off
+                          it.  Other actions are IGNORED
 ``INVITE_CREATE``         merges the ``inviter`` and ``target_user`` it carries
 ``GUILD_SCHEDULED_EVENT_CREATE``,
 ``GUILD_SCHEDULED_EVENT_UPDATE``,

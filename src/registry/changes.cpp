@@ -61,7 +61,42 @@ MemberRecord without_role(const MemberRecord& m, std::uint64_t role_id) {
   });
 }
 
+MemberRecord with_changes(const MemberRecord& m, const MemberChanges& c) {
+  constexpr std::size_t kNick = field_index<MemberDesc>("nick"), kDeaf = field_index<MemberDesc>("deaf"),
+                        kMute = field_index<MemberDesc>("mute"),
+                        kTimeout = field_index<MemberDesc>("communication_disabled_until");
+  Scalars<MemberDesc> sc = m.scalars();
+  if (c.deaf) sc.store(kDeaf, static_cast<std::uint8_t>(*c.deaf));
+  if (c.mute) sc.store(kMute, static_cast<std::uint8_t>(*c.mute));
+  BlobBuilder b;
+  for (std::size_t k = 0; k < std::size(MemberDesc::fields); ++k) {
+    if (!is_var(MemberDesc::fields[k].kind)) continue;
+    const auto& text = k == kNick ? c.nick : k == kTimeout ? c.communication_disabled_until : std::nullopt;
+    if (!text) {
+      const VarView v = m.var(k);
+      b.append(v.data, v.size);
+    } else {
+      if (*text) b.append((*text)->data(), (*text)->size());
+      sc.set_present(k, text->has_value());
+    }
+    b.end_field();
+  }
+  return MemberRecord(sc, b.seal());
+}
+
 }  // namespace
+
+bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes) {
+  bool found = false;
+  std::optional<MemberRecord> displaced;  // destroyed after the lock
+  with_filed_guild(guild_id, [&](GuildCollections& c) {
+    const MemberRecord* m = c.filed_member(user_id);
+    if (m == nullptr) return;
+    found = true;
+    displaced = c.put(with_changes(*m, changes));
+  });
+  return found;
+}
 
 std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id) {
   std::vector<std::uint64_t> holders;

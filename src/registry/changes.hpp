@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <type_traits>
 
 #include "records/emoji.hpp"
@@ -44,6 +45,17 @@ std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std:
 // such member is filed.
 bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const std::uint64_t> added,
                   std::span<const std::uint64_t> removed);
+
+// What an audit log entry says of a member: each field it names (a text
+// left none is cleared).
+struct MemberChanges {
+  std::optional<std::optional<std::string>> nick, communication_disabled_until;
+  std::optional<bool> deaf, mute;
+  bool empty() const noexcept { return !nick && !communication_disabled_until && !deaf && !mute; }
+};
+// Those changes made to the member filed in guild_id for user_id; false
+// when no such member is filed.
+bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes);
 
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for

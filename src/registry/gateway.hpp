@@ -891,34 +891,58 @@ class Gateway {
   }
 
   // An audit log entry: to a bot without the members intent, the only word
-  // that a member it holds was kicked, or had roles added or taken away.
-  // A kick or a ban removes the member (the user stays); a role update
-  // ($add and $remove, lists of partial roles) changes its roles.  Other
-  // actions, and members not filed, are IGNORED.
+  // that a member it holds was kicked, timed out, or had roles added or
+  // taken away.  A kick or a ban removes the member (the user stays); a
+  // member update changes the nick, timeout, deaf and mute it names; a
+  // role update ($add and $remove, lists of partial roles) changes its
+  // roles.  Other actions, and members not filed, are IGNORED.
   Outcome audit_log_entry(const Object& d, const Value&) {
     static const Key action_type{"action_type"}, target_id{"target_id"}, changes{"changes"}, key{"key"},
         new_value{"new_value"};
-    enum : std::uint64_t { kKick = 20, kBan = 22, kRoleUpdate = 25 };
+    enum : std::uint64_t { kKick = 20, kBan = 22, kMemberUpdate = 24, kRoleUpdate = 25 };
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const Value action_value = required(d, action_type);
     std::uint64_t action;
     if (!src_.uint_of(action_value, &action)) {
       path_.fail_at(action_type.text, "expected an action type (an integer), got " + kind_of(action_value));
     }
-    if (action != kKick && action != kBan && action != kRoleUpdate) return Outcome::Ignored;
+    if (action != kKick && action != kBan && action != kMemberUpdate && action != kRoleUpdate) {
+      return Outcome::Ignored;
+    }
     const std::uint64_t user_id = id(d, target_id);
-    if (action != kRoleUpdate) {
+    if (action == kKick || action == kBan) {
       return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
     }
     std::vector<std::uint64_t> added, removed;
+    MemberChanges member;
     entries(d, changes, false, [&](const Value& item) {
       const Object change = object(item);
       const Value name = required(change, key);
       if (src_.kind(name) != ValueKind::String) path_.fail_at(key.text, "expected a string, got " + kind_of(name));
       const std::string text = src_.text_of(name);
-      std::vector<std::uint64_t>* to = text == "$add" ? &added : text == "$remove" ? &removed : nullptr;
-      if (to != nullptr) entries(change, new_value, false, [&](const Value& role) { to->push_back(id_in(object(role))); });
+      const std::optional<Value> value = change.get(new_value);
+      if (action == kRoleUpdate) {
+        std::vector<std::uint64_t>* to = text == "$add" ? &added : text == "$remove" ? &removed : nullptr;
+        if (to != nullptr) entries(change, new_value, false, [&](const Value& role) { to->push_back(id_in(object(role))); });
+      } else if (text == "nick" || text == "communication_disabled_until") {
+        // No new value: the field was reset.
+        std::optional<std::string> now;
+        if (has_value(value)) {
+          if (!src_.fits_text(*value)) path_.fail_at(new_value.text, reason_for(Holds::Text, src_.describe(*value)));
+          now = src_.text_of(*value);
+        }
+        (text == "nick" ? member.nick : member.communication_disabled_until) = std::move(now);
+      } else if ((text == "deaf" || text == "mute") && has_value(value)) {
+        if (src_.kind(*value) != ValueKind::Bool) {
+          path_.fail_at(new_value.text, reason_for(Holds::Flag, src_.describe(*value)));
+        }
+        (text == "deaf" ? member.deaf : member.mute) = src_.truth(*value);
+      }
     });
+    if (action == kMemberUpdate) {
+      if (member.empty()) return Outcome::Ignored;
+      return change_member(guild_id, user_id, member) ? Outcome::Applied : Outcome::Ignored;
+    }
     if (added.empty() && removed.empty()) return Outcome::Ignored;
     return change_roles(guild_id, user_id, added, removed) ? Outcome::Applied : Outcome::Ignored;
   }

@@ -609,6 +609,9 @@ class _Stream:
                  "target_id": self.user_ids[i], "action_type": self.rng.choice((20, 25, 25, 24))}
         if entry["action_type"] == 20:
             g.drop(i)
+        elif entry["action_type"] == 24:
+            entry["changes"] = [{"key": "communication_disabled_until", "new_value": self.stamp()},
+                                {"key": "nick", "new_value": self.words(1)}, {"key": "mute", "new_value": True}]
         elif g.roles:
             role = self.rng.choice(list(g.roles.values()))
             entry["changes"] = [{"key": self.rng.choice(("$add", "$remove")),

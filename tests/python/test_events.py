@@ -313,6 +313,9 @@ MALFORMED = [
     ("GUILD_AUDIT_LOG_ENTRY_CREATE", lambda g, u, m, new: {"guild_id": g, "action_type": 25, "target_id": str(u),
      "changes": [{"key": "$add", "new_value": [{"id": "1"}]}, {"key": "$remove", "new_value": [{"name": "r"}]}]},
      "changes[1].new_value[0].id", "missing"),
+    ("GUILD_AUDIT_LOG_ENTRY_CREATE", lambda g, u, m, new: {"guild_id": g, "action_type": 24, "target_id": str(u),
+     "changes": [{"key": "nick", "new_value": "x"}, {"key": "deaf", "new_value": "yes"}]},
+     "changes[1].new_value", "expected a boolean, got a string"),
     ("INVITE_CREATE", lambda g, u, m, new: {"guild_id": g, "inviter": user(new), "target_user": {"id": str(new), "bot": 1}},
      "target_user.bot", "expected a boolean, got a number"),
 ]
@@ -400,6 +403,13 @@ def test_audit_log_entries_keep_members_true_without_member_events():
     assert tarnwick.get_member(gid, a).roles == [2, 3]
     for action, changes in [(25, [{"key": "nick", "new_value": "x"}]), (24, roles), (21, None)]:
         assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=action, changes=changes)) is IGNORED
+    timeout = [{"key": "communication_disabled_until", "new_value": "2030-01-01T00:00:00+00:00"},
+               {"key": "nick", "old_value": "ann"}, {"key": "deaf", "new_value": True}, {"key": "avatar_hash"}]
+    apply("GUILD_MEMBER_UPDATE", dict(member(a, roles=["2", "3"], nick="ann", mute=True), guild_id=str(gid)))
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=24, changes=timeout)) is APPLIED
+    m = tarnwick.get_member(gid, a)
+    assert (m.communication_disabled_until, m.nick, m.deaf, m.mute, m.roles) == (
+        "2030-01-01T00:00:00+00:00", None, True, True, [2, 3])
     assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=20)) is APPLIED
     assert tarnwick.get_member(gid, a) is None and tarnwick.get_user(a) is not None
     assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, changes=roles)) is IGNORED  # no member filed
