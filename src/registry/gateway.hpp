@@ -928,15 +928,14 @@ class Gateway {
         // No new value: the field was reset.
         std::optional<std::string> now;
         if (has_value(value)) {
-          if (!src_.fits_text(*value)) path_.fail_at(new_value.text, reason_for(Holds::Text, src_.describe(*value)));
-          now = src_.text_of(*value);
+          Within at(path_, new_value.text);
+          now = text == "nick" ? member_text<kNick>(*value) : member_text<kTimeout>(*value);
         }
         (text == "nick" ? member.nick : member.communication_disabled_until) = std::move(now);
       } else if ((text == "deaf" || text == "mute") && has_value(value)) {
-        if (src_.kind(*value) != ValueKind::Bool) {
-          path_.fail_at(new_value.text, reason_for(Holds::Flag, src_.describe(*value)));
-        }
-        (text == "deaf" ? member.deaf : member.mute) = src_.truth(*value);
+        Within at(path_, new_value.text);
+        (text == "deaf" ? member.deaf : member.mute) = text == "deaf" ? member_flag<kDeaf>(*value)
+                                                                      : member_flag<kMute>(*value);
       }
     });
     if (action == kMemberUpdate) {
@@ -945,6 +944,26 @@ class Gateway {
     }
     if (added.empty() && removed.empty()) return Outcome::Ignored;
     return change_roles(guild_id, user_id, added, removed) ? Outcome::Applied : Outcome::Ignored;
+  }
+
+  // A member field's value from an audit log change, read by the field's
+  // own rule (at the path's place).
+  static constexpr std::size_t kNick = field_index<MemberDesc>("nick"), kDeaf = field_index<MemberDesc>("deaf"),
+                               kMute = field_index<MemberDesc>("mute"),
+                               kTimeout = field_index<MemberDesc>("communication_disabled_until");
+  template <std::size_t I>
+  std::string member_text(const Value& v) {
+    Scalars<MemberDesc> sc;
+    BlobBuilder b;
+    if (!src_.template convert<MemberDesc, I>(sc, b, v)) path_.fail(reason_for(Holds::Text, src_.describe(v)));
+    return std::string(b.payloads());
+  }
+  template <std::size_t I>
+  bool member_flag(const Value& v) {
+    Scalars<MemberDesc> sc;
+    BlobBuilder b;
+    if (!src_.template convert<MemberDesc, I>(sc, b, v)) path_.fail(reason_for(Holds::Flag, src_.describe(v)));
+    return sc.template load<std::uint8_t>(I) != 0;
   }
 
   // Events that name users in passing (an invite's inviter and target, a
