@@ -84,18 +84,26 @@ MemberRecord with_changes(const MemberRecord& m, const MemberChanges& c) {
   return MemberRecord(sc, b.seal());
 }
 
-}  // namespace
-
-bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes) {
+// The member filed in guild_id for user_id replaced by change(member),
+// unless that gives none (nothing to change); false when none is filed.
+template <class Change>
+bool change_filed_member(std::uint64_t guild_id, std::uint64_t user_id, Change&& change) {
   bool found = false;
   std::optional<MemberRecord> displaced;  // destroyed after the lock
   with_filed_guild(guild_id, [&](GuildCollections& c) {
     const MemberRecord* m = c.filed_member(user_id);
     if (m == nullptr) return;
     found = true;
-    displaced = c.put(with_changes(*m, changes));
+    if (std::optional<MemberRecord> changed = change(*m)) displaced = c.put(std::move(*changed));
   });
   return found;
+}
+
+}  // namespace
+
+bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes) {
+  return change_filed_member(guild_id, user_id,
+                             [&](const MemberRecord& m) { return std::optional(with_changes(m, changes)); });
 }
 
 std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id) {
@@ -128,17 +136,12 @@ bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const
   const auto in = [](std::span<const std::uint64_t> ids, std::uint64_t id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
   };
-  bool found = false;
-  std::optional<MemberRecord> displaced;  // destroyed after the lock
-  with_filed_guild(guild_id, [&](GuildCollections& c) {
-    const MemberRecord* m = c.filed_member(user_id);
-    if (m == nullptr) return;
-    found = true;
+  return change_filed_member(guild_id, user_id, [&](const MemberRecord& m) -> std::optional<MemberRecord> {
     bool changes = false;
-    for (const std::uint64_t r : added) changes |= !has_role(*m, r);
-    for (const std::uint64_t r : removed) changes |= has_role(*m, r);
-    if (!changes) return;
-    displaced = c.put(m->with_var(kRoles, [&](BlobBuilder& b, VarView roles) {
+    for (const std::uint64_t r : added) changes |= !has_role(m, r);
+    for (const std::uint64_t r : removed) changes |= has_role(m, r);
+    if (!changes) return std::nullopt;
+    return m.with_var(kRoles, [&](BlobBuilder& b, VarView roles) {
       std::vector<std::uint64_t> kept;
       for (std::size_t k = 0; k < roles.u64_count(); ++k) {
         if (!in(removed, roles.u64_at(k))) kept.push_back(roles.u64_at(k));
@@ -147,9 +150,8 @@ bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const
         if (!in(removed, r) && !in(kept, r)) kept.push_back(r);
       }
       for (const std::uint64_t r : kept) b.append_u64(r);
-    }));
+    });
   });
-  return found;
 }
 
 }  // namespace tarnwick
