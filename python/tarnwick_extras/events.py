@@ -117,7 +117,9 @@ The events and what each does:
 ``GUILD_AUDIT_LOG_ENTRY_CREATE``
                           keeps members true for a bot without the members
                           intent: a kick (``action_type`` 20) or a ban (22)
-                          removes the member ``target_id`` (the user stays); a
+                          removes the member ``target_id`` (the user stays)
+                          unless its ``joined_at`` is later than the entry's
+                          ``id`` was made (they came back after it); a
                           member update (24) sets the ``nick``,
                           ``communication_disabled_until`` (a timeout),
                           ``deaf`` and ``mute`` its changes name on the filed

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "records/reader.hpp"
+#include "records/timestamp.hpp"
 #include "registry/changes.hpp"
 
 namespace tarnwick::wire {
@@ -911,7 +913,11 @@ class Gateway {
     }
     const std::uint64_t user_id = id(d, target_id);
     if (action == kKick || action == kBan) {
-      return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
+      // The entry's id tells when it was made: a member who joined later
+      // came back after it (its word may come after their GUILD_MEMBER_ADD).
+      const std::int64_t made = has_value(d.get(keys::id)) ? id_time_ms(id(d, keys::id))
+                                                            : std::numeric_limits<std::int64_t>::max();
+      return remove_member_joined_before(guild_id, user_id, made) ? Outcome::Applied : Outcome::Ignored;
     }
     std::vector<std::uint64_t> added, removed;
     MemberChanges member;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "records/member.hpp"
 #include "records/message.hpp"
 #include "records/role.hpp"
+#include "records/timestamp.hpp"
 #include "records/record.hpp"
 #include "records/user.hpp"
 
@@ -199,6 +201,19 @@ TEST(Record, GuildCopySharesCollectionsThatStayIndependent) {
   EXPECT_TRUE(snapshot.extra().members.get(9));
   EXPECT_FALSE(snapshot.extra().members.get(10));
   EXPECT_TRUE(guild.extra().members.get(10));
+}
+
+TEST(Timestamp, IsoTextsReadAsMillisecondsAndOthersAsNothing) {
+  const std::int64_t noon = 1714564800000;  // 2024-05-01T12:00:00Z
+  EXPECT_EQ(iso_time_ms("2024-05-01T12:00:00+00:00"), noon);
+  EXPECT_EQ(iso_time_ms("2024-05-01T14:00:00.512000+02:00"), noon + 512);
+  EXPECT_EQ(iso_time_ms("2024-05-01T11:30:00.5Z"), noon - 1'800'000 + 500);
+  EXPECT_EQ(iso_time_ms("1969-12-31T23:59:59-00:00"), -1000);
+  for (const char* bad : {"", "2024-05-01", "2024-05-01T12:00:00", "2024-02-30T12:00:00Z", "2024-05-01T24:00:00Z",
+                          "2024-05-01T12:00:00.Z", "2024-05-01T12:00:00+0200", "2024-05-01T12:00:00Zx"}) {
+    EXPECT_EQ(iso_time_ms(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(id_time_ms(std::uint64_t{1714564800000 - kIdEpochMs} << 22 | 0x3FFFFF), noon);
 }
 
 }  // namespace

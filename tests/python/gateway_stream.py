@@ -149,10 +149,12 @@ class _Stream:
 
     # -- ids, names, times, lines
 
-    def new_id(self) -> str:
+    def new_id(self, after_stamps: bool = False) -> str:
         # A timestamp above 22 counter bits: unique, and shaped like the real ones.
+        # An audit entry's is later than any stamp(), so no kick predates a join.
         self.counter += 1
-        ms = self.rng.randrange(1_000_000_000, 300_000_000_000)
+        ms = (self.rng.randrange(310_000_000_000, 320_000_000_000) if after_stamps
+              else self.rng.randrange(1_000_000_000, 300_000_000_000))
         return str((ms << 22) | (self.counter & 0x3FFFFF))
 
     def stamp(self) -> str:
@@ -605,7 +607,7 @@ class _Stream:
         if g is None:
             return
         i = self.rng.choice(g.members)
-        entry = {"guild_id": g.id, "id": self.new_id(), "user_id": self.user_ids[self.rng.choice(g.members)],
+        entry = {"guild_id": g.id, "id": self.new_id(after_stamps=True), "user_id": self.user_ids[self.rng.choice(g.members)],
                  "target_id": self.user_ids[i], "action_type": self.rng.choice((20, 25, 25, 24))}
         if entry["action_type"] == 20:
             g.drop(i)

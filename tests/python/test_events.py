@@ -5,6 +5,7 @@ under ids of its own; counts (cache.stats) and the message limit are
 checked in a fresh interpreter."""
 
 import json
+from datetime import datetime
 
 import pytest
 
@@ -396,7 +397,7 @@ def test_counts_after_each_event():
 def test_audit_log_entries_keep_members_true_without_member_events():
     gid = new_guild(a := fresh_id(), b := fresh_id(), roles=[role(1), role(2), role(3)])
     apply("GUILD_MEMBER_UPDATE", dict(member(a, roles=["1", "2"]), guild_id=str(gid)))
-    entry = {"guild_id": str(gid), "id": "9", "user_id": str(b), "target_id": str(a), "action_type": 25}
+    entry = {"guild_id": str(gid), "id": str(1 << 62), "user_id": str(b), "target_id": str(a), "action_type": 25}
     roles = [{"key": "$remove", "new_value": [{"id": "1", "name": "r"}]},
              {"key": "$add", "new_value": [{"id": "3", "name": "r"}, {"id": "2", "name": "r"}]}]
     assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, changes=roles)) is APPLIED
@@ -411,7 +412,12 @@ def test_audit_log_entries_keep_members_true_without_member_events():
     m = tarnwick.get_member(gid, a)
     assert (m.communication_disabled_until, m.nick, m.deaf, m.mute, m.roles) == (
         "2030-01-01T00:00:00+00:00", None, True, True, [2, 3])
-    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=20)) is APPLIED
+    # An entry's id tells when it was made: a kick from before the member
+    # joined (word of it after they came back) leaves them.
+    joined = int(datetime.fromisoformat(member(a)["joined_at"]).timestamp() * 1000) - 1420070400000
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, id=str((joined - 1) << 22), action_type=20)) is IGNORED
+    assert tarnwick.get_member(gid, a) is not None
+    assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, id=str(joined << 22), action_type=20)) is APPLIED
     assert tarnwick.get_member(gid, a) is None and tarnwick.get_user(a) is not None
     assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, changes=roles)) is IGNORED  # no member filed
     assert apply("GUILD_AUDIT_LOG_ENTRY_CREATE", dict(entry, action_type=22, target_id=str(b))) is APPLIED
