@@ -120,13 +120,16 @@ def worker_waits(messages: int, repeats: int) -> Dict[str, float]:
                 "content": "hello there", "timestamp": "2024-05-02T09:30:00+00:00"}
 
     out: Dict[str, float] = {"messages": messages}
-    for name, call in (("set_message_limit", lambda: cache.set_message_limit(1000)), ("clear", cache.clear)):
+    for name, call in (("set_message_limit", lambda: cache.set_message_limit(1000)), ("clear", cache.clear),
+                       ("prune_users", cache.prune_users)):
         runs = []
         for _ in range(repeats):
             cache.set_message_limit(None)
             cache.clear()
             for i in range(messages):
                 events.apply("MESSAGE_CREATE", message(i))
+                if name == "prune_users":  # as many users, named by nothing, for the prune to free
+                    events.apply("USER_UPDATE", {"id": str(2 * 10**15 + i), "username": "u"})
             worker = threading.Thread(target=call)
             longest, i = 0.0, messages
             worker.start()
@@ -202,7 +205,8 @@ def main() -> None:
           f"({a['stall_ratio']:.4f} of the call)")
     w = p["worker"]
     print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
-          f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them")
+          f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them, "
+          f"{w['prune_users_wait_ms']:.2f} ms while one prunes as many unnamed users")
     s = p["stats_vs_get_user"]
     print(f"  stats() {s['stats_ns']:.0f} ns = {s['ratio']:.1f} x get_user ({s['get_user_ns']:.0f} ns), "
           f"held with the interpreter lock")

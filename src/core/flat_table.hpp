@@ -53,6 +53,7 @@
 // growth can never stop half done.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -286,6 +287,10 @@ class FlatTable {
   const V& value_at(std::size_t i) const noexcept { return slots_[i].value; }
 
   std::size_t bucket_count() const noexcept { return buckets_; }
+  // Which placement the entries are in: a number this table takes whenever
+  // they may move (a resize, a rehash in place), never one taken before, so
+  // that a walk letting go of its lock between runs knows to start again.
+  std::uint64_t layout() const noexcept { return layout_; }
   std::size_t size() const noexcept { return items_; }
   std::size_t growth_left() const noexcept { return growth_left_; }
   // Bytes of the storage block.
@@ -414,6 +419,12 @@ class FlatTable {
     std::free(ctrl_);  // slots already moved out
     ctrl_ = nullptr;
     steal(bigger);
+    layout_ = fresh_layout();
+  }
+
+  static std::uint64_t fresh_layout() noexcept {
+    static std::atomic<std::uint64_t> taken{0};
+    return taken.fetch_add(1, std::memory_order_relaxed) + 1;
   }
 
   // Rehash in place: every deleted byte becomes empty again.  First every
@@ -425,6 +436,7 @@ class FlatTable {
   // placed next.  Each step places one entry for good, so this ends.
   template <class Hasher>
   void drop_deleted(const Hasher& rehash) noexcept {
+    layout_ = fresh_layout();
     for (std::size_t i = 0; i < buckets_; ++i) {
       set_ctrl(i, is_full(ctrl_[i]) ? kCtrlDeleted : kCtrlEmpty);
     }
@@ -465,6 +477,7 @@ class FlatTable {
     buckets_ = std::exchange(other.buckets_, 0);
     items_ = std::exchange(other.items_, 0);
     growth_left_ = std::exchange(other.growth_left_, 0);
+    layout_ = std::exchange(other.layout_, 0);
   }
 
   // Destroys the entries and frees the storage.
@@ -486,6 +499,7 @@ class FlatTable {
   std::size_t buckets_ = 0;
   std::size_t items_ = 0;
   std::size_t growth_left_ = 0;
+  std::uint64_t layout_ = 0;
 };
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <cassert>
+#include <chrono>
 
 #include "core/fault.hpp"
 #include "core/parking.hpp"
@@ -101,6 +102,19 @@ void RwLock::unlock_shared_slow() noexcept {
   if (word_.compare_exchange_strong(expected, 0, std::memory_order_relaxed,
                                     std::memory_order_relaxed)) {
     parking::unpark_one(writers_key());
+  }
+}
+
+void RwLock::unlock_letting_in() noexcept {
+  const bool parked = (word_.load(std::memory_order_relaxed) & (kReadersParked | kWritersParked)) != 0;
+  unlock();
+  if (!parked) return;
+  // A woken thread takes some microseconds to run; the bound is for one
+  // that never comes (it gave up, or another took the lock and left).
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+  while ((word_.load(std::memory_order_relaxed) & ~(kReadersParked | kWritersParked)) == 0 &&
+         std::chrono::steady_clock::now() < until) {
+    sched_yield();
   }
 }
 

@@ -98,6 +98,12 @@ class RwLock {
 
   std::uint64_t load_word() const noexcept { return word_.load(std::memory_order_relaxed); }
 
+  // For a writer that lets go between the runs of a long walk: the lock is
+  // not fair, so a walker that took it straight back could keep a parked
+  // thread out for the whole walk.  Lets go, and if some thread was parked,
+  // waits (about 200 microseconds at most) until another thread holds it.
+  void unlock_letting_in() noexcept;
+
  private:
   void lock_shared_slow();
   void unlock_shared_slow() noexcept;

@@ -208,9 +208,8 @@ class ShardedMap {
     }
   }
 
-  // What erase_if takes out, for the caller to destroy after the locks are
-  // gone: values taken one by one, and whole tables (of a shard that lost
-  // most of its entries, whose old table leaves holding just those).
+  // What erase_if and clear take out, for the caller to destroy after the
+  // locks are gone: values taken one by one, and whole tables (clear's).
   class Removed {
    public:
     std::size_t size() const noexcept {
@@ -236,50 +235,49 @@ class ShardedMap {
     std::vector<FlatTable<V>> tables_;
   };
 
-  // Takes out every entry for which drop(key, value) holds, one shard's
-  // write lock at a time, into `out`; a shard left sparse shrinks.  Where
-  // most of a shard goes, the rest moves to a fresh table and the old one
-  // goes whole, so that removing most of the map moves little under the
-  // locks.  drop must not use this map.
-  template <class P>
+  // Takes out every entry for which drop(key, value) holds into `out`, a
+  // run of buckets under each hold of a shard's write lock, so that a
+  // writer to a big shard waits for one run, not for the whole walk; a
+  // shard left sparse shrinks.  Should a shard's entries move while the
+  // lock is let go (its table resized or rehashed), its walk starts again.
+  // What is filed meanwhile may or may not be walked.  drop must not use
+  // this map.
+  // (Run, buckets a hold, is for tests.)
+  static constexpr std::size_t kEraseRun = 4096;
+  template <std::size_t Run = kEraseRun, class P>
   void erase_if(P&& drop, Removed& out) {
-    std::vector<std::size_t> doomed;  // their buckets, in order
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      doomed.clear();
-      std::lock_guard guard(shards_[i].lock);
-      FlatTable<V>& table = shards_[i].table;
-      Weight_t<V> gone{};
-      for (std::size_t b = table.next_full(0); b < table.bucket_count(); b = table.next_full(b + 1)) {
-        if (drop(table.key_at(b), table.value_at(b))) {
-          doomed.push_back(b);
-          gone += weight_of(table.value_at(b));
+      std::size_t from = 0;
+      std::uint64_t layout = ~std::uint64_t{0};  // no table's
+      for (bool done = false; !done;) {
+        // Room first, outside the lock, for all a run may take.
+        if (out.values_.capacity() < out.values_.size() + Run) {
+          out.values_.reserve(std::max(out.values_.size() + Run, 2 * out.values_.capacity()));
         }
-      }
-      if (doomed.empty()) continue;
-      // Room first, so that nothing below can fail once the table changes.
-      if (2 * doomed.size() >= table.size()) {
-        out.tables_.reserve(out.tables_.size() + 1);
-        FlatTable<V> fresh;
-        fresh.reserve(table.size() - doomed.size(), KeyedHasher{keys_});
-        auto next = doomed.begin();
-        for (std::size_t b = table.next_full(0); b < table.bucket_count(); b = table.next_full(b + 1)) {
-          if (next != doomed.end() && *next == b) {
-            ++next;
-            continue;
+        RwLock& lock = shards_[i].lock;
+        lock.lock();
+        struct LetIn {
+          RwLock& lock;
+          ~LetIn() { lock.unlock_letting_in(); }
+        } let_in{lock};
+        FlatTable<V>& table = shards_[i].table;
+        if (table.layout() != layout) {
+          layout = table.layout();
+          from = 0;
+        }
+        const std::size_t buckets = table.bucket_count(), to = std::min(from + Run, buckets);
+        Weight_t<V> gone{};
+        for (std::size_t b = table.next_full(from); b < to; b = table.next_full(b + 1)) {
+          if (drop(table.key_at(b), table.value_at(b))) {
+            gone += weight_of(table.value_at(b));
+            out.values_.push_back(table.take_at(b));
           }
-          const std::uint64_t key = table.key_at(b);
-          fresh.insert(hash(key), key, table.take_at(b), KeyedHasher{keys_});
         }
-        out.tables_.push_back(std::move(table));
-        table = std::move(fresh);
-      } else {
-        if (out.values_.capacity() < out.values_.size() + doomed.size()) {
-          out.values_.reserve(std::max(out.values_.size() + doomed.size(), 2 * out.values_.capacity()));
-        }
-        for (const std::size_t b : doomed) out.values_.push_back(table.take_at(b));
-        table.shrink_to_suit(KeyedHasher{keys_});
+        shards_[i].weight -= gone;
+        from = to;
+        done = to == buckets;
+        if (done) table.shrink_to_suit(KeyedHasher{keys_});
       }
-      shards_[i].weight -= gone;
     }
   }
 

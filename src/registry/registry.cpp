@@ -304,12 +304,23 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
   // bound it, but for ids named and not filed, for which it may grow.)
   const std::size_t named = guild_map().weight().members + message_map().size();
   seen.reserve_touched(keep.size() + std::min(named, user_map().size()));
-  // Mark: one shard, or one guild's members, locked at a time.  What other
-  // threads file meanwhile is noted in the journal, which the sweep keeps.
+  // Mark: one shard locked at a time.  What other threads file meanwhile is
+  // noted in the journal, which the sweep keeps.  A guild's members are
+  // walked from a share taken under the shard's read lock (O(1)), not under
+  // it: a big guild's walk would hold up every filing into that shard.
   for (const std::uint64_t id : keep) seen.insert(id);
+  std::vector<CowMap<MemberRecord>> shares;
+  shares.reserve(guild_map().size() + 64);
   guild_map().for_each([&](std::uint64_t, const GuildRecord& g) {
-    g.extra().members.for_each([&](std::uint64_t user_id, const MemberRecord&) { seen.insert(user_id); });
+    // The shard's read lock excludes every writer of a filed guild's members.
+    shares.emplace_back(g.extra().members, WritersExcluded{});
   });
+  for (CowMap<MemberRecord>& share : shares) {
+    CowMap<MemberRecord>::Cursor at;
+    std::uint64_t user_id;
+    while (share.next(at, WritersExcluded{}, &user_id) != nullptr) seen.insert(user_id);
+    share.reset();  // so that a change to the guild from now on copies nothing
+  }
   constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
   constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");
   message_map().for_each([&](std::uint64_t, const MessageRecord& m) {

@@ -462,6 +462,37 @@ TEST(ShardedMap, EraseIfShrinksTheShardsItLeavesSparse) {
   for (std::uint64_t k = 0; k < 3000; k += 10) ASSERT_EQ(m.get(k).value(), k);
 }
 
+// The walk lets go of each shard's lock between runs of buckets (eight
+// here, so there are many).  A writer churns meanwhile (files and removes,
+// the tables nearly full at first, so they may grow or rehash under the
+// walk): every match is taken all the same, and nothing else.
+TEST(ShardedMapStress, EraseIfTakesEveryMatchWhileEntriesMoveUnderIt) {
+  constexpr std::uint64_t kOld = 114'000;
+  for (int round = 0; round < 3; ++round) {
+    auto m = ShardedMap<std::uint64_t>::with_shard_amount(2);
+    for (std::uint64_t k = 0; k < kOld; ++k) m.insert(k, k);
+    std::atomic<bool> started{false}, done{false};
+    std::thread writer([&] {
+      while (!started.load()) std::this_thread::yield();
+      for (std::uint64_t k = kOld; !done.load(); ++k) {
+        m.insert(k, k);
+        if (k % 8 != 0) m.erase(k - 1);
+      }
+    });
+    ShardedMap<std::uint64_t>::Removed out;
+    m.erase_if<8>(
+        [&](std::uint64_t k, const std::uint64_t&) {
+          started.store(true);
+          return k < kOld && k % 2 == 1;
+        },
+        out);
+    done.store(true);
+    writer.join();
+    EXPECT_EQ(out.size(), kOld / 2);
+    for (std::uint64_t k = 0; k < kOld; ++k) ASSERT_EQ(static_cast<bool>(m.get(k)), k % 2 == 0) << k;
+  }
+}
+
 // As above, with removals, sizes and walks mixed in: a removed value is
 // destroyed once, outside the lock, and never seen again by a reader.
 TEST(ShardedMapStress, RemovalsMixedWithInsertsAndReads) {
