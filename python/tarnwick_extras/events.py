@@ -119,7 +119,9 @@ The events and what each does:
                           intent: a kick (``action_type`` 20) or a ban (22)
                           removes the member ``target_id`` (the user stays)
                           unless its ``joined_at`` is later than the entry's
-                          ``id`` was made (they came back after it); a
+                          ``id`` was made (they came back after it; an entry
+                          without an ``id``, or a ``joined_at`` that is not a
+                          time, removes them); a
                           member update (24) sets the ``nick``,
                           ``communication_disabled_until`` (a timeout),
                           ``deaf`` and ``mute`` its changes name on the filed

@@ -202,10 +202,7 @@ class ShardedMap {
   // f must not use this map.
   template <class F>
   void for_each(F&& f) const {
-    for (std::size_t i = 0; i < shard_count(); ++i) {
-      std::shared_lock guard(shards_[i].lock);
-      shards_[i].table.for_each(f);
-    }
+    for (std::size_t i = 0; i < shard_count(); ++i) for_each_in(i, f);
   }
 
   // What erase_if and clear take out, for the caller to destroy after the
@@ -242,18 +239,17 @@ class ShardedMap {
   // lock is let go (its table resized or rehashed), its walk starts again.
   // What is filed meanwhile may or may not be walked.  drop must not use
   // this map.
-  // (Run, buckets a hold, is for tests.)
+  // (Run, the buckets of a hold, is for tests.)
   static constexpr std::size_t kEraseRun = 4096;
   template <std::size_t Run = kEraseRun, class P>
   void erase_if(P&& drop, Removed& out) {
     for (std::size_t i = 0; i < shard_count(); ++i) {
       std::size_t from = 0;
       std::uint64_t layout = ~std::uint64_t{0};  // no table's
-      for (bool done = false; !done;) {
-        // Room first, outside the lock, for all a run may take.
-        if (out.values_.capacity() < out.values_.size() + Run) {
-          out.values_.reserve(std::max(out.values_.size() + Run, 2 * out.values_.capacity()));
-        }
+      for (bool done = false, want_room = false; !done;) {
+        // Room is made here, outside the lock: a run that finds `out` full
+        // ends there.
+        if (want_room) out.values_.reserve(std::max<std::size_t>(64, 2 * out.values_.capacity()));
         RwLock& lock = shards_[i].lock;
         lock.lock();
         struct LetIn {
@@ -266,19 +262,26 @@ class ShardedMap {
           from = 0;
         }
         const std::size_t buckets = table.bucket_count(), to = std::min(from + Run, buckets);
-        Weight_t<V> gone{};
-        for (std::size_t b = table.next_full(from); b < to; b = table.next_full(b + 1)) {
-          if (drop(table.key_at(b), table.value_at(b))) {
-            gone += weight_of(table.value_at(b));
-            out.values_.push_back(table.take_at(b));
-          }
+        std::size_t b = table.next_full(from);
+        for (; b < to; b = table.next_full(b + 1)) {
+          if (!drop(table.key_at(b), table.value_at(b))) continue;
+          if ((want_room = out.values_.size() == out.values_.capacity())) break;
+          shards_[i].weight -= weight_of(table.value_at(b));
+          out.values_.push_back(table.take_at(b));
         }
-        shards_[i].weight -= gone;
-        from = to;
-        done = to == buckets;
+        from = std::min(b, to);
+        done = from == buckets;
         if (done) table.shrink_to_suit(KeyedHasher{keys_});
       }
     }
+  }
+
+  // Calls f(key, value) for every entry of shard i, under its read lock; f
+  // must not use this map.
+  template <class F>
+  void for_each_in(std::size_t i, F&& f) const {
+    std::shared_lock guard(shards_[i].lock);
+    shards_[i].table.for_each(f);
   }
 
   std::size_t size() const {

@@ -108,13 +108,13 @@ bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberCh
                              [&](const MemberRecord& m) { return std::optional(with_changes(m, changes)); });
 }
 
-bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_ms) {
+bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_us) {
   std::optional<MemberRecord> removed;  // destroyed after the lock
   with_filed_guild(guild_id, [&](GuildCollections& c) {
     const MemberRecord* m = c.filed_member(user_id);
     if (m == nullptr) return;
-    const std::optional<std::int64_t> joined = iso_time_ms(m->var(kJoinedAt).text());
-    if (!joined || *joined <= said_ms) removed = c.of<MemberRecord>().erase(user_id);
+    const std::optional<std::int64_t> joined = iso_time_us(m->var(kJoinedAt).text());
+    if (!joined || *joined <= said_us) removed = c.of<MemberRecord>().erase(user_id);
   });
   return removed.has_value();
 }

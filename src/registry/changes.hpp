@@ -58,9 +58,10 @@ struct MemberChanges {
 bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes);
 
 // Removes the member filed in guild_id for user_id, unless its joined_at is
-// later than `said_ms` (ms since the Unix epoch): word of a kick that comes
-// after the member came back is not theirs now.  False when none is removed.
-bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_ms);
+// later than `said_us` (microseconds since 1970 UTC): word of a kick that
+// comes after the member came back is not theirs now.  False when none is
+// removed.
+bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_us);
 
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for

@@ -3,81 +3,14 @@
 #include <cstdint>
 
 #include "records/json_source.hpp"
+#include "records/timestamp.hpp"
 
 namespace tarnwick::wire {
-
-namespace {
-
-// An ISO 8601 time ("2024-05-02T09:30:00.123456+00:00", offset or Z) as
-// microseconds since 1970 UTC, or nothing when it is not one.
-std::optional<std::int64_t> instant(std::string_view s) {
-  std::size_t i = 0;
-  const auto digits = [&](std::size_t n, int* out) {
-    if (i + n > s.size()) return false;
-    int v = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      const char c = s[i + k];
-      if (c < '0' || c > '9') return false;
-      v = v * 10 + (c - '0');
-    }
-    *out = v;
-    i += n;
-    return true;
-  };
-  const auto sep = [&](char c) {
-    if (i >= s.size() || s[i] != c) return false;
-    ++i;
-    return true;
-  };
-  int y, mo, d, h, mi, sec = 0;
-  if (!digits(4, &y) || !sep('-') || !digits(2, &mo) || !sep('-') || !digits(2, &d)) return std::nullopt;
-  if (i >= s.size() || (s[i] != 'T' && s[i] != ' ')) return std::nullopt;
-  ++i;
-  if (!digits(2, &h) || !sep(':') || !digits(2, &mi)) return std::nullopt;
-  std::int64_t micros = 0;
-  if (sep(':')) {
-    if (!digits(2, &sec)) return std::nullopt;
-    if (sep('.')) {
-      std::size_t n = 0;
-      while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-        if (n < 6) micros = micros * 10 + (s[i] - '0');
-        ++n, ++i;
-      }
-      if (n == 0) return std::nullopt;
-      for (; n < 6; ++n) micros *= 10;
-    }
-  }
-  int offset = 0;
-  if (i == s.size()) return std::nullopt;  // no offset: a naive time does not compare with an aware one
-  if (s[i] == 'Z') {
-    ++i;
-  } else if (s[i] == '+' || s[i] == '-') {
-    const int sign = s[i] == '-' ? -1 : 1;
-    ++i;
-    int oh, om;
-    if (!digits(2, &oh) || !sep(':') || !digits(2, &om)) return std::nullopt;
-    offset = sign * (oh * 60 + om);
-  } else {
-    return std::nullopt;
-  }
-  if (i != s.size() || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 59) return std::nullopt;
-  // Days since 1970 from the civil date (the proleptic Gregorian calendar).
-  const int yy = y - (mo <= 2);
-  const int era = yy / 400;
-  const int yoe = yy - era * 400;
-  const int doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-  const std::int64_t seconds = days * 86400 + h * 3600 + mi * 60 + sec - offset * 60;
-  return seconds * 1'000'000 + micros;
-}
-
-}  // namespace
 
 bool later_edit(std::optional<std::string_view> a, std::optional<std::string_view> b) {
   if (!a) return false;
   if (!b) return true;
-  const std::optional<std::int64_t> ta = instant(*a), tb = instant(*b);
+  const std::optional<std::int64_t> ta = iso_time_us(*a), tb = iso_time_us(*b);
   if (ta && tb) return *ta > *tb;
   return *a > *b;
 }

@@ -915,7 +915,7 @@ class Gateway {
     if (action == kKick || action == kBan) {
       // The entry's id tells when it was made: a member who joined later
       // came back after it (its word may come after their GUILD_MEMBER_ADD).
-      const std::int64_t made = has_value(d.get(keys::id)) ? id_time_ms(id(d, keys::id))
+      const std::int64_t made = has_value(d.get(keys::id)) ? id_time_us(id(d, keys::id))
                                                             : std::numeric_limits<std::int64_t>::max();
       return remove_member_joined_before(guild_id, user_id, made) ? Outcome::Applied : Outcome::Ignored;
     }

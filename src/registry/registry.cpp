@@ -307,19 +307,24 @@ std::size_t prune_users(std::span<const std::uint64_t> keep) {
   // Mark: one shard locked at a time.  What other threads file meanwhile is
   // noted in the journal, which the sweep keeps.  A guild's members are
   // walked from a share taken under the shard's read lock (O(1)), not under
-  // it: a big guild's walk would hold up every filing into that shard.
+  // it: a big guild's walk would hold up every filing into that shard.  A
+  // shard's guilds are shared and walked before the next shard's, so that
+  // few changes meanwhile copy a table for a share.
   for (const std::uint64_t id : keep) seen.insert(id);
   std::vector<CowMap<MemberRecord>> shares;
   shares.reserve(guild_map().size() + 64);
-  guild_map().for_each([&](std::uint64_t, const GuildRecord& g) {
-    // The shard's read lock excludes every writer of a filed guild's members.
-    shares.emplace_back(g.extra().members, WritersExcluded{});
-  });
-  for (CowMap<MemberRecord>& share : shares) {
-    CowMap<MemberRecord>::Cursor at;
-    std::uint64_t user_id;
-    while (share.next(at, WritersExcluded{}, &user_id) != nullptr) seen.insert(user_id);
-    share.reset();  // so that a change to the guild from now on copies nothing
+  for (std::size_t shard = 0; shard < guild_map().shard_count(); ++shard) {
+    guild_map().for_each_in(shard, [&](std::uint64_t, const GuildRecord& g) {
+      // The shard's read lock excludes every writer of a filed guild's members.
+      shares.emplace_back(g.extra().members, WritersExcluded{});
+    });
+    for (CowMap<MemberRecord>& share : shares) {
+      CowMap<MemberRecord>::Cursor at;
+      std::uint64_t user_id;
+      while (share.next(at, WritersExcluded{}, &user_id) != nullptr) seen.insert(user_id);
+      share.reset();  // so that a change to the guild from now on copies nothing
+    }
+    shares.clear();
   }
   constexpr std::size_t kAuthor = field_index<MessageDesc>("author_id");
   constexpr std::size_t kWebhook = field_index<MessageDesc>("webhook_id");

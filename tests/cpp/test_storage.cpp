@@ -203,17 +203,17 @@ TEST(Record, GuildCopySharesCollectionsThatStayIndependent) {
   EXPECT_TRUE(guild.extra().members.get(10));
 }
 
-TEST(Timestamp, IsoTextsReadAsMillisecondsAndOthersAsNothing) {
-  const std::int64_t noon = 1714564800000;  // 2024-05-01T12:00:00Z
-  EXPECT_EQ(iso_time_ms("2024-05-01T12:00:00+00:00"), noon);
-  EXPECT_EQ(iso_time_ms("2024-05-01T14:00:00.512000+02:00"), noon + 512);
-  EXPECT_EQ(iso_time_ms("2024-05-01T11:30:00.5Z"), noon - 1'800'000 + 500);
-  EXPECT_EQ(iso_time_ms("1969-12-31T23:59:59-00:00"), -1000);
-  for (const char* bad : {"", "2024-05-01", "2024-05-01T12:00:00", "2024-02-30T12:00:00Z", "2024-05-01T24:00:00Z",
+TEST(Timestamp, IsoTextsReadAsMicrosecondsAndOthersAsNothing) {
+  const std::int64_t noon = 1714564800000000;  // 2024-05-01T12:00:00Z
+  EXPECT_EQ(iso_time_us("2024-05-01T12:00:00+00:00"), noon);
+  EXPECT_EQ(iso_time_us("2024-05-01T14:00:00.512001+02:00"), noon + 512001);
+  EXPECT_EQ(iso_time_us("2024-05-01T11:30:00.5Z"), noon - 1'800'000'000 + 500'000);
+  EXPECT_EQ(iso_time_us("1969-12-31T23:59:59-00:00"), -1'000'000);
+  for (const char* bad : {"", "2024-05-01", "2024-05-01T12:00:00", "2024-13-01T12:00:00Z", "2024-05-01T24:00:00Z",
                           "2024-05-01T12:00:00.Z", "2024-05-01T12:00:00+0200", "2024-05-01T12:00:00Zx"}) {
-    EXPECT_EQ(iso_time_ms(bad), std::nullopt) << bad;
+    EXPECT_EQ(iso_time_us(bad), std::nullopt) << bad;
   }
-  EXPECT_EQ(id_time_ms(std::uint64_t{1714564800000 - kIdEpochMs} << 22 | 0x3FFFFF), noon);
+  EXPECT_EQ(id_time_us(std::uint64_t{1714564800000 - kIdEpochMs} << 22 | 0x3FFFFF), noon);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ the model then disagree on what the type does.
 from __future__ import annotations
 
 from collections import OrderedDict
-from datetime import datetime
+from datetime import datetime, timezone
 from typing import Any, Callable, Dict, Iterable, List, Mapping, NamedTuple, Optional, Set
 
 COUNTS = ("users", "guilds", "members", "roles", "emojis", "messages")
@@ -36,13 +36,35 @@ def _later(a: Optional[str], b: Optional[str]) -> bool:
     return datetime.fromisoformat(a) > datetime.fromisoformat(b)
 
 
+def _joined_before(joined_at: Optional[str], entry_id: Any) -> bool:
+    """Whether a member who joined at joined_at (None: not known) was there
+    when the audit entry entry_id was made (None: not known)."""
+    if joined_at is None or entry_id is None:
+        return True
+    try:
+        joined = datetime.fromisoformat(joined_at)
+    except ValueError:
+        return True
+    if joined.tzinfo is None:
+        return True
+    made = datetime.fromtimestamp(((int(entry_id) >> 22) + 1420070400000) / 1000, timezone.utc)
+    return joined <= made
+
+
 class _Guild:
     __slots__ = ("members", "roles", "emojis")
 
     def __init__(self, roles: Iterable[int], emojis: Iterable[int]) -> None:
-        self.members: Set[int] = set()
+        self.members: Dict[int, Optional[str]] = {}     # user id -> joined_at
         self.roles = set(roles)
         self.emojis = set(emojis)
+
+    def put(self, user_id: int, joined_at: Any) -> None:
+        """A member filed: a joined_at text replaces the one kept, none keeps it."""
+        if isinstance(joined_at, str):
+            self.members[user_id] = joined_at
+        else:
+            self.members.setdefault(user_id, None)
 
 
 class _Message(NamedTuple):
@@ -123,7 +145,7 @@ class Model:
         a member or a kept message (not a webhook's) names as its author."""
         named = {m.author for m in self.messages.values() if not m.webhook}
         for g in self.guilds.values():
-            named |= g.members
+            named |= g.members.keys()
         return len(self.users & named)
 
     def _entries(self, d: Dict[str, Any], key: str) -> List[Any]:
@@ -140,14 +162,14 @@ class Model:
         if guild is None:
             return
         for m in members:
-            guild.members.add(_uid(m))
+            guild.put(_uid(m), m.get("joined_at"))
             if m.get("user") is not None:
                 self.users.add(int(m["user"]["id"]))
 
-    def _member(self, guild_id: Optional[int], user_id: int) -> None:
+    def _member(self, guild_id: Optional[int], user_id: int, joined_at: Any = None) -> None:
         guild = self.guilds.get(guild_id) if guild_id is not None else None
         if guild is not None:
-            guild.members.add(user_id)
+            guild.put(user_id, joined_at)
 
     # -- the rules, one per event type
 
@@ -185,7 +207,7 @@ class Model:
     def member_remove(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None:
-            guild.members.discard(int(d["user"]["id"]))
+            guild.members.pop(int(d["user"]["id"]), None)
 
     def role_put(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
@@ -205,7 +227,7 @@ class Model:
     def ban_add(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None:
-            guild.members.discard(int(d["user"]["id"]))
+            guild.members.pop(int(d["user"]["id"]), None)
             self.users.add(int(d["user"]["id"]))
 
     def ban_remove(self, d: Dict[str, Any]) -> None:
@@ -215,7 +237,9 @@ class Model:
     def audit_log_entry(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None and d["action_type"] in (20, 22):
-            guild.members.discard(int(d["target_id"]))
+            # A kick made before the member (re)joined leaves them.
+            if _joined_before(guild.members.get(int(d["target_id"])), d.get("id")):
+                guild.members.pop(int(d["target_id"]), None)
 
     def users_named(self, d: Dict[str, Any]) -> None:
         if d.get("guild_id") is None or int(d["guild_id"]) in self.guilds:
@@ -251,8 +275,8 @@ class Model:
         for u in (resolved.get("users") or {}).values():
             self.users.add(int(u["id"]))
         if in_guild:
-            for user_id in resolved.get("members") or {}:
-                self._member(int(d["guild_id"]), int(user_id))
+            for user_id, m in (resolved.get("members") or {}).items():
+                self._member(int(d["guild_id"]), int(user_id), (m or {}).get("joined_at"))
 
     def thread_members_update(self, d: Dict[str, Any]) -> None:
         self._join(int(d["guild_id"]), [e["member"] for e in self._entries(d, "added_members")
@@ -275,12 +299,12 @@ class Model:
         for mention in d.get("mentions") or ():
             self.users.add(int(mention["id"]))
             if mention.get("member") is not None:
-                self._member(message.guild, int(mention["id"]))
+                self._member(message.guild, int(mention["id"]), mention["member"].get("joined_at"))
         if not message.webhook:
             if d.get("author") is not None:
                 self.users.add(int(d["author"]["id"]))
             if d.get("member") is not None:
-                self._member(message.guild, message.author)
+                self._member(message.guild, message.author, d["member"].get("joined_at"))
         self._file_message(message_id, message)
 
     def _referenced(self, ref: Dict[str, Any], guild: Optional[int]) -> None:

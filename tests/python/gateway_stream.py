@@ -610,7 +610,12 @@ class _Stream:
         entry = {"guild_id": g.id, "id": self.new_id(after_stamps=True), "user_id": self.user_ids[self.rng.choice(g.members)],
                  "target_id": self.user_ids[i], "action_type": self.rng.choice((20, 25, 25, 24))}
         if entry["action_type"] == 20:
-            g.drop(i)
+            if self.rng.random() < 0.25:
+                # Word of a kick from before they (re)joined: they stay, if
+                # their joined_at is known.
+                entry["id"] = str((self.rng.randrange(1, 1_000_000) << 22) | (self.counter & 0x3FFFFF))
+            else:
+                g.drop(i)
         elif entry["action_type"] == 24:
             entry["changes"] = [{"key": "communication_disabled_until", "new_value": self.stamp()},
                                 {"key": "nick", "new_value": self.words(1)}, {"key": "mute", "new_value": True}]

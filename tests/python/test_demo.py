@@ -55,15 +55,23 @@ def test_a_file_is_replayed_with_malformed_lines_reported_by_number(tmp_path):
         frame_of("GUILD_CREATE", {"id": "7", "name": "Tea Club"}), "",
         frame_of("GUILD_MEMBER_ADD", dict(member, deaf="no")),
         frame_of("GUILD_MEMBER_ADD", member), "[1]", '{"op": 11}',
+        # A kick of member 8 (no joined_at) removes them; word of one that
+        # came before member 9 joined leaves them.
+        frame_of("GUILD_MEMBER_ADD", {"guild_id": "7", "user": {"id": "9", "username": "bo"},
+                                      "joined_at": "2024-05-01T12:00:00+00:00"}),
+        frame_of("GUILD_AUDIT_LOG_ENTRY_CREATE", {"guild_id": "7", "id": str(1 << 62), "action_type": 20,
+                                                  "target_id": "8"}),
+        frame_of("GUILD_AUDIT_LOG_ENTRY_CREATE", {"guild_id": "7", "id": str(1 << 22), "action_type": 20,
+                                                  "target_id": "9"}),
     ]) + "\n")
     result = run_demo(str(path))
     assert result.returncode == 0, result.stderr
     errors = [line for line in result.stderr.splitlines() if line.startswith("line ")]
     assert errors == ["line 3: GUILD_MEMBER_ADD: deaf: expected a boolean, got a string",
                       "line 5: expected an object, got a list"]
-    assert "through events.apply_frame: 2 events, 1 frames of other opcodes" in result.stdout
-    assert "outcomes: applied 2  ignored 0  unavailable 0  unsupported 0  malformed 2" in result.stdout
-    assert "cache: users 1  guilds 1  members 1  roles 0  emojis 0  messages 0" in result.stdout
+    assert "through events.apply_frame: 5 events, 1 frames of other opcodes" in result.stdout
+    assert "outcomes: applied 4  ignored 1  unavailable 0  unsupported 0  malformed 2" in result.stdout
+    assert "cache: users 2  guilds 1  members 1  roles 0  emojis 0  messages 0" in result.stdout
     assert "model agrees" in result.stdout and "the two replays agree" in result.stdout
 
 
