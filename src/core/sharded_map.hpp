@@ -236,7 +236,8 @@ class ShardedMap {
   // run of buckets under each hold of a shard's write lock, so that a
   // writer to a big shard waits for one run, not for the whole walk; a
   // shard left sparse shrinks.  Should a shard's entries move while the
-  // lock is let go (its table resized or rehashed), its walk starts again.
+  // lock is let go (its table resized or rehashed), its walk starts again;
+  // after a few such starts, the rest of it is walked in one hold.
   // What is filed meanwhile may or may not be walked.  drop must not use
   // this map.
   // (Run, the buckets of a hold, is for tests.)
@@ -244,12 +245,14 @@ class ShardedMap {
   template <std::size_t Run = kEraseRun, class P>
   void erase_if(P&& drop, Removed& out) {
     for (std::size_t i = 0; i < shard_count(); ++i) {
-      std::size_t from = 0;
+      std::size_t from = 0, run = Run, starts = 0;
       std::uint64_t layout = ~std::uint64_t{0};  // no table's
       for (bool done = false, want_room = false; !done;) {
         // Room is made here, outside the lock: a run that finds `out` full
         // ends there.
-        if (want_room) out.values_.reserve(std::max<std::size_t>(64, 2 * out.values_.capacity()));
+        if (std::exchange(want_room, false)) {
+          out.values_.reserve(std::max<std::size_t>(64, 2 * out.values_.capacity()));
+        }
         RwLock& lock = shards_[i].lock;
         lock.lock();
         struct LetIn {
@@ -260,8 +263,9 @@ class ShardedMap {
         if (table.layout() != layout) {
           layout = table.layout();
           from = 0;
+          if (++starts > 4) run = table.bucket_count();
         }
-        const std::size_t buckets = table.bucket_count(), to = std::min(from + Run, buckets);
+        const std::size_t buckets = table.bucket_count(), to = from + std::min(run, buckets - from);
         std::size_t b = table.next_full(from);
         for (; b < to; b = table.next_full(b + 1)) {
           if (!drop(table.key_at(b), table.value_at(b))) continue;

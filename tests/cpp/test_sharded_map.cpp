@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -447,6 +448,20 @@ TEST(ShardedMap, EraseIfTakesAFewOneByOne) {
     EXPECT_EQ(Counted::live(), before + 3000);
   }
   EXPECT_EQ(Counted::live(), before);
+}
+
+// Room for what is taken is made between holds, as it fills.  A match
+// that is none when asked again after room was made (as a user filed
+// meanwhile is kept by a prune), and the many holds with nothing to take
+// after it, make no more room.
+TEST(ShardedMap, EraseIfMakesRoomOnlyAsItFills) {
+  auto m = ShardedMap<std::uint64_t>::with_shard_amount(2);
+  for (std::uint64_t k = 0; k < 100'000; ++k) m.insert(k, k);
+  std::set<std::uint64_t> asked;
+  ShardedMap<std::uint64_t>::Removed out;
+  m.erase_if<8>([&](std::uint64_t k, const std::uint64_t&) { return k < 200 && asked.insert(k).second; }, out);
+  EXPECT_GT(out.size(), 190u);
+  EXPECT_EQ(out.size() + m.size(), 100'000u);
 }
 
 // Left with a tenth, too many for a lone erase to shrink a table, each
