@@ -103,7 +103,7 @@ class FlatTable {
 
   // A deep copy: same bucket count and control bytes, each value copied
   // with V's copy constructor, in storage of its own.
-  FlatTable(const FlatTable& other) {
+  FlatTable(const FlatTable& other) : layout_(fresh_layout()) {
     if (other.buckets_ == 0) return;
     allocate(other.buckets_);
     try {
@@ -288,7 +288,8 @@ class FlatTable {
 
   std::size_t bucket_count() const noexcept { return buckets_; }
   // Which placement the entries are in: a number this table takes whenever
-  // they may move (a resize, a rehash in place), never one taken before, so
+  // they may move or go (a resize, a rehash in place, its storage freed, a
+  // copy made), never one taken before, so
   // that a walk letting go of its lock between runs knows to start again.
   std::uint64_t layout() const noexcept { return layout_; }
   std::size_t size() const noexcept { return items_; }
@@ -492,6 +493,7 @@ class FlatTable {
     ctrl_ = nullptr;
     slots_ = nullptr;
     buckets_ = items_ = growth_left_ = 0;
+    layout_ = fresh_layout();
   }
 
   std::uint8_t* ctrl_ = nullptr;

@@ -260,7 +260,7 @@ class ShardedMap {
           ~LetIn() { lock.unlock_letting_in(); }
         } let_in{lock};
         FlatTable<V>& table = shards_[i].table;
-        if (table.layout() != layout) {
+        if (table.layout() != layout || from > table.bucket_count()) {
           layout = table.layout();
           from = 0;
           if (++starts > 4) run = table.bucket_count();

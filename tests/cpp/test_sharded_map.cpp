@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -448,6 +449,34 @@ TEST(ShardedMap, EraseIfTakesAFewOneByOne) {
     EXPECT_EQ(Counted::live(), before + 3000);
   }
   EXPECT_EQ(Counted::live(), before);
+}
+
+// Walks that each let go between runs, one of them emptying the shards
+// (their storage freed) under the other, while a writer refills them.
+TEST(ShardedMapStress, EraseIfWalksSurviveEachOther) {
+  auto m = ShardedMap<std::uint64_t>::with_shard_amount(2);
+  for (std::uint64_t k = 0; k < 5000; ++k) m.insert(k, k);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (std::uint64_t k = 0; !stop.load(); k = (k + 1) % 5000) m.insert(k, k);
+  });
+  std::thread emptier([&] {
+    ShardedMap<std::uint64_t>::Removed out;
+    while (!stop.load()) {
+      m.erase_if<8>([](std::uint64_t, const std::uint64_t&) { return true; }, out);
+      out.clear();
+    }
+  });
+  ShardedMap<std::uint64_t>::Removed out;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (std::chrono::steady_clock::now() < until) {
+    m.erase_if<8>([](std::uint64_t k, const std::uint64_t& v) { return k % 2 == 1 && v == k; }, out);
+    out.each([](const std::uint64_t& v) { ASSERT_EQ(v % 2, 1u); });
+    out.clear();
+  }
+  stop.store(true);
+  writer.join();
+  emptier.join();
 }
 
 // Room for what is taken is made between holds, as it fills.  A match
