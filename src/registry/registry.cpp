@@ -80,6 +80,7 @@ class detail::NamedList {
   }
   void truncate(std::size_t n) noexcept {
     if (n >= size()) return;
+    run_.store(fresh_run(), std::memory_order_relaxed);  // published with the size
     size_.store(n, std::memory_order_release);
     cursor_ = &first_;
     cursor_base_ = 0;
@@ -89,18 +90,25 @@ class detail::NamedList {
     }
     last_ = n > 0 ? cursor_->ids[n - cursor_base_ - 1].load(std::memory_order_relaxed) : 0;
   }
-  // From any thread.  An id forgotten meanwhile may still be seen: that
-  // only keeps a user one prune longer.
-  bool contains(std::uint64_t id) const noexcept {
-    const std::size_t n = size_.load(std::memory_order_acquire);
+  // From any thread: the size, and then which run of ids the list holds, a
+  // number never taken before and taken anew by each truncate (so that an
+  // index of its ids knows when to start again), and f(id) for each id at
+  // [from, n), n a size published.  An id forgotten meanwhile may still be
+  // seen: that only keeps a user one prune longer.
+  std::size_t published() const noexcept { return size_.load(std::memory_order_acquire); }
+  std::uint64_t run() const noexcept { return run_.load(std::memory_order_relaxed); }
+  template <class F>
+  void each_from(std::size_t from, std::size_t n, F&& f) const {
     const Block* b = &first_;
-    for (std::size_t base = 0; base < n; base += kBlock) {
-      for (std::size_t i = 0; i < kBlock && base + i < n; ++i) {
-        if (b->ids[i].load(std::memory_order_relaxed) == id) return true;
+    std::size_t base = 0;
+    for (; base + kBlock <= from && base + kBlock < n; base += kBlock) b = b->next.load(std::memory_order_acquire);
+    for (std::size_t i = from; i < n; ++i) {
+      if (i - base == kBlock) {
+        b = b->next.load(std::memory_order_acquire);
+        base += kBlock;
       }
-      if (base + kBlock < n) b = b->next.load(std::memory_order_acquire);
+      f(b->ids[i - base].load(std::memory_order_relaxed));
     }
-    return false;
   }
 
  private:
@@ -109,7 +117,13 @@ class detail::NamedList {
     std::array<std::atomic<std::uint64_t>, kBlock> ids{};
     std::atomic<Block*> next{nullptr};
   };
+  static std::uint64_t fresh_run() noexcept {
+    static std::atomic<std::uint64_t> taken{0};
+    return taken.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+
   std::atomic<std::size_t> size_{0};
+  std::atomic<std::uint64_t> run_{fresh_run()};
   Block first_;
   // The owner's alone: the block that holds (or will hold) the next id.
   Block* cursor_ = &first_;
@@ -149,10 +163,10 @@ class PruneJournal {
     // member in flight and then forgets its user's name, so a list found
     // without the name was seen after the member went in flight.
     for (const Slot& slot : slots_) {
-      if (slot.list.contains(id)) return true;  // empty while free
+      if (indexed_contains(slot.list, id)) return true;  // empty while free
     }
     for (const detail::NamedList* named : named_) {
-      if (named->contains(id)) return true;
+      if (indexed_contains(*named, id)) return true;
     }
     for (const CowMap<MemberRecord>* members : in_flight_) {
       if (members->get(id)) return true;
@@ -189,6 +203,7 @@ class PruneJournal {
   void remove_named(const detail::NamedList* named) noexcept {
     std::lock_guard guard(mutex_);
     forget_last(named_, named);
+    std::erase_if(indexes_, [&](const Index& x) { return x.list == named; });
   }
   void add_in_flight(const CowMap<MemberRecord>* members) {
     std::lock_guard guard(mutex_);
@@ -204,7 +219,10 @@ class PruneJournal {
   }
   void end() {
     std::lock_guard guard(mutex_);
-    if (running_.fetch_sub(1) == 1) ids_.reset();
+    if (running_.fetch_sub(1) == 1) {
+      ids_.reset();
+      indexes_.clear();
+    }
   }
 
  private:
@@ -215,8 +233,31 @@ class PruneJournal {
     if (at != v.rend()) v.erase(std::next(at).base());
   }
 
+  // Under the mutex: whether `list` holds id, from an index of its ids
+  // that grows with it (a sweep asks of every user it would drop, and a
+  // chunk's list holds thousands: scanning them each time held the sweep's
+  // lock for long).
+  bool indexed_contains(const detail::NamedList& list, std::uint64_t id) {
+    const std::size_t n = list.published();
+    if (n == 0) return false;
+    const std::uint64_t run = list.run();
+    auto at = std::find_if(indexes_.begin(), indexes_.end(), [&](const Index& x) { return x.list == &list; });
+    if (at == indexes_.end()) at = indexes_.insert(indexes_.end(), Index{&list, run, 0, IdSet()});
+    if (at->run != run || n < at->count) *at = Index{&list, run, 0, IdSet()};
+    list.each_from(at->count, n, [&](std::uint64_t named) { at->ids.insert(named); });
+    at->count = n;
+    return at->ids.contains(id);
+  }
+
   std::atomic<unsigned> running_{0};
   std::mutex mutex_;
+  struct Index {
+    const detail::NamedList* list;
+    std::uint64_t run;
+    std::size_t count;  // of its ids indexed
+    IdSet ids;
+  };
+  std::vector<Index> indexes_;
   std::optional<IdSet> ids_;
   std::vector<const CowMap<MemberRecord>*> in_flight_;
   // Events being applied at once: nested in on_skip callbacks, and big
