@@ -236,8 +236,9 @@ class ShardedMap {
   // run of buckets under each hold of a shard's write lock, so that a
   // writer to a big shard waits for one run, not for the whole walk; a
   // shard left sparse shrinks.  Should a shard's entries move while the
-  // lock is let go (its table resized or rehashed), its walk starts again;
-  // after a few such starts, the rest of it is walked in one hold.
+  // lock is let go (its table resized, rehashed or emptied), its walk
+  // starts again; after a few such starts, the rest of it is walked in one
+  // hold.
   // What is filed meanwhile may or may not be walked.  drop must not use
   // this map.
   // (Run, the buckets of a hold, is for tests.)

@@ -80,8 +80,10 @@ class detail::NamedList {
   }
   void truncate(std::size_t n) noexcept {
     if (n >= size()) return;
-    run_.store(fresh_run(), std::memory_order_relaxed);  // published with the size
     size_.store(n, std::memory_order_release);
+    // After the size: an index that reads this run (before the size) reads
+    // the size it leaves or a later one.
+    run_.store(fresh_run(), std::memory_order_release);
     cursor_ = &first_;
     cursor_base_ = 0;
     while (n - cursor_base_ > kBlock) {  // a full block before a new one is begun
@@ -90,13 +92,13 @@ class detail::NamedList {
     }
     last_ = n > 0 ? cursor_->ids[n - cursor_base_ - 1].load(std::memory_order_relaxed) : 0;
   }
-  // From any thread: the size, and then which run of ids the list holds, a
-  // number never taken before and taken anew by each truncate (so that an
-  // index of its ids knows when to start again), and f(id) for each id at
+  // From any thread: which run of ids the list holds (a number never taken
+  // before and taken anew by each truncate, so that an index of its ids
+  // knows when to start again), read before the size; and f(id) for each id at
   // [from, n), n a size published.  An id forgotten meanwhile may still be
   // seen: that only keeps a user one prune longer.
   std::size_t published() const noexcept { return size_.load(std::memory_order_acquire); }
-  std::uint64_t run() const noexcept { return run_.load(std::memory_order_relaxed); }
+  std::uint64_t run() const noexcept { return run_.load(std::memory_order_acquire); }
   template <class F>
   void each_from(std::size_t from, std::size_t n, F&& f) const {
     const Block* b = &first_;
@@ -238,9 +240,9 @@ class PruneJournal {
   // chunk's list holds thousands: scanning them each time held the sweep's
   // lock for long).
   bool indexed_contains(const detail::NamedList& list, std::uint64_t id) {
+    const std::uint64_t run = list.run();  // before the size: see truncate
     const std::size_t n = list.published();
     if (n == 0) return false;
-    const std::uint64_t run = list.run();
     auto at = std::find_if(indexes_.begin(), indexes_.end(), [&](const Index& x) { return x.list == &list; });
     if (at == indexes_.end()) at = indexes_.insert(indexes_.end(), Index{&list, run, 0, IdSet()});
     if (at->run != run || n < at->count) *at = Index{&list, run, 0, IdSet()};
