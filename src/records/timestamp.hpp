@@ -80,5 +80,4 @@ inline std::optional<std::int64_t> iso_time_us(std::string_view s) noexcept {
   return seconds * 1'000'000 + micros;
 }
 
-
 }  // namespace tarnwick

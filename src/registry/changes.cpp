@@ -4,8 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "records/timestamp.hpp"
-
 namespace tarnwick {
 
 std::optional<UserRecord> filed_user(std::uint64_t id) {
@@ -45,7 +43,7 @@ std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id) {
 
 namespace {
 
-constexpr std::size_t kRoles = field_index<MemberDesc>("roles"), kJoinedAt = field_index<MemberDesc>("joined_at");
+constexpr std::size_t kRoles = field_index<MemberDesc>("roles");
 
 bool has_role(const MemberRecord& m, std::uint64_t role_id) {
   const VarView roles = m.var(kRoles);
@@ -106,17 +104,6 @@ bool change_filed_member(std::uint64_t guild_id, std::uint64_t user_id, Change&&
 bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes) {
   return change_filed_member(guild_id, user_id,
                              [&](const MemberRecord& m) { return std::optional(with_changes(m, changes)); });
-}
-
-bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_us) {
-  std::optional<MemberRecord> removed;  // destroyed after the lock
-  with_filed_guild(guild_id, [&](GuildCollections& c) {
-    const MemberRecord* m = c.filed_member(user_id);
-    if (m == nullptr) return;
-    const std::optional<std::int64_t> joined = iso_time_us(m->var(kJoinedAt).text());
-    if (!joined || *joined <= said_us) removed = c.of<MemberRecord>().erase(user_id);
-  });
-  return removed.has_value();
 }
 
 std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id) {

@@ -57,12 +57,6 @@ struct MemberChanges {
 // when no such member is filed.
 bool change_member(std::uint64_t guild_id, std::uint64_t user_id, const MemberChanges& changes);
 
-// Removes the member filed in guild_id for user_id, unless its joined_at is
-// later than `said_us` (microseconds since 1970 UTC): word of a kick that
-// comes after the member came back is not theirs now.  False when none is
-// removed.
-bool remove_member_joined_before(std::uint64_t guild_id, std::uint64_t user_id, std::int64_t said_us);
-
 // Members put into the filed guild `guild_id`, a batch of them under each
 // write lock (a chunk's thousand take it neither a thousand times nor for
 // long), each user noted for a prune running meanwhile.  What a member
@@ -105,6 +99,18 @@ template <class Rec>
 bool remove_from_guild(std::uint64_t guild_id, std::uint64_t id) {
   std::optional<Rec> removed;
   with_filed_guild(guild_id, [&](GuildCollections& c) { removed = c.of<Rec>().erase(id); });
+  return removed.has_value();
+}
+// As remove_from_guild, when `goes(filed)` holds of the one filed (asked
+// under the guild's write lock).
+template <class Rec, class Goes>
+bool remove_from_guild_if(std::uint64_t guild_id, std::uint64_t id, Goes&& goes) {
+  std::optional<Rec> removed;
+  with_filed_guild(guild_id, [&](GuildCollections& c) {
+    // The write lock excludes every other writer of the guild's collections.
+    const Rec* filed = c.of<Rec>().find(id, WritersExcluded{});
+    if (filed != nullptr && goes(*filed)) removed = c.of<Rec>().erase(id);
+  });
   return removed.has_value();
 }
 

@@ -917,7 +917,11 @@ class Gateway {
       // came back after it (its word may come after their GUILD_MEMBER_ADD).
       const std::int64_t made = has_value(d.get(keys::id)) ? id_time_us(id(d, keys::id))
                                                             : std::numeric_limits<std::int64_t>::max();
-      return remove_member_joined_before(guild_id, user_id, made) ? Outcome::Applied : Outcome::Ignored;
+      const bool removed = remove_from_guild_if<MemberRecord>(guild_id, user_id, [&](const MemberRecord& m) {
+        const std::optional<std::int64_t> joined = iso_time_us(m.var(kJoinedAt).text());
+        return !joined || *joined <= made;
+      });
+      return removed ? Outcome::Applied : Outcome::Ignored;
     }
     std::vector<std::uint64_t> added, removed;
     MemberChanges member;
@@ -956,7 +960,8 @@ class Gateway {
   // own rule (at the path's place).
   static constexpr std::size_t kNick = field_index<MemberDesc>("nick"), kDeaf = field_index<MemberDesc>("deaf"),
                                kMute = field_index<MemberDesc>("mute"),
-                               kTimeout = field_index<MemberDesc>("communication_disabled_until");
+                               kTimeout = field_index<MemberDesc>("communication_disabled_until"),
+                               kJoinedAt = field_index<MemberDesc>("joined_at");
   template <std::size_t I>
   std::string member_text(const Value& v) {
     Scalars<MemberDesc> sc;
