@@ -29,25 +29,29 @@ json.loads, to the same effect.  ``apply`` returns an :class:`Outcome`:
 Malformed data raises :class:`~tarnwick_extras.payloads.PayloadError`, whose
 ``path`` names the field (``members[3].user.id``, ``ids[2]``, ``guild_id``),
 and changes nothing: every record is built before anything is filed.  In an
-event that carries many members, roles or emojis (GUILD_CREATE, GUILD_UPDATE,
-GUILD_MEMBERS_CHUNK, GUILD_EMOJIS_UPDATE, THREAD_MEMBERS_UPDATE) a bad entry
-is skipped whole instead (a skipped member files neither the member nor its
-user) and the rest is applied; its PayloadError, whose path names the entry
+event that carries many members, roles, emojis or stickers (GUILD_CREATE,
+GUILD_UPDATE, GUILD_MEMBERS_CHUNK, GUILD_EMOJIS_UPDATE, GUILD_STICKERS_UPDATE,
+THREAD_MEMBERS_UPDATE) a bad entry is skipped whole instead (a skipped member
+files neither the member nor its user, a skipped emoji neither the emoji nor
+its creator) and the rest is applied; its PayloadError, whose path names the entry
 (``members[500].joined_at``), goes to ``on_skip``, or without one to
 ``warnings.warn`` as a :class:`SkippedEntryWarning`.  An ``on_skip`` that
 raises (or a warning raised as an error) ends the event with nothing
-changed, but for a GUILD_CREATE's users of the members read before the bad
-entry, which stay merged (the guild is not filed).
+changed, but for the users a GUILD_CREATE read before the bad entry (its
+emojis' and stickers' creators, the members' users), which stay merged (the
+guild is not filed).
 
 The events and what each does:
 
 ``GUILD_CREATE``          files the guild with its roles, emojis and members
                           (replacing any filed one) and merges the members'
-                          users; ``unavailable: true`` files nothing
+                          users and the creators (``user``) of its emojis and
+                          stickers; ``unavailable: true`` files nothing
                           (UNAVAILABLE)
 ``GUILD_UPDATE``          merges the guild's fields, keeping the filed members;
                           roles and emojis are replaced by the payload's when it
-                          carries them, kept otherwise
+                          carries them, kept otherwise; the creators of the
+                          emojis and stickers it carries are merged
 ``GUILD_DELETE``          removes the guild, its collections and its messages
                           (filed whether or not the guild was); with
                           ``unavailable: true`` it is an outage: the guild
@@ -62,7 +66,11 @@ The events and what each does:
 ``GUILD_ROLE_UPDATE``     puts ``role``
 ``GUILD_ROLE_DELETE``     removes ``role_id`` and takes it off every member's
                           ``roles`` (the platform sends no member update then)
-``GUILD_EMOJIS_UPDATE``   makes ``emojis`` the guild's whole emoji set
+``GUILD_EMOJIS_UPDATE``   makes ``emojis`` the guild's whole emoji set and
+                          merges their creators (``user``, sent to a bot that
+                          may manage emojis)
+``GUILD_STICKERS_UPDATE`` merges the creators of ``stickers`` (stickers are not
+                          kept); IGNORED when none is sent
 ``GUILD_BAN_ADD``         removes the member named by ``user`` and merges the user
 ``GUILD_BAN_REMOVE``      merges ``user``
 ``READY``                 merges the connected account's ``user``; the guilds it
@@ -105,7 +113,13 @@ The events and what each does:
                           ``referenced_message`` is filed too, with its author
                           and the reply's guild, unless the filed copy was
                           edited later; ``referenced_message: null`` means the
-                          message it replied to was deleted, and removes it
+                          message it replied to was deleted, and removes it.
+                          The answer to an interaction merges the users its
+                          ``interaction_metadata`` names (``user``,
+                          ``target_user``, and those of its
+                          ``triggering_interaction_metadata``), and the older
+                          ``interaction``'s ``user`` with, in a guild, its
+                          ``member``
 ``MESSAGE_UPDATE``        merges the payload onto the filed message and files
                           the result (the newest for the message limit); a
                           message not filed is filed only if the payload is a

@@ -55,7 +55,7 @@ inline constexpr std::string_view kEventTypes[] = {
     "MESSAGE_REACTION_ADD", "THREAD_MEMBERS_UPDATE", "CHANNEL_DELETE", "THREAD_DELETE",
     "MESSAGE_CREATE", "MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK",
     "GUILD_AUDIT_LOG_ENTRY_CREATE", "INVITE_CREATE", "GUILD_SCHEDULED_EVENT_CREATE",
-    "GUILD_SCHEDULED_EVENT_UPDATE", "GUILD_SCHEDULED_EVENT_DELETE",
+    "GUILD_SCHEDULED_EVENT_UPDATE", "GUILD_SCHEDULED_EVENT_DELETE", "GUILD_STICKERS_UPDATE",
 };
 
 // Whether edit time a is later than b (none: never edited): ISO 8601 times
@@ -68,7 +68,7 @@ inline const Key id{"id"}, guild_id{"guild_id"}, role_id{"role_id"}, user{"user"
     unavailable{"unavailable"}, ids{"ids"}, added_members{"added_members"},
     referenced_message{"referenced_message"}, message_reference{"message_reference"},
     message_id{"message_id"}, channel_id{"channel_id"}, content{"content"}, timestamp{"timestamp"},
-    author{"author"}, author_id{"author_id"};
+    author{"author"}, author_id{"author_id"}, stickers{"stickers"};
 }  // namespace keys
 
 template <class Source>
@@ -374,6 +374,43 @@ class Gateway {
     return user(*v, known);
   }
 
+  // A user sent in passing, gathered with those before it (its id): one
+  // sent twice in an event is read the second time over the first copy.
+  std::uint64_t gather_user(std::vector<UserRead>& users, const Value& v) {
+    const Object sent = object(v);
+    const std::uint64_t uid = id(sent, keys::id);
+    const auto prior = std::find_if(users.begin(), users.end(), [&](const UserRead& r) { return r.id == uid; });
+    if (prior == users.end()) {
+      users.push_back(user(sent, uid));
+    } else if (!prior->changed) {
+      *prior = user(sent, uid);
+    } else {
+      const UserRecord first = *prior->changed;
+      if (UserRead u = read_over(sent, uid, &first, true); u.changed) *prior = std::move(u);
+    }
+    return uid;
+  }
+  std::optional<std::uint64_t> gather_user_under(std::vector<UserRead>& users, const Object& d, const Key& key) {
+    const std::optional<Value> v = d.get(key);
+    if (!has_value(v)) return std::nullopt;
+    Within at(path_, key.text);
+    return gather_user(users, *v);
+  }
+  static void refile(std::span<UserRead> users) {
+    for (UserRead& u : users) refile(std::move(u));
+  }
+
+  // An emoji, its creator (sent to those who may manage emojis) gathered.
+  EmojiRecord emoji(const Value& item, std::vector<UserRead>& users) {
+    EmojiRecord e = record<EmojiDesc>(item);
+    gather_user_under(users, object(item), keys::user);
+    return e;
+  }
+  // The creators of a guild payload's stickers (the stickers are not kept).
+  void sticker_users(const Object& d, std::vector<UserRead>& users) {
+    entries(d, keys::stickers, true, [&](const Value& item) { gather_user_under(users, object(item), keys::user); });
+  }
+
   struct Joined {
     MemberRead member;
     std::optional<UserRead> user;
@@ -433,7 +470,10 @@ class Gateway {
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
     entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
-    entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(record<EmojiDesc>(item)); });
+    std::vector<UserRead> creators;
+    entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(emoji(item, creators)); });
+    sticker_users(d, creators);
+    refile(creators);  // first: a member's copy of the user is read over this one
     // Each member's user is filed as it is read, the guild last: a prune
     // on another thread meanwhile keeps the users of the members gathered.
     CowMap<MemberRecord> members;
@@ -464,10 +504,13 @@ class Gateway {
     const bool roles = has_value(d.get(keys::roles)), emojis = has_value(d.get(keys::emojis));
     GuildCollections fresh;
     if (roles) entries(d, keys::roles, true, [&](const Value& item) { fresh.put(record<RoleDesc>(item)); });
-    if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(record<EmojiDesc>(item)); });
+    std::vector<UserRead> creators;
+    if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, creators)); });
+    sticker_users(d, creators);
     if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
     if (roles) swap_in_guild(guild_id, fresh.roles);
     if (emojis) swap_in_guild(guild_id, fresh.emojis);
+    refile(creators);
     return Outcome::Applied;
   }
 
@@ -554,8 +597,22 @@ class Gateway {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     required(d, keys::emojis);
     GuildCollections fresh;
-    entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(record<EmojiDesc>(item)); });
-    return swap_in_guild(guild_id, fresh.emojis) ? Outcome::Applied : Outcome::Ignored;
+    std::vector<UserRead> creators;
+    entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, creators)); });
+    if (!swap_in_guild(guild_id, fresh.emojis)) return Outcome::Ignored;
+    refile(creators);
+    return Outcome::Applied;
+  }
+
+  // Only the stickers' creators are kept: IGNORED when none is sent.
+  Outcome stickers_update(const Object& d, const Value&) {
+    const std::uint64_t guild_id = id(d, keys::guild_id);
+    required(d, keys::stickers);
+    std::vector<UserRead> creators;
+    sticker_users(d, creators);
+    if (creators.empty() || !guild_is_filed(guild_id)) return Outcome::Ignored;
+    refile(creators);
+    return Outcome::Applied;
   }
 
   Outcome ban(const Object& d, bool leaves) {
@@ -685,7 +742,7 @@ class Gateway {
     } else {
       refile(std::move(*c.user));
     }
-    for (UserRead& u : users) refile(std::move(u));
+    refile(users);
     return Outcome::Applied;
   }
 
@@ -812,8 +869,40 @@ class Gateway {
       Within at(path_, keys::member.text);
       out.members.push_back(partial_member(*m, *guild_id, uid));
     });
+    interaction_users(d, guild_id, out);
     if (const std::optional<Value> ref = d.get(keys::referenced_message)) refer(d, *ref, guild_id, out);
     return out;
+  }
+
+  // The answer to an interaction names who used it (and the user a user
+  // command was run on, and for a modal's answer the interaction that
+  // opened it); the older form names the invoker with their membership.
+  void interaction_users(const Object& d, std::optional<std::uint64_t> guild_id, MessageFiling& out) {
+    static const Key metadata{"interaction_metadata"}, triggering{"triggering_interaction_metadata"},
+        target_user{"target_user"}, interaction{"interaction"};
+    const auto metadata_users = [&](const Object& md) {
+      gather_user_under(out.users, md, keys::user);
+      gather_user_under(out.users, md, target_user);
+    };
+    if (const std::optional<Value> v = d.get(metadata); has_value(v)) {
+      Within at(path_, metadata.text);
+      const Object md = object(*v);
+      metadata_users(md);
+      if (const std::optional<Value> t = md.get(triggering); has_value(t)) {
+        Within at_triggering(path_, triggering.text);
+        metadata_users(object(*t));
+      }
+    }
+    const std::optional<Value> v = d.get(interaction);
+    if (!has_value(v)) return;
+    Within at(path_, interaction.text);
+    const Object old = object(*v);
+    const std::optional<std::uint64_t> uid = gather_user_under(out.users, old, keys::user);
+    if (!uid || !guild_id) return;
+    if (const std::optional<Value> m = old.get(keys::member); has_value(m)) {
+      Within at_member(path_, keys::member.text);
+      out.members.push_back(partial_member(*m, *guild_id, *uid));
+    }
   }
 
   void refer(const Object& d, const Value& referenced, std::optional<std::uint64_t> guild_id, MessageFiling& out) {
@@ -845,7 +934,7 @@ class Gateway {
   void file(MessageFiling& f) {
     for (MessageFiling& r : f.reference) file(r);
     if (f.deleted_reference) remove_message(*f.deleted_reference);
-    for (UserRead& u : f.users) refile(std::move(u));
+    refile(f.users);
     if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
@@ -984,26 +1073,9 @@ class Gateway {
     const std::optional<std::uint64_t> guild_id =
         guild_required || has_value(d.get(keys::guild_id)) ? std::optional(id(d, keys::guild_id)) : std::nullopt;
     std::vector<UserRead> users;
-    for (const Key* key : at) {
-      const std::optional<Value> v = d.get(*key);
-      if (!has_value(v)) continue;
-      Within within(path_, key->text);
-      const Object sent = object(*v);
-      const std::uint64_t uid = id(sent, keys::id);
-      const auto prior = std::find_if(users.begin(), users.end(), [&](const UserRead& r) { return r.id == uid; });
-      if (prior == users.end()) {
-        users.push_back(user(sent, uid));
-      } else if (!prior->changed) {
-        *prior = user(sent, uid);
-      } else {
-        // One user sent twice (an inviter streaming to their own invite):
-        // the second copy is read over the first.
-        const UserRecord first = *prior->changed;
-        if (UserRead u = read_over(sent, uid, &first, true); u.changed) *prior = std::move(u);
-      }
-    }
+    for (const Key* key : at) gather_user_under(users, d, *key);  // an inviter may stream to their own invite
     if (users.empty() || (guild_id && !guild_is_filed(*guild_id))) return Outcome::Ignored;
-    for (UserRead& u : users) refile(std::move(u));
+    refile(users);
     return Outcome::Applied;
   }
   Outcome invite_create(const Object& d, const Value&) {
@@ -1027,7 +1099,7 @@ class Gateway {
       &Gateway::channel_delete,   &Gateway::channel_delete,        &Gateway::message_create,
       &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,
       &Gateway::audit_log_entry,  &Gateway::invite_create,         &Gateway::scheduled_event,
-      &Gateway::scheduled_event,  &Gateway::scheduled_event,
+      &Gateway::scheduled_event,  &Gateway::scheduled_event,       &Gateway::stickers_update,
   };
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
 

@@ -118,6 +118,7 @@ class Model:
             "GUILD_SCHEDULED_EVENT_CREATE": self.users_named,
             "GUILD_SCHEDULED_EVENT_UPDATE": self.users_named,
             "GUILD_SCHEDULED_EVENT_DELETE": self.users_named,
+            "GUILD_STICKERS_UPDATE": self.stickers_update,
         }
 
     def feed(self, kind: str, d: object, skipped: Iterable[str] = ()) -> None:
@@ -166,6 +167,10 @@ class Model:
             if m.get("user") is not None:
                 self.users.add(int(m["user"]["id"]))
 
+    def _creators(self, d: Dict[str, Any], *keys: str) -> None:
+        """The users of the emojis' or stickers' entries (their creators)."""
+        self.users.update(int(e["user"]["id"]) for k in keys for e in self._entries(d, k) if e.get("user"))
+
     def _member(self, guild_id: Optional[int], user_id: int, joined_at: Any = None) -> None:
         guild = self.guilds.get(guild_id) if guild_id is not None else None
         if guild is not None:
@@ -178,6 +183,7 @@ class Model:
             return
         self.guilds[int(d["id"])] = _Guild((int(r["id"]) for r in self._entries(d, "roles")),
                                            (int(e["id"]) for e in self._entries(d, "emojis")))
+        self._creators(d, "emojis", "stickers")
         self._join(int(d["id"]), self._entries(d, "members"))
 
     def guild_update(self, d: Dict[str, Any]) -> None:
@@ -187,6 +193,7 @@ class Model:
                 guild.roles = {int(r["id"]) for r in self._entries(d, "roles")}
             if d.get("emojis") is not None:
                 guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
+            self._creators(d, "emojis", "stickers")
 
     def guild_delete(self, d: Dict[str, Any]) -> None:
         if not d.get("unavailable"):
@@ -223,6 +230,11 @@ class Model:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None:
             guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
+            self._creators(d, "emojis")
+
+    def stickers_update(self, d: Dict[str, Any]) -> None:
+        if int(d["guild_id"]) in self.guilds:
+            self._creators(d, "stickers")
 
     def ban_add(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
@@ -296,6 +308,14 @@ class Model:
                 self.messages.pop(int(reference["message_id"]), None)
         elif ref is not ...:
             self._referenced(ref, message.guild)
+        metadata = d.get("interaction_metadata") or {}
+        for md in (metadata, metadata.get("triggering_interaction_metadata") or {}):
+            self.users.update(int(md[k]["id"]) for k in ("user", "target_user") if md.get(k))
+        interaction = d.get("interaction") or {}
+        if interaction.get("user"):
+            self.users.add(int(interaction["user"]["id"]))
+            if interaction.get("member") is not None:
+                self._member(message.guild, int(interaction["user"]["id"]), interaction["member"].get("joined_at"))
         for mention in d.get("mentions") or ():
             self.users.add(int(mention["id"]))
             if mention.get("member") is not None:

@@ -132,6 +132,7 @@ class _Stream:
             (self.role_update, s(300)),
             (self.role_delete, s(150)),
             (self.emojis_update, s(200)),
+            (self.stickers_update, s(100)),
             (self.guild_update, s(60, 2)),
             (self.guild_delete, s(8, 1)),
             (self.guild_outage, s(4, 1)),
@@ -225,10 +226,13 @@ class _Stream:
                 "permissions": str(rng.getrandbits(50)), "managed": False,
                 "mentionable": rng.random() < 0.2, "flags": 0}
 
-    def emoji(self) -> Dict[str, Any]:
-        return {"id": self.new_id(), "name": "%s_%d" % (self.rng.choice(_WORDS), self.counter),
-                "roles": [], "require_colons": True, "managed": False,
-                "animated": self.rng.random() < 0.2, "available": True}
+    def emoji(self, creator: Optional[int] = None) -> Dict[str, Any]:
+        e = {"id": self.new_id(), "name": "%s_%d" % (self.rng.choice(_WORDS), self.counter),
+             "roles": [], "require_colons": True, "managed": False,
+             "animated": self.rng.random() < 0.2, "available": True}
+        if creator is not None:             # sent to those who may manage emojis
+            e["user"] = self.user(creator)
+        return e
 
     def guild_payload(self, g: _Guild, members: Iterable[int], collections: bool = True) -> Dict[str, Any]:
         d = dict(g.fields)
@@ -292,7 +296,7 @@ class _Stream:
                 rid = self.new_id()
                 g.roles[rid] = self.role(rid, pos)
             for _ in range(rng.randrange(0, 8)):
-                e = self.emoji()
+                e = self.emoji(picks[0] if rng.random() < 0.3 else None)
                 g.emojis[e["id"]] = e
             g.channels = [self.new_id() for _ in range(3)]
             g.fields = {
@@ -403,6 +407,14 @@ class _Stream:
         if roll < 0.05:                           # a webhook's: its author is the webhook
             hook = self.new_id()
             data.update(webhook_id=hook, author={"id": hook, "username": "Captain Hook", "avatar": None})
+            if rng.random() < 0.5:                # an answer to a member's command
+                invoker = rng.choice(g.members)
+                data["interaction_metadata"] = {"id": self.new_id(), "type": 2, "user": self.user(invoker),
+                                                "authorizing_integration_owners": {"0": g.id}}
+                if rng.random() < 0.5:            # the older form, with the invoker's membership
+                    member = {k: v for k, v in self.member(g, invoker).items() if k != "user"}
+                    data["interaction"] = {"id": data["interaction_metadata"]["id"], "type": 2, "name": "brew",
+                                           "user": self.short_user(invoker), "member": member}
         else:
             if roll < 0.35:
                 data["author"] = self.short_user(author)
@@ -554,12 +566,25 @@ class _Stream:
         for eid in rng.sample(list(g.emojis), min(len(g.emojis), rng.randrange(3))):
             del g.emojis[eid]
         for _ in range(rng.randrange(4)):
-            e = self.emoji()
+            e = self.emoji(rng.choice(g.members) if g.members and rng.random() < 0.4 else None)
             g.emojis[e["id"]] = e
         if g.emojis and rng.random() < 0.5:
             eid = rng.choice(list(g.emojis))
             g.emojis[eid] = dict(g.emojis[eid], name=rng.choice(_WORDS))
         self.emit("GUILD_EMOJIS_UPDATE", {"guild_id": g.id, "emojis": list(g.emojis.values())})
+
+    def stickers_update(self) -> None:
+        """A guild's stickers: only their creators are kept."""
+        rng = self.rng
+        g = self.live_guild(weighted=False)
+        if g is None:
+            return
+        stickers = [{"id": self.new_id(), "name": self.words(1), "tags": "tea", "type": 2, "format_type": 1,
+                     "description": None, "available": True, "guild_id": g.id} for _ in range(rng.randrange(1, 4))]
+        for sticker in stickers:
+            if rng.random() < 0.6:
+                sticker["user"] = self.user(rng.choice(g.members))
+        self.emit("GUILD_STICKERS_UPDATE", {"guild_id": g.id, "stickers": stickers})
 
     def guild_update(self) -> None:
         rng = self.rng

@@ -155,8 +155,9 @@ def test_roles_and_emojis():
     ("GUILD_MEMBER_REMOVE", lambda g, u: {"guild_id": g, "user": user(u)}),
     ("GUILD_ROLE_CREATE", lambda g, u: {"guild_id": g, "role": role(u)}),
     ("GUILD_ROLE_DELETE", lambda g, u: {"guild_id": g, "role_id": str(u)}),
-    ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": str(u)}]}),
-    ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g"}),
+    ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": str(u), "user": user(u)}]}),
+    ("GUILD_STICKERS_UPDATE", lambda g, u: {"guild_id": g, "stickers": [{"id": str(u), "user": user(u)}]}),
+    ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g", "stickers": [{"id": "1", "user": user(u)}]}),
     ("MESSAGE_DELETE", lambda g, u: {"id": str(u)}),
     ("MESSAGE_DELETE_BULK", lambda g, u: {"ids": [str(u)]}),
 ])
@@ -433,6 +434,40 @@ def test_users_named_in_passing_are_merged_in_filed_guilds_only(kind, key):
     assert apply(kind, {"guild_id": str(gid), "creator_id": str(uid)}) is IGNORED
     assert apply(kind, {"guild_id": str(gid), key: user(uid, avatar="b")}) is APPLIED
     assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("Ann", "b")
+
+
+@pytest.mark.parametrize("kind,data", [
+    ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": "1", "user": u}]}),
+    ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g", "stickers": [{"id": "1", "user": u}]}),
+    ("GUILD_STICKERS_UPDATE", lambda g, u: {"guild_id": g, "stickers": [{"id": "1"}, {"id": "2", "user": u}]}),
+    ("MESSAGE_CREATE", lambda g, u: message(fresh_id(), 5, guild_id=g, webhook_id="5",
+                                            interaction_metadata={"id": "1", "type": 2, "user": u})),
+    ("MESSAGE_CREATE", lambda g, u: message(fresh_id(), 5, interaction_metadata={
+        "user": user(6), "triggering_interaction_metadata": {"user": user(6), "target_user": u}})),
+    ("MESSAGE_CREATE", lambda g, u: message(fresh_id(), 5, guild_id=g, interaction={"user": u})),
+])
+def test_creators_and_invokers_are_merged(kind, data):
+    gid, uid = new_guild(), fresh_id()
+    apply("USER_UPDATE", user(uid, global_name="Ann", avatar="a"))
+    assert apply(kind, data(str(gid), user(uid, avatar="b"))) is APPLIED
+    assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("Ann", "b")
+
+
+def test_a_bad_creator_skips_its_emoji_and_an_answers_invoker_keeps_their_membership():
+    uid, maker = fresh_id(), fresh_id()
+    skipped = []
+    gid = fresh_id()
+    assert apply("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(uid, nick="ann")],
+                                  "emojis": [{"id": "1", "user": {"id": "x"}}, {"id": "2", "user": user(maker)}]},
+                 on_skip=skipped.append) is APPLIED
+    assert [(e.path, e.reason) for e in skipped] == [
+        ("emojis[0].user.id", "expected an id (a string of decimal digits), got 'x'")]
+    assert [e.id for e in cache.emojis(gid)] == [2] and tarnwick.get_user(maker) is not None
+    hook = fresh_id()
+    answer = message(fresh_id(), hook, guild_id=str(gid), webhook_id=str(hook),
+                     interaction={"user": user(uid), "member": {"nick": "bee", "roles": []}})
+    assert apply("MESSAGE_CREATE", answer) is APPLIED
+    assert tarnwick.get_member(gid, uid).nick == "bee" and tarnwick.get_user(hook) is None
 
 
 def test_a_user_sent_twice_in_one_event_keeps_what_each_copy_says():

@@ -32,7 +32,8 @@ def world():
 VALID = {
     "GUILD_CREATE": {"id": "11", "name": "g2", "roles": [role(51), role(52, color=7)],
                      "emojis": [{"id": "61", "user": user(U)}], "members": [member(U, nick="n"), member(NEW)]},
-    "GUILD_UPDATE": {"id": G, "name": "renamed", "roles": [role(52)], "emojis": [], "features": ["NEWS", ""]},
+    "GUILD_UPDATE": {"id": G, "name": "renamed", "roles": [role(52)], "emojis": [{"id": E, "user": user(NEW)}],
+                     "stickers": [{"id": "8", "user": user(U, bot=True)}, {"id": "9"}], "features": ["NEWS", ""]},
     "GUILD_DELETE": {"id": G, "unavailable": False}, "GUILD_MEMBER_ADD": dict(member(NEW, deaf=True), guild_id=G),
     "GUILD_MEMBER_UPDATE": {"guild_id": G, "user": user(U, global_name="Ann"), "nick": None, "roles": [R]},
     "GUILD_MEMBER_REMOVE": {"guild_id": G, "user": user(U)},
@@ -53,7 +54,10 @@ VALID = {
     "CHANNEL_DELETE": {"id": CH}, "THREAD_DELETE": {"id": CH},
     "MESSAGE_CREATE": message(NEW, U, guild_id=G, member={"nick": "m", "roles": []},
                               mentions=[dict(user(NEW + 1), member={"roles": [R]})],
-                              message_reference={"message_id": M}, referenced_message=None),
+                              message_reference={"message_id": M}, referenced_message=None,
+                              interaction_metadata={"user": user(NEW + 2), "triggering_interaction_metadata": {
+                                  "target_user": user(U, global_name="T")}},
+                              interaction={"user": user(NEW + 2, avatar="b"), "member": {"nick": "i"}}),
     "MESSAGE_UPDATE": {"id": M, "content": "edited", "edited_timestamp": "2024-05-03", "tts": True},
     "MESSAGE_DELETE": {"id": M}, "MESSAGE_DELETE_BULK": {"ids": [M, "999"]},
     "GUILD_AUDIT_LOG_ENTRY_CREATE": {"guild_id": G, "id": "2", "action_type": 25, "target_id": str(U),
@@ -63,6 +67,7 @@ VALID = {
     "GUILD_SCHEDULED_EVENT_CREATE": {"guild_id": G, "id": "3", "creator": user(NEW)},
     "GUILD_SCHEDULED_EVENT_UPDATE": {"guild_id": G, "id": "3", "creator": user(U, bot=True)},
     "GUILD_SCHEDULED_EVENT_DELETE": {"guild_id": G, "id": "3", "creator_id": str(U)},
+    "GUILD_STICKERS_UPDATE": {"guild_id": G, "stickers": [{"id": "8", "user": user(NEW)}, 5]},
 }
 assert set(VALID) == set(events.EVENT_TYPES)
 
