@@ -31,27 +31,27 @@ Malformed data raises :class:`~tarnwick_extras.payloads.PayloadError`, whose
 and changes nothing: every record is built before anything is filed.  In an
 event that carries many members, roles, emojis or stickers (GUILD_CREATE,
 GUILD_UPDATE, GUILD_MEMBERS_CHUNK, GUILD_EMOJIS_UPDATE, GUILD_STICKERS_UPDATE,
-THREAD_MEMBERS_UPDATE) a bad entry is skipped whole instead (a skipped member
+the soundboard's, THREAD_MEMBERS_UPDATE) a bad entry is skipped whole instead (a skipped member
 files neither the member nor its user, a skipped emoji neither the emoji nor
 its creator) and the rest is applied; its PayloadError, whose path names the entry
 (``members[500].joined_at``), goes to ``on_skip``, or without one to
 ``warnings.warn`` as a :class:`SkippedEntryWarning`.  An ``on_skip`` that
 raises (or a warning raised as an error) ends the event with nothing
 changed, but for the users a GUILD_CREATE read before the bad entry (its
-emojis' and stickers' creators, the members' users), which stay merged (the
+emojis', stickers' and sounds' creators, the members' users), which stay merged (the
 guild is not filed).
 
 The events and what each does:
 
 ``GUILD_CREATE``          files the guild with its roles, emojis and members
                           (replacing any filed one) and merges the members'
-                          users and the creators (``user``) of its emojis and
-                          stickers; ``unavailable: true`` files nothing
+                          users and the creators (``user``) of its emojis,
+                          stickers and soundboard sounds; ``unavailable: true`` files nothing
                           (UNAVAILABLE)
 ``GUILD_UPDATE``          merges the guild's fields, keeping the filed members;
                           roles and emojis are replaced by the payload's when it
                           carries them, kept otherwise; the creators of the
-                          emojis and stickers it carries are merged
+                          emojis, stickers and sounds it carries are merged
 ``GUILD_DELETE``          removes the guild, its collections and its messages
                           (filed whether or not the guild was); with
                           ``unavailable: true`` it is an outage: the guild
@@ -71,6 +71,13 @@ The events and what each does:
                           may manage emojis)
 ``GUILD_STICKERS_UPDATE`` merges the creators of ``stickers`` (stickers are not
                           kept); IGNORED when none is sent
+``GUILD_SOUNDBOARD_SOUNDS_UPDATE``,
+``SOUNDBOARD_SOUNDS``     the same for the creators of ``soundboard_sounds``
+``GUILD_SOUNDBOARD_SOUND_CREATE``,
+``GUILD_SOUNDBOARD_SOUND_UPDATE``,
+``INTEGRATION_CREATE``,
+``INTEGRATION_UPDATE``    merges the ``user`` it carries (a sound's creator,
+                          who added an integration), as INVITE_CREATE does
 ``GUILD_BAN_ADD``         removes the member named by ``user`` and merges the user
 ``GUILD_BAN_REMOVE``      merges ``user``
 ``READY``                 merges the connected account's ``user``; the guilds it
@@ -147,9 +154,10 @@ The events and what each does:
 ``GUILD_SCHEDULED_EVENT_CREATE``,
 ``GUILD_SCHEDULED_EVENT_UPDATE``,
 ``GUILD_SCHEDULED_EVENT_DELETE``
-                          merges the ``creator`` it carries; these and
-                          INVITE_CREATE are IGNORED when they carry no user
-                          or name a guild that is not filed
+                          merges the ``creator`` it carries; these,
+                          INVITE_CREATE, the sounds' and the integrations'
+                          are IGNORED when they carry no user or name a guild
+                          that is not filed
 
 Merging: a key the payload sends replaces the filed value, a key it leaves
 out keeps it.  ``null`` clears a field that can be None (a member's

@@ -56,6 +56,8 @@ inline constexpr std::string_view kEventTypes[] = {
     "MESSAGE_CREATE", "MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK",
     "GUILD_AUDIT_LOG_ENTRY_CREATE", "INVITE_CREATE", "GUILD_SCHEDULED_EVENT_CREATE",
     "GUILD_SCHEDULED_EVENT_UPDATE", "GUILD_SCHEDULED_EVENT_DELETE", "GUILD_STICKERS_UPDATE",
+    "GUILD_SOUNDBOARD_SOUND_CREATE", "GUILD_SOUNDBOARD_SOUND_UPDATE", "GUILD_SOUNDBOARD_SOUNDS_UPDATE",
+    "SOUNDBOARD_SOUNDS", "INTEGRATION_CREATE", "INTEGRATION_UPDATE",
 };
 
 // Whether edit time a is later than b (none: never edited): ISO 8601 times
@@ -68,7 +70,8 @@ inline const Key id{"id"}, guild_id{"guild_id"}, role_id{"role_id"}, user{"user"
     unavailable{"unavailable"}, ids{"ids"}, added_members{"added_members"},
     referenced_message{"referenced_message"}, message_reference{"message_reference"},
     message_id{"message_id"}, channel_id{"channel_id"}, content{"content"}, timestamp{"timestamp"},
-    author{"author"}, author_id{"author_id"}, stickers{"stickers"};
+    author{"author"}, author_id{"author_id"}, stickers{"stickers"},
+    soundboard_sounds{"soundboard_sounds"};
 }  // namespace keys
 
 template <class Source>
@@ -406,9 +409,10 @@ class Gateway {
     gather_user_under(users, object(item), keys::user);
     return e;
   }
-  // The creators of a guild payload's stickers (the stickers are not kept).
-  void sticker_users(const Object& d, std::vector<UserRead>& users) {
-    entries(d, keys::stickers, true, [&](const Value& item) { gather_user_under(users, object(item), keys::user); });
+  // The creators (`user`) of the list's entries: a guild's stickers or
+  // soundboard sounds, which are not kept.
+  void creators(const Object& d, const Key& key, std::vector<UserRead>& users) {
+    entries(d, key, true, [&](const Value& item) { gather_user_under(users, object(item), keys::user); });
   }
 
   struct Joined {
@@ -470,10 +474,11 @@ class Gateway {
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
     entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
-    std::vector<UserRead> creators;
-    entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(emoji(item, creators)); });
-    sticker_users(d, creators);
-    refile(creators);  // first: a member's copy of the user is read over this one
+    std::vector<UserRead> users;  // the creators of its emojis, stickers and sounds
+    entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(emoji(item, users)); });
+    creators(d, keys::stickers, users);
+    creators(d, keys::soundboard_sounds, users);
+    refile(users);  // first: a member's copy of the user is read over this one
     // Each member's user is filed as it is read, the guild last: a prune
     // on another thread meanwhile keeps the users of the members gathered.
     CowMap<MemberRecord> members;
@@ -504,13 +509,14 @@ class Gateway {
     const bool roles = has_value(d.get(keys::roles)), emojis = has_value(d.get(keys::emojis));
     GuildCollections fresh;
     if (roles) entries(d, keys::roles, true, [&](const Value& item) { fresh.put(record<RoleDesc>(item)); });
-    std::vector<UserRead> creators;
-    if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, creators)); });
-    sticker_users(d, creators);
+    std::vector<UserRead> users;  // the creators of its emojis, stickers and sounds
+    if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, users)); });
+    creators(d, keys::stickers, users);
+    creators(d, keys::soundboard_sounds, users);
     if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
     if (roles) swap_in_guild(guild_id, fresh.roles);
     if (emojis) swap_in_guild(guild_id, fresh.emojis);
-    refile(creators);
+    refile(users);
     return Outcome::Applied;
   }
 
@@ -597,23 +603,26 @@ class Gateway {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     required(d, keys::emojis);
     GuildCollections fresh;
-    std::vector<UserRead> creators;
-    entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, creators)); });
+    std::vector<UserRead> users;
+    entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, users)); });
     if (!swap_in_guild(guild_id, fresh.emojis)) return Outcome::Ignored;
-    refile(creators);
+    refile(users);
     return Outcome::Applied;
   }
 
-  // Only the stickers' creators are kept: IGNORED when none is sent.
-  Outcome stickers_update(const Object& d, const Value&) {
+  // A guild's stickers or sounds: only their creators are kept, IGNORED
+  // when none is sent.
+  Outcome creators_update(const Object& d, const Key& key) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
-    required(d, keys::stickers);
-    std::vector<UserRead> creators;
-    sticker_users(d, creators);
-    if (creators.empty() || !guild_is_filed(guild_id)) return Outcome::Ignored;
-    refile(creators);
+    required(d, key);
+    std::vector<UserRead> users;
+    creators(d, key, users);
+    if (users.empty() || !guild_is_filed(guild_id)) return Outcome::Ignored;
+    refile(users);
     return Outcome::Applied;
   }
+  Outcome stickers_update(const Object& d, const Value&) { return creators_update(d, keys::stickers); }
+  Outcome sounds_update(const Object& d, const Value&) { return creators_update(d, keys::soundboard_sounds); }
 
   Outcome ban(const Object& d, bool leaves) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
@@ -1086,6 +1095,8 @@ class Gateway {
     static const Key creator{"creator"};
     return users_named(d, {&creator}, true);
   }
+  // A soundboard sound's creator, or the user who added an integration.
+  Outcome user_named(const Object& d, const Value&) { return users_named(d, {&keys::user}, true); }
 
   // Each event type's handler, in kEventTypes' order.
   static constexpr Handler kHandlers[] = {
@@ -1100,6 +1111,8 @@ class Gateway {
       &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,
       &Gateway::audit_log_entry,  &Gateway::invite_create,         &Gateway::scheduled_event,
       &Gateway::scheduled_event,  &Gateway::scheduled_event,       &Gateway::stickers_update,
+      &Gateway::user_named, &Gateway::user_named,      &Gateway::sounds_update,
+      &Gateway::sounds_update,    &Gateway::user_named,      &Gateway::user_named,
   };
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
 

@@ -119,6 +119,12 @@ class Model:
             "GUILD_SCHEDULED_EVENT_UPDATE": self.users_named,
             "GUILD_SCHEDULED_EVENT_DELETE": self.users_named,
             "GUILD_STICKERS_UPDATE": self.stickers_update,
+            "GUILD_SOUNDBOARD_SOUNDS_UPDATE": self.stickers_update,
+            "SOUNDBOARD_SOUNDS": self.stickers_update,
+            "GUILD_SOUNDBOARD_SOUND_CREATE": self.user_named,
+            "GUILD_SOUNDBOARD_SOUND_UPDATE": self.user_named,
+            "INTEGRATION_CREATE": self.user_named,
+            "INTEGRATION_UPDATE": self.user_named,
         }
 
     def feed(self, kind: str, d: object, skipped: Iterable[str] = ()) -> None:
@@ -183,7 +189,7 @@ class Model:
             return
         self.guilds[int(d["id"])] = _Guild((int(r["id"]) for r in self._entries(d, "roles")),
                                            (int(e["id"]) for e in self._entries(d, "emojis")))
-        self._creators(d, "emojis", "stickers")
+        self._creators(d, "emojis", "stickers", "soundboard_sounds")
         self._join(int(d["id"]), self._entries(d, "members"))
 
     def guild_update(self, d: Dict[str, Any]) -> None:
@@ -193,7 +199,7 @@ class Model:
                 guild.roles = {int(r["id"]) for r in self._entries(d, "roles")}
             if d.get("emojis") is not None:
                 guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
-            self._creators(d, "emojis", "stickers")
+            self._creators(d, "emojis", "stickers", "soundboard_sounds")
 
     def guild_delete(self, d: Dict[str, Any]) -> None:
         if not d.get("unavailable"):
@@ -233,8 +239,9 @@ class Model:
             self._creators(d, "emojis")
 
     def stickers_update(self, d: Dict[str, Any]) -> None:
+        """Stickers or soundboard sounds: only their creators are kept."""
         if int(d["guild_id"]) in self.guilds:
-            self._creators(d, "stickers")
+            self._creators(d, "stickers", "soundboard_sounds")
 
     def ban_add(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
@@ -256,6 +263,10 @@ class Model:
     def users_named(self, d: Dict[str, Any]) -> None:
         if d.get("guild_id") is None or int(d["guild_id"]) in self.guilds:
             self.users.update(int(d[k]["id"]) for k in ("inviter", "target_user", "creator") if d.get(k))
+
+    def user_named(self, d: Dict[str, Any]) -> None:
+        if int(d["guild_id"]) in self.guilds and d.get("user"):
+            self.users.add(int(d["user"]["id"]))
 
     def user_update(self, d: Dict[str, Any]) -> None:
         self.users.add(int(d["id"]))

@@ -574,17 +574,21 @@ class _Stream:
         self.emit("GUILD_EMOJIS_UPDATE", {"guild_id": g.id, "emojis": list(g.emojis.values())})
 
     def stickers_update(self) -> None:
-        """A guild's stickers: only their creators are kept."""
+        """A guild's stickers or soundboard sounds: only their creators are kept."""
         rng = self.rng
         g = self.live_guild(weighted=False)
         if g is None:
             return
-        stickers = [{"id": self.new_id(), "name": self.words(1), "tags": "tea", "type": 2, "format_type": 1,
-                     "description": None, "available": True, "guild_id": g.id} for _ in range(rng.randrange(1, 4))]
-        for sticker in stickers:
+        things = [{"id": self.new_id(), "name": self.words(1), "available": True, "guild_id": g.id}
+                  for _ in range(rng.randrange(1, 4))]
+        for thing in things:
             if rng.random() < 0.6:
-                sticker["user"] = self.user(rng.choice(g.members))
-        self.emit("GUILD_STICKERS_UPDATE", {"guild_id": g.id, "stickers": stickers})
+                thing["user"] = self.user(rng.choice(g.members))
+        if rng.random() < 0.5:
+            self.emit("GUILD_STICKERS_UPDATE", {"guild_id": g.id, "stickers": things})
+        else:
+            self.emit(rng.choice(("GUILD_SOUNDBOARD_SOUNDS_UPDATE", "SOUNDBOARD_SOUNDS")),
+                      {"guild_id": g.id, "soundboard_sounds": things})
 
     def guild_update(self) -> None:
         rng = self.rng
@@ -651,12 +655,17 @@ class _Stream:
         self.emit("GUILD_AUDIT_LOG_ENTRY_CREATE", entry)
 
     def users_named(self) -> None:
-        """An invite's inviter, or a scheduled event's creator."""
+        """An invite's inviter, a scheduled event's or a sound's creator, who added an integration."""
         g = self.live_guild()
         if g is None:
             return
         user = self.user(self.rng.choice(g.members))
-        if self.rng.random() < 0.5:
+        roll = self.rng.random()
+        if roll < 0.2:
+            kind = self.rng.choice(("GUILD_SOUNDBOARD_SOUND_CREATE", "GUILD_SOUNDBOARD_SOUND_UPDATE",
+                                    "INTEGRATION_CREATE", "INTEGRATION_UPDATE"))
+            self.emit(kind, {"guild_id": g.id, "id": self.new_id(), "name": self.words(1), "user": user})
+        elif roll < 0.6:
             self.emit("INVITE_CREATE", {"guild_id": g.id, "channel_id": self.rng.choice(g.channels),
                                         "code": "%08x" % self.rng.getrandbits(32), "inviter": user,
                                         "created_at": self.stamp(), "uses": 0, "max_uses": 0})

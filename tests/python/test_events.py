@@ -157,6 +157,7 @@ def test_roles_and_emojis():
     ("GUILD_ROLE_DELETE", lambda g, u: {"guild_id": g, "role_id": str(u)}),
     ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": str(u), "user": user(u)}]}),
     ("GUILD_STICKERS_UPDATE", lambda g, u: {"guild_id": g, "stickers": [{"id": str(u), "user": user(u)}]}),
+    ("GUILD_SOUNDBOARD_SOUND_CREATE", lambda g, u: {"guild_id": g, "user": user(u)}),
     ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g", "stickers": [{"id": "1", "user": user(u)}]}),
     ("MESSAGE_DELETE", lambda g, u: {"id": str(u)}),
     ("MESSAGE_DELETE_BULK", lambda g, u: {"ids": [str(u)]}),
@@ -440,6 +441,8 @@ def test_users_named_in_passing_are_merged_in_filed_guilds_only(kind, key):
     ("GUILD_EMOJIS_UPDATE", lambda g, u: {"guild_id": g, "emojis": [{"id": "1", "user": u}]}),
     ("GUILD_UPDATE", lambda g, u: {"id": g, "name": "g", "stickers": [{"id": "1", "user": u}]}),
     ("GUILD_STICKERS_UPDATE", lambda g, u: {"guild_id": g, "stickers": [{"id": "1"}, {"id": "2", "user": u}]}),
+    ("GUILD_SOUNDBOARD_SOUNDS_UPDATE", lambda g, u: {"guild_id": g, "soundboard_sounds": [{"user": u}]}),
+    ("INTEGRATION_UPDATE", lambda g, u: {"guild_id": g, "id": "1", "user": u}),
     ("MESSAGE_CREATE", lambda g, u: message(fresh_id(), 5, guild_id=g, webhook_id="5",
                                             interaction_metadata={"id": "1", "type": 2, "user": u})),
     ("MESSAGE_CREATE", lambda g, u: message(fresh_id(), 5, interaction_metadata={

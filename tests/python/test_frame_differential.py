@@ -68,6 +68,12 @@ VALID = {
     "GUILD_SCHEDULED_EVENT_UPDATE": {"guild_id": G, "id": "3", "creator": user(U, bot=True)},
     "GUILD_SCHEDULED_EVENT_DELETE": {"guild_id": G, "id": "3", "creator_id": str(U)},
     "GUILD_STICKERS_UPDATE": {"guild_id": G, "stickers": [{"id": "8", "user": user(NEW)}, 5]},
+    "GUILD_SOUNDBOARD_SOUNDS_UPDATE": {"guild_id": G, "soundboard_sounds": [{"user": user(U, avatar="s")}]},
+    "SOUNDBOARD_SOUNDS": {"guild_id": G, "soundboard_sounds": [{"user": {"id": "x"}}, {"user": user(NEW)}]},
+    "GUILD_SOUNDBOARD_SOUND_CREATE": {"guild_id": G, "sound_id": "4", "user": user(NEW)},
+    "GUILD_SOUNDBOARD_SOUND_UPDATE": {"guild_id": G, "sound_id": "4", "user": user(U, global_name="S")},
+    "INTEGRATION_CREATE": {"guild_id": G, "id": "5", "user": user(NEW, bot=True)},
+    "INTEGRATION_UPDATE": {"guild_id": "999", "id": "5", "user": user(U)},
 }
 assert set(VALID) == set(events.EVENT_TYPES)
 
