@@ -37,9 +37,9 @@ its creator) and the rest is applied; its PayloadError, whose path names the ent
 (``members[500].joined_at``), goes to ``on_skip``, or without one to
 ``warnings.warn`` as a :class:`SkippedEntryWarning`.  An ``on_skip`` that
 raises (or a warning raised as an error) ends the event with nothing
-changed, but for the users a GUILD_CREATE read before the bad entry (its
-emojis', stickers' and sounds' creators, the members' users), which stay merged (the
-guild is not filed).
+changed, but for the users a GUILD_CREATE read before a bad member (its
+emojis', stickers' and sounds' creators, the earlier members' users), which
+stay merged (the guild is not filed).
 
 The events and what each does:
 
@@ -51,7 +51,7 @@ The events and what each does:
 ``GUILD_UPDATE``          merges the guild's fields, keeping the filed members;
                           roles and emojis are replaced by the payload's when it
                           carries them, kept otherwise; the creators of the
-                          emojis, stickers and sounds it carries are merged
+                          emojis and stickers it carries are merged
 ``GUILD_DELETE``          removes the guild, its collections and its messages
                           (filed whether or not the guild was); with
                           ``unavailable: true`` it is an outage: the guild
@@ -116,7 +116,7 @@ The events and what each does:
                           and that of each mention, is merged onto the filed
                           member, or put, if the guild is filed.  A webhook's
                           message (``webhook_id``) is filed under the webhook's
-                          id as its author, and files no user.  A reply's
+                          id as its author, and files no user for it.  A reply's
                           ``referenced_message`` is filed too, with its author
                           and the reply's guild, unless the filed copy was
                           edited later; ``referenced_message: null`` means the
@@ -126,7 +126,13 @@ The events and what each does:
                           ``target_user``, and those of its
                           ``triggering_interaction_metadata``), and the older
                           ``interaction``'s ``user`` with, in a guild, its
-                          ``member``
+                          ``member``.  A forward merges the users its
+                          ``message_snapshots`` mention, and a message whose
+                          menus are filled in advance those ``resolved`` names
+                          (``users``, and in a guild ``members`` as an
+                          interaction's).  A user or member sent twice (an
+                          author who mentions themself) keeps what each copy
+                          says
 ``MESSAGE_UPDATE``        merges the payload onto the filed message and files
                           the result (the newest for the message limit); a
                           message not filed is filed only if the payload is a
@@ -168,7 +174,7 @@ so a short form of a user never wipes what a fuller one said.
 
 Members, roles and emojis of a guild that is not filed are IGNORED, and so
 is anything that names such a guild: it files nothing, not even a member's
-user.  No event removes a user: a user may belong to any number of guilds.
+user (but a message is filed, with the users it names, whatever its guild).  No event removes a user: a user may belong to any number of guilds.
 Call ``cache.prune_users()`` now and then to let go of the users that no
 filed guild and no kept message names.
 

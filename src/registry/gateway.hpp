@@ -447,6 +447,20 @@ class Gateway {
     return with_filed_member(guild_id, user_id,
                              [&](const MemberRecord* filed) { return read_over(d, user_id, filed, true); });
   }
+  // The same, gathered as gather_user gathers users: a member sent twice
+  // (an author who mentions themself) is read the second time over the first.
+  void gather_member(std::vector<MemberRead>& members, const Value& v, std::uint64_t guild_id,
+                     std::uint64_t user_id) {
+    const auto prior = std::find_if(members.begin(), members.end(), [&](const MemberRead& r) { return r.id == user_id; });
+    if (prior == members.end()) {
+      members.push_back(partial_member(v, guild_id, user_id));
+    } else if (!prior->changed) {
+      *prior = partial_member(v, guild_id, user_id);
+    } else {
+      const MemberRecord first = *prior->changed;
+      if (MemberRead m = read_over(object(v), user_id, &first, true); m.changed) *prior = std::move(m);
+    }
+  }
 
   // -- filing ----------------------------------------------------------------
 
@@ -509,10 +523,9 @@ class Gateway {
     const bool roles = has_value(d.get(keys::roles)), emojis = has_value(d.get(keys::emojis));
     GuildCollections fresh;
     if (roles) entries(d, keys::roles, true, [&](const Value& item) { fresh.put(record<RoleDesc>(item)); });
-    std::vector<UserRead> users;  // the creators of its emojis, stickers and sounds
+    std::vector<UserRead> users;  // the creators of its emojis and stickers
     if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, users)); });
     creators(d, keys::stickers, users);
-    creators(d, keys::soundboard_sounds, users);
     if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
     if (roles) swap_in_guild(guild_id, fresh.roles);
     if (emojis) swap_in_guild(guild_id, fresh.emojis);
@@ -832,10 +845,9 @@ class Gateway {
   // What a message event files: built whole before anything is filed.
   struct MessageFiling {
     MessageRecord message;
-    std::optional<UserRead> author;
     std::vector<MemberRead> members;
-    std::vector<UserRead> users;
-    std::vector<MessageFiling> reference;  // at most one
+    std::vector<UserRead> users;  // the author first
+    std::optional<MessageRecord> reference;  // the message it replies to
     std::optional<std::uint64_t> deleted_reference;
   };
 
@@ -854,33 +866,52 @@ class Gateway {
     return m.var(kEditedField).text();
   }
 
-  // `with_extras`: the mentions, the member and the message it replies to
-  // are read too (not for the message a reply quotes).
-  MessageFiling message_filing(const Object& d, MessageRecord message, bool with_extras) {
-    MessageFiling out{std::move(message), std::nullopt, {}, {}, {}, std::nullopt};
+  // Every user and member it names is gathered into one list each, so
+  // that one sent twice keeps what each copy says.
+  MessageFiling message_filing(const Object& d, MessageRecord message) {
+    MessageFiling out{std::move(message), {}, {}, std::nullopt, std::nullopt};
     const bool webhook = out.message.present(kWebhookField);
     const std::optional<std::uint64_t> guild_id = guild_of(out.message);
-    if (!webhook) out.author = user_under(d, keys::author);
-    if (!with_extras) return out;
+    if (!webhook) gather_user_under(out.users, d, keys::author);
     if (guild_id && !webhook) {
       if (const std::optional<Value> m = d.get(keys::member); has_value(m)) {
         Within at(path_, keys::member.text);
-        out.members.push_back(partial_member(*m, *guild_id, out.message.u64(kAuthorField)));
+        gather_member(out.members, *m, *guild_id, out.message.u64(kAuthorField));
       }
     }
     entries(d, keys::mentions, false, [&](const Value& item) {
-      UserRead u = user(item);
-      const std::uint64_t uid = u.key();
-      out.users.push_back(std::move(u));
+      const std::uint64_t uid = gather_user(out.users, item);
       if (!guild_id) return;
       const std::optional<Value> m = src_.find(item, keys::member);
       if (!has_value(m)) return;
       Within at(path_, keys::member.text);
-      out.members.push_back(partial_member(*m, *guild_id, uid));
+      gather_member(out.members, *m, *guild_id, uid);
     });
     interaction_users(d, guild_id, out);
+    passing_users(d, guild_id, out);
     if (const std::optional<Value> ref = d.get(keys::referenced_message)) refer(d, *ref, guild_id, out);
     return out;
+  }
+
+  // A forward's snapshots carry the users the forwarded message mentions;
+  // a message with select menus filled in advance, the users and members
+  // they name (resolved: users by id, and in a guild members by user id).
+  void passing_users(const Object& d, std::optional<std::uint64_t> guild_id, MessageFiling& out) {
+    static const Key snapshots{"message_snapshots"}, message{"message"}, resolved{"resolved"}, users{"users"};
+    entries(d, snapshots, false, [&](const Value& item) {
+      const std::optional<Value> m = object(item).get(message);
+      if (!has_value(m)) return;
+      Within at(path_, message.text);
+      entries(object(*m), keys::mentions, false, [&](const Value& u) { gather_user(out.users, u); });
+    });
+    const std::optional<Value> rv = d.get(resolved);
+    if (!has_value(rv)) return;
+    Within at(path_, resolved.text);
+    const Object r = object(*rv);
+    by_id(r, users, [&](std::uint64_t, const Value& u) { gather_user(out.users, u); });
+    if (guild_id) {
+      by_id(r, keys::members, [&](std::uint64_t uid, const Value& m) { gather_member(out.members, m, *guild_id, uid); });
+    }
   }
 
   // The answer to an interaction names who used it (and the user a user
@@ -910,7 +941,7 @@ class Gateway {
     if (!uid || !guild_id) return;
     if (const std::optional<Value> m = old.get(keys::member); has_value(m)) {
       Within at_member(path_, keys::member.text);
-      out.members.push_back(partial_member(*m, *guild_id, *uid));
+      gather_member(out.members, *m, *guild_id, *uid);
     }
   }
 
@@ -937,14 +968,14 @@ class Gateway {
       const auto filed = message_map().get(message.key());  // later_edit runs nothing else
       if (filed && later_edit(edited_of(filed.value()), edited_of(message))) return;
     }
-    out.reference.push_back(message_filing(ref, std::move(message), false));
+    if (!message.present(kWebhookField)) gather_user_under(out.users, ref, keys::author);
+    out.reference = std::move(message);
   }
 
   void file(MessageFiling& f) {
-    for (MessageFiling& r : f.reference) file(r);
+    if (f.reference) file_message(std::move(*f.reference));
     if (f.deleted_reference) remove_message(*f.deleted_reference);
     refile(f.users);
-    if (f.author) refile(std::move(*f.author));
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
     if (guild_id) put_changed(*guild_id, f.members, std::identity());  // into the guild if it is filed
@@ -952,7 +983,7 @@ class Gateway {
 
   Outcome message_create(const Object& d, const Value&) {
     MessageRecord message = read_record<MessageDesc>(src_, path_, d);
-    MessageFiling f = message_filing(d, std::move(message), true);
+    MessageFiling f = message_filing(d, std::move(message));
     file(f);
     return Outcome::Applied;
   }
@@ -972,7 +1003,7 @@ class Gateway {
       if (!has_value(d.get(keys::author)) && !has_value(d.get(keys::author_id))) return Outcome::Ignored;
       message = read_record<MessageDesc>(src_, path_, d);
     }
-    MessageFiling f = message_filing(d, std::move(*message), true);
+    MessageFiling f = message_filing(d, std::move(*message));
     file(f);
     return Outcome::Applied;
   }

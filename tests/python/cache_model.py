@@ -118,9 +118,9 @@ class Model:
             "GUILD_SCHEDULED_EVENT_CREATE": self.users_named,
             "GUILD_SCHEDULED_EVENT_UPDATE": self.users_named,
             "GUILD_SCHEDULED_EVENT_DELETE": self.users_named,
-            "GUILD_STICKERS_UPDATE": self.stickers_update,
-            "GUILD_SOUNDBOARD_SOUNDS_UPDATE": self.stickers_update,
-            "SOUNDBOARD_SOUNDS": self.stickers_update,
+            "GUILD_STICKERS_UPDATE": lambda d: self.creators_update(d, "stickers"),
+            "GUILD_SOUNDBOARD_SOUNDS_UPDATE": lambda d: self.creators_update(d, "soundboard_sounds"),
+            "SOUNDBOARD_SOUNDS": lambda d: self.creators_update(d, "soundboard_sounds"),
             "GUILD_SOUNDBOARD_SOUND_CREATE": self.user_named,
             "GUILD_SOUNDBOARD_SOUND_UPDATE": self.user_named,
             "INTEGRATION_CREATE": self.user_named,
@@ -199,7 +199,7 @@ class Model:
                 guild.roles = {int(r["id"]) for r in self._entries(d, "roles")}
             if d.get("emojis") is not None:
                 guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
-            self._creators(d, "emojis", "stickers", "soundboard_sounds")
+            self._creators(d, "emojis", "stickers")
 
     def guild_delete(self, d: Dict[str, Any]) -> None:
         if not d.get("unavailable"):
@@ -238,10 +238,10 @@ class Model:
             guild.emojis = {int(e["id"]) for e in self._entries(d, "emojis")}
             self._creators(d, "emojis")
 
-    def stickers_update(self, d: Dict[str, Any]) -> None:
+    def creators_update(self, d: Dict[str, Any], key: str) -> None:
         """Stickers or soundboard sounds: only their creators are kept."""
         if int(d["guild_id"]) in self.guilds:
-            self._creators(d, "stickers", "soundboard_sounds")
+            self._creators(d, key)
 
     def ban_add(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
@@ -322,14 +322,20 @@ class Model:
         metadata = d.get("interaction_metadata") or {}
         for md in (metadata, metadata.get("triggering_interaction_metadata") or {}):
             self.users.update(int(md[k]["id"]) for k in ("user", "target_user") if md.get(k))
+        for snapshot in d.get("message_snapshots") or ():
+            self.users.update(int(u["id"]) for u in (snapshot.get("message") or {}).get("mentions") or ())
+        resolved = d.get("resolved") or {}
+        self.users.update(int(u["id"]) for u in (resolved.get("users") or {}).values())
+        for user_id, m in (resolved.get("members") or {}).items():
+            self._member(message.guild, int(user_id), (m or {}).get("joined_at"))
         interaction = d.get("interaction") or {}
         if interaction.get("user"):
             self.users.add(int(interaction["user"]["id"]))
-            if interaction.get("member") is not None:
+            if message.guild is not None and interaction.get("member") is not None:
                 self._member(message.guild, int(interaction["user"]["id"]), interaction["member"].get("joined_at"))
         for mention in d.get("mentions") or ():
             self.users.add(int(mention["id"]))
-            if mention.get("member") is not None:
+            if message.guild is not None and mention.get("member") is not None:
                 self._member(message.guild, int(mention["id"]), mention["member"].get("joined_at"))
         if not message.webhook:
             if d.get("author") is not None:

@@ -266,6 +266,10 @@ class _Stream:
                 return g
         return None
 
+    def somebody(self, g: _Guild) -> int:
+        """A member of g, or now and then a user who may be in no guild filed."""
+        return self.rng.randrange(len(self.user_ids)) if self.rng.random() < 0.3 else self.rng.choice(g.members)
+
     def small_guild(self) -> Optional[_Guild]:
         # The three big guilds are never deleted or out.
         small = [g for g in self.guilds[3:] if g.alive and not g.out]
@@ -411,6 +415,8 @@ class _Stream:
                 invoker = rng.choice(g.members)
                 data["interaction_metadata"] = {"id": self.new_id(), "type": 2, "user": self.user(invoker),
                                                 "authorizing_integration_owners": {"0": g.id}}
+                if rng.random() < 0.3:            # a user command: the user it was run on
+                    data["interaction_metadata"]["target_user"] = self.user(self.somebody(g))
                 if rng.random() < 0.5:            # the older form, with the invoker's membership
                     member = {k: v for k, v in self.member(g, invoker).items() if k != "user"}
                     data["interaction"] = {"id": data["interaction_metadata"]["id"], "type": 2, "name": "brew",
@@ -422,8 +428,16 @@ class _Stream:
                 data["member"] = {k: v for k, v in self.member(g, author).items() if k != "user"}
         if rng.random() < 0.1:
             data["mentions"] = [self.mention(g)]
-        if rng.random() < 0.08:
+        roll = rng.random()
+        if roll < 0.08:
             self.reply(data, g)
+        elif roll < 0.1:                          # a forward: the message as it was, with its mentions
+            found = self.recent_message(5_000)
+            if found is not None:
+                data["message_reference"] = {"type": 1, "message_id": found[0], "channel_id": found[1]}
+                data["message_snapshots"] = [{"message": {
+                    "type": 0, "content": self.words(4), "timestamp": self.stamp(), "flags": 0,
+                    "mentions": [self.user(rng.choice(g.members))]}}]
         self.messages.append((mid, data["channel_id"], g.id))
         self.emit("MESSAGE_CREATE", data)
 
@@ -566,7 +580,7 @@ class _Stream:
         for eid in rng.sample(list(g.emojis), min(len(g.emojis), rng.randrange(3))):
             del g.emojis[eid]
         for _ in range(rng.randrange(4)):
-            e = self.emoji(rng.choice(g.members) if g.members and rng.random() < 0.4 else None)
+            e = self.emoji(self.somebody(g) if g.members and rng.random() < 0.4 else None)
             g.emojis[e["id"]] = e
         if g.emojis and rng.random() < 0.5:
             eid = rng.choice(list(g.emojis))
@@ -579,12 +593,19 @@ class _Stream:
         g = self.live_guild(weighted=False)
         if g is None:
             return
-        things = [{"id": self.new_id(), "name": self.words(1), "available": True, "guild_id": g.id}
-                  for _ in range(rng.randrange(1, 4))]
-        for thing in things:
+        stickers = rng.random() < 0.5
+        things: List[Dict[str, Any]] = []
+        for _ in range(rng.randrange(1, 4)):
+            if stickers:
+                thing = {"id": self.new_id(), "name": self.words(1), "tags": "tea", "type": 2, "format_type": 1,
+                         "description": None, "available": True, "guild_id": g.id}
+            else:
+                thing = {"sound_id": self.new_id(), "name": self.words(1), "volume": 1.0, "emoji_id": None,
+                         "emoji_name": None, "available": True, "guild_id": g.id}
             if rng.random() < 0.6:
-                thing["user"] = self.user(rng.choice(g.members))
-        if rng.random() < 0.5:
+                thing["user"] = self.user(self.somebody(g))
+            things.append(thing)
+        if stickers:
             self.emit("GUILD_STICKERS_UPDATE", {"guild_id": g.id, "stickers": things})
         else:
             self.emit(rng.choice(("GUILD_SOUNDBOARD_SOUNDS_UPDATE", "SOUNDBOARD_SOUNDS")),
@@ -659,12 +680,16 @@ class _Stream:
         g = self.live_guild()
         if g is None:
             return
-        user = self.user(self.rng.choice(g.members))
+        user = self.user(self.somebody(g))
         roll = self.rng.random()
-        if roll < 0.2:
-            kind = self.rng.choice(("GUILD_SOUNDBOARD_SOUND_CREATE", "GUILD_SOUNDBOARD_SOUND_UPDATE",
-                                    "INTEGRATION_CREATE", "INTEGRATION_UPDATE"))
-            self.emit(kind, {"guild_id": g.id, "id": self.new_id(), "name": self.words(1), "user": user})
+        if roll < 0.1:
+            self.emit(self.rng.choice(("GUILD_SOUNDBOARD_SOUND_CREATE", "GUILD_SOUNDBOARD_SOUND_UPDATE")),
+                      {"guild_id": g.id, "sound_id": self.new_id(), "name": self.words(1), "volume": 0.5,
+                       "emoji_id": None, "emoji_name": None, "available": True, "user": user})
+        elif roll < 0.2:
+            self.emit(self.rng.choice(("INTEGRATION_CREATE", "INTEGRATION_UPDATE")),
+                      {"guild_id": g.id, "id": self.new_id(), "name": self.words(1), "type": "discord",
+                       "enabled": True, "account": {"id": self.new_id(), "name": "app"}, "user": user})
         elif roll < 0.6:
             self.emit("INVITE_CREATE", {"guild_id": g.id, "channel_id": self.rng.choice(g.channels),
                                         "code": "%08x" % self.rng.getrandbits(32), "inviter": user,

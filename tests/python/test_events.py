@@ -473,6 +473,38 @@ def test_a_bad_creator_skips_its_emoji_and_an_answers_invoker_keeps_their_member
     assert tarnwick.get_member(gid, uid).nick == "bee" and tarnwick.get_user(hook) is None
 
 
+@pytest.mark.parametrize("twice,membership", [
+    # an author who mentions themself, each copy of their membership saying part
+    (lambda u, gid: dict(message(fresh_id(), u, guild_id=gid, member={"nick": "new"}, mentions=[
+        dict(user(u, global_name="New"), member={"mute": True})]), author=user(u, avatar="new")), ("new", True)),
+    # the author of the message replied to, and the user a command was run on
+    (lambda u, gid: message(fresh_id(), fresh_id(), guild_id=gid,
+                            referenced_message=dict(message(fresh_id(), u), author=user(u, avatar="new")),
+                            interaction_metadata={"target_user": user(u, global_name="New")}), (None, False)),
+])
+def test_a_user_or_member_a_message_sends_twice_keeps_what_each_copy_says(twice, membership):
+    uid = fresh_id()
+    gid = new_guild(uid)
+    apply("USER_UPDATE", user(uid, global_name="Old", avatar="old"))
+    assert apply("MESSAGE_CREATE", twice(uid, str(gid))) is APPLIED
+    u, m = tarnwick.get_user(uid), tarnwick.get_member(gid, uid)
+    assert (u.global_name, u.avatar, m.nick, m.mute) == ("New", "new", *membership)
+
+
+@pytest.mark.parametrize("extra", [
+    lambda u: {"message_snapshots": [{"message": {"content": "fwd", "mentions": [u]}}]},
+    lambda u: {"resolved": {"users": {u["id"]: u}, "members": {u["id"]: {"nick": "picked"}}}},
+])
+def test_a_forward_or_a_filled_menu_merges_the_users_it_names(extra):
+    uid = fresh_id()
+    gid = new_guild(uid)
+    apply("USER_UPDATE", user(uid, global_name="Ann", avatar="a"))
+    assert apply("MESSAGE_CREATE", message(fresh_id(), fresh_id(), guild_id=str(gid),
+                                           **extra(user(uid, avatar="b")))) is APPLIED
+    assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("Ann", "b")
+    assert ("resolved" in extra(user(uid))) == (tarnwick.get_member(gid, uid).nick == "picked")
+
+
 def test_a_user_sent_twice_in_one_event_keeps_what_each_copy_says():
     gid, uid = new_guild(), fresh_id()
     apply("USER_UPDATE", user(uid, global_name="Old", avatar="old"))

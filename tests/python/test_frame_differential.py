@@ -58,7 +58,9 @@ VALID = {
                               interaction_metadata={"user": user(NEW + 2), "triggering_interaction_metadata": {
                                   "target_user": user(U, global_name="T")}},
                               interaction={"user": user(NEW + 2, avatar="b"), "member": {"nick": "i"}}),
-    "MESSAGE_UPDATE": {"id": M, "content": "edited", "edited_timestamp": "2024-05-03", "tts": True},
+    "MESSAGE_UPDATE": {"id": M, "content": "edited", "edited_timestamp": "2024-05-03", "tts": True,
+                       "message_snapshots": [{"message": {"mentions": [user(U, avatar="f")]}}, {}],
+                       "resolved": {"users": {str(NEW): user(NEW)}, "members": {str(NEW): {"nick": "r"}}}},
     "MESSAGE_DELETE": {"id": M}, "MESSAGE_DELETE_BULK": {"ids": [M, "999"]},
     "GUILD_AUDIT_LOG_ENTRY_CREATE": {"guild_id": G, "id": "2", "action_type": 25, "target_id": str(U),
                                      "changes": [{"key": "$remove", "new_value": [{"id": R, "name": "r"}]},
