@@ -53,7 +53,6 @@
 // growth can never stop half done.
 #pragma once
 
-#include <atomic>
 #include <bit>
 #include <concepts>
 #include <cstddef>
@@ -68,6 +67,7 @@
 #include <utility>
 
 #include "core/fault.hpp"
+#include "core/fresh.hpp"
 #include "core/group.hpp"
 
 namespace tarnwick {
@@ -103,7 +103,7 @@ class FlatTable {
 
   // A deep copy: same bucket count and control bytes, each value copied
   // with V's copy constructor, in storage of its own.
-  FlatTable(const FlatTable& other) : layout_(fresh_layout()) {
+  FlatTable(const FlatTable& other) : layout_(fresh_number()) {
     if (other.buckets_ == 0) return;
     allocate(other.buckets_);
     try {
@@ -420,12 +420,7 @@ class FlatTable {
     std::free(ctrl_);  // slots already moved out
     ctrl_ = nullptr;
     steal(bigger);
-    layout_ = fresh_layout();
-  }
-
-  static std::uint64_t fresh_layout() noexcept {
-    static std::atomic<std::uint64_t> taken{0};
-    return taken.fetch_add(1, std::memory_order_relaxed) + 1;
+    layout_ = fresh_number();
   }
 
   // Rehash in place: every deleted byte becomes empty again.  First every
@@ -437,7 +432,7 @@ class FlatTable {
   // placed next.  Each step places one entry for good, so this ends.
   template <class Hasher>
   void drop_deleted(const Hasher& rehash) noexcept {
-    layout_ = fresh_layout();
+    layout_ = fresh_number();
     for (std::size_t i = 0; i < buckets_; ++i) {
       set_ctrl(i, is_full(ctrl_[i]) ? kCtrlDeleted : kCtrlEmpty);
     }
@@ -493,7 +488,7 @@ class FlatTable {
     ctrl_ = nullptr;
     slots_ = nullptr;
     buckets_ = items_ = growth_left_ = 0;
-    layout_ = fresh_layout();
+    layout_ = fresh_number();
   }
 
   std::uint8_t* ctrl_ = nullptr;

@@ -129,18 +129,26 @@ class Record {
   Record with_var(std::size_t i, Write&& write) const
     requires std::is_same_v<Extra, NoExtra>
   {
+    return rebuilt(scalars_, [&](std::size_t k, BlobBuilder& b, VarView old) {
+      if (k != i) return false;
+      write(b, old);
+      return true;
+    });
+  }
+  // A copy with these scalars, and each var field k rewritten where
+  // rewrite(k, b, old) appends its new value and says so, kept otherwise.
+  template <class Rewrite>
+  Record rebuilt(const Scalars<Desc>& scalars, Rewrite&& rewrite) const
+    requires std::is_same_v<Extra, NoExtra>
+  {
     BlobBuilder b;
     for (std::size_t k = 0; k < N; ++k) {
       if (!is_var(Desc::fields[k].kind)) continue;
       const VarView v = var(k);
-      if (k == i) {
-        write(b, v);
-      } else {
-        b.append(v.data, v.size);
-      }
+      if (!rewrite(k, b, v)) b.append(v.data, v.size);
       b.end_field();
     }
-    return Record(scalars_, b.seal());
+    return Record(scalars, b.seal());
   }
 
   // A copy of the fields alone (a guild's without its collections).

@@ -68,20 +68,15 @@ MemberRecord with_changes(const MemberRecord& m, const MemberChanges& c) {
   Scalars<MemberDesc> sc = m.scalars();
   if (c.deaf) sc.store(kDeaf, static_cast<std::uint8_t>(*c.deaf));
   if (c.mute) sc.store(kMute, static_cast<std::uint8_t>(*c.mute));
-  BlobBuilder b;
-  for (std::size_t k = 0; k < std::size(MemberDesc::fields); ++k) {
-    if (!is_var(MemberDesc::fields[k].kind)) continue;
-    const auto& text = k == kNick ? c.nick : k == kTimeout ? c.communication_disabled_until : std::nullopt;
-    if (!text) {
-      const VarView v = m.var(k);
-      b.append(v.data, v.size);
-    } else {
-      if (*text) b.append((*text)->data(), (*text)->size());
-      sc.set_present(k, text->has_value());
-    }
-    b.end_field();
+  for (const std::size_t k : {kNick, kTimeout}) {
+    if (const auto& text = k == kNick ? c.nick : c.communication_disabled_until) sc.set_present(k, text->has_value());
   }
-  return MemberRecord(sc, b.seal());
+  return m.rebuilt(sc, [&](std::size_t k, BlobBuilder& b, VarView) {
+    const auto& text = k == kNick ? c.nick : k == kTimeout ? c.communication_disabled_until : std::nullopt;
+    if (!text) return false;
+    if (*text) b.append((*text)->data(), (*text)->size());
+    return true;
+  });
 }
 
 // The member filed in guild_id for user_id replaced by change(member),

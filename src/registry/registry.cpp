@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/fresh.hpp"
 #include "core/id_table.hpp"
 
 namespace tarnwick {
@@ -83,7 +84,7 @@ class detail::NamedList {
     size_.store(n, std::memory_order_release);
     // After the size: an index that reads this run (before the size) reads
     // the size it leaves or a later one.
-    run_.store(fresh_run(), std::memory_order_release);
+    run_.store(fresh_number(), std::memory_order_release);
     cursor_ = &first_;
     cursor_base_ = 0;
     while (n - cursor_base_ > kBlock) {  // a full block before a new one is begun
@@ -119,13 +120,9 @@ class detail::NamedList {
     std::array<std::atomic<std::uint64_t>, kBlock> ids{};
     std::atomic<Block*> next{nullptr};
   };
-  static std::uint64_t fresh_run() noexcept {
-    static std::atomic<std::uint64_t> taken{0};
-    return taken.fetch_add(1, std::memory_order_relaxed) + 1;
-  }
 
   std::atomic<std::size_t> size_{0};
-  std::atomic<std::uint64_t> run_{fresh_run()};
+  std::atomic<std::uint64_t> run_{fresh_number()};
   Block first_;
   // The owner's alone: the block that holds (or will hold) the next id.
   Block* cursor_ = &first_;
