@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -377,23 +378,58 @@ class Gateway {
     return user(*v, known);
   }
 
-  // A user sent in passing, gathered with those before it (its id): one
-  // sent twice in an event is read the second time over the first copy.
-  std::uint64_t gather_user(std::vector<UserRead>& users, const Value& v) {
+  // The users (or members) an event sends, each once: one sent again is
+  // read over the copy gathered (see gather).  Found by a scan while few.
+  template <class Rec>
+  struct Gathered {
+    std::vector<Read<Rec>> reads;
+    std::unordered_map<std::uint64_t, std::size_t> place;  // by id, once past kScan
+    static constexpr std::size_t kScan = 16;
+
+    Read<Rec>* find(std::uint64_t id) {
+      if (reads.size() <= kScan) {
+        for (Read<Rec>& r : reads) {
+          if (r.id == id) return &r;
+        }
+        return nullptr;
+      }
+      if (place.empty()) {
+        for (std::size_t i = 0; i < reads.size(); ++i) place.emplace(reads[i].id, i);
+      }
+      const auto it = place.find(id);
+      return it == place.end() ? nullptr : &reads[it->second];
+    }
+    void add(Read<Rec>&& r) {
+      reads.push_back(std::move(r));
+      if (!place.empty()) place.emplace(reads.back().id, reads.size() - 1);
+    }
+  };
+  using UserReads = Gathered<UserRecord>;
+  using MemberReads = Gathered<MemberRecord>;
+
+  // `sent`, for `id`, gathered: read by fresh() (over the filed record) the
+  // first time, and read again over the copy gathered if that changed
+  // anything, so that each copy keeps what it says.
+  template <class Rec, class Fresh>
+  void gather(Gathered<Rec>& into, std::uint64_t id, const Object& sent, Fresh&& fresh) {
+    Read<Rec>* prior = into.find(id);
+    if (prior == nullptr) {
+      into.add(fresh());
+    } else if (!prior->changed) {
+      *prior = fresh();
+    } else {
+      const Rec first = *prior->changed;
+      if (Read<Rec> again = read_over(sent, id, &first, true); again.changed) *prior = std::move(again);
+    }
+  }
+  // A user object, gathered: its id.
+  std::uint64_t gather_user(UserReads& users, const Value& v) {
     const Object sent = object(v);
     const std::uint64_t uid = id(sent, keys::id);
-    const auto prior = std::find_if(users.begin(), users.end(), [&](const UserRead& r) { return r.id == uid; });
-    if (prior == users.end()) {
-      users.push_back(user(sent, uid));
-    } else if (!prior->changed) {
-      *prior = user(sent, uid);
-    } else {
-      const UserRecord first = *prior->changed;
-      if (UserRead u = read_over(sent, uid, &first, true); u.changed) *prior = std::move(u);
-    }
+    gather(users, uid, sent, [&] { return user(sent, uid); });
     return uid;
   }
-  std::optional<std::uint64_t> gather_user_under(std::vector<UserRead>& users, const Object& d, const Key& key) {
+  std::optional<std::uint64_t> gather_user_under(UserReads& users, const Object& d, const Key& key) {
     const std::optional<Value> v = d.get(key);
     if (!has_value(v)) return std::nullopt;
     Within at(path_, key.text);
@@ -402,16 +438,17 @@ class Gateway {
   static void refile(std::span<UserRead> users) {
     for (UserRead& u : users) refile(std::move(u));
   }
+  static void refile(UserReads& users) { refile(users.reads); }
 
   // An emoji, its creator (sent to those who may manage emojis) gathered.
-  EmojiRecord emoji(const Value& item, std::vector<UserRead>& users) {
+  EmojiRecord emoji(const Value& item, UserReads& users) {
     EmojiRecord e = record<EmojiDesc>(item);
     gather_user_under(users, object(item), keys::user);
     return e;
   }
   // The creators (`user`) of the list's entries: a guild's stickers or
   // soundboard sounds, which are not kept.
-  void creators(const Object& d, const Key& key, std::vector<UserRead>& users) {
+  void creators(const Object& d, const Key& key, UserReads& users) {
     entries(d, key, true, [&](const Value& item) { gather_user_under(users, object(item), keys::user); });
   }
 
@@ -447,19 +484,13 @@ class Gateway {
     return with_filed_member(guild_id, user_id,
                              [&](const MemberRecord* filed) { return read_over(d, user_id, filed, true); });
   }
-  // The same, gathered as gather_user gathers users: a member sent twice
-  // (an author who mentions themself) is read the second time over the first.
-  void gather_member(std::vector<MemberRead>& members, const Value& v, std::uint64_t guild_id,
-                     std::uint64_t user_id) {
-    const auto prior = std::find_if(members.begin(), members.end(), [&](const MemberRead& r) { return r.id == user_id; });
-    if (prior == members.end()) {
-      members.push_back(partial_member(v, guild_id, user_id));
-    } else if (!prior->changed) {
-      *prior = partial_member(v, guild_id, user_id);
-    } else {
-      const MemberRecord first = *prior->changed;
-      if (MemberRead m = read_over(object(v), user_id, &first, true); m.changed) *prior = std::move(m);
-    }
+  // The same, gathered (an author who mentions themself sends two).
+  void gather_member(MemberReads& members, const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
+    const Object sent = object(v);
+    gather(members, user_id, sent, [&] {
+      return with_filed_member(guild_id, user_id,
+                               [&](const MemberRecord* filed) { return read_over(sent, user_id, filed, true); });
+    });
   }
 
   // -- filing ----------------------------------------------------------------
@@ -488,7 +519,7 @@ class Gateway {
     if (flag(d, keys::unavailable)) return Outcome::Unavailable;
     GuildRecord guild = read_record<GuildDesc>(src_, path_, d);
     entries(d, keys::roles, true, [&](const Value& item) { guild.extra().put(record<RoleDesc>(item)); });
-    std::vector<UserRead> users;  // the creators of its emojis, stickers and sounds
+    UserReads users;  // the creators of its emojis, stickers and sounds
     entries(d, keys::emojis, true, [&](const Value& item) { guild.extra().put(emoji(item, users)); });
     creators(d, keys::stickers, users);
     creators(d, keys::soundboard_sounds, users);
@@ -523,7 +554,7 @@ class Gateway {
     const bool roles = has_value(d.get(keys::roles)), emojis = has_value(d.get(keys::emojis));
     GuildCollections fresh;
     if (roles) entries(d, keys::roles, true, [&](const Value& item) { fresh.put(record<RoleDesc>(item)); });
-    std::vector<UserRead> users;  // the creators of its emojis and stickers
+    UserReads users;  // the creators of its emojis and stickers
     if (emojis) entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, users)); });
     creators(d, keys::stickers, users);
     if (!refile_guild_fields(std::move(guild))) return Outcome::Ignored;
@@ -616,7 +647,7 @@ class Gateway {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     required(d, keys::emojis);
     GuildCollections fresh;
-    std::vector<UserRead> users;
+    UserReads users;
     entries(d, keys::emojis, true, [&](const Value& item) { fresh.put(emoji(item, users)); });
     if (!swap_in_guild(guild_id, fresh.emojis)) return Outcome::Ignored;
     refile(users);
@@ -628,9 +659,9 @@ class Gateway {
   Outcome creators_update(const Object& d, const Key& key) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     required(d, key);
-    std::vector<UserRead> users;
+    UserReads users;
     creators(d, key, users);
-    if (users.empty() || !guild_is_filed(guild_id)) return Outcome::Ignored;
+    if (users.reads.empty() || !guild_is_filed(guild_id)) return Outcome::Ignored;
     refile(users);
     return Outcome::Applied;
   }
@@ -845,8 +876,8 @@ class Gateway {
   // What a message event files: built whole before anything is filed.
   struct MessageFiling {
     MessageRecord message;
-    std::vector<MemberRead> members;
-    std::vector<UserRead> users;  // the author first
+    MemberReads members;
+    UserReads users;  // the author first
     std::optional<MessageRecord> reference;  // the message it replies to
     std::optional<std::uint64_t> deleted_reference;
   };
@@ -978,7 +1009,7 @@ class Gateway {
     refile(f.users);
     const std::optional<std::uint64_t> guild_id = guild_of(f.message);
     file_message(std::move(f.message));
-    if (guild_id) put_changed(*guild_id, f.members, std::identity());  // into the guild if it is filed
+    if (guild_id) put_changed(*guild_id, f.members.reads, std::identity());  // into the guild if it is filed
   }
 
   Outcome message_create(const Object& d, const Value&) {
@@ -1112,9 +1143,9 @@ class Gateway {
   Outcome users_named(const Object& d, std::initializer_list<const Key*> at, bool guild_required) {
     const std::optional<std::uint64_t> guild_id =
         guild_required || has_value(d.get(keys::guild_id)) ? std::optional(id(d, keys::guild_id)) : std::nullopt;
-    std::vector<UserRead> users;
+    UserReads users;
     for (const Key* key : at) gather_user_under(users, d, *key);  // an inviter may stream to their own invite
-    if (users.empty() || (guild_id && !guild_is_filed(*guild_id))) return Outcome::Ignored;
+    if (users.reads.empty() || (guild_id && !guild_is_filed(*guild_id))) return Outcome::Ignored;
     refile(users);
     return Outcome::Applied;
   }

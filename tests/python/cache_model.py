@@ -314,8 +314,8 @@ class Model:
         """What a created or updated message files, given what it became."""
         ref = d.get("referenced_message", ...)
         if ref is None:
-            reference = d.get("message_reference") or {}
-            if reference.get("message_id") is not None:
+            reference = d.get("message_reference")
+            if isinstance(reference, dict) and reference.get("message_id") is not None:
                 self.messages.pop(int(reference["message_id"]), None)
         elif ref is not ...:
             self._referenced(ref, message.guild)
@@ -326,8 +326,9 @@ class Model:
             self.users.update(int(u["id"]) for u in (snapshot.get("message") or {}).get("mentions") or ())
         resolved = d.get("resolved") or {}
         self.users.update(int(u["id"]) for u in (resolved.get("users") or {}).values())
-        for user_id, m in (resolved.get("members") or {}).items():
-            self._member(message.guild, int(user_id), (m or {}).get("joined_at"))
+        if message.guild is not None:                   # members are read in a guild only
+            for user_id, m in (resolved.get("members") or {}).items():
+                self._member(message.guild, int(user_id), (m or {}).get("joined_at"))
         interaction = d.get("interaction") or {}
         if interaction.get("user"):
             self.users.add(int(interaction["user"]["id"]))
@@ -340,7 +341,7 @@ class Model:
         if not message.webhook:
             if d.get("author") is not None:
                 self.users.add(int(d["author"]["id"]))
-            if d.get("member") is not None:
+            if message.guild is not None and d.get("member") is not None:
                 self._member(message.guild, message.author, d["member"].get("joined_at"))
         self._file_message(message_id, message)
 
@@ -373,7 +374,7 @@ class Model:
         author = (int(d["author"]["id"]) if d.get("author") is not None
                   else int(d["author_id"]) if d.get("author_id") is not None
                   else filed.author if filed is not None else 0)
-        guild = (int(d["guild_id"]) if d.get("guild_id") is not None
+        guild = ((int(d["guild_id"]) if d["guild_id"] is not None else None) if "guild_id" in d  # null clears it
                  else filed.guild if filed is not None else None)
         channel = int(d["channel_id"]) if d.get("channel_id") is not None else filed.channel  # type: ignore
         edited = d["edited_timestamp"] if "edited_timestamp" in d else filed.edited if filed else None

@@ -417,6 +417,11 @@ class _Stream:
                                                 "authorizing_integration_owners": {"0": g.id}}
                 if rng.random() < 0.3:            # a user command: the user it was run on
                     data["interaction_metadata"]["target_user"] = self.user(self.somebody(g))
+                if rng.random() < 0.2:            # menus filled in advance: a member, and a user
+                    j, k = rng.choice(g.members), self.somebody(g)
+                    picked = {f: v for f, v in self.member(g, j).items() if f not in ("user", "deaf", "mute")}
+                    data["resolved"] = {"users": {self.user_ids[j]: self.user(j), self.user_ids[k]: self.user(k)},
+                                        "members": {self.user_ids[j]: picked}}
                 if rng.random() < 0.5:            # the older form, with the invoker's membership
                     member = {k: v for k, v in self.member(g, invoker).items() if k != "user"}
                     data["interaction"] = {"id": data["interaction_metadata"]["id"], "type": 2, "name": "brew",
@@ -437,7 +442,7 @@ class _Stream:
                 data["message_reference"] = {"type": 1, "message_id": found[0], "channel_id": found[1]}
                 data["message_snapshots"] = [{"message": {
                     "type": 0, "content": self.words(4), "timestamp": self.stamp(), "flags": 0,
-                    "mentions": [self.user(rng.choice(g.members))]}}]
+                    "mentions": [self.user(self.somebody(g))]}}]
         self.messages.append((mid, data["channel_id"], g.id))
         self.emit("MESSAGE_CREATE", data)
 

@@ -153,3 +153,23 @@ def test_compare_names_each_count_that_differs():
 
 def test_the_model_has_a_rule_for_each_event_type_apply_handles():
     assert sorted(Model(None).rules) == sorted(events.EVENT_TYPES)
+
+
+@pytest.mark.parametrize("extra", [
+    {}, {"member": 4}, {"mentions": [{"id": "5", "member": 4}]}, {"resolved": {"members": {"5": 4}}},
+    {"resolved": {"members": []}}, {"message_reference": "x", "referenced_message": None},
+])
+def test_the_model_follows_a_message_that_an_update_takes_out_of_its_guild(extra):
+    tarnwick_extras.cache.clear()
+    model = Model(None)
+    author = {"id": "6", "username": "ann"}
+    steps = [("GUILD_CREATE", {"id": "10", "name": "g", "members": [
+                 {"user": {"id": "5", "username": "bo"}, "roles": [], "joined_at": "2024-05-01T12:00:00+00:00"}]}),
+             ("MESSAGE_CREATE", {"id": "1", "channel_id": "2", "guild_id": "10", "author": author,
+                                 "content": "c", "timestamp": "t"}),
+             ("MESSAGE_UPDATE", {"id": "1", "guild_id": None, **extra}),   # null: now in no guild
+             ("GUILD_DELETE", {"id": "10"})]                               # which keeps it
+    for kind, d in steps:
+        assert events.apply(kind, d) is events.Outcome.APPLIED
+        model.feed(kind, d)
+        assert compare(tarnwick_extras.cache.stats(), model.counts()) == [], kind
