@@ -94,6 +94,7 @@ JsonSource::Object::Object(JsonSource&, const Value& v) : entries_(reinterpret_c
       heap_.assign(entries_, entries_ + size_);
     }
     const std::uint64_t head = head_word(key);
+    bits_ |= Key::bit_of(head, key.size());
     if (!heap_.empty() || size_ >= kInline) {
       heap_.push_back({key.data(), key.size(), head, value});
       entries_ = heap_.data();

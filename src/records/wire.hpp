@@ -50,6 +50,12 @@ struct Key {
   std::uint64_t head = head_of(text);
   // The last eight bytes of a longer key.
   std::uint64_t tail = text.size() > 8 ? head_of(text.substr(text.size() - 8)) : 0;
+  // One bit of 64 for a key of this head and length: an object that sets
+  // none of its keys' bits lacks the key without a scan.
+  static constexpr std::uint64_t bit_of(std::uint64_t key_head, std::size_t n) noexcept {
+    return std::uint64_t{1} << (((key_head + n) * 0x9E3779B97F4A7C15u) >> 58);
+  }
+  std::uint64_t bit = bit_of(head, text.size());
 
   explicit constexpr Key(std::string_view t) : text(t) {}
 

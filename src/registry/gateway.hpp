@@ -400,6 +400,7 @@ class Gateway {
       return it == place.end() ? nullptr : &reads[it->second];
     }
     void add(Read<Rec>&& r) {
+      if (reads.empty()) reads.reserve(4);  // an author, a mention or two: one allocation
       reads.push_back(std::move(r));
       if (!place.empty()) place.emplace(reads.back().id, reads.size() - 1);
     }
