@@ -17,6 +17,9 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
   while a worker thread (as run_in_executor runs it) sets a message limit
   of 1,000 over N / 4 messages kept, and while it clears the cache: the
   worker holds the lock of the message order in short runs only.
+* The longest one register_user takes while the N users are filed one by
+  one, against a dict of dataclasses filled the same way: a table that
+  grows moves what it holds at once (tarnwick's, one shard's of them).
 * cache.stats(), which holds the lock (it costs the same at any size),
   against one get_user call, both timed from the main thread.
 * A full gc.collect() with the N users cached, in a fresh interpreter each:
@@ -81,15 +84,29 @@ def stall(call, ticker: Ticker) -> Dict[str, float]:
     return {"duration": end - start, "stall": ticker.longest_gap(start, end)}
 
 
-def fill_tarnwick(n: int) -> None:
-    """n users, each a member of one of n / 20 guilds (as a big bot's are),
-    so that a prune walks every guild and every user and keeps them all."""
-    from bench_cache_baselines import GUILD_BASE, USER_BASE, Side, build_guild, make_user
-    side = Side("tarnwick")
+def file_users(side, n: int) -> float:
+    """Files n users one by one: the longest one filing took, in seconds."""
+    from bench_cache_baselines import make_user
+    longest = 0.0
+    clock = time.perf_counter
     for i in range(n):
-        side.register_user(make_user(side, i))
+        user = make_user(side, i)
+        start = clock()
+        side.register_user(user)
+        longest = max(longest, clock() - start)
+    return longest
+
+
+def fill_tarnwick(n: int) -> float:
+    """n users, each a member of one of n / 20 guilds (as a big bot's are),
+    so that a prune walks every guild and every user and keeps them all:
+    the longest one user's filing took."""
+    from bench_cache_baselines import GUILD_BASE, USER_BASE, Side, build_guild
+    side = Side("tarnwick")
+    longest = file_users(side, n)
     for g in range(0, n, 20):
         side.register_guild(build_guild(side, GUILD_BASE + g, min(n, g + 20) - g, USER_BASE + g))
+    return longest
 
 
 def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
@@ -150,9 +167,12 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
     from tarnwick_extras import cache
     from bench_cache_baselines import USER_BASE
     from bench_payloads import best
-    fill_tarnwick(n)
+    from bench_cache_baselines import Side
+    longest = fill_tarnwick(n)
     stats = cache.stats()
     out: Dict[str, object] = {"users": stats["users"], "guilds": stats["guilds"], "members": stats["members"]}
+    naive = file_users(Side("naive"), n)
+    out["longest_filing"] = {"tarnwick_ms": longest * 1e3, "naive_ms": naive * 1e3, "ratio": longest / naive}
     with Ticker() as ticker:
         runs = [stall(cache.prune_users, ticker) for _ in range(repeats)]
     out["prune_users"] = {
@@ -207,6 +227,9 @@ def main() -> None:
     print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
           f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them, "
           f"{w['prune_users_wait_ms']:.2f} ms while one prunes as many unnamed users")
+    lf = p["longest_filing"]
+    print(f"  the longest one register_user took while they were filed one by one: {lf['tarnwick_ms']:.2f} ms, "
+          f"a dict of dataclasses' {lf['naive_ms']:.2f} ms ({lf['ratio']:.2f} x)")
     s = p["stats_vs_get_user"]
     print(f"  stats() {s['stats_ns']:.0f} ns = {s['ratio']:.1f} x get_user ({s['get_user_ns']:.0f} ns), "
           f"held with the interpreter lock")

@@ -1,7 +1,9 @@
 #include "core/fault.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,19 @@ void* checked_aligned_alloc(std::size_t alignment, std::size_t n) {
   void* p = std::aligned_alloc(alignment, rounded == 0 ? alignment : rounded);
   if (p == nullptr) allocation_failed(rounded);
   return p;
+}
+
+void prefault(void* p, std::size_t n) noexcept {
+#ifdef __linux__
+  constexpr int kPopulateWrite = 23;  // MADV_POPULATE_WRITE, Linux 5.14 on; an older kernel refuses it
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(page - 1);
+  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, kPopulateWrite);
+#else
+  (void)p;
+  (void)n;
+#endif
 }
 
 void* checked_realloc(void* p, std::size_t n) {
