@@ -31,11 +31,12 @@ Malformed data raises :class:`~tarnwick_extras.payloads.PayloadError`, whose
 and changes nothing: every record is built before anything is filed.  In an
 event that carries many members, roles, emojis or stickers (GUILD_CREATE,
 GUILD_UPDATE, GUILD_MEMBERS_CHUNK, GUILD_EMOJIS_UPDATE, GUILD_STICKERS_UPDATE,
-the soundboard's, THREAD_MEMBERS_UPDATE) a bad entry is skipped whole instead (a skipped member
-files neither the member nor its user, a skipped emoji neither the emoji nor
-its creator) and the rest is applied; its PayloadError, whose path names the entry
-(``members[500].joined_at``), goes to ``on_skip``, or without one to
-``warnings.warn`` as a :class:`SkippedEntryWarning`.  An ``on_skip`` that
+the soundboard's, THREAD_MEMBERS_UPDATE) a bad entry is skipped whole
+instead (a skipped member files neither the member nor its user, a skipped
+emoji neither the emoji nor its creator) and the rest is applied; its
+PayloadError, whose path names the entry (``members[500].joined_at``), goes
+to ``on_skip``, or without one to ``warnings.warn`` as a
+:class:`SkippedEntryWarning`.  An ``on_skip`` that
 raises (or a warning raised as an error) ends the event with nothing
 changed, but for the users a GUILD_CREATE read before a bad member (its
 emojis', stickers' and sounds' creators, the earlier members' users), which
@@ -46,7 +47,8 @@ The events and what each does:
 ``GUILD_CREATE``          files the guild with its roles, emojis and members
                           (replacing any filed one) and merges the members'
                           users and the creators (``user``) of its emojis,
-                          stickers and soundboard sounds; ``unavailable: true`` files nothing
+                          stickers and soundboard sounds; ``unavailable:
+                          true`` files nothing
                           (UNAVAILABLE)
 ``GUILD_UPDATE``          merges the guild's fields, keeping the filed members;
                           roles and emojis are replaced by the payload's when it
@@ -174,7 +176,8 @@ so a short form of a user never wipes what a fuller one said.
 
 Members, roles and emojis of a guild that is not filed are IGNORED, and so
 is anything that names such a guild: it files nothing, not even a member's
-user (but a message is filed, with the users it names, whatever its guild).  No event removes a user: a user may belong to any number of guilds.
+user (but a message is filed, with the users it names, whatever its
+guild).  No event removes a user: a user may belong to any number of guilds.
 Call ``cache.prune_users()`` now and then to let go of the users that no
 filed guild and no kept message names.
 

@@ -1174,8 +1174,8 @@ class Gateway {
       &Gateway::message_update,   &Gateway::message_delete,        &Gateway::message_delete_bulk,
       &Gateway::audit_log_entry,  &Gateway::invite_create,         &Gateway::scheduled_event,
       &Gateway::scheduled_event,  &Gateway::scheduled_event,       &Gateway::stickers_update,
-      &Gateway::user_named, &Gateway::user_named,      &Gateway::sounds_update,
-      &Gateway::sounds_update,    &Gateway::user_named,      &Gateway::user_named,
+      &Gateway::user_named,       &Gateway::user_named,            &Gateway::sounds_update,
+      &Gateway::sounds_update,    &Gateway::user_named,            &Gateway::user_named,
   };
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
 
