@@ -789,53 +789,50 @@ class Gateway {
     c.joined.push_back(member_with_user(*member, *c.guild_id));
     return c;
   }
-  // Files what carried() read, and `users` with it.
-  Outcome file_carried(Carried& c, std::span<UserRead> users = {}) {
-    if (c.guild_id) {
-      if (put_members(*c.guild_id, c.joined) == Outcome::Ignored) return Outcome::Ignored;
-    } else {
-      refile(std::move(*c.user));
-    }
-    refile(users);
-    return Outcome::Applied;
-  }
-
   Outcome carried_member(const Object& d, const Value&) {
     std::optional<Carried> c = carried(d);
-    return c ? file_carried(*c) : Outcome::Ignored;
+    if (!c) return Outcome::Ignored;
+    if (c->guild_id) return put_members(*c->guild_id, c->joined);
+    refile(std::move(*c->user));
+    return Outcome::Applied;
   }
 
   // An interaction's user and member, as for carried_member, and the users
   // and members its command named (data.resolved: users by id, and in a
   // guild members by user id, each without its user), as current as the
-  // interaction itself.
+  // interaction itself: gathered with the invoker's, whom it may name too.
   Outcome interaction_create(const Object& d, const Value&) {
     static const Key data{"data"}, resolved{"resolved"}, users_key{"users"};
     std::optional<Carried> c = carried(d);
     if (!c) return Outcome::Ignored;
-    std::vector<UserRead> users;
+    UserReads users;
+    MemberReads members;
+    if (c->guild_id) {
+      Joined& invoker = c->joined.front();
+      members.add(std::move(invoker.member));
+      if (invoker.user) users.add(std::move(*invoker.user));
+    } else {
+      users.add(std::move(*c->user));
+    }
     if (const std::optional<Value> dv = d.get(data); has_value(dv)) {
       Within at_data(path_, data.text);
       const Object dd = object(*dv);
       if (const std::optional<Value> rv = dd.get(resolved); has_value(rv)) {
         Within at_resolved(path_, resolved.text);
         const Object r = object(*rv);
-        // The invoker, if named too, is as read already: a second read over
-        // what is filed would undo what the first changed.
-        const std::uint64_t invoker = c->guild_id ? c->joined.front().member.id : c->user->id;
-        by_id(r, users_key, [&](std::uint64_t, const Value& u) {
-          UserRead read = user(u);
-          if (read.id != invoker) users.push_back(std::move(read));
-        });
+        by_id(r, users_key, [&](std::uint64_t, const Value& u) { gather_user(users, u); });
         if (c->guild_id) {
-          by_id(r, keys::members, [&](std::uint64_t user_id, const Value& m) {
-            MemberRead read = partial_member(m, *c->guild_id, user_id);
-            if (user_id != invoker) c->joined.push_back({std::move(read), std::nullopt});
-          });
+          by_id(r, keys::members,
+                [&](std::uint64_t user_id, const Value& m) { gather_member(members, m, *c->guild_id, user_id); });
         }
       }
     }
-    return file_carried(*c, users);
+    if (c->guild_id) {
+      const std::optional<bool> filed = put_changed(*c->guild_id, members.reads, std::identity());
+      if (filed ? !*filed : !guild_is_filed(*c->guild_id)) return Outcome::Ignored;
+    }
+    refile(users);
+    return Outcome::Applied;
   }
 
   // Calls f(id, value) on each field of the object under `key` (none when

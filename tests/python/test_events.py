@@ -473,20 +473,26 @@ def test_a_bad_creator_skips_its_emoji_and_an_answers_invoker_keeps_their_member
     assert tarnwick.get_member(gid, uid).nick == "bee" and tarnwick.get_user(hook) is None
 
 
-@pytest.mark.parametrize("twice,membership", [
+@pytest.mark.parametrize("kind,twice,membership", [
     # an author who mentions themself, each copy of their membership saying part
-    (lambda u, gid: dict(message(fresh_id(), u, guild_id=gid, member={"nick": "new"}, mentions=[
+    ("MESSAGE_CREATE", lambda u, gid: dict(message(fresh_id(), u, guild_id=gid, member={"nick": "new"}, mentions=[
         dict(user(u, global_name="New"), member={"mute": True})]), author=user(u, avatar="new")), ("new", True)),
     # the author of the message replied to, and the user a command was run on
-    (lambda u, gid: message(fresh_id(), fresh_id(), guild_id=gid,
-                            referenced_message=dict(message(fresh_id(), u), author=user(u, avatar="new")),
-                            interaction_metadata={"target_user": user(u, global_name="New")}), (None, False)),
+    ("MESSAGE_CREATE", lambda u, gid: message(fresh_id(), fresh_id(), guild_id=gid,
+                                              referenced_message=dict(message(fresh_id(), u), author=user(u, avatar="new")),
+                                              interaction_metadata={"target_user": user(u, global_name="New")}),
+     (None, False)),
+    # a command's invoker, who names themself
+    ("INTERACTION_CREATE", lambda u, gid: {"guild_id": gid, "member": member(u, user=user(u, avatar="new"), nick="new"),
+                                           "data": {"resolved": {"users": {str(u): user(u, global_name="New")},
+                                                                 "members": {str(u): {"mute": True}}}}},
+     ("new", True)),
 ])
-def test_a_user_or_member_a_message_sends_twice_keeps_what_each_copy_says(twice, membership):
+def test_a_user_or_member_sent_twice_keeps_what_each_copy_says(kind, twice, membership):
     uid = fresh_id()
     gid = new_guild(uid)
     apply("USER_UPDATE", user(uid, global_name="Old", avatar="old"))
-    assert apply("MESSAGE_CREATE", twice(uid, str(gid))) is APPLIED
+    assert apply(kind, twice(uid, str(gid))) is APPLIED
     u, m = tarnwick.get_user(uid), tarnwick.get_member(gid, uid)
     assert (u.global_name, u.avatar, m.nick, m.mute) == ("New", "new", *membership)
 
