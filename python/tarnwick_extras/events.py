@@ -63,7 +63,9 @@ The events and what each does:
 ``GUILD_MEMBER_UPDATE``   merges the payload onto the filed member (or puts it
                           whole if none is filed) and merges its user
 ``GUILD_MEMBER_REMOVE``   removes the member named by ``user``; the user stays
-``GUILD_MEMBERS_CHUNK``   puts every member of ``members`` and merges their users
+``GUILD_MEMBERS_CHUNK``   puts every member of ``members`` and merges their
+                          users; a member filed under an id of ``not_found``
+                          (asked for by id, and no member) has left, and goes
 ``GUILD_ROLE_CREATE``,
 ``GUILD_ROLE_UPDATE``     puts ``role``
 ``GUILD_ROLE_DELETE``     removes ``role_id`` and takes it off every member's

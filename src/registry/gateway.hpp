@@ -616,11 +616,27 @@ class Gateway {
     return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
   }
 
+  // A chunk answering a request by user ids lists those that are no member
+  // (`not_found`): a member filed under one left unseen, and goes.  The
+  // platform does not say how it writes them: what is no id is passed over.
   Outcome members_chunk(const Object& d, const Value&) {
+    static const Key not_found{"not_found"};
     const std::uint64_t guild_id = id(d, keys::guild_id);
     std::vector<Joined> joined;
     entries(d, keys::members, true, [&](const Value& item) { joined.push_back(member_with_user(item)); });
-    return put_members(guild_id, joined);
+    std::vector<std::uint64_t> gone;
+    if (const std::optional<Value> nf = d.get(not_found); nf && src_.kind(*nf) == ValueKind::List) {
+      typename Source::List items(src_, *nf);
+      Value item;
+      std::uint64_t user_id;
+      while (items.next(&item)) {
+        if (src_.id_of(item, &user_id)) gone.push_back(user_id);
+      }
+    }
+    const Outcome put = put_members(guild_id, joined);
+    bool removed = false;
+    for (const std::uint64_t user_id : gone) removed |= remove_from_guild<MemberRecord>(guild_id, user_id);
+    return removed ? Outcome::Applied : put;
   }
 
   Outcome role_put(const Object& d, const Value&) {

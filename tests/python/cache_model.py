@@ -216,6 +216,11 @@ class Model:
 
     def members_chunk(self, d: Dict[str, Any]) -> None:
         self._join(int(d["guild_id"]), self._entries(d, "members"))
+        guild = self.guilds.get(int(d["guild_id"]))
+        if guild is not None and isinstance(d.get("not_found"), list):     # asked for, no member
+            for uid in d["not_found"]:
+                if type(uid) is int or (type(uid) is str and uid.isascii() and uid.isdigit()):
+                    guild.members.pop(int(uid), None)
 
     def member_remove(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))

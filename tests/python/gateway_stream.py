@@ -144,6 +144,7 @@ class _Stream:
             (self.thread_members_update, s(300)),
             (self.channel_delete, s(20, 1)),
             (self.bad_entry, s(3, 1)),
+            (self.members_by_id, s(100)),
             (self.bot_command, s(20, 3)),
             (self.unhandled, s(1_500)),
         ]
@@ -784,6 +785,24 @@ class _Stream:
         self.skipped += 1
         self.emit("GUILD_MEMBERS_CHUNK", {"guild_id": g.id, "members": members, "chunk_index": 0,
                                           "chunk_count": 1, "not_found": []})
+
+    def members_by_id(self) -> None:
+        """A chunk answering a request by user ids: those found, and the
+        ids of no member (now and then one whose leaving went unseen)."""
+        rng = self.rng
+        g = self.live_guild()
+        if g is None or len(g.members) < 2:
+            return
+        found = [self.member(g, i) for i in rng.sample(g.members, min(2, len(g.members)))]
+        j = rng.randrange(len(self.user_ids))
+        missing = [] if j in g.slot else [self.user_ids[j]]
+        if rng.random() < 0.3:
+            gone = rng.choice(g.members)
+            if all(m["user"]["id"] != self.user_ids[gone] for m in found):
+                g.drop(gone)
+                missing.append(self.user_ids[gone])
+        self.emit("GUILD_MEMBERS_CHUNK", {"guild_id": g.id, "members": found, "chunk_index": 0,
+                                          "chunk_count": 1, "not_found": missing, "nonce": "ids"})
 
     def bot_command(self) -> None:
         """A member asks examples/bot.py who they are."""

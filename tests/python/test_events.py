@@ -511,6 +511,18 @@ def test_a_forward_or_a_filled_menu_merges_the_users_it_names(extra):
     assert ("resolved" in extra(user(uid))) == (tarnwick.get_member(gid, uid).nick == "picked")
 
 
+@pytest.mark.parametrize("not_found,kept", [
+    (lambda a, b: [str(a), b], False),                     # ids written either way go; their users stay
+    (lambda a, b: ["x", None, -1, str(fresh_id())], True),    # what is no id, or no member, changes nothing
+])
+def test_a_chunk_by_ids_removes_the_members_it_did_not_find(not_found, kept):
+    a, b = fresh_id(), fresh_id()
+    gid = new_guild(a, b)
+    assert apply("GUILD_MEMBERS_CHUNK", {"guild_id": str(gid), "members": [], "not_found": not_found(a, b)}) is APPLIED
+    assert [tarnwick.get_member(gid, u) is not None for u in (a, b)] == [kept, kept]
+    assert tarnwick.get_user(a) is not None
+
+
 def test_a_user_sent_twice_in_one_event_keeps_what_each_copy_says():
     gid, uid = new_guild(), fresh_id()
     apply("USER_UPDATE", user(uid, global_name="Old", avatar="old"))
