@@ -219,8 +219,10 @@ class Model:
         guild = self.guilds.get(int(d["guild_id"]))
         if guild is not None and isinstance(d.get("not_found"), list):     # asked for, no member
             for uid in d["not_found"]:
-                if type(uid) is int or (type(uid) is str and uid.isascii() and uid.isdigit()):
-                    guild.members.pop(int(uid), None)
+                if type(uid) is str and uid.isascii() and uid.isdigit() and len(uid) <= 20:
+                    uid = int(uid)
+                if type(uid) is int and 0 <= uid < 2**64:
+                    guild.members.pop(uid, None)
 
     def member_remove(self, d: Dict[str, Any]) -> None:
         guild = self.guilds.get(int(d["guild_id"]))
