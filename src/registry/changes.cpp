@@ -68,13 +68,17 @@ MemberRecord with_changes(const MemberRecord& m, const MemberChanges& c) {
   Scalars<MemberDesc> sc = m.scalars();
   if (c.deaf) sc.store(kDeaf, static_cast<std::uint8_t>(*c.deaf));
   if (c.mute) sc.store(kMute, static_cast<std::uint8_t>(*c.mute));
+  // Field k's change, if it is one the changes name (none: kept).
+  const auto change = [&](std::size_t k) {
+    return k == kNick ? &c.nick : k == kTimeout ? &c.communication_disabled_until : nullptr;
+  };
   for (const std::size_t k : {kNick, kTimeout}) {
-    if (const auto& text = k == kNick ? c.nick : c.communication_disabled_until) sc.set_present(k, text->has_value());
+    if (const auto& text = *change(k)) sc.set_present(k, text->has_value());
   }
   return m.rebuilt(sc, [&](std::size_t k, BlobBuilder& b, VarView) {
-    const auto& text = k == kNick ? c.nick : k == kTimeout ? c.communication_disabled_until : std::nullopt;
-    if (!text) return false;
-    if (*text) b.append((*text)->data(), (*text)->size());
+    const auto* text = change(k);
+    if (text == nullptr || !*text) return false;
+    if (**text) b.append((**text)->data(), (**text)->size());
     return true;
   });
 }

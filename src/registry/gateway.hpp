@@ -16,7 +16,6 @@
 #include <initializer_list>
 #include <limits>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -436,10 +435,9 @@ class Gateway {
     Within at(path_, key.text);
     return gather_user(users, *v);
   }
-  static void refile(std::span<UserRead> users) {
-    for (UserRead& u : users) refile(std::move(u));
+  static void refile(UserReads& users) {
+    for (UserRead& u : users.reads) refile(std::move(u));
   }
-  static void refile(UserReads& users) { refile(users.reads); }
 
   // An emoji, its creator (sent to those who may manage emojis) gathered.
   EmojiRecord emoji(const Value& item, UserReads& users) {
