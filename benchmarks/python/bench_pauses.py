@@ -12,7 +12,11 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
   throughout would stall the ticker for all of it.
 * The same for events.apply_frame of a GUILD_CREATE frame with N / 10
   members (100,000 by default) into an empty cache: a frame over 1 MiB is
-  parsed and filed without the lock.
+  parsed and filed without the lock.  And the longest an asyncio loop's
+  ticks (a task that sleeps 0.2 ms and notes the time) are apart while a
+  coroutine on it applies that frame: with apply_frame, which holds up
+  the loop for the whole call, and through events.AsyncApplier, which
+  hands a big frame to a worker thread.
 * The longest one events.apply(MESSAGE_CREATE) on the main thread waits
   while a worker thread (as run_in_executor runs it) sets a message limit
   of 1,000 over N / 4 messages kept, and while it clears the cache: the
@@ -33,13 +37,14 @@ Each figure is the median of several runs.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import os
 import statistics
 import sys
 import threading
 import time
-from typing import Dict, List
+from typing import Awaitable, Callable, Dict, List
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -109,6 +114,26 @@ def fill_tarnwick(n: int) -> float:
     return longest
 
 
+def loop_stall(apply: Callable[[], Awaitable[object]]) -> float:
+    """The longest gap between an asyncio loop's ticks while apply() runs on it."""
+    async def run() -> float:
+        ticks: List[float] = []
+
+        async def tick() -> None:
+            while True:
+                ticks.append(CLOCK())
+                await asyncio.sleep(0.0002)
+        ticker = asyncio.ensure_future(tick())
+        await asyncio.sleep(0.01)        # the ticker settles
+        start = CLOCK()
+        await apply()
+        end = CLOCK()
+        ticker.cancel()
+        inside = [start] + [t for t in ticks if start < t < end] + [end]
+        return max(b - a for a, b in zip(inside, inside[1:]))
+    return asyncio.run(run())
+
+
 def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
     """events.apply_frame of a big guild's GUILD_CREATE, each run into an
     empty cache (after the figures above, which need the big one)."""
@@ -122,7 +147,20 @@ def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
             runs.append(stall(lambda: events.apply_frame(frame), ticker))
     if cache.stats()["members"] != members:
         raise RuntimeError("the GUILD_CREATE frame was not filed whole")
+
+    async def inline() -> None:
+        events.apply_frame(frame)
+    applier = events.AsyncApplier()
+    loop_stalls: Dict[str, List[float]] = {"inline": [], "applier": []}
+    for _ in range(repeats):
+        for name, apply in (("inline", inline), ("applier", lambda: applier.apply(frame))):
+            cache.clear()
+            loop_stalls[name].append(loop_stall(apply))
+    if cache.stats()["members"] != members:
+        raise RuntimeError("the GUILD_CREATE frame was not filed whole")
     return {"members": members, "frame_mib": len(frame) / 2**20,
+            "loop_inline_ms": statistics.median(loop_stalls["inline"]) * 1e3,
+            "loop_applier_ms": statistics.median(loop_stalls["applier"]) * 1e3,
             "duration_ms": statistics.median(r["duration"] for r in runs) * 1e3,
             "stall_ms": statistics.median(r["stall"] for r in runs) * 1e3,
             "stall_ratio": statistics.median(r["stall"] / r["duration"] for r in runs)}
@@ -223,6 +261,8 @@ def main() -> None:
     print(f"  events.apply_frame() of a {a['members']:,}-member GUILD_CREATE ({a['frame_mib']:.1f} MiB) takes "
           f"{a['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: {a['stall_ms']:.2f} ms "
           f"({a['stall_ratio']:.4f} of the call)")
+    print(f"  an asyncio loop waits {a['loop_inline_ms']:.1f} ms while a coroutine on it applies that frame with "
+          f"apply_frame, {a['loop_applier_ms']:.2f} ms through events.AsyncApplier")
     w = p["worker"]
     print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
           f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them, "

@@ -4,6 +4,7 @@
 
     outcome = events.apply(event_type, data, on_skip=None)
     frame = events.apply_frame(text, on_skip=None)
+    frame = await events.AsyncApplier(on_skip=None).apply(text)
 
 ``event_type`` is the dispatch's event name (the frame's ``t``) and ``data``
 its payload (``d``), as ``json.loads`` returns it.  ``apply_frame`` takes the
@@ -193,12 +194,15 @@ THREAD_DELETE and GUILD_DELETE walk the messages kept (natively; rare
 events).  Where CHANNEL_DELETE's or THREAD_DELETE's walk, or letting go
 of a guild that a GUILD_DELETE removes or a GUILD_CREATE replaces, covers
 10,000 entries or more, it runs without the interpreter lock, so other
-threads run meanwhile.
+threads run meanwhile.  From asyncio, :class:`AsyncApplier` applies frames
+in the order they come and hands a big one to a worker thread, so the
+event loop runs on while it is applied.
 """
 
 from __future__ import annotations
 
 import enum
+import functools
 import json
 import sys
 import warnings
@@ -207,7 +211,8 @@ from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, 
 from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
 
-__all__ = ["EVENT_TYPES", "Frame", "Outcome", "SkippedEntryWarning", "apply", "apply_frame"]
+__all__ = ["BIG_FRAME", "EVENT_TYPES", "AsyncApplier", "Frame", "Outcome", "SkippedEntryWarning", "apply",
+           "apply_frame"]
 
 
 class Outcome(enum.Enum):
@@ -227,6 +232,9 @@ class SkippedEntryWarning(UserWarning):
 
 
 if TYPE_CHECKING:
+    import asyncio
+    import concurrent.futures
+
     from _typeshed import structseq
 
     @final
@@ -310,6 +318,85 @@ def apply_frame(frame: Union[bytes, bytearray, memoryview, str], *,
     TypeError for a frame that is not bytes, bytearray, memoryview or str.
     """
     return _apply_frame(frame, on_skip)
+
+
+BIG_FRAME: Final = 1 << 20
+"""The size (in bytes; characters of a str) from which apply_frame lets go
+of the interpreter lock while it works, and AsyncApplier hands a frame to
+a worker thread."""
+
+
+def _frame_size(frame: Union[bytes, bytearray, memoryview, str]) -> int:
+    return frame.nbytes if isinstance(frame, memoryview) else len(frame)
+
+
+def _settle_after(before: Optional[asyncio.Future[Any]], done: asyncio.Future[None]) -> None:
+    """Marks `done` once `before` (if any) is done."""
+    def settle(f: Optional[asyncio.Future[Any]] = None) -> None:
+        if f is not None and not f.cancelled():
+            f.exception()  # seen here when no caller is left to see it
+        if not done.done():
+            done.set_result(None)
+    if before is None or before.done():
+        settle(before)
+    else:
+        before.add_done_callback(settle)
+
+
+class AsyncApplier:
+    """Applies one gateway connection's frames from asyncio code, in the
+    order they come, without holding up the event loop for a big one::
+
+        applier = events.AsyncApplier()
+        frame = await applier.apply(text)      # as apply_frame(text)
+
+    A frame of ``big_frame`` bytes or more (a big guild's GUILD_CREATE or
+    members chunk) is applied in a worker thread of ``executor`` (the loop's
+    default executor when None), and apply_frame lets go of the interpreter
+    lock while it works on it, so the loop runs on meanwhile.  Any other
+    frame is applied at once, on the loop, as apply_frame would.  A frame
+    that comes while a big one is still applied waits for it, so every frame
+    is applied in the order apply() was called.
+
+    ``on_skip`` is as for apply_frame; for a frame applied in a worker it is
+    called in that thread.  Cancelling a call whose frame still waits its
+    turn leaves that frame unapplied; a frame already handed to the worker
+    is applied whatever becomes of its call.  Either way the frames after it
+    keep their place behind the ones before.
+    """
+
+    def __init__(self, *, on_skip: Optional[_OnSkip] = None,
+                 executor: Optional[concurrent.futures.Executor] = None, big_frame: int = BIG_FRAME) -> None:
+        self._on_skip = on_skip
+        self._executor = executor
+        self._big_frame = big_frame
+        # Done once every frame handed to apply() so far is applied (or given up).
+        self._last: Optional[asyncio.Future[None]] = None
+
+    async def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> Frame:
+        """Apply one frame in its turn; returns and raises as apply_frame."""
+        before = self._last
+        big = _frame_size(frame) >= self._big_frame
+        if not big and (before is None or before.done()):
+            return _apply_frame(frame, self._on_skip)
+        import asyncio  # here, not at import: only a big frame, or one behind it, comes here
+
+        loop = asyncio.get_running_loop()
+        done: asyncio.Future[None] = loop.create_future()
+        self._last = done
+        pending: Optional[asyncio.Future[Any]] = before  # what is to end before the next frame may go
+        try:
+            if before is not None and not before.done():
+                await asyncio.shield(before)
+            pending = None
+            if not big:
+                return _apply_frame(frame, self._on_skip)
+            work = loop.run_in_executor(self._executor, functools.partial(_apply_frame, frame, self._on_skip))
+            pending = work
+            result: Frame = await asyncio.shield(work)
+            return result
+        finally:
+            _settle_after(pending, done)
 
 
 def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,

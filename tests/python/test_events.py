@@ -4,7 +4,10 @@ The registry is shared by every test in this process, so each test files
 under ids of its own; counts (cache.stats) and the message limit are
 checked in a fresh interpreter."""
 
+import asyncio
+import concurrent.futures
 import json
+import time
 from datetime import datetime
 
 import pytest
@@ -529,3 +532,60 @@ def test_a_user_sent_twice_in_one_event_keeps_what_each_copy_says():
     assert apply("INVITE_CREATE", {"guild_id": str(gid), "inviter": user(uid, avatar="new"),
                                    "target_user": user(uid, global_name="New")}) is APPLIED
     assert (tarnwick.get_user(uid).global_name, tarnwick.get_user(uid).avatar) == ("New", "new")
+
+
+class _LateExecutor(concurrent.futures.ThreadPoolExecutor):
+    """Starts each job after a pause, so a frame handed to it is still
+    being applied when the next ones come."""
+
+    def submit(self, fn, /, *args, **kwargs):
+        def late():
+            time.sleep(0.05)
+            return fn(*args, **kwargs)
+        return super().submit(late)
+
+
+def _frame(t, d):
+    return json.dumps({"op": 0, "t": t, "s": 1, "d": d}).encode()
+
+
+@pytest.mark.parametrize("cancel", [False, True], ids=["in-order", "callers-cancelled"])
+def test_async_applier_keeps_the_order_while_a_big_frame_is_in_the_worker(cancel):
+    gid, uid = fresh_id(), fresh_id()
+    create = _frame("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(uid, nick="a")]})
+    nick = _frame("GUILD_MEMBER_UPDATE", dict(member(uid, nick="b"), guild_id=str(gid)))
+    deaf = _frame("GUILD_MEMBER_UPDATE", dict(member(uid, deaf=True), guild_id=str(gid)))
+
+    async def run():
+        applier = events.AsyncApplier(executor=late, big_frame=len(create))
+        calls = [asyncio.ensure_future(applier.apply(f)) for f in (create, nick, deaf, b'{"op":11}')]
+        await asyncio.sleep(0)  # the create is in the worker, the rest wait their turn
+        if cancel:
+            calls[0].cancel()  # its frame is applied all the same
+            calls[1].cancel()  # its frame never is
+        return await asyncio.gather(*calls, return_exceptions=True)
+
+    with _LateExecutor(1) as late:
+        got = asyncio.run(run())
+    member_now = tarnwick.get_member(gid, uid)
+    if cancel:
+        assert [type(g).__name__ for g in got[:2]] == ["CancelledError"] * 2
+    else:
+        assert [g.outcome for g in got[:2]] == [APPLIED] * 2
+    assert (member_now.nick, member_now.deaf) == ("a" if cancel else "b", True)
+    assert got[2].outcome is APPLIED and got[3].op == 11
+
+
+def test_async_applier_raises_a_worker_fault_and_goes_on():
+    gid = fresh_id()
+    bad = _frame("GUILD_CREATE", {"id": "x" * 64, "name": "g"})
+
+    async def run():
+        applier = events.AsyncApplier(big_frame=len(bad))
+        first = asyncio.ensure_future(applier.apply(bad))
+        second = asyncio.ensure_future(applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "g"})))
+        return await asyncio.gather(first, second, return_exceptions=True)
+
+    fault, ok = asyncio.run(run())
+    assert isinstance(fault, PayloadError) and fault.path == "id"
+    assert ok.outcome is APPLIED and tarnwick.get_guild(gid).name == "g"
