@@ -206,7 +206,7 @@ import functools
 import json
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
+from typing import TYPE_CHECKING, Any, Callable, Final, List, Optional, Tuple, Union, final
 
 from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
@@ -321,26 +321,31 @@ def apply_frame(frame: Union[bytes, bytearray, memoryview, str], *,
 
 
 BIG_FRAME: Final = 1 << 20
-"""The size (in bytes; characters of a str) from which apply_frame lets go
-of the interpreter lock while it works, and AsyncApplier hands a frame to
-a worker thread."""
+"""The size of a frame's text, in UTF-8 bytes, above which apply_frame lets
+go of the interpreter lock while it works, and AsyncApplier hands the frame
+to a worker thread."""
 
 
-def _frame_size(frame: Union[bytes, bytearray, memoryview, str]) -> int:
-    return frame.nbytes if isinstance(frame, memoryview) else len(frame)
+def _is_big(frame: Union[bytes, bytearray, memoryview, str], big: int) -> bool:
+    """Whether the frame's text is over `big` bytes, as the native reader
+    counts them (a str by its UTF-8 form)."""
+    if isinstance(frame, memoryview):
+        return frame.nbytes > big
+    if not isinstance(frame, str) or len(frame) > big or frame.isascii():
+        return len(frame) > big
+    return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
 
 
-def _settle_after(before: Optional[asyncio.Future[Any]], done: asyncio.Future[None]) -> None:
-    """Marks `done` once `before` (if any) is done."""
-    def settle(f: Optional[asyncio.Future[Any]] = None) -> None:
-        if f is not None and not f.cancelled():
-            f.exception()  # seen here when no caller is left to see it
-        if not done.done():
-            done.set_result(None)
-    if before is None or before.done():
-        settle(before)
-    else:
-        before.add_done_callback(settle)
+def _settle(done: concurrent.futures.Future[None]) -> None:
+    import concurrent.futures  # loaded by asyncio already
+
+    try:
+        done.set_result(None)
+    except concurrent.futures.InvalidStateError:
+        pass  # settled already (the worker, then the fallback)
+
+
+_asyncio: Any = None
 
 
 class AsyncApplier:
@@ -350,19 +355,24 @@ class AsyncApplier:
         applier = events.AsyncApplier()
         frame = await applier.apply(text)      # as apply_frame(text)
 
-    A frame of ``big_frame`` bytes or more (a big guild's GUILD_CREATE or
-    members chunk) is applied in a worker thread of ``executor`` (the loop's
-    default executor when None), and apply_frame lets go of the interpreter
-    lock while it works on it, so the loop runs on meanwhile.  Any other
-    frame is applied at once, on the loop, as apply_frame would.  A frame
-    that comes while a big one is still applied waits for it, so every frame
-    is applied in the order apply() was called.
+    apply() takes the frame's place in line when it is called, and returns
+    an asyncio future of what apply_frame returns (or raises).  A frame of
+    over ``big_frame`` bytes (a big guild's GUILD_CREATE or members chunk)
+    is applied in a worker thread of ``executor`` (the running loop's default
+    executor when None), and apply_frame lets go of the interpreter lock
+    while it works on it, so the loop runs on meanwhile.  Any other frame is
+    applied at once, on the loop, within the call, unless frames before it
+    are still to be applied: then it waits for them.  So every frame is
+    applied in the order apply() was called, whatever order its futures are
+    awaited in, and whichever loop runs each call.
 
     ``on_skip`` is as for apply_frame; for a frame applied in a worker it is
-    called in that thread.  Cancelling a call whose frame still waits its
-    turn leaves that frame unapplied; a frame already handed to the worker
-    is applied whatever becomes of its call.  Either way the frames after it
-    keep their place behind the ones before.
+    called in that thread (and without it, the SkippedEntryWarning is issued
+    there).  Cancelling the future of a frame that still waits its turn
+    leaves that frame unapplied; a frame already handed to the worker is
+    applied whatever becomes of its future (unless the executor drops the
+    job, as ``shutdown(cancel_futures=True)`` does).  Either way the frames
+    after it keep their place behind the ones before.
     """
 
     def __init__(self, *, on_skip: Optional[_OnSkip] = None,
@@ -370,33 +380,83 @@ class AsyncApplier:
         self._on_skip = on_skip
         self._executor = executor
         self._big_frame = big_frame
-        # Done once every frame handed to apply() so far is applied (or given up).
-        self._last: Optional[asyncio.Future[None]] = None
+        # Done once every frame handed to apply() so far is applied (or given
+        # up): a thread's future, so that any loop, or none, can wait for it.
+        self._last: Optional[concurrent.futures.Future[None]] = None
 
-    async def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> Frame:
-        """Apply one frame in its turn; returns and raises as apply_frame."""
+    def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> asyncio.Future[Frame]:
+        """Apply one frame in its turn; the future's result is apply_frame's.
+        Call it from a coroutine or callback of the running loop."""
+        global _asyncio
+        if _asyncio is None:
+            import asyncio  # not at import: most programs never come here
+            _asyncio = asyncio
+        loop = _asyncio.get_running_loop()
         before = self._last
-        big = _frame_size(frame) >= self._big_frame
+        big = _is_big(frame, self._big_frame)
         if not big and (before is None or before.done()):
-            return _apply_frame(frame, self._on_skip)
-        import asyncio  # here, not at import: only a big frame, or one behind it, comes here
+            result: asyncio.Future[Frame] = loop.create_future()
+            try:
+                result.set_result(_apply_frame(frame, self._on_skip))
+            except Exception as e:
+                result.set_exception(e)
+            return result
+        import concurrent.futures
 
-        loop = asyncio.get_running_loop()
-        done: asyncio.Future[None] = loop.create_future()
+        done: concurrent.futures.Future[None] = concurrent.futures.Future()
         self._last = done
-        pending: Optional[asyncio.Future[Any]] = before  # what is to end before the next frame may go
+        started = [False]
+        try:
+            task: asyncio.Future[Frame] = loop.create_task(self._in_turn(frame, big, before, done, started))
+        except BaseException:
+            _settle(done)
+            raise
+
+        def unstarted(_: object) -> None:
+            # A task cancelled before it ran (its loop ending, say) never ran
+            # _in_turn's cleanup: its turn passes once the frames before are done.
+            if not started[0]:
+                if before is None:
+                    _settle(done)
+                else:
+                    before.add_done_callback(lambda _: _settle(done))
+        task.add_done_callback(unstarted)
+        return task
+
+    async def _in_turn(self, frame: Union[bytes, bytearray, memoryview, str], big: bool,
+                       before: Optional[concurrent.futures.Future[None]],
+                       done: concurrent.futures.Future[None], started: List[bool]) -> Frame:
+        started[0] = True
+        asyncio = _asyncio
+        loop = asyncio.get_running_loop()
+        waiting_for: Any = before  # what is to end before `done` may be settled
         try:
             if before is not None and not before.done():
-                await asyncio.shield(before)
-            pending = None
+                await asyncio.shield(asyncio.wrap_future(before))
+            waiting_for = None
             if not big:
                 return _apply_frame(frame, self._on_skip)
-            work = loop.run_in_executor(self._executor, functools.partial(_apply_frame, frame, self._on_skip))
-            pending = work
+
+            def job() -> Frame:
+                try:
+                    return _apply_frame(frame, self._on_skip)
+                finally:
+                    _settle(done)  # by the thread: its loop may be gone by then
+            work = loop.run_in_executor(self._executor, job)
+            waiting_for = work  # should the executor drop the job
             result: Frame = await asyncio.shield(work)
             return result
         finally:
-            _settle_after(pending, done)
+            if waiting_for is None:
+                _settle(done)
+            else:
+                # A thread's future, or the loop's future of the job: its callback
+                # runs at once when it is done already.
+                def settle(f: Any) -> None:
+                    if isinstance(f, asyncio.Future) and not f.cancelled():
+                        f.exception()  # seen here when no caller is left to see it
+                    _settle(done)
+                waiting_for.add_done_callback(settle)
 
 
 def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,

@@ -557,8 +557,8 @@ def test_async_applier_keeps_the_order_while_a_big_frame_is_in_the_worker(cancel
     deaf = _frame("GUILD_MEMBER_UPDATE", dict(member(uid, deaf=True), guild_id=str(gid)))
 
     async def run():
-        applier = events.AsyncApplier(executor=late, big_frame=len(create))
-        calls = [asyncio.ensure_future(applier.apply(f)) for f in (create, nick, deaf, b'{"op":11}')]
+        applier = events.AsyncApplier(executor=late, big_frame=len(create) - 1)
+        calls = [applier.apply(f) for f in (create, nick, deaf, b'{"op":11}')]
         await asyncio.sleep(0)  # the create is in the worker, the rest wait their turn
         if cancel:
             calls[0].cancel()  # its frame is applied all the same
@@ -581,11 +581,35 @@ def test_async_applier_raises_a_worker_fault_and_goes_on():
     bad = _frame("GUILD_CREATE", {"id": "x" * 64, "name": "g"})
 
     async def run():
-        applier = events.AsyncApplier(big_frame=len(bad))
-        first = asyncio.ensure_future(applier.apply(bad))
-        second = asyncio.ensure_future(applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "g"})))
-        return await asyncio.gather(first, second, return_exceptions=True)
+        applier = events.AsyncApplier(big_frame=len(bad) - 1)
+        calls = applier.apply(bad), applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "g"}))
+        return await asyncio.gather(*calls, return_exceptions=True)
 
     fault, ok = asyncio.run(run())
     assert isinstance(fault, PayloadError) and fault.path == "id"
     assert ok.outcome is APPLIED and tarnwick.get_guild(gid).name == "g"
+
+
+@pytest.mark.parametrize("handed_over", [False, True], ids=["cancelled-at-once", "loop-ends-meanwhile"])
+def test_async_applier_keeps_the_order_of_the_calls_across_loops(handed_over):
+    gid = fresh_id()
+    create = _frame("GUILD_CREATE", {"id": str(gid), "name": "first"})
+
+    async def first():
+        call = applier.apply(create)  # its place is taken here
+        if handed_over:
+            await asyncio.sleep(0)  # now it is in the worker, and the loop ends
+        else:
+            call.cancel()  # before it ever ran
+
+    async def second():
+        return await asyncio.wait_for(applier.apply(_frame("GUILD_UPDATE", {"id": str(gid), "name": "second"})), 5)
+
+    with _LateExecutor(1) as late:
+        applier = events.AsyncApplier(executor=late, big_frame=len(create) - 1)
+        asyncio.run(first())
+        got = asyncio.run(second())
+    if handed_over:
+        assert got.outcome is APPLIED and tarnwick.get_guild(gid).name == "second"
+    else:  # never applied, and its turn passed
+        assert got.outcome is IGNORED and tarnwick.get_guild(gid) is None
