@@ -13,10 +13,11 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
 * The same for events.apply_frame of a GUILD_CREATE frame with N / 10
   members (100,000 by default) into an empty cache: a frame over 1 MiB is
   parsed and filed without the lock.  And the longest an asyncio loop's
-  ticks (a task that sleeps 0.2 ms and notes the time) are apart while a
-  coroutine on it applies that frame: with apply_frame, which holds up
-  the loop for the whole call, and through events.AsyncApplier, which
-  hands a big frame to a worker thread.
+  ticks (a task that yields to the loop and notes the time, over and over)
+  are apart while a coroutine on it applies that frame: with apply_frame,
+  which holds up the loop for the whole call, and through
+  events.AsyncApplier, which hands a big frame to a worker thread; and,
+  for scale, the longest gap while the loop does nothing else for 0.1 s.
 * The longest one events.apply(MESSAGE_CREATE) on the main thread waits
   while a worker thread (as run_in_executor runs it) sets a message limit
   of 1,000 over N / 4 messages kept, and while it clears the cache: the
@@ -122,7 +123,7 @@ def loop_stall(apply: Callable[[], Awaitable[object]]) -> float:
         async def tick() -> None:
             while True:
                 ticks.append(CLOCK())
-                await asyncio.sleep(0.0002)
+                await asyncio.sleep(0)
         ticker = asyncio.ensure_future(tick())
         await asyncio.sleep(0.01)        # the ticker settles
         start = CLOCK()
@@ -150,10 +151,12 @@ def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
 
     async def inline() -> None:
         events.apply_frame(frame)
+    async def idle() -> None:
+        await asyncio.sleep(0.1)
     applier = events.AsyncApplier()
-    loop_stalls: Dict[str, List[float]] = {"inline": [], "applier": []}
+    loop_stalls: Dict[str, List[float]] = {"inline": [], "applier": [], "idle": []}
     for _ in range(repeats):
-        for name, apply in (("inline", inline), ("applier", lambda: applier.apply(frame))):
+        for name, apply in (("idle", idle), ("inline", inline), ("applier", lambda: applier.apply(frame))):
             cache.clear()
             loop_stalls[name].append(loop_stall(apply))
     if cache.stats()["members"] != members:
@@ -161,6 +164,7 @@ def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
     return {"members": members, "frame_mib": len(frame) / 2**20,
             "loop_inline_ms": statistics.median(loop_stalls["inline"]) * 1e3,
             "loop_applier_ms": statistics.median(loop_stalls["applier"]) * 1e3,
+            "loop_idle_ms": statistics.median(loop_stalls["idle"]) * 1e3,
             "duration_ms": statistics.median(r["duration"] for r in runs) * 1e3,
             "stall_ms": statistics.median(r["stall"] for r in runs) * 1e3,
             "stall_ratio": statistics.median(r["stall"] / r["duration"] for r in runs)}
@@ -262,7 +266,8 @@ def main() -> None:
           f"{a['duration_ms']:.1f} ms; the longest a second thread waited meanwhile: {a['stall_ms']:.2f} ms "
           f"({a['stall_ratio']:.4f} of the call)")
     print(f"  an asyncio loop waits {a['loop_inline_ms']:.1f} ms while a coroutine on it applies that frame with "
-          f"apply_frame, {a['loop_applier_ms']:.2f} ms through events.AsyncApplier")
+          f"apply_frame, {a['loop_applier_ms']:.2f} ms through events.AsyncApplier "
+          f"(idle, its longest gap is {a['loop_idle_ms']:.2f} ms)")
     w = p["worker"]
     print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
           f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them, "

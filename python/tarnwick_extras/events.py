@@ -202,11 +202,10 @@ event loop runs on while it is applied.
 from __future__ import annotations
 
 import enum
-import functools
 import json
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Final, List, Optional, Tuple, Union, final
+from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
 
 from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
 from .payloads import PayloadError
@@ -326,12 +325,16 @@ go of the interpreter lock while it works, and AsyncApplier hands the frame
 to a worker thread."""
 
 
-def _is_big(frame: Union[bytes, bytearray, memoryview, str], big: int) -> bool:
+def _is_big(frame: object, big: int) -> bool:
     """Whether the frame's text is over `big` bytes, as the native reader
     counts them (a str by its UTF-8 form)."""
     if isinstance(frame, memoryview):
         return frame.nbytes > big
-    if not isinstance(frame, str) or len(frame) > big or frame.isascii():
+    if isinstance(frame, (bytes, bytearray)):
+        return len(frame) > big
+    if not isinstance(frame, str):
+        return False  # apply_frame says what is wrong with it
+    if len(frame) > big or frame.isascii():
         return len(frame) > big
     return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
 
@@ -342,7 +345,14 @@ def _settle(done: concurrent.futures.Future[None]) -> None:
     try:
         done.set_result(None)
     except concurrent.futures.InvalidStateError:
-        pass  # settled already (the worker, then the fallback)
+        pass  # settled already (the job, then the fallback)
+
+
+def _settle_after(before: Optional[concurrent.futures.Future[None]], done: concurrent.futures.Future[None]) -> None:
+    if before is None:
+        _settle(done)
+    else:
+        before.add_done_callback(lambda _: _settle(done))
 
 
 _asyncio: Any = None
@@ -358,21 +368,25 @@ class AsyncApplier:
     apply() takes the frame's place in line when it is called, and returns
     an asyncio future of what apply_frame returns (or raises).  A frame of
     over ``big_frame`` bytes (a big guild's GUILD_CREATE or members chunk)
-    is applied in a worker thread of ``executor`` (the running loop's default
-    executor when None), and apply_frame lets go of the interpreter lock
-    while it works on it, so the loop runs on meanwhile.  Any other frame is
-    applied at once, on the loop, within the call, unless frames before it
-    are still to be applied: then it waits for them.  So every frame is
-    applied in the order apply() was called, whatever order its futures are
-    awaited in, and whichever loop runs each call.
+    is handed to a worker thread, and so is any frame that comes while one
+    handed over is still to be applied; a worker applies each in its turn
+    (apply_frame lets go of the interpreter lock for a frame of over
+    BIG_FRAME bytes, so the loop runs on meanwhile).  Any other frame is
+    applied at once, on the loop, within the call.  So every frame is
+    applied in the order of the calls, however their futures are awaited,
+    and a frame handed over is applied even if its loop ends first.
 
-    ``on_skip`` is as for apply_frame; for a frame applied in a worker it is
-    called in that thread (and without it, the SkippedEntryWarning is issued
-    there).  Cancelling the future of a frame that still waits its turn
-    leaves that frame unapplied; a frame already handed to the worker is
-    applied whatever becomes of its future (unless the executor drops the
-    job, as ``shutdown(cancel_futures=True)`` does).  Either way the frames
-    after it keep their place behind the ones before.
+    ``executor`` runs the worker's jobs, in the order they are submitted (as
+    a ThreadPoolExecutor does); by default the applier makes a thread of its
+    own.  Call apply() from one thread (one loop after another is fine).
+
+    ``on_skip`` is as for apply_frame; for a frame applied by a worker it is
+    called in that thread, and so is the SkippedEntryWarning issued without
+    it.  Cancelling the future of a frame that the worker has not started on
+    leaves the frame unapplied (so does an executor that drops the job, as
+    ``shutdown(cancel_futures=True)`` does); the frames after it keep their
+    place behind the ones before.  A ``bytearray`` or ``memoryview`` handed
+    over is read when its turn comes: leave it as it is until then.
     """
 
     def __init__(self, *, on_skip: Optional[_OnSkip] = None,
@@ -380,8 +394,8 @@ class AsyncApplier:
         self._on_skip = on_skip
         self._executor = executor
         self._big_frame = big_frame
-        # Done once every frame handed to apply() so far is applied (or given
-        # up): a thread's future, so that any loop, or none, can wait for it.
+        # Done once every frame handed over so far is applied (or dropped): a
+        # thread's future, so that no loop need be running to settle it.
         self._last: Optional[concurrent.futures.Future[None]] = None
 
     def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> asyncio.Future[Frame]:
@@ -393,8 +407,7 @@ class AsyncApplier:
             _asyncio = asyncio
         loop = _asyncio.get_running_loop()
         before = self._last
-        big = _is_big(frame, self._big_frame)
-        if not big and (before is None or before.done()):
+        if not _is_big(frame, self._big_frame) and (before is None or before.done()):
             result: asyncio.Future[Frame] = loop.create_future()
             try:
                 result.set_result(_apply_frame(frame, self._on_skip))
@@ -404,59 +417,30 @@ class AsyncApplier:
         import concurrent.futures
 
         done: concurrent.futures.Future[None] = concurrent.futures.Future()
-        self._last = done
-        started = [False]
-        try:
-            task: asyncio.Future[Frame] = loop.create_task(self._in_turn(frame, big, before, done, started))
-        except BaseException:
-            _settle(done)
-            raise
+        on_skip = self._on_skip
 
-        def unstarted(_: object) -> None:
-            # A task cancelled before it ran (its loop ending, say) never ran
-            # _in_turn's cleanup: its turn passes once the frames before are done.
-            if not started[0]:
-                if before is None:
-                    _settle(done)
-                else:
-                    before.add_done_callback(lambda _: _settle(done))
-        task.add_done_callback(unstarted)
-        return task
-
-    async def _in_turn(self, frame: Union[bytes, bytearray, memoryview, str], big: bool,
-                       before: Optional[concurrent.futures.Future[None]],
-                       done: concurrent.futures.Future[None], started: List[bool]) -> Frame:
-        started[0] = True
-        asyncio = _asyncio
-        loop = asyncio.get_running_loop()
-        waiting_for: Any = before  # what is to end before `done` may be settled
-        try:
-            if before is not None and not before.done():
-                await asyncio.shield(asyncio.wrap_future(before))
-            waiting_for = None
-            if not big:
-                return _apply_frame(frame, self._on_skip)
-
-            def job() -> Frame:
-                try:
-                    return _apply_frame(frame, self._on_skip)
-                finally:
-                    _settle(done)  # by the thread: its loop may be gone by then
-            work = loop.run_in_executor(self._executor, job)
-            waiting_for = work  # should the executor drop the job
-            result: Frame = await asyncio.shield(work)
-            return result
-        finally:
-            if waiting_for is None:
+        def job() -> Frame:
+            try:
+                if before is not None:
+                    before.result()  # the frames before, applied (settled with None only)
+                return _apply_frame(frame, on_skip)
+            finally:
                 _settle(done)
-            else:
-                # A thread's future, or the loop's future of the job: its callback
-                # runs at once when it is done already.
-                def settle(f: Any) -> None:
-                    if isinstance(f, asyncio.Future) and not f.cancelled():
-                        f.exception()  # seen here when no caller is left to see it
-                    _settle(done)
-                waiting_for.add_done_callback(settle)
+        try:
+            if self._executor is None:
+                self._executor = concurrent.futures.ThreadPoolExecutor(1, "tarnwick-frames")
+            handed = self._executor.submit(job)
+        except BaseException:
+            _settle_after(before, done)
+            raise
+        self._last = done
+
+        def dropped(f: concurrent.futures.Future[Frame]) -> None:
+            if f.cancelled():  # its job never ran: the turn passes once the frames before are done
+                _settle_after(before, done)
+        handed.add_done_callback(dropped)
+        wrapped: asyncio.Future[Frame] = _asyncio.wrap_future(handed, loop=loop)
+        return wrapped
 
 
 def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,
