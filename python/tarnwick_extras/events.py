@@ -339,23 +339,55 @@ def _is_big(frame: object, big: int) -> bool:
     return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
 
 
-def _settle(done: concurrent.futures.Future[None]) -> None:
-    import concurrent.futures  # loaded by asyncio already
+class _Turn:
+    """One handed-over frame's place in line.  Its future ends with None
+    once the frame, and every frame before it, is applied; or, when its job
+    never ran, with the turn before it, to be waited for in its stead.  So
+    whoever waits walks the line, and a run of dropped frames makes no chain
+    of callbacks."""
 
-    try:
-        done.set_result(None)
-    except concurrent.futures.InvalidStateError:
-        pass  # settled already (the job, then the fallback)
+    __slots__ = ("_future",)
 
+    def __init__(self) -> None:
+        import concurrent.futures  # loaded by asyncio already
 
-def _settle_after(before: Optional[concurrent.futures.Future[None]], done: concurrent.futures.Future[None]) -> None:
-    if before is None:
-        _settle(done)
-    else:
-        before.add_done_callback(lambda _: _settle(done))
+        self._future: concurrent.futures.Future[Optional[_Turn]] = concurrent.futures.Future()
+
+    def end(self, passed_to: Optional[_Turn]) -> None:
+        import concurrent.futures
+
+        try:
+            self._future.set_result(passed_to)
+        except concurrent.futures.InvalidStateError:
+            pass  # ended already
+
+    def ended(self) -> bool:
+        return self._future.done()
+
+    @staticmethod
+    def wait(turn: Optional[_Turn]) -> None:
+        """Until every frame up to `turn` is applied."""
+        while turn is not None:
+            turn = turn._future.result()
+
+    @staticmethod
+    def pending(turn: Optional[_Turn]) -> Optional[_Turn]:
+        """The first turn up to `turn` still to pass, or None: no waiting."""
+        while turn is not None and turn._future.done():
+            turn = turn._future.result()
+        return turn
 
 
 _asyncio: Any = None
+
+
+def _running_loop() -> asyncio.AbstractEventLoop:
+    global _asyncio
+    if _asyncio is None:
+        import asyncio  # not at import: most programs never come here
+        _asyncio = asyncio
+    loop: asyncio.AbstractEventLoop = _asyncio.get_running_loop()  # (up to 3.11, a system call)
+    return loop
 
 
 class AsyncApplier:
@@ -366,27 +398,34 @@ class AsyncApplier:
         frame = await applier.apply(text)      # as apply_frame(text)
 
     apply() takes the frame's place in line when it is called, and returns
-    an asyncio future of what apply_frame returns (or raises).  A frame of
-    over ``big_frame`` bytes (a big guild's GUILD_CREATE or members chunk)
-    is handed to a worker thread, and so is any frame that comes while one
-    handed over is still to be applied; a worker applies each in its turn
-    (apply_frame lets go of the interpreter lock for a frame of over
-    BIG_FRAME bytes, so the loop runs on meanwhile).  Any other frame is
-    applied at once, on the loop, within the call.  So every frame is
-    applied in the order of the calls, however their futures are awaited,
-    and a frame handed over is applied even if its loop ends first.
+    an asyncio future of what apply_frame returns or raises (an exception
+    that is no Exception, from an on_skip, is raised by apply() itself when
+    the frame is applied within the call).  A frame of over ``big_frame``
+    bytes (a big guild's GUILD_CREATE or members chunk) is handed to a
+    worker thread, and so is any frame that comes while one handed over is
+    still to be applied; a worker applies each in its turn (apply_frame lets
+    go of the interpreter lock for a frame of over BIG_FRAME bytes, so the
+    loop runs on meanwhile).  Any other frame is applied at once, on the
+    loop, within the call.  So every frame is applied in the order of the
+    calls, however their futures are awaited.
 
-    ``executor`` runs the worker's jobs, in the order they are submitted (as
-    a ThreadPoolExecutor does); by default the applier makes a thread of its
-    own.  Call apply() from one thread (one loop after another is fine).
+    Call apply() from one thread (one loop after another is fine), and make
+    the applier after any os.fork().  ``executor`` runs the worker's jobs; by
+    default the applier makes a thread of its own.  An executor of your own
+    must start jobs in the order they are submitted (a ThreadPoolExecutor
+    does), and a job waiting its turn holds one of its threads meanwhile:
+    give the applier one that nothing else uses.
 
     ``on_skip`` is as for apply_frame; for a frame applied by a worker it is
     called in that thread, and so is the SkippedEntryWarning issued without
     it.  Cancelling the future of a frame that the worker has not started on
-    leaves the frame unapplied (so does an executor that drops the job, as
-    ``shutdown(cancel_futures=True)`` does); the frames after it keep their
-    place behind the ones before.  A ``bytearray`` or ``memoryview`` handed
-    over is read when its turn comes: leave it as it is until then.
+    leaves the frame unapplied, once the loop has passed the cancellation on
+    (so does an executor that drops the job, as ``shutdown(cancel_futures=
+    True)`` does); a loop that ends cancels the futures its tasks await.
+    Otherwise a frame handed over is applied, even if its loop ends first.
+    The frames after one left unapplied keep their place behind the ones
+    before.  A ``bytearray`` or ``memoryview`` handed over is read when its
+    turn comes: leave it as it is until then.
     """
 
     def __init__(self, *, on_skip: Optional[_OnSkip] = None,
@@ -394,53 +433,83 @@ class AsyncApplier:
         self._on_skip = on_skip
         self._executor = executor
         self._big_frame = big_frame
-        # Done once every frame handed over so far is applied (or dropped): a
-        # thread's future, so that no loop need be running to settle it.
-        self._last: Optional[concurrent.futures.Future[None]] = None
+        # The last frame handed over: a thread's future passes its turn, so
+        # that no loop need be running for that.
+        self._last: Optional[_Turn] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
 
     def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> asyncio.Future[Frame]:
         """Apply one frame in its turn; the future's result is apply_frame's.
         Call it from a coroutine or callback of the running loop."""
-        global _asyncio
-        if _asyncio is None:
-            import asyncio  # not at import: most programs never come here
-            _asyncio = asyncio
-        loop = _asyncio.get_running_loop()
+        loop = self._loop  # the loop of the call before, while it runs
+        if loop is None or not loop.is_running():
+            loop = self._loop = _running_loop()
         before = self._last
-        if not _is_big(frame, self._big_frame) and (before is None or before.done()):
+        if before is not None:
+            before = self._last = _Turn.pending(before)
+        if before is None and not _is_big(frame, self._big_frame):
             result: asyncio.Future[Frame] = loop.create_future()
             try:
                 result.set_result(_apply_frame(frame, self._on_skip))
             except Exception as e:
                 result.set_exception(e)
             return result
-        import concurrent.futures
-
-        done: concurrent.futures.Future[None] = concurrent.futures.Future()
+        turn = self._last = _Turn()
         on_skip = self._on_skip
 
         def job() -> Frame:
             try:
-                if before is not None:
-                    before.result()  # the frames before, applied (settled with None only)
+                _Turn.wait(before)
                 return _apply_frame(frame, on_skip)
             finally:
-                _settle(done)
+                turn.end(None)
         try:
             if self._executor is None:
+                import concurrent.futures
+
                 self._executor = concurrent.futures.ThreadPoolExecutor(1, "tarnwick-frames")
             handed = self._executor.submit(job)
         except BaseException:
-            _settle_after(before, done)
+            turn.end(before)
             raise
-        self._last = done
 
-        def dropped(f: concurrent.futures.Future[Frame]) -> None:
-            if f.cancelled():  # its job never ran: the turn passes once the frames before are done
-                _settle_after(before, done)
+        def dropped(_: object) -> None:
+            if not turn.ended():  # its job never ran (cancelled, or its executor broke)
+                turn.end(before)
         handed.add_done_callback(dropped)
-        wrapped: asyncio.Future[Frame] = _asyncio.wrap_future(handed, loop=loop)
-        return wrapped
+        return _future_on(loop, handed)
+
+
+def _future_on(loop: asyncio.AbstractEventLoop, handed: concurrent.futures.Future[Frame]) -> asyncio.Future[Frame]:
+    """An asyncio future of `handed` (as asyncio.wrap_future, but nothing is
+    sent to the loop once it is closed: 3.9 logs an error then).  Cancelling
+    it cancels the job, unless the job has started."""
+    result: asyncio.Future[Frame] = loop.create_future()
+
+    def copy(_: object = None) -> None:
+        if result.done():
+            return
+        if handed.cancelled():
+            result.cancel()
+        elif (error := handed.exception()) is not None:
+            # (a future refuses StopIteration, which an on_skip might raise)
+            result.set_exception(RuntimeError(repr(error)) if isinstance(error, StopIteration) else error)
+        else:
+            result.set_result(handed.result())
+
+    def deliver(_: object) -> None:
+        if not loop.is_closed():
+            try:
+                loop.call_soon_threadsafe(copy)
+            except RuntimeError:
+                pass  # closed meanwhile
+
+    def cancelled(_: object) -> None:
+        if result.cancelled():
+            handed.cancel()
+    result.add_done_callback(cancelled)
+    handed.add_done_callback(deliver)
+    return result
 
 
 def _through_json(frame: Union[bytes, bytearray, memoryview, str], verdict: str,

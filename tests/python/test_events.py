@@ -612,3 +612,41 @@ def test_async_applier_keeps_the_order_of_the_calls_across_loops(cancel):
         got = asyncio.run(second())
     guild = tarnwick.get_guild(gid)
     assert got.outcome is APPLIED and guild.name == "second" and guild.description == (None if cancel else "d")
+
+
+DROPPED_IN_A_ROW = """
+import asyncio, concurrent.futures, json, os, threading
+import tarnwick
+from tarnwick_extras import events
+
+def frame(t, name):
+    return json.dumps({"op": 0, "t": t, "s": 1, "d": {"id": "77", "name": name}}).encode()
+
+gate = threading.Event()
+pool = concurrent.futures.ThreadPoolExecutor(1)
+pool.submit(gate.wait)  # its thread is busy until every frame is queued
+applier = events.AsyncApplier(executor=pool, big_frame=len(frame("GUILD_CREATE", "first")) - 1)
+
+async def first():
+    calls = [applier.apply(frame("GUILD_CREATE", "first"))]
+    calls += [applier.apply(frame("GUILD_UPDATE", "dropped")) for _ in range(400)]
+    for call in calls[1:]:
+        call.cancel()
+    await asyncio.sleep(0.01)
+    gate.set()
+    await calls[0]
+
+async def later():
+    try:
+        return (await asyncio.wait_for(applier.apply(frame("GUILD_UPDATE", "later")), 5)).outcome.name
+    except asyncio.TimeoutError:
+        return "hung"
+
+asyncio.run(first())
+print(repr((asyncio.run(later()), tarnwick.get_guild(77).name)), flush=True)
+os._exit(0)  # a line left broken would hold the pool's thread, and the exit, for good
+"""
+
+
+def test_async_applier_passes_the_turn_through_many_dropped_frames():
+    assert run_python_value(DROPPED_IN_A_ROW) == ("APPLIED", "later")
