@@ -205,6 +205,7 @@ import enum
 import json
 import sys
 import warnings
+from _thread import get_ident
 from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
 
 from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
@@ -437,13 +438,15 @@ class AsyncApplier:
         # that no loop need be running for that.
         self._last: Optional[_Turn] = None
         self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._thread = 0
 
     def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> asyncio.Future[Frame]:
         """Apply one frame in its turn; the future's result is apply_frame's.
         Call it from a coroutine or callback of the running loop."""
-        loop = self._loop  # the loop of the call before, while it runs
-        if loop is None or not loop.is_running():
-            loop = self._loop = _running_loop()
+        loop = self._loop  # the loop of the call before, while it runs in this thread
+        if loop is None or self._thread != get_ident() or not loop.is_running():
+            loop = self._loop = _running_loop()  # raises RuntimeError off any loop
+            self._thread = get_ident()
         before = self._last
         if before is not None:
             before = self._last = _Turn.pending(before)
@@ -452,7 +455,7 @@ class AsyncApplier:
             try:
                 result.set_result(_apply_frame(frame, self._on_skip))
             except Exception as e:
-                result.set_exception(e)
+                result.set_exception(_settable(e))
             return result
         turn = self._last = _Turn()
         on_skip = self._on_skip
@@ -480,6 +483,16 @@ class AsyncApplier:
         return _future_on(loop, handed)
 
 
+def _settable(error: BaseException) -> BaseException:
+    """The error for an asyncio future, which refuses StopIteration (an
+    on_skip might raise one)."""
+    if isinstance(error, StopIteration):
+        wrapped = RuntimeError(repr(error))
+        wrapped.__cause__ = error
+        return wrapped
+    return error
+
+
 def _future_on(loop: asyncio.AbstractEventLoop, handed: concurrent.futures.Future[Frame]) -> asyncio.Future[Frame]:
     """An asyncio future of `handed` (as asyncio.wrap_future, but nothing is
     sent to the loop once it is closed: 3.9 logs an error then).  Cancelling
@@ -492,8 +505,7 @@ def _future_on(loop: asyncio.AbstractEventLoop, handed: concurrent.futures.Futur
         if handed.cancelled():
             result.cancel()
         elif (error := handed.exception()) is not None:
-            # (a future refuses StopIteration, which an on_skip might raise)
-            result.set_exception(RuntimeError(repr(error)) if isinstance(error, StopIteration) else error)
+            result.set_exception(_settable(error))
         else:
             result.set_result(handed.result())
 

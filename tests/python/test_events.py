@@ -650,3 +650,16 @@ os._exit(0)  # a line left broken would hold the pool's thread, and the exit, fo
 
 def test_async_applier_passes_the_turn_through_many_dropped_frames():
     assert run_python_value(DROPPED_IN_A_ROW) == ("APPLIED", "later")
+
+
+def test_async_applier_refuses_a_call_from_outside_the_running_loop():
+    gid = fresh_id()
+    applier = events.AsyncApplier()
+
+    async def main():
+        await applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "on the loop"}))
+        with pytest.raises(RuntimeError):
+            await asyncio.get_running_loop().run_in_executor(
+                None, applier.apply, _frame("GUILD_UPDATE", {"id": str(gid), "name": "off the loop"}))
+    asyncio.run(main())
+    assert tarnwick.get_guild(gid).name == "on the loop"
