@@ -499,7 +499,7 @@ def _future_on(loop: asyncio.AbstractEventLoop, handed: concurrent.futures.Futur
     it cancels the job, unless the job has started."""
     result: asyncio.Future[Frame] = loop.create_future()
 
-    def copy(_: object = None) -> None:
+    def copy() -> None:
         if result.done():
             return
         if handed.cancelled():
