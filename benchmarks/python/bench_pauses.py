@@ -77,9 +77,13 @@ class Ticker:
         self.thread.join()
 
     def longest_gap(self, start: float, end: float) -> float:
-        """The longest time without a tick within [start, end]."""
-        inside = [start] + [t for t in self.ticks if start < t < end] + [end]
-        return max(b - a for a, b in zip(inside, inside[1:]))
+        return longest_gap(self.ticks, start, end)
+
+
+def longest_gap(ticks: List[float], start: float, end: float) -> float:
+    """The longest time without a tick within [start, end]."""
+    inside = [start] + [t for t in ticks if start < t < end] + [end]
+    return max(b - a for a, b in zip(inside, inside[1:]))
 
 
 def stall(call, ticker: Ticker) -> Dict[str, float]:
@@ -130,8 +134,7 @@ def loop_stall(apply: Callable[[], Awaitable[object]]) -> float:
         await apply()
         end = CLOCK()
         ticker.cancel()
-        inside = [start] + [t for t in ticks if start < t < end] + [end]
-        return max(b - a for a, b in zip(inside, inside[1:]))
+        return longest_gap(ticks, start, end)
     return asyncio.run(run())
 
 

@@ -478,18 +478,14 @@ class Gateway {
 
   // A member object without its user (a message's), for user_id, merged
   // onto the member filed in guild_id.
-  MemberRead partial_member(const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
-    const Object d = object(v);
+  MemberRead partial_member(const Object& d, std::uint64_t guild_id, std::uint64_t user_id) {
     return with_filed_member(guild_id, user_id,
                              [&](const MemberRecord* filed) { return read_over(d, user_id, filed, true); });
   }
   // The same, gathered (an author who mentions themself sends two).
   void gather_member(MemberReads& members, const Value& v, std::uint64_t guild_id, std::uint64_t user_id) {
     const Object sent = object(v);
-    gather(members, user_id, sent, [&] {
-      return with_filed_member(guild_id, user_id,
-                               [&](const MemberRecord* filed) { return read_over(sent, user_id, filed, true); });
-    });
+    gather(members, user_id, sent, [&] { return partial_member(sent, guild_id, user_id); });
   }
 
   // -- filing ----------------------------------------------------------------

@@ -14,7 +14,7 @@ import pytest
 
 import tarnwick
 from tarnwick_extras import PayloadError, as_dict, cache, events
-from twhelpers import U64_MAX, fresh_id, run_python_value
+from twhelpers import U64_MAX, fresh_id, frame_of, run_python_value
 
 APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
 UNAVAILABLE, UNSUPPORTED = events.Outcome.UNAVAILABLE, events.Outcome.UNSUPPORTED
@@ -545,16 +545,12 @@ class _LateExecutor(concurrent.futures.ThreadPoolExecutor):
         return super().submit(late)
 
 
-def _frame(t, d):
-    return json.dumps({"op": 0, "t": t, "s": 1, "d": d}).encode()
-
-
 @pytest.mark.parametrize("cancel", [False, True], ids=["in-order", "callers-cancelled"])
 def test_async_applier_keeps_the_order_while_a_big_frame_is_in_the_worker(cancel):
     gid, uid = fresh_id(), fresh_id()
-    create = _frame("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(uid, nick="a")]})
-    nick = _frame("GUILD_MEMBER_UPDATE", dict(member(uid, nick="b"), guild_id=str(gid)))
-    deaf = _frame("GUILD_MEMBER_UPDATE", dict(member(uid, deaf=True), guild_id=str(gid)))
+    create = frame_of("GUILD_CREATE", {"id": str(gid), "name": "g", "members": [member(uid, nick="a")]})
+    nick = frame_of("GUILD_MEMBER_UPDATE", dict(member(uid, nick="b"), guild_id=str(gid)))
+    deaf = frame_of("GUILD_MEMBER_UPDATE", dict(member(uid, deaf=True), guild_id=str(gid)))
 
     async def run():
         applier = events.AsyncApplier(executor=late, big_frame=len(create) - 1)
@@ -578,11 +574,11 @@ def test_async_applier_keeps_the_order_while_a_big_frame_is_in_the_worker(cancel
 
 def test_async_applier_raises_a_worker_fault_and_goes_on():
     gid = fresh_id()
-    bad = _frame("GUILD_CREATE", {"id": "x" * 64, "name": "g"})
+    bad = frame_of("GUILD_CREATE", {"id": "x" * 64, "name": "g"})
 
     async def run():
         applier = events.AsyncApplier(big_frame=len(bad) - 1)
-        calls = applier.apply(bad), applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "g"}))
+        calls = applier.apply(bad), applier.apply(frame_of("GUILD_CREATE", {"id": str(gid), "name": "g"}))
         return await asyncio.gather(*calls, return_exceptions=True)
 
     fault, ok = asyncio.run(run())
@@ -593,16 +589,16 @@ def test_async_applier_raises_a_worker_fault_and_goes_on():
 @pytest.mark.parametrize("cancel", [True, False], ids=["cancelled-while-queued", "loop-closed-meanwhile"])
 def test_async_applier_keeps_the_order_of_the_calls_across_loops(cancel):
     gid = fresh_id()
-    create = _frame("GUILD_CREATE", {"id": str(gid), "name": "first"})
+    create = frame_of("GUILD_CREATE", {"id": str(gid), "name": "first"})
 
     async def first():
         applier.apply(create)  # in the worker when this loop ends
-        queued = applier.apply(_frame("GUILD_UPDATE", {"id": str(gid), "description": "d"}))
+        queued = applier.apply(frame_of("GUILD_UPDATE", {"id": str(gid), "description": "d"}))
         if cancel:
             queued.cancel()  # so it never runs
 
     async def second():
-        return await asyncio.wait_for(applier.apply(_frame("GUILD_UPDATE", {"id": str(gid), "name": "second"})), 5)
+        return await asyncio.wait_for(applier.apply(frame_of("GUILD_UPDATE", {"id": str(gid), "name": "second"})), 5)
 
     with _LateExecutor(1) as late:
         applier = events.AsyncApplier(executor=late, big_frame=len(create) - 1)
@@ -657,9 +653,9 @@ def test_async_applier_refuses_a_call_from_outside_the_running_loop():
     applier = events.AsyncApplier()
 
     async def main():
-        await applier.apply(_frame("GUILD_CREATE", {"id": str(gid), "name": "on the loop"}))
+        await applier.apply(frame_of("GUILD_CREATE", {"id": str(gid), "name": "on the loop"}))
         with pytest.raises(RuntimeError):
             await asyncio.get_running_loop().run_in_executor(
-                None, applier.apply, _frame("GUILD_UPDATE", {"id": str(gid), "name": "off the loop"}))
+                None, applier.apply, frame_of("GUILD_UPDATE", {"id": str(gid), "name": "off the loop"}))
     asyncio.run(main())
     assert tarnwick.get_guild(gid).name == "on the loop"
