@@ -18,6 +18,8 @@ costs the garbage collector, next to a dict-of-dataclasses cache.
   which holds up the loop for the whole call, and through
   events.AsyncApplier, which hands a big frame to a worker thread; and,
   for scale, the longest gap while the loop does nothing else for 0.1 s.
+  Then the same two ways for a GUILD_ROLE_DELETE of a role that a third
+  of those members hold: a small frame whose work is long.
 * The longest one events.apply(MESSAGE_CREATE) on the main thread waits
   while a worker thread (as run_in_executor runs it) sets a message limit
   of 1,000 over N / 4 messages kept, and while it clears the cache: the
@@ -141,6 +143,7 @@ def loop_stall(apply: Callable[[], Awaitable[object]]) -> float:
 def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
     """events.apply_frame of a big guild's GUILD_CREATE, each run into an
     empty cache (after the figures above, which need the big one)."""
+    import tarnwick
     from tarnwick_extras import cache, events
     from bench_payloads import guild_create_frame
     frame = guild_create_frame("41771983423143937", members)
@@ -164,7 +167,24 @@ def big_frame_pauses(members: int, repeats: int) -> Dict[str, float]:
             loop_stalls[name].append(loop_stall(apply))
     if cache.stats()["members"] != members:
         raise RuntimeError("the GUILD_CREATE frame was not filed whole")
+
+    # A small frame with long work: a role that a third of the members hold.
+    gid, role = 41771983423143937, 41771983423143938
+    role_delete = json.dumps({"op": 0, "t": "GUILD_ROLE_DELETE", "s": 2,
+                              "d": {"guild_id": str(gid), "role_id": str(role)}})
+
+    async def delete_inline() -> None:
+        events.apply_frame(role_delete)
+    for _ in range(repeats):
+        for name, apply in (("role_inline", delete_inline), ("role_applier", lambda: applier.apply(role_delete))):
+            cache.clear()
+            events.apply_frame(frame)
+            loop_stalls.setdefault(name, []).append(loop_stall(apply))
+            if role in tarnwick.get_member(gid, 90351110224678912).roles:
+                raise RuntimeError("the GUILD_ROLE_DELETE was not applied")
     return {"members": members, "frame_mib": len(frame) / 2**20,
+            "loop_role_inline_ms": statistics.median(loop_stalls["role_inline"]) * 1e3,
+            "loop_role_applier_ms": statistics.median(loop_stalls["role_applier"]) * 1e3,
             "loop_inline_ms": statistics.median(loop_stalls["inline"]) * 1e3,
             "loop_applier_ms": statistics.median(loop_stalls["applier"]) * 1e3,
             "loop_idle_ms": statistics.median(loop_stalls["idle"]) * 1e3,
@@ -270,7 +290,8 @@ def main() -> None:
           f"({a['stall_ratio']:.4f} of the call)")
     print(f"  an asyncio loop waits {a['loop_inline_ms']:.1f} ms while a coroutine on it applies that frame with "
           f"apply_frame, {a['loop_applier_ms']:.2f} ms through events.AsyncApplier "
-          f"(idle, its longest gap is {a['loop_idle_ms']:.2f} ms)")
+          f"(idle, its longest gap is {a['loop_idle_ms']:.2f} ms); and {a['loop_role_inline_ms']:.1f} ms against "
+          f"{a['loop_role_applier_ms']:.2f} ms for a GUILD_ROLE_DELETE of a role a third of them hold")
     w = p["worker"]
     print(f"  a MESSAGE_CREATE waits at most {w['set_message_limit_wait_ms']:.2f} ms while a worker thread sets a "
           f"limit of 1,000 over {w['messages']:,} messages, {w['clear_wait_ms']:.2f} ms while one clears them, "

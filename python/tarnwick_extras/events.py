@@ -192,17 +192,19 @@ role and emoji sets are replaced with ``cache.set_roles`` and
 filed by any other means is kept in step just the same.  CHANNEL_DELETE,
 THREAD_DELETE and GUILD_DELETE walk the messages kept (natively; rare
 events).  Where CHANNEL_DELETE's or THREAD_DELETE's walk, or letting go
-of a guild that a GUILD_DELETE removes or a GUILD_CREATE replaces, covers
-10,000 entries or more, it runs without the interpreter lock, so other
-threads run meanwhile.  From asyncio, :class:`AsyncApplier` applies frames
-in the order they come and hands a big one to a worker thread, so the
-event loop runs on while it is applied.
+of a guild that a GUILD_DELETE removes or a GUILD_CREATE replaces, or
+taking a role from the members of a GUILD_ROLE_DELETE, covers 10,000
+entries or more, it runs without the interpreter lock, so other threads
+run meanwhile.  From asyncio, :class:`AsyncApplier` applies frames in the
+order they come and hands a big one, or one of those events, to a worker
+thread, so the event loop runs on while it is applied.
 """
 
 from __future__ import annotations
 
 import enum
 import json
+import re
 import sys
 import warnings
 from _thread import get_ident
@@ -340,6 +342,26 @@ def _is_big(frame: object, big: int) -> bool:
     return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
 
 
+# The events whose work can grow with a guild or with the messages kept,
+# however small their frame (for long work apply_frame lets go of the
+# interpreter lock), told by a "t" within the frame's first bytes, where
+# the gateway puts it.
+_LONG_TYPES = r'"t"\s*:\s*"(?:GUILD_CREATE|GUILD_DELETE|GUILD_ROLE_DELETE|CHANNEL_DELETE|THREAD_DELETE)"'
+_LONG_TEXT = re.compile(_LONG_TYPES)
+_LONG_BYTES = re.compile(_LONG_TYPES.encode())
+_HEAD = 64
+
+
+def _is_long(frame: Union[bytes, bytearray, memoryview, str]) -> bool:
+    """Whether the frame's head names an event that can mean long work."""
+    if isinstance(frame, str):
+        return _LONG_TEXT.search(frame, 0, _HEAD) is not None
+    try:
+        return _LONG_BYTES.search(frame, 0, _HEAD) is not None
+    except TypeError:
+        return False  # not bytes-like: apply_frame says what is wrong with it
+
+
 class _Turn:
     """One handed-over frame's place in line.  Its future ends with None
     once the frame, and every frame before it, is applied; or, when its job
@@ -403,11 +425,14 @@ class AsyncApplier:
     that is no Exception, from an on_skip, is raised by apply() itself when
     the frame is applied within the call).  A frame of over ``big_frame``
     bytes (a big guild's GUILD_CREATE or members chunk) is handed to a
-    worker thread, and so is any frame that comes while one handed over is
-    still to be applied; a worker applies each in its turn (apply_frame lets
-    go of the interpreter lock for a frame of over BIG_FRAME bytes, so the
-    loop runs on meanwhile).  Any other frame is applied at once, on the
-    loop, within the call.  So every frame is applied in the order of the
+    worker thread; so is a GUILD_CREATE, GUILD_DELETE, GUILD_ROLE_DELETE,
+    CHANNEL_DELETE or THREAD_DELETE of any size, whose work can grow with a
+    guild or the messages kept (told by a ``"t"`` within the frame's first
+    64 bytes, where the gateway puts it), and any frame that comes while one
+    handed over is still to be applied.  A worker applies each in its turn
+    (apply_frame lets go of the interpreter lock for a frame of over
+    BIG_FRAME bytes and for long work, so the loop runs on meanwhile).  Any
+    other frame is applied at once, on the loop, within the call.  So every frame is applied in the order of the
     calls, however their futures are awaited.
 
     Call apply() from one thread (one loop after another is fine), and make
@@ -450,7 +475,7 @@ class AsyncApplier:
         before = self._last
         if before is not None:
             before = self._last = _Turn.pending(before)
-        if before is None and not _is_big(frame, self._big_frame):
+        if before is None and not _is_big(frame, self._big_frame) and not _is_long(frame):
             result: asyncio.Future[Frame] = loop.create_future()
             try:
                 result.set_result(_apply_frame(frame, self._on_skip))

@@ -610,6 +610,18 @@ def test_async_applier_keeps_the_order_of_the_calls_across_loops(cancel):
     assert got.outcome is APPLIED and guild.name == "second" and guild.description == (None if cancel else "d")
 
 
+@pytest.mark.parametrize("kind,handed", [("GUILD_ROLE_DELETE", True), ("THREAD_DELETE", True),
+                                         ("GUILD_DELETE", True), ("MESSAGE_DELETE", False)])
+def test_async_applier_hands_over_small_frames_of_events_that_can_mean_long_work(kind, handed):
+    async def run():
+        call = events.AsyncApplier().apply(
+            frame_of(kind, {"id": "3", "guild_id": "1", "role_id": "2", "channel_id": "4"}))
+        at_once = call.done()
+        return at_once, (await call).type
+
+    assert asyncio.run(run()) == (not handed, kind)
+
+
 DROPPED_IN_A_ROW = """
 import asyncio, concurrent.futures, json, os, threading
 import tarnwick
