@@ -346,7 +346,7 @@ def _is_big(frame: object, big: int) -> bool:
 # however small their frame (for long work apply_frame lets go of the
 # interpreter lock), told by a "t" within the frame's first bytes, where
 # the gateway puts it.
-_LONG_TYPES = r'"t"\s*:\s*"(?:GUILD_CREATE|GUILD_DELETE|GUILD_ROLE_DELETE|CHANNEL_DELETE|THREAD_DELETE)"'
+_LONG_TYPES = r'"t"\s*:\s*"(?:GUILD_CREATE|GUILD_DELETE|GUILD_ROLE_DELETE|CHANNEL_DELETE|THREAD_DELETE|READY)"'
 _LONG_TEXT = re.compile(_LONG_TYPES)
 _LONG_BYTES = re.compile(_LONG_TYPES.encode())
 _HEAD = 64
@@ -426,14 +426,15 @@ class AsyncApplier:
     the frame is applied within the call).  A frame of over ``big_frame``
     bytes (a big guild's GUILD_CREATE or members chunk) is handed to a
     worker thread; so is a GUILD_CREATE, GUILD_DELETE, GUILD_ROLE_DELETE,
-    CHANNEL_DELETE or THREAD_DELETE of any size, whose work can grow with a
-    guild or the messages kept (told by a ``"t"`` within the frame's first
-    64 bytes, where the gateway puts it), and any frame that comes while one
-    handed over is still to be applied.  A worker applies each in its turn
-    (apply_frame lets go of the interpreter lock for a frame of over
-    BIG_FRAME bytes and for long work, so the loop runs on meanwhile).  Any
-    other frame is applied at once, on the loop, within the call.  So every frame is applied in the order of the
-    calls, however their futures are awaited.
+    CHANNEL_DELETE, THREAD_DELETE or READY of any size, whose work can grow
+    with a guild or the messages kept (told by a ``"t"`` within the frame's
+    first 64 bytes, where the gateway puts it), and any frame that comes
+    while one handed over is still to be applied.  A worker applies each in
+    its turn (apply_frame lets go of the interpreter lock for a frame of
+    over BIG_FRAME bytes and for long work, so the loop runs on meanwhile).
+    Any other frame is applied at once, on the loop, within the call.  So
+    every frame is applied in the order of the calls, however their futures
+    are awaited.
 
     Call apply() from one thread (one loop after another is fine), and make
     the applier after any os.fork().  ``executor`` runs the worker's jobs; by
