@@ -204,13 +204,13 @@ from __future__ import annotations
 
 import enum
 import json
-import re
 import sys
 import warnings
 from _thread import get_ident
 from typing import TYPE_CHECKING, Any, Callable, Final, Optional, Tuple, Union, final
 
-from .cache import _EVENT_TYPES, _apply, _apply_frame, _apply_loaded_frame, _configure_events, _Frame
+from .cache import (_EVENT_TYPES, _apply, _apply_frame, _apply_frame_here, _apply_loaded_frame, _configure_events,
+                    _Frame)
 from .payloads import PayloadError
 
 __all__ = ["BIG_FRAME", "EVENT_TYPES", "AsyncApplier", "Frame", "Outcome", "SkippedEntryWarning", "apply",
@@ -342,26 +342,6 @@ def _is_big(frame: object, big: int) -> bool:
     return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
 
 
-# The events whose work can grow with a guild or with the messages kept,
-# however small their frame (for long work apply_frame lets go of the
-# interpreter lock), told by a "t" within the frame's first bytes, where
-# the gateway puts it.
-_LONG_TYPES = r'"t"\s*:\s*"(?:GUILD_CREATE|GUILD_DELETE|GUILD_ROLE_DELETE|CHANNEL_DELETE|THREAD_DELETE|READY)"'
-_LONG_TEXT = re.compile(_LONG_TYPES)
-_LONG_BYTES = re.compile(_LONG_TYPES.encode())
-_HEAD = 64
-
-
-def _is_long(frame: Union[bytes, bytearray, memoryview, str]) -> bool:
-    """Whether the frame's head names an event that can mean long work."""
-    if isinstance(frame, str):
-        return _LONG_TEXT.search(frame, 0, _HEAD) is not None
-    try:
-        return _LONG_BYTES.search(frame, 0, _HEAD) is not None
-    except TypeError:
-        return False  # not bytes-like: apply_frame says what is wrong with it
-
-
 class _Turn:
     """One handed-over frame's place in line.  Its future ends with None
     once the frame, and every frame before it, is applied; or, when its job
@@ -427,8 +407,7 @@ class AsyncApplier:
     bytes (a big guild's GUILD_CREATE or members chunk) is handed to a
     worker thread; so is a GUILD_CREATE, GUILD_DELETE, GUILD_ROLE_DELETE,
     CHANNEL_DELETE, THREAD_DELETE or READY of any size, whose work can grow
-    with a guild or the messages kept (told by a ``"t"`` within the frame's
-    first 64 bytes, where the gateway puts it), and any frame that comes
+    with a guild or the messages kept, and any frame that comes
     while one handed over is still to be applied.  A worker applies each in
     its turn (apply_frame lets go of the interpreter lock for a frame of
     over BIG_FRAME bytes and for long work, so the loop runs on meanwhile).
@@ -465,6 +444,10 @@ class AsyncApplier:
         self._last: Optional[_Turn] = None
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._thread = 0
+        # While a frame is applied within a call: its turn, made when its
+        # on_skip calls apply(), so that the frame called for goes after it.
+        self._applying = False
+        self._applying_turn: Optional[_Turn] = None
 
     def apply(self, frame: Union[bytes, bytearray, memoryview, str]) -> asyncio.Future[Frame]:
         """Apply one frame in its turn; the future's result is apply_frame's.
@@ -473,16 +456,27 @@ class AsyncApplier:
         if loop is None or self._thread != get_ident() or not loop.is_running():
             loop = self._loop = _running_loop()  # raises RuntimeError off any loop
             self._thread = get_ident()
+        if self._applying and self._applying_turn is None:
+            self._applying_turn = self._last = _Turn()
         before = self._last
         if before is not None:
             before = self._last = _Turn.pending(before)
-        if before is None and not _is_big(frame, self._big_frame) and not _is_long(frame):
+        if before is None and not _is_big(frame, self._big_frame):
             result: asyncio.Future[Frame] = loop.create_future()
+            self._applying = True
             try:
-                result.set_result(_apply_frame(frame, self._on_skip))
+                applied = _apply_frame_here(frame, self._on_skip)
             except Exception as e:
                 result.set_exception(_settable(e))
-            return result
+                return result
+            finally:
+                self._applying = False
+                if self._applying_turn is not None:
+                    self._applying_turn.end(None)
+                    self._applying_turn = None
+            if applied is not None:
+                result.set_result(applied)
+                return result
         turn = self._last = _Turn()
         on_skip = self._on_skip
 

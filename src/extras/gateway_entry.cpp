@@ -322,8 +322,11 @@ std::optional<json::Document::Result> parse_streamed(std::string_view text, json
   return r;
 }
 
-// _apply_frame(frame, on_skip): events.apply_frame.
-PyObject* apply_frame(const Bound<2>& args) {
+// _apply_frame(frame, on_skip): events.apply_frame; with `hold_long`,
+// None for a dispatch whose work can be long (wire::kLongWorkTypes), left
+// unapplied.  (A frame this reader leaves to json.loads is applied all the
+// same: a rare one.)
+PyObject* read_frame(const Bound<2>& args, bool hold_long) {
   const FrameText f = frame_text(args[0]);
   // The thread's document, unless a frame is being read on this thread
   // already (an on_skip that reads a frame): then one of this call's own.
@@ -341,6 +344,7 @@ PyObject* apply_frame(const Bound<2>& args) {
   std::unique_ptr<json::Document> elements;
   PyHost host(skip_handler(args[1]), nullptr);
   Gateway<JsonSource> g(src, host);
+  if (hold_long) g.hold_long_work();
   // A frame read whole, or the parse's refusal (no root).
   struct Read {
     json::Document::Result parsed;
@@ -372,7 +376,7 @@ PyObject* apply_frame(const Bound<2>& args) {
     fault.emplace(std::move(e));
   }
   if (fault) raise_fault(*fault);  // outside the handler: it runs Python
-  if (r.frame) return frame_result(*r.frame);
+  if (r.frame) return r.frame->held ? none_result() : frame_result(*r.frame);
   const json::Refusal& refusal = r.parsed.refusal;
   if (refusal.retry) return through_json(args[0], "retry", args[1]);
   // Refused without saying where: json.loads says where, if the text is
@@ -382,6 +386,9 @@ PyObject* apply_frame(const Bound<2>& args) {
   if (refusal.offset != SIZE_MAX) reason += " at byte " + std::to_string(refusal.offset);
   raise_fault({"", reason});
 }
+
+PyObject* apply_frame(const Bound<2>& args) { return read_frame(args, false); }
+PyObject* apply_frame_here(const Bound<2>& args) { return read_frame(args, true); }
 
 // Whether some value of what json.loads made lies within more arrays and
 // objects than a frame may nest (json::kMaxDepth, as the reader counts).
@@ -485,6 +492,8 @@ PyMethodDef g_functions[] = {
     function<"_parse_id(value, path)", parse_id, "payloads.parse_id.">(),
     function<"_apply(event_type, data, on_skip)", apply_event, "events.apply.">(),
     function<"_apply_frame(frame, on_skip)", apply_frame, "events.apply_frame.">(),
+    function<"_apply_frame_here(frame, on_skip)", apply_frame_here,
+             "events.apply_frame, but None for an event whose work can be long, left unapplied.">(),
     function<"_apply_loaded_frame(doc, on_skip)", apply_loaded_frame,
              "events.apply_frame for a frame json.loads read.">(),
     function<"_set_payload_error(cls)", set_payload_error, "The class payload faults are raised as.">(),

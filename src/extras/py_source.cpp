@@ -196,10 +196,14 @@ Described PySource::describe(const Value& v) {
   d.kind = kind(v);
   if (d.kind == ValueKind::Other) {
     // A class whose __name__ fails or is no str is named as a plain object:
-    // the fault is the payload's, not this description's.
+    // the fault is the payload's, not this description's (but an interrupt
+    // or an exit goes on).
     OwnedRef name = OwnedRef::steal(
         calling_python([&] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"); }));
-    if (!name) PyErr_Clear();
+    if (!name) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_pending();
+      PyErr_Clear();
+    }
     d.type_name = name && PyUnicode_Check(name.get()) ? utf8_of(name.get()) : "object";
   } else if (Py_IS_TYPE(o, &PyLong_Type)) {
     OwnedRef text = OwnedRef::steal(require(calling_python([&] { return PyObject_Str(o); })));

@@ -60,6 +60,12 @@ inline constexpr std::string_view kEventTypes[] = {
     "SOUNDBOARD_SOUNDS", "INTEGRATION_CREATE", "INTEGRATION_UPDATE",
 };
 
+// The event types whose work can grow with a guild or with the messages
+// kept, however small their data: each may run long work (Host::long_work).
+inline constexpr std::string_view kLongWorkTypes[] = {
+    "GUILD_CREATE", "GUILD_DELETE", "GUILD_ROLE_DELETE", "READY", "CHANNEL_DELETE", "THREAD_DELETE",
+};
+
 // Whether edit time a is later than b (none: never edited): ISO 8601 times
 // compared as instants, or as text when either is not one.
 bool later_edit(std::optional<std::string_view> a, std::optional<std::string_view> b);
@@ -117,7 +123,11 @@ class Gateway {
     std::optional<std::uint64_t> seq;
     std::optional<Outcome> outcome;
     std::optional<std::size_t> known_type;  // the type's index in kEventTypes, when handled
+    bool held = false;  // one of kLongWorkTypes, left unapplied (hold_long_work)
   };
+  // frame() leaves a dispatch of one of kLongWorkTypes unapplied, once its
+  // op, t and s are read: for a caller that would rather run it elsewhere.
+  void hold_long_work() noexcept { hold_long_ = true; }
   FrameRead frame(const Value& root) {
     static const Key op_key{"op"}, t_key{"t"}, s_key{"s"}, d_key{"d"};
     const Object f = object(root);
@@ -141,6 +151,11 @@ class Gateway {
     out.known_type = type_index(*out.type);
     if (!out.known_type) {
       out.outcome = Outcome::Unsupported;
+      return out;
+    }
+    if (hold_long_ && std::find(std::begin(kLongWorkTypes), std::end(kLongWorkTypes), *out.type) !=
+                          std::end(kLongWorkTypes)) {
+      out.held = true;
       return out;
     }
     const std::optional<Value> d = f.get(d_key);
@@ -1190,6 +1205,7 @@ class Gateway {
   Host& host_;
   Path path_;
   NamedInFlight named_;
+  bool hold_long_ = false;
 };
 
 }  // namespace tarnwick::wire

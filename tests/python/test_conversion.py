@@ -4,6 +4,7 @@ import sys
 import pytest
 
 import tarnwick
+from tarnwick_extras import payloads
 from twhelpers import RANGE_ERROR, U64_MAX, index_error, make, mismatch, run_python, ull_error
 
 
@@ -422,7 +423,8 @@ def _odd_instance(attr, exc):
     lambda e: tarnwick.full_user(1, _odd_instance("__qualname__", e)),
     lambda e: tarnwick.register_user(_odd_instance("__qualname__", e)),
     lambda e: tarnwick.full_user(1, "u", bot=_odd_instance("__module__", e)),
-], ids=["len-ints", "len-texts", "qualname-text", "qualname-record", "module-bool"])
+    lambda e: payloads.parse_id(_odd_instance("__name__", e), "p"),
+], ids=["len-ints", "len-texts", "qualname-text", "qualname-record", "module-bool", "name-payload"])
 def test_an_interrupt_in_a_lookup_the_rules_clear_is_not_lost(call, exc):
     with pytest.raises(BaseException) as info:
         call(exc)

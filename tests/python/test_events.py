@@ -612,14 +612,31 @@ def test_async_applier_keeps_the_order_of_the_calls_across_loops(cancel):
 
 @pytest.mark.parametrize("kind,handed", [("GUILD_ROLE_DELETE", True), ("THREAD_DELETE", True),
                                          ("GUILD_DELETE", True), ("MESSAGE_DELETE", False)])
-def test_async_applier_hands_over_small_frames_of_events_that_can_mean_long_work(kind, handed):
+@pytest.mark.parametrize("t_last", [False, True], ids=["t-first", "t-last"])
+def test_async_applier_hands_over_small_frames_of_events_that_can_mean_long_work(kind, handed, t_last):
+    d = {"id": "3", "guild_id": "1", "role_id": "2", "channel_id": "4"}
+    text = json.dumps({"op": 0, "d": d, "s": 1, "t": kind}) if t_last else frame_of(kind, d)
+
     async def run():
-        call = events.AsyncApplier().apply(
-            frame_of(kind, {"id": "3", "guild_id": "1", "role_id": "2", "channel_id": "4"}))
+        call = events.AsyncApplier().apply(text)
         at_once = call.done()
         return at_once, (await call).type
 
     assert asyncio.run(run()) == (not handed, kind)
+
+
+def test_async_applier_applies_a_frame_called_for_by_an_on_skip_after_the_frame_skipping():
+    gid, uid = new_guild(), fresh_id()
+    later = []
+
+    async def run():
+        applier = events.AsyncApplier(on_skip=lambda error: later.append(applier.apply(frame_of(
+            "GUILD_MEMBER_REMOVE", {"guild_id": str(gid), "user": user(uid)}))))
+        chunk = await applier.apply(frame_of("GUILD_MEMBERS_CHUNK", {
+            "guild_id": str(gid), "members": [member(uid), member(fresh_id(), joined_at=5)]}))
+        return chunk.outcome, (await later[0]).outcome
+
+    assert asyncio.run(run()) == (APPLIED, APPLIED) and tarnwick.get_member(gid, uid) is None
 
 
 DROPPED_IN_A_ROW = """
