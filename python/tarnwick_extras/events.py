@@ -204,6 +204,7 @@ from __future__ import annotations
 
 import enum
 import json
+import operator
 import sys
 import warnings
 from _thread import get_ident
@@ -328,20 +329,6 @@ go of the interpreter lock while it works, and AsyncApplier hands the frame
 to a worker thread."""
 
 
-def _is_big(frame: object, big: int) -> bool:
-    """Whether the frame's text is over `big` bytes, as the native reader
-    counts them (a str by its UTF-8 form)."""
-    if isinstance(frame, memoryview):
-        return frame.nbytes > big
-    if isinstance(frame, (bytes, bytearray)):
-        return len(frame) > big
-    if not isinstance(frame, str):
-        return False  # apply_frame says what is wrong with it
-    if len(frame) > big or frame.isascii():
-        return len(frame) > big
-    return len(frame) * 4 > big and len(frame.encode("utf-8", "surrogatepass")) > big
-
-
 class _Turn:
     """One handed-over frame's place in line.  Its future ends with None
     once the frame, and every frame before it, is applied; or, when its job
@@ -438,7 +425,7 @@ class AsyncApplier:
                  executor: Optional[concurrent.futures.Executor] = None, big_frame: int = BIG_FRAME) -> None:
         self._on_skip = on_skip
         self._executor = executor
-        self._big_frame = big_frame
+        self._big_frame = max(0, operator.index(big_frame))
         # The last frame handed over: a thread's future passes its turn, so
         # that no loop need be running for that.
         self._last: Optional[_Turn] = None
@@ -461,11 +448,11 @@ class AsyncApplier:
         before = self._last
         if before is not None:
             before = self._last = _Turn.pending(before)
-        if before is None and not _is_big(frame, self._big_frame):
+        if before is None:
             result: asyncio.Future[Frame] = loop.create_future()
             self._applying = True
             try:
-                applied = _apply_frame_here(frame, self._on_skip)
+                applied = _apply_frame_here(frame, self._on_skip, self._big_frame)
             except Exception as e:
                 result.set_exception(_settable(e))
                 return result

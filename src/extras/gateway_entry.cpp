@@ -322,12 +322,18 @@ std::optional<json::Document::Result> parse_streamed(std::string_view text, json
   return r;
 }
 
-// _apply_frame(frame, on_skip): events.apply_frame; with `hold_long`,
-// None for a dispatch whose work can be long (wire::kLongWorkTypes), left
-// unapplied.  (A frame this reader leaves to json.loads is applied all the
-// same: a rare one.)
-PyObject* read_frame(const Bound<2>& args, bool hold_long) {
-  const FrameText f = frame_text(args[0]);
+// _apply_frame(frame, on_skip): events.apply_frame.  With `hold_above`,
+// None for a frame over that many bytes, or a dispatch whose work can be
+// long (wire::kLongWorkTypes), left unapplied.  (A frame this reader leaves
+// to json.loads is applied all the same: a rare one.)
+PyObject* read_frame(PyObject* frame, PyObject* on_skip, std::optional<std::uint64_t> hold_above) {
+  if (hold_above && PyObject_TypeCheck(frame, &PyMemoryView_Type)) {
+    // Told before its bytes are copied out.
+    OwnedRef size = OwnedRef::steal(require(PyObject_GetAttrString(frame, "nbytes")));
+    if (PyLong_AsUnsignedLongLong(size.get()) > *hold_above) return none_result();
+  }
+  const FrameText f = frame_text(frame);
+  if (hold_above && f.text.size() > *hold_above) return none_result();
   // The thread's document, unless a frame is being read on this thread
   // already (an on_skip that reads a frame): then one of this call's own.
   thread_local int reading = 0;
@@ -342,9 +348,9 @@ PyObject* read_frame(const Bound<2>& args, bool hold_long) {
   std::string rest;
   std::vector<json::Span> runs;
   std::unique_ptr<json::Document> elements;
-  PyHost host(skip_handler(args[1]), nullptr);
+  PyHost host(skip_handler(on_skip), nullptr);
   Gateway<JsonSource> g(src, host);
-  if (hold_long) g.hold_long_work();
+  if (hold_above) g.hold_long_work();
   // A frame read whole, or the parse's refusal (no root).
   struct Read {
     json::Document::Result parsed;
@@ -378,17 +384,17 @@ PyObject* read_frame(const Bound<2>& args, bool hold_long) {
   if (fault) raise_fault(*fault);  // outside the handler: it runs Python
   if (r.frame) return r.frame->held ? none_result() : frame_result(*r.frame);
   const json::Refusal& refusal = r.parsed.refusal;
-  if (refusal.retry) return through_json(args[0], "retry", args[1]);
+  if (refusal.retry) return through_json(frame, "retry", on_skip);
   // Refused without saying where: json.loads says where, if the text is
   // not JSON; if it is, this reason stands.
-  if (refusal.offset == SIZE_MAX && !refusal.bound) return through_json(args[0], refusal.what, args[1]);
+  if (refusal.offset == SIZE_MAX && !refusal.bound) return through_json(frame, refusal.what, on_skip);
   std::string reason = refusal.what;
   if (refusal.offset != SIZE_MAX) reason += " at byte " + std::to_string(refusal.offset);
   raise_fault({"", reason});
 }
 
-PyObject* apply_frame(const Bound<2>& args) { return read_frame(args, false); }
-PyObject* apply_frame_here(const Bound<2>& args) { return read_frame(args, true); }
+PyObject* apply_frame(const Bound<2>& args) { return read_frame(args[0], args[1], std::nullopt); }
+PyObject* apply_frame_here(const Bound<3>& args) { return read_frame(args[0], args[1], take_u64(args, 2)); }
 
 // Whether some value of what json.loads made lies within more arrays and
 // objects than a frame may nest (json::kMaxDepth, as the reader counts).
@@ -492,8 +498,9 @@ PyMethodDef g_functions[] = {
     function<"_parse_id(value, path)", parse_id, "payloads.parse_id.">(),
     function<"_apply(event_type, data, on_skip)", apply_event, "events.apply.">(),
     function<"_apply_frame(frame, on_skip)", apply_frame, "events.apply_frame.">(),
-    function<"_apply_frame_here(frame, on_skip)", apply_frame_here,
-             "events.apply_frame, but None for an event whose work can be long, left unapplied.">(),
+    function<"_apply_frame_here(frame, on_skip, big)", apply_frame_here,
+             "events.apply_frame, but None for a frame over big bytes or an event whose work can be long, "
+             "left unapplied.">(),
     function<"_apply_loaded_frame(doc, on_skip)", apply_loaded_frame,
              "events.apply_frame for a frame json.loads read.">(),
     function<"_set_payload_error(cls)", set_payload_error, "The class payload faults are raised as.">(),

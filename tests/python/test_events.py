@@ -625,6 +625,19 @@ def test_async_applier_hands_over_small_frames_of_events_that_can_mean_long_work
     assert asyncio.run(run()) == (not handed, kind)
 
 
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview, bytes.decode])
+def test_async_applier_hands_over_a_frame_over_big_frame_utf8_bytes(wrap):
+    gid = new_guild()
+    text = frame_of("GUILD_UPDATE", {"id": str(gid), "name": "thé"}, ensure_ascii=False).encode()
+
+    async def run():
+        applier = events.AsyncApplier(big_frame=len(text) - 1)
+        call = applier.apply(wrap(text))
+        return call.done(), (await call).outcome
+
+    assert asyncio.run(run()) == (False, APPLIED) and tarnwick.get_guild(gid).name == "thé"
+
+
 def test_async_applier_applies_a_frame_called_for_by_an_on_skip_after_the_frame_skipping():
     gid, uid = new_guild(), fresh_id()
     later = []
