@@ -410,8 +410,8 @@ class AsyncApplier:
     give the applier one that nothing else uses.
 
     ``on_skip`` is as for apply_frame; for a frame applied by a worker it is
-    called in that thread, and so is the SkippedEntryWarning issued without
-    it.  Cancelling the future of a frame that the worker has not started on
+    called in that thread (where apply() is not to be called), and so is the
+    SkippedEntryWarning issued without it.  Cancelling the future of a frame that the worker has not started on
     leaves the frame unapplied, once the loop has passed the cancellation on
     (so does an executor that drops the job, as ``shutdown(cancel_futures=
     True)`` does); a loop that ends cancels the futures its tasks await.
@@ -425,7 +425,7 @@ class AsyncApplier:
                  executor: Optional[concurrent.futures.Executor] = None, big_frame: int = BIG_FRAME) -> None:
         self._on_skip = on_skip
         self._executor = executor
-        self._big_frame = max(0, operator.index(big_frame))
+        self._big_frame = min(max(0, operator.index(big_frame)), (1 << 64) - 1)
         # The last frame handed over: a thread's future passes its turn, so
         # that no loop need be running for that.
         self._last: Optional[_Turn] = None

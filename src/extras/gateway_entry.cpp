@@ -323,9 +323,9 @@ std::optional<json::Document::Result> parse_streamed(std::string_view text, json
 }
 
 // _apply_frame(frame, on_skip): events.apply_frame.  With `hold_above`,
-// None for a frame over that many bytes, or a dispatch whose work can be
-// long (wire::kLongWorkTypes), left unapplied.  (A frame this reader leaves
-// to json.loads is applied all the same: a rare one.)
+// None for a frame over that many bytes, a dispatch whose work can be long
+// (wire::kLongWorkTypes) or a frame this reader leaves to json.loads (a
+// rare one, of any type), left unapplied.
 PyObject* read_frame(PyObject* frame, PyObject* on_skip, std::optional<std::uint64_t> hold_above) {
   if (hold_above && PyObject_TypeCheck(frame, &PyMemoryView_Type)) {
     // Told before its bytes are copied out.
@@ -384,6 +384,8 @@ PyObject* read_frame(PyObject* frame, PyObject* on_skip, std::optional<std::uint
   if (fault) raise_fault(*fault);  // outside the handler: it runs Python
   if (r.frame) return r.frame->held ? none_result() : frame_result(*r.frame);
   const json::Refusal& refusal = r.parsed.refusal;
+  const bool loads = refusal.retry || (refusal.offset == SIZE_MAX && !refusal.bound);
+  if (loads && hold_above) return none_result();
   if (refusal.retry) return through_json(frame, "retry", on_skip);
   // Refused without saying where: json.loads says where, if the text is
   // not JSON; if it is, this reason stands.
