@@ -124,9 +124,11 @@ bool numpy_bool(PyObject* o, bool* out) {
   return true;
 }
 
-// Shared shape of the two list rules.
+// Shared shape of the two list rules.  `item_bytes` is what an item adds
+// to the blob, about; `element_bytes` what a list of owned items would
+// take for each, for the length hint's size.
 template <class Item>
-bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& item) {
+bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, std::size_t element_bytes, Item&& item) {
   if (is_str(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -141,6 +143,10 @@ bool append_list(PyObject* o, BlobBuilder& b, std::size_t item_bytes, Item&& ite
     hint = 0;
   }
   std::size_t reserve = static_cast<std::size_t>(hint);
+  // A hint too big to be the size of anything is a capacity overflow, as
+  // reserving it would be (range(sys.maxsize), say, is not gone through);
+  // below that only a few items' worth is reserved, as a hint may lie.
+  if (reserve > static_cast<std::size_t>(PY_SSIZE_T_MAX) / element_bytes) fault("capacity overflow");
   b.reserve((reserve < kMaxReservedItems ? reserve : kMaxReservedItems) * item_bytes);
   // Exact lists and tuples iterate the way their iterators would, without
   // making one.  An item's __index__ may change the list, so the length is
@@ -318,7 +324,7 @@ std::optional<std::string_view> ascii_text(PyObject* o) noexcept {
 }
 
 bool append_u64_list(PyObject* o, BlobBuilder& b) {
-  return append_list(o, b, 8, [&](PyObject* x) {
+  return append_list(o, b, 8, 8, [&](PyObject* x) {
     std::uint64_t v;
     if (!to_u64(x, &v)) return false;
     b.append_u64(v);
@@ -327,7 +333,8 @@ bool append_u64_list(PyObject* o, BlobBuilder& b) {
 }
 
 bool append_text_list(PyObject* o, BlobBuilder& b) {
-  return append_list(o, b, 16, [&](PyObject* x) { return append_utf8(x, b, true); });
+  // An owned text: its bytes' address, length and room.
+  return append_list(o, b, 16, 3 * sizeof(void*), [&](PyObject* x) { return append_utf8(x, b, true); });
 }
 
 void set_type_mismatch(PyObject* o, const char* target) {

@@ -362,17 +362,27 @@ class Seq:
     def __len__(self): return self.length
     def __getitem__(self, i): return self.items[i]
     def __iter__(self): return iter(self.items)
-for length in (2**40, 2**62, sys.maxsize):
+for length in (2**40, 2**58):
     assert tarnwick.full_member(1, roles=Seq([7, 8], length)).roles == [7, 8]
     assert tarnwick.full_emoji(1, roles=Seq([], length)).roles == []
     assert tarnwick.full_guild(1, "g", features=Seq(["a"], length)).features == ["a"]
+for length in (2**62, sys.maxsize):  # more bytes than any size holds
+    for make in (lambda: tarnwick.full_member(1, roles=Seq([7, 8], length)),
+                 lambda: tarnwick.full_guild(1, "g", features=range(length))):
+        try:
+            make()
+        except BaseException as e:  # the module makes the class when first needed
+            assert (type(e).__name__, e.args) == ("PanicException", ("capacity overflow",))
+        else:
+            raise AssertionError(length)
 print("ok")
 """
 
 
-def test_lying_length_does_not_decide_the_allocation():
+def test_lying_length_does_not_decide_the_allocation_but_an_overflowing_one_is_a_fault():
     result = run_python(LYING_LENGTH)
     assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr
+    assert result.stderr.count("capacity overflow") == 4
 
 
 @pytest.mark.parametrize("where", ["iter_error", "next_error"])

@@ -94,6 +94,8 @@ def judge(exc, result, returns):
     elif type(exc) in ALLOWED or (returns == "search" and type(exc) is ValueError) or \
             (returns.startswith("payload-") and type(exc) is PayloadError):
         verdict = "refused"
+    elif is_panic(exc) and exc.args == ("capacity overflow",):
+        verdict = "refused"  # a list whose length, in bytes, no size holds
     elif is_panic(exc):
         if not any(is_panic(r) for r in mine):
             return "unexpected-panic", repr(exc)
