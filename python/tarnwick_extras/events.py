@@ -394,13 +394,13 @@ class AsyncApplier:
     bytes (a big guild's GUILD_CREATE or members chunk) is handed to a
     worker thread; so is a GUILD_CREATE, GUILD_DELETE, GUILD_ROLE_DELETE,
     CHANNEL_DELETE, THREAD_DELETE or READY of any size, whose work can grow
-    with a guild or the messages kept, and any frame that comes
-    while one handed over is still to be applied.  A worker applies each in
-    its turn (apply_frame lets go of the interpreter lock for a frame of
-    over BIG_FRAME bytes and for long work, so the loop runs on meanwhile).
-    Any other frame is applied at once, on the loop, within the call.  So
-    every frame is applied in the order of the calls, however their futures
-    are awaited.
+    with a guild or the messages kept, and any frame that comes while one
+    handed over is still to be applied.  A worker applies each in its turn
+    (apply_frame lets go of the interpreter lock for a frame of over
+    BIG_FRAME bytes and for long work, so the loop runs on meanwhile).  Any
+    other frame is applied at once, on the loop, within the call.  So every
+    frame is applied in the order of the calls, however their futures are
+    awaited.
 
     Call apply() from one thread (one loop after another is fine), and make
     the applier after any os.fork().  ``executor`` runs the worker's jobs; by
@@ -411,10 +411,11 @@ class AsyncApplier:
 
     ``on_skip`` is as for apply_frame; for a frame applied by a worker it is
     called in that thread (where apply() is not to be called), and so is the
-    SkippedEntryWarning issued without it.  Cancelling the future of a frame that the worker has not started on
-    leaves the frame unapplied, once the loop has passed the cancellation on
-    (so does an executor that drops the job, as ``shutdown(cancel_futures=
-    True)`` does); a loop that ends cancels the futures its tasks await.
+    SkippedEntryWarning issued without it.  Cancelling the future of a frame
+    that the worker has not started on leaves the frame unapplied, once the
+    loop has passed the cancellation on (so does an executor that drops the
+    job, as ``shutdown(cancel_futures=True)`` does); a loop that ends
+    cancels the futures its tasks await.
     Otherwise a frame handed over is applied, even if its loop ends first.
     The frames after one left unapplied keep their place behind the ones
     before.  A ``bytearray`` or ``memoryview`` handed over is read when its

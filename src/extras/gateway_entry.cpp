@@ -330,7 +330,7 @@ PyObject* read_frame(PyObject* frame, PyObject* on_skip, std::optional<std::uint
   if (hold_above && PyObject_TypeCheck(frame, &PyMemoryView_Type)) {
     // Told before its bytes are copied out.
     OwnedRef size = OwnedRef::steal(require(PyObject_GetAttrString(frame, "nbytes")));
-    if (PyLong_AsUnsignedLongLong(size.get()) > *hold_above) return none_result();
+    if (take_u64(size.get(), "nbytes") > *hold_above) return none_result();
   }
   const FrameText f = frame_text(frame);
   if (hold_above && f.text.size() > *hold_above) return none_result();
@@ -384,12 +384,12 @@ PyObject* read_frame(PyObject* frame, PyObject* on_skip, std::optional<std::uint
   if (fault) raise_fault(*fault);  // outside the handler: it runs Python
   if (r.frame) return r.frame->held ? none_result() : frame_result(*r.frame);
   const json::Refusal& refusal = r.parsed.refusal;
-  const bool loads = refusal.retry || (refusal.offset == SIZE_MAX && !refusal.bound);
-  if (loads && hold_above) return none_result();
-  if (refusal.retry) return through_json(frame, "retry", on_skip);
   // Refused without saying where: json.loads says where, if the text is
   // not JSON; if it is, this reason stands.
-  if (refusal.offset == SIZE_MAX && !refusal.bound) return through_json(frame, refusal.what, on_skip);
+  const bool unplaced = refusal.offset == SIZE_MAX && !refusal.bound;
+  if ((refusal.retry || unplaced) && hold_above) return none_result();
+  if (refusal.retry) return through_json(frame, "retry", on_skip);
+  if (unplaced) return through_json(frame, refusal.what, on_skip);
   std::string reason = refusal.what;
   if (refusal.offset != SIZE_MAX) reason += " at byte " + std::to_string(refusal.offset);
   raise_fault({"", reason});
