@@ -5,8 +5,9 @@
 Each line is one gateway frame (``{"op": 0, "t": ..., "s": ..., "d": {...}}``
 for a dispatch), as examples/demo.py writes them (``--write``), and goes to
 ``events.apply_frame``, which reads it natively and files what it carries.
-Only a frame the bot answers, a MESSAGE_CREATE the cache took, is decoded
-again by ``json.loads``.  A command in a guild message is answered on
+The bot decodes none of them itself: for a MESSAGE_CREATE the cache took,
+it reads the message back by the frame's ``id``.  A command in a guild
+message is answered on
 standard output, as one line of JSON, from the cache alone:
 
     !whois          the author's cached member and user record
@@ -30,7 +31,7 @@ import sys
 from typing import Any, Callable, Dict, Iterable, List
 
 import tarnwick
-from tarnwick_extras import PayloadError, as_dict, cache, events, payloads
+from tarnwick_extras import PayloadError, as_dict, cache, events
 
 Reply = Dict[str, Any]
 
@@ -91,9 +92,9 @@ COMMANDS: Dict[str, Callable[[int, int, str], Reply]] = {
 }
 
 
-def on_message(data: Dict[str, Any]) -> None:
-    """Answers the command in a message events.apply() has just filed."""
-    message = tarnwick.get_message(payloads.parse_id(data["id"], "id"))
+def on_message(message_id: int) -> None:
+    """Answers the command in a message events.apply_frame() has just filed."""
+    message = tarnwick.get_message(message_id)
     if message is None or message.guild_id is None or message.webhook_id is not None:
         return
     command, _, argument = message.content.strip().partition(" ")
@@ -109,8 +110,8 @@ def handle(number: int, raw: bytes) -> None:
     frame = events.apply_frame(raw, on_skip=skipped.append)
     for error in skipped:
         report(number, f"{frame.type}: skipped {error}")
-    if frame.type == "MESSAGE_CREATE" and frame.outcome is events.Outcome.APPLIED:
-        on_message(json.loads(raw)["d"])      # the one kind of frame the bot reads itself
+    if frame.type == "MESSAGE_CREATE" and frame.outcome is events.Outcome.APPLIED and frame.id is not None:
+        on_message(frame.id)                  # read back from the cache, not decoded again
 
 
 def run(lines: Iterable[bytes]) -> int:

@@ -13,7 +13,10 @@ whole frame as the gateway sends it (``bytes``, ``bytearray``,
 of it, and applies a dispatch exactly as ``apply(t, json.loads(text)["d"])``
 would: the same outcome, the same cache, the same faults.  It returns a
 :class:`Frame` (``op``, ``type``, ``seq`` and the dispatch's ``outcome``, None
-for other opcodes).  A text that is not JSON raises PayloadError (path "",
+for other opcodes), whose ``id`` is the id in a handled dispatch's data
+(``d.id``: a message's, a guild's; None when it holds none), to read the
+subject back from the cache with, ``tarnwick.get_message(frame.id)`` say,
+without decoding the frame again.  A text that is not JSON raises PayloadError (path "",
 the reason says where); so does NaN or Infinity, nesting deeper than 128,
 and a frame over 128 MiB.  What json.loads reads but the native reader does
 not (an integer beyond 64 bits, a lone surrogate escape) is read by
@@ -244,7 +247,8 @@ if TYPE_CHECKING:
     class Frame(structseq[Any], Tuple[int, Optional[str], Optional[int], Optional[Outcome]]):
         """What apply_frame() read: the frame's opcode, its type (``t``) and
         sequence number (``s``), and the dispatch's outcome (None for an
-        opcode other than 0, a dispatch)."""
+        opcode other than 0, a dispatch); and, as an attribute only (the
+        tuple has the first four), the id in a handled dispatch's data."""
 
         if sys.version_info >= (3, 10):
             __match_args__: Final = ("op", "type", "seq", "outcome")
@@ -257,6 +261,8 @@ if TYPE_CHECKING:
         def seq(self) -> Optional[int]: ...
         @property
         def outcome(self) -> Optional[Outcome]: ...
+        @property
+        def id(self) -> Optional[int]: ...
 else:
     Frame = _Frame  # a struct sequence: made natively, at the cost of one tuple
 

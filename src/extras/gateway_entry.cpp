@@ -276,6 +276,7 @@ PyObject* frame_result(const Read& r) {
   PyStructSequence_SetItem(frame.get(), 1, type);
   PyStructSequence_SetItem(frame.get(), 2, r.seq ? u64_result(*r.seq) : none_result());
   PyStructSequence_SetItem(frame.get(), 3, r.outcome ? outcome_result(*r.outcome) : none_result());
+  PyStructSequence_SetItem(frame.get(), 4, r.id ? u64_result(*r.id) : none_result());
   return frame.release();
 }
 
@@ -519,13 +520,15 @@ PyStructSequence_Field g_frame_fields[] = {
     {"type", "the dispatch's type (t), or None"},
     {"seq", "the sequence number (s), or None"},
     {"outcome", "the dispatch's Outcome, or None for another opcode"},
+    {"id", "the id in a handled dispatch's data (d.id: a message's, a guild's), or None"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc g_frame_desc = {
     "tarnwick_extras.events.Frame",
     "What apply_frame() read: the frame's opcode, its type (t) and sequence\n"
     "number (s), and the dispatch's outcome (None for an opcode other than 0,\n"
-    "a dispatch).",
+    "a dispatch); and, as an attribute only, the id in a handled dispatch's\n"
+    "data (d.id), or None.",
     g_frame_fields, 4};
 
 void add_gateway_functions(PyObject* module) {

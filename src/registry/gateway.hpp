@@ -124,6 +124,7 @@ class Gateway {
     std::optional<Outcome> outcome;
     std::optional<std::size_t> known_type;  // the type's index in kEventTypes, when handled
     bool held = false;  // one of kLongWorkTypes, left unapplied (hold_long_work)
+    std::optional<std::uint64_t> id;  // a handled dispatch's d.id, when it holds an id
   };
   // frame() leaves a dispatch of one of kLongWorkTypes unapplied, once its
   // op, t and s are read: for a caller that would rather run it elsewhere.
@@ -160,7 +161,11 @@ class Gateway {
     }
     const std::optional<Value> d = f.get(d_key);
     if (!d) path_.fail_at("d", "missing");
-    out.outcome = run(kHandlers[*out.known_type], *d);
+    const Object data = object(*d);
+    out.outcome = (this->*kHandlers[*out.known_type])(data, *d);
+    // What a bot reads back the subject by (a message's id, a guild's).
+    std::uint64_t id;
+    if (const std::optional<Value> v = data.get(keys::id); has_value(v) && src_.id_of(*v, &id)) out.id = id;
     return out;
   }
 

@@ -136,8 +136,16 @@ def by_frame(frame):
         if f.op != 0:
             return ("op", f.op, f.type, f.seq)
         assert (f.type, f.seq) == (loaded(frame)["t"], loaded(frame).get("s"))
+        d = loaded(frame).get("d")
+        assert f.id == (id_rule(d.get("id")) if type(d) is dict and f.type in events.EVENT_TYPES else None)
         return f.outcome
     return call
+
+
+def id_rule(v):
+    if type(v) is str and v.isascii() and v.isdigit() and len(v) <= 20:
+        v = int(v)
+    return v if u64(v) else None
 
 
 def json_offset(frame, e):
