@@ -10,7 +10,9 @@ through events.apply, a presence update against json.loads of its frame, and
 a whole guild of 1,000 such members:
 payloads.guild against json.loads of it.  Then whole gateway frames through
 events.apply_frame, which reads the frame's text natively: a typical
-MESSAGE_CREATE against json.loads of it plus events.apply of its data, a
+MESSAGE_CREATE against json.loads of it plus events.apply of its data
+(and with the message read back by the frame's id, as a bot that reads
+each message does), a
 GUILD_CREATE of a 10,000-member guild against json.loads of it alone, and
 the peak memory that applying a 100,000-member GUILD_CREATE adds, each way,
 each measured in a child process of its own.
@@ -168,11 +170,15 @@ def frames(n, repeat, quick):
     loads = best(lambda: json.loads(frame), n // 4, repeat)
     applied = best(lambda: events.apply("MESSAGE_CREATE", data), n // 4, repeat)
     native = best(lambda: events.apply_frame(frame), n // 4, repeat)
+    # A bot that reads each message it files: back from the cache by the frame's id.
+    reread = best(lambda: tarnwick.get_message(events.apply_frame(frame).id).content, n // 4, repeat)
     print(f"ns per MESSAGE_CREATE frame ({len(frame)} bytes: author, their member, a mention and its member):")
     print(f"  json.loads(frame)          {loads * 1e9:6.0f}")
     print(f"  events.apply(t, d)         {applied * 1e9:6.0f}")
     print(f"  events.apply_frame(frame)  {native * 1e9:6.0f}   "
           f"{native / (loads + applied):4.2f}x json.loads + apply")
+    print(f"  and get_message(frame.id)  {reread * 1e9:6.0f}   "
+          f"{reread / (loads + applied):4.2f}x json.loads + apply")
 
     members = 2_000 if quick else 10_000
     frame = guild_create_frame("51771983423143937", members)
