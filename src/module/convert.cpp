@@ -73,37 +73,17 @@ bool str_attr_equals(PyObject* type, const char* attr, const char* a, const char
          (b != nullptr && PyUnicode_CompareWithASCIIString(v.get(), b) == 0);
 }
 
-// `name` as the classes of a type's MRO define it, unbound, the way a
-// special method is looked up: null, with no error set, when none does.
-OwnedRef type_lookup(PyObject* type, const char* name) {
-  OwnedRef mro = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(type, "__mro__"); }));
-  if (!mro) return {};
-  if (!PyTuple_Check(mro.get())) {
-    PyErr_SetString(PyExc_TypeError, "a type's __mro__ must be a tuple");
-    return {};
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
-    PyObject* cls = PyTuple_GetItem(mro.get(), i);
-    OwnedRef dict = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(cls, "__dict__"); }));
-    if (!dict) return {};
-    OwnedRef found = OwnedRef::steal(calling_python([&] { return PyMapping_GetItemString(dict.get(), name); }));
-    if (found) return found;
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-    PyErr_Clear();
-  }
-  return {};
-}
-
 // numpy's boolean scalars: call the type's __bool__, bound to the object.
 bool numpy_bool(PyObject* o, bool* out) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
-  OwnedRef fn = type_lookup(type, "__bool__");
+  OwnedRef fn = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(type, "__bool__"); }));
   if (!fn) {
-    if (PyErr_Occurred()) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "object of type '%S' does not define a '__bool__' conversion", type);
     return false;
   }
-  // Bind it to the object, if it is a descriptor.
+  // Bind it the way attribute lookup would, if it is a descriptor.
   PyObject* fn_type = reinterpret_cast<PyObject*>(Py_TYPE(fn.get()));
   OwnedRef get = OwnedRef::steal(calling_python([&] { return PyObject_GetAttrString(fn_type, "__get__"); }));
   if (get) {
