@@ -199,6 +199,8 @@ _BOOL_CASES = [
     (numpy_like("int_", __bool__=lambda self: True), mismatch("int_", "PyBool")),
     (numpy_like(__bool__=5), "'int' object is not callable"),
     (numpy_like(__bool__=None), "'NoneType' object is not callable"),
+    # Looked up on the type (a staticmethod gives its function), then bound to the object.
+    (numpy_like(__bool__=staticmethod(lambda: True)), "<lambda>() takes 0 positional arguments but 1 was given"),
     (numpy_like(module="numpy.core", __bool__=lambda self: True), mismatch("bool_", "PyBool")),
     (numpy_like(module="Numpy", __bool__=lambda self: True), mismatch("bool_", "PyBool")),
     (numpy_like("Bool", __bool__=lambda self: True), mismatch("Bool", "PyBool")),
