@@ -154,8 +154,7 @@ class Gateway {
       out.outcome = Outcome::Unsupported;
       return out;
     }
-    if (hold_long_ && std::find(std::begin(kLongWorkTypes), std::end(kLongWorkTypes), *out.type) !=
-                          std::end(kLongWorkTypes)) {
+    if (hold_long_ && kLongWork[*out.known_type]) {
       out.held = true;
       return out;
     }
@@ -1205,6 +1204,17 @@ class Gateway {
       &Gateway::sounds_update,    &Gateway::user_named,            &Gateway::user_named,
   };
   static_assert(std::size(kHandlers) == std::size(kEventTypes));
+  // Whether each of kEventTypes is one of kLongWorkTypes, by its index.
+  static constexpr auto kLongWork = [] {
+    std::array<bool, std::size(kEventTypes)> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      out[i] = std::find(std::begin(kLongWorkTypes), std::end(kLongWorkTypes), kEventTypes[i]) !=
+               std::end(kLongWorkTypes);
+    }
+    return out;
+  }();
+  static_assert(std::count(kLongWork.begin(), kLongWork.end(), true) == std::size(kLongWorkTypes),
+                "every long-work type is handled");
 
   Source& src_;
   Host& host_;
