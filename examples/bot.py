@@ -18,6 +18,13 @@ standard output, as one line of JSON, from the cache alone:
     !members        the member count, and whether the author is one
     !cache          how many guilds, users and messages the cache holds
 
+An edited or deleted guild message that the cache held is logged on
+standard output too, from the frame's ``before`` (the message as it was
+filed), since the cache holds only what the frame left:
+
+    {"edited": ID, "author_id": ..., "before": OLD CONTENT, "after": NEW CONTENT}
+    {"deleted": ID, "author_id": ..., "content": ...}
+
 A line that holds no frame (not UTF-8, not JSON, not a frame) or a
 malformed dispatch is reported on standard error by its number and skipped,
 as is a bad entry of an event that carries many (a member of a GUILD_CREATE,
@@ -103,6 +110,21 @@ def on_message(message_id: int) -> None:
         print(json.dumps(answer(message.guild_id, message.author_id, argument.strip())))
 
 
+def log_change(frame: events.Frame) -> None:
+    """Logs what an edit or a deletion took from the cache."""
+    gone = frame.before if isinstance(frame.before, tuple) else (frame.before,)
+    for old in gone:
+        if not isinstance(old, tarnwick.full_message) or old.guild_id is None:
+            continue
+        if frame.type == "MESSAGE_UPDATE":
+            new = tarnwick.get_message(old.id)
+            if new is not None and new.content != old.content:
+                print(json.dumps({"edited": old.id, "author_id": old.author_id, "before": old.content,
+                                  "after": new.content}))
+        else:
+            print(json.dumps({"deleted": old.id, "author_id": old.author_id, "content": old.content}))
+
+
 def handle(number: int, raw: bytes) -> None:
     """One line of the stream; raises PayloadError (a ValueError) for one
     that holds no frame or a malformed dispatch."""
@@ -112,6 +134,8 @@ def handle(number: int, raw: bytes) -> None:
         report(number, f"{frame.type}: skipped {error}")
     if frame.type == "MESSAGE_CREATE" and frame.outcome is events.Outcome.APPLIED and frame.id is not None:
         on_message(frame.id)                  # read back from the cache, not decoded again
+    elif frame.type in ("MESSAGE_UPDATE", "MESSAGE_DELETE", "MESSAGE_DELETE_BULK"):
+        log_change(frame)
 
 
 def run(lines: Iterable[bytes]) -> int:

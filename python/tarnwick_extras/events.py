@@ -16,7 +16,14 @@ would: the same outcome, the same cache, the same faults.  It returns a
 for other opcodes), whose ``id`` is the id in a handled dispatch's data
 (``d.id``: a message's, a guild's; None when it holds none), to read the
 subject back from the cache with, ``tarnwick.get_message(frame.id)`` say,
-without decoding the frame again.  A text that is not JSON raises PayloadError (path "",
+without decoding the frame again; and whose ``before`` is what the dispatch
+displaced or removed, as it was filed: the message of a MESSAGE_UPDATE or
+MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK removed), the
+member of a GUILD_MEMBER_UPDATE or GUILD_MEMBER_REMOVE, the role of a
+GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the user of a
+USER_UPDATE.  It is None when none was filed, for a member or user the
+frame leaves as it was, and for every other event: read it to log an edit
+or a deletion, which the cache no longer holds once the frame is applied.  A text that is not JSON raises PayloadError (path "",
 the reason says where); so does NaN or Infinity, nesting deeper than 128,
 and a frame over 128 MiB.  What json.loads reads but the native reader does
 not (an integer beyond 64 bits, a lone surrogate escape) is read by
@@ -243,12 +250,15 @@ if TYPE_CHECKING:
 
     from _typeshed import structseq
 
+    from tarnwick import full_member, full_message, full_role, full_user
+
     @final
     class Frame(structseq[Any], Tuple[int, Optional[str], Optional[int], Optional[Outcome]]):
         """What apply_frame() read: the frame's opcode, its type (``t``) and
         sequence number (``s``), and the dispatch's outcome (None for an
-        opcode other than 0, a dispatch); and, as an attribute only (the
-        tuple has the first four), the id in a handled dispatch's data."""
+        opcode other than 0, a dispatch); and, as attributes only (the
+        tuple has the first four), the id in a handled dispatch's data and
+        what the dispatch displaced or removed from the cache."""
 
         if sys.version_info >= (3, 10):
             __match_args__: Final = ("op", "type", "seq", "outcome")
@@ -263,6 +273,9 @@ if TYPE_CHECKING:
         def outcome(self) -> Optional[Outcome]: ...
         @property
         def id(self) -> Optional[int]: ...
+        @property
+        def before(self) -> Union[full_message, Tuple[full_message, ...], full_member, full_role, full_user,
+                                  None]: ...
 else:
     Frame = _Frame  # a struct sequence: made natively, at the cost of one tuple
 

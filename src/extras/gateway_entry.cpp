@@ -12,7 +12,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/json.hpp"
@@ -259,8 +261,29 @@ FrameText frame_text(PyObject* frame) {
 // The event types' names as str, made once: a frame's type is most often one.
 PyObject* g_event_type_names[std::size(wire::kEventTypes)] = {};
 
+// A frame's Before as Python objects: a record, a tuple of messages, None.
+PyObject* before_result(wire::Before&& before) {
+  return std::visit(
+      [](auto&& b) -> PyObject* {
+        using B = std::decay_t<decltype(b)>;
+        if constexpr (std::is_same_v<B, std::monostate>) {
+          return none_result();
+        } else if constexpr (std::is_same_v<B, std::vector<MessageRecord>>) {
+          OwnedRef out = OwnedRef::steal(checked_result(PyTuple_New(static_cast<Py_ssize_t>(b.size()))));
+          for (std::size_t i = 0; i < b.size(); ++i) {
+            PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i),
+                            require(RecordClass<MessageDesc>::wrap_record(std::move(b[i]))));
+          }
+          return out.release();
+        } else {
+          return require(RecordClass<typename B::Description>::wrap_record(std::move(b)));
+        }
+      },
+      std::move(before));
+}
+
 template <class Read>
-PyObject* frame_result(const Read& r) {
+PyObject* frame_result(Read&& r) {
   OwnedRef frame = OwnedRef::steal(checked_result(PyStructSequence_New(g_frame_type)));
   PyStructSequence_SetItem(frame.get(), 0, u64_result(r.op));
   PyObject* type;
@@ -277,6 +300,7 @@ PyObject* frame_result(const Read& r) {
   PyStructSequence_SetItem(frame.get(), 2, r.seq ? u64_result(*r.seq) : none_result());
   PyStructSequence_SetItem(frame.get(), 3, r.outcome ? outcome_result(*r.outcome) : none_result());
   PyStructSequence_SetItem(frame.get(), 4, r.id ? u64_result(*r.id) : none_result());
+  PyStructSequence_SetItem(frame.get(), 5, before_result(std::move(r.before)));
   return frame.release();
 }
 
@@ -521,14 +545,16 @@ PyStructSequence_Field g_frame_fields[] = {
     {"seq", "the sequence number (s), or None"},
     {"outcome", "the dispatch's Outcome, or None for another opcode"},
     {"id", "the id in a handled dispatch's data (d.id: a message's, a guild's), or None"},
+    {"before", "what the dispatch displaced or removed from the cache, as it was filed, or None"},
     {nullptr, nullptr},
 };
 PyStructSequence_Desc g_frame_desc = {
     "tarnwick_extras.events.Frame",
     "What apply_frame() read: the frame's opcode, its type (t) and sequence\n"
     "number (s), and the dispatch's outcome (None for an opcode other than 0,\n"
-    "a dispatch); and, as an attribute only, the id in a handled dispatch's\n"
-    "data (d.id), or None.",
+    "a dispatch); and, as attributes only, the id in a handled dispatch's\n"
+    "data (d.id), or None, and what the dispatch displaced or removed from\n"
+    "the cache, as it was filed (before), or None.",
     g_frame_fields, 4};
 
 void add_gateway_functions(PyObject* module) {

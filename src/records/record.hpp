@@ -78,6 +78,7 @@ class Record {
   static_assert(Desc::fields[0].kind == Kind::U64 && Desc::fields[0].fill == Fill::Required,
                 "the first field is the record's key");
   using Extra = typename Desc::Extra;
+  using Description = Desc;
 
   Record(const Scalars<Desc>& scalars, Blob blob) : scalars_(scalars), blob_(std::move(blob)) {}
   Record(const Record& o) : scalars_(o.scalars_), blob_(o.blob_.clone(layout.var_count)), extra_(o.extra_) {}

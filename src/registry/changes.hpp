@@ -95,11 +95,16 @@ bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
   }
 }
 
+// What it removed, for the caller to destroy.
 template <class Rec>
-bool remove_from_guild(std::uint64_t guild_id, std::uint64_t id) {
+std::optional<Rec> take_from_guild(std::uint64_t guild_id, std::uint64_t id) {
   std::optional<Rec> removed;
   with_filed_guild(guild_id, [&](GuildCollections& c) { removed = c.of<Rec>().erase(id); });
-  return removed.has_value();
+  return removed;
+}
+template <class Rec>
+bool remove_from_guild(std::uint64_t guild_id, std::uint64_t id) {
+  return take_from_guild<Rec>(guild_id, id).has_value();
 }
 // As remove_from_guild, when `goes(filed)` holds of the one filed (asked
 // under the guild's write lock).

@@ -21,6 +21,7 @@
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "records/reader.hpp"
@@ -65,6 +66,16 @@ inline constexpr std::string_view kEventTypes[] = {
 inline constexpr std::string_view kLongWorkTypes[] = {
     "GUILD_CREATE", "GUILD_DELETE", "GUILD_ROLE_DELETE", "READY", "CHANNEL_DELETE", "THREAD_DELETE",
 };
+
+// What a frame's dispatch displaced or removed from the cache, as it was
+// filed: the message of a MESSAGE_UPDATE or MESSAGE_DELETE (those of a
+// MESSAGE_DELETE_BULK), the member of a GUILD_MEMBER_UPDATE or
+// GUILD_MEMBER_REMOVE, the role of a GUILD_ROLE_CREATE, _UPDATE or _DELETE,
+// the user of a USER_UPDATE; nothing (monostate) when it displaced none (a
+// member or user sent as filed is not filed again).  A bot that logs edits
+// and deletions reads them there.
+using Before =
+    std::variant<std::monostate, UserRecord, MemberRecord, RoleRecord, MessageRecord, std::vector<MessageRecord>>;
 
 // Whether edit time a is later than b (none: never edited): ISO 8601 times
 // compared as instants, or as text when either is not one.
@@ -125,6 +136,7 @@ class Gateway {
     std::optional<std::size_t> known_type;  // the type's index in kEventTypes, when handled
     bool held = false;  // one of kLongWorkTypes, left unapplied (hold_long_work)
     std::optional<std::uint64_t> id;  // a handled dispatch's d.id, when it holds an id
+    Before before;
   };
   // frame() leaves a dispatch of one of kLongWorkTypes unapplied, once its
   // op, t and s are read: for a caller that would rather run it elsewhere.
@@ -161,7 +173,9 @@ class Gateway {
     const std::optional<Value> d = f.get(d_key);
     if (!d) path_.fail_at("d", "missing");
     const Object data = object(*d);
+    keep_before_ = true;
     out.outcome = (this->*kHandlers[*out.known_type])(data, *d);
+    out.before = std::move(before_);
     // What a bot reads back the subject by (a message's id, a guild's).
     std::uint64_t id;
     if (const std::optional<Value> v = data.get(keys::id); has_value(v) && src_.id_of(*v, &id)) out.id = id;
@@ -480,13 +494,18 @@ class Gateway {
   Joined member_with_user(const Value& v, std::optional<std::uint64_t> guild_id = std::nullopt) {
     return member_with_user(object(v), guild_id);
   }
-  Joined member_with_user(const Object& d, std::optional<std::uint64_t> guild_id = std::nullopt) {
+  // `keep_filed`: a filed member it changes is kept as the frame's before.
+  Joined member_with_user(const Object& d, std::optional<std::uint64_t> guild_id = std::nullopt,
+                          bool keep_filed = false) {
     std::optional<MemberRead> member;
     if (guild_id) {
       // The read checks the user's id again, against a user_id sent beside it.
       const std::uint64_t user_id = nested_id(d, keys::user);
-      member = with_filed_member(*guild_id, user_id,
-                                 [&](const MemberRecord* filed) { return read_over(d, user_id, filed, false); });
+      member = with_filed_member(*guild_id, user_id, [&](const MemberRecord* filed) {
+        MemberRead read = read_over(d, user_id, filed, false);
+        if (keep_filed && filed != nullptr && read.changed) keep_copy(*filed);
+        return read;
+      });
     } else {
       MemberRecord whole = read_record<MemberDesc>(src_, path_, d);
       member = MemberRead{whole.key(), std::move(whole)};
@@ -619,14 +638,14 @@ class Gateway {
   Outcome member_update(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     std::vector<Joined> joined;
-    joined.push_back(member_with_user(d, guild_id));
+    joined.push_back(member_with_user(d, guild_id, true));
     return put_members(guild_id, joined);
   }
 
   Outcome member_remove(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t user_id = nested_id(d, keys::user);
-    return remove_from_guild<MemberRecord>(guild_id, user_id) ? Outcome::Applied : Outcome::Ignored;
+    return keep(take_from_guild<MemberRecord>(guild_id, user_id)) ? Outcome::Applied : Outcome::Ignored;
   }
 
   // A chunk answering a request by user ids lists those that are no member
@@ -659,13 +678,17 @@ class Gateway {
       Within at(path_, keys::role.text);
       return record<RoleDesc>(value);
     }();
-    return put_in_guild(guild_id, std::move(role)) ? Outcome::Applied : Outcome::Ignored;
+    std::optional<RoleRecord> displaced;  // destroyed (or kept) after the lock is gone
+    const bool filed =
+        with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(role)); });
+    keep(std::move(displaced));
+    return filed ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome role_delete(const Object& d, const Value&) {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t role_id = id(d, keys::role_id);
-    const bool removed = remove_from_guild<RoleRecord>(guild_id, role_id);
+    const bool removed = keep(take_from_guild<RoleRecord>(guild_id, role_id));
     std::size_t stripped = 0;
     if (std::optional<CowMap<MemberRecord>> members = filed_members(guild_id)) {
       work(members->size(), [&] { stripped = strip_role(guild_id, *members, role_id); });
@@ -766,7 +789,12 @@ class Gateway {
   }
 
   Outcome user_update(const Object& d, const Value&) {
-    refile(user(d));
+    const std::uint64_t uid = id(d, keys::id);
+    refile(with_filed_user(uid, [&](const UserRecord* filed) {
+      UserRead read = read_over(d, uid, filed, true);
+      if (filed != nullptr && read.changed) keep_copy(*filed);
+      return read;
+    }));
     return Outcome::Applied;
   }
 
@@ -1048,7 +1076,7 @@ class Gateway {
 
   Outcome message_update(const Object& d, const Value&) {
     const std::uint64_t message_id = id(d, keys::id);
-    const std::optional<MessageRecord> filed = filed_message(message_id);
+    std::optional<MessageRecord> filed = filed_message(message_id);
     std::optional<MessageRecord> message;
     if (filed) {
       Overrides o;
@@ -1063,20 +1091,25 @@ class Gateway {
     }
     MessageFiling f = message_filing(d, std::move(*message));
     file(f);
+    keep(std::move(filed));
     return Outcome::Applied;
   }
 
   Outcome message_delete(const Object& d, const Value&) {
-    return remove_message(id(d, keys::id)) ? Outcome::Applied : Outcome::Ignored;
+    return keep(take_message(id(d, keys::id))) ? Outcome::Applied : Outcome::Ignored;
   }
 
   Outcome message_delete_bulk(const Object& d, const Value&) {
     required(d, keys::ids);
     std::vector<std::uint64_t> ids;
     entries(d, keys::ids, false, [&](const Value& item) { ids.push_back(id_of(item)); });
-    bool any = false;
-    for (const std::uint64_t i : ids) any |= remove_message(i);
-    return any ? Outcome::Applied : Outcome::Ignored;
+    std::vector<MessageRecord> removed;
+    for (const std::uint64_t i : ids) {
+      if (std::optional<MessageRecord> m = take_message(i)) removed.push_back(std::move(*m));
+    }
+    if (removed.empty()) return Outcome::Ignored;
+    if (keep_before_) before_ = std::move(removed);
+    return Outcome::Applied;
   }
 
   // An audit log entry: to a bot without the members intent, the only word
@@ -1216,11 +1249,26 @@ class Gateway {
   static_assert(std::count(kLongWork.begin(), kLongWork.end(), true) == std::size(kLongWorkTypes),
                 "every long-work type is handled");
 
+  // What the dispatch displaced or removed, kept for a frame's Before.
+  template <class Rec>
+  void keep_copy(const Rec& filed) {
+    if (keep_before_) before_.template emplace<Rec>(filed);
+  }
+  // Whether there was one.
+  template <class Rec>
+  bool keep(std::optional<Rec>&& gone) {
+    if (!gone) return false;
+    if (keep_before_) before_.template emplace<Rec>(std::move(*gone));
+    return true;
+  }
+
   Source& src_;
   Host& host_;
   Path path_;
   NamedInFlight named_;
   bool hold_long_ = false;
+  bool keep_before_ = false;  // reading a frame
+  Before before_;
 };
 
 }  // namespace tarnwick::wire

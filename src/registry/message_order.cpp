@@ -111,16 +111,18 @@ class MessageOrder {
     if (author) note_user_named(*author);
   }
 
-  bool remove(std::uint64_t id) {
+  std::optional<MessageRecord> remove(std::uint64_t id) {
     std::optional<MessageRecord> old;
     if (!limited_.load()) {
       old = message_map().erase(id);
-      if (!limited_.load()) return old.has_value();
+      if (!limited_.load()) return old;
     }
-    const auto guard = lock();
-    if (!old) old = message_map().erase(id);
-    if (latest_) latest_->erase_keeping_room(id);  // its queue entries go stale
-    return old.has_value();
+    {
+      const auto guard = lock();
+      if (!old) old = message_map().erase(id);
+      if (latest_) latest_->erase_keeping_room(id);  // its queue entries go stale
+    }
+    return old;
   }
 
   // The walk over the messages filed untracked and the drops down to a
@@ -327,7 +329,8 @@ MessageOrder& g_order = *new MessageOrder();
 }  // namespace
 
 void file_message(MessageRecord&& message) { g_order.file(std::move(message)); }
-bool remove_message(std::uint64_t id) { return g_order.remove(id); }
+bool remove_message(std::uint64_t id) { return g_order.remove(id).has_value(); }
+std::optional<MessageRecord> take_message(std::uint64_t id) { return g_order.remove(id); }
 void set_message_limit(std::optional<std::uint64_t> limit) { g_order.set_limit(limit); }
 std::optional<std::uint64_t> message_limit() { return g_order.limit(); }
 void clear_messages() { g_order.clear(); }

@@ -100,6 +100,8 @@ void file_message(MessageRecord&& message);
 
 // Removes a filed message; true if there was one.
 bool remove_message(std::uint64_t id);
+// The same, giving the message removed (for the caller to destroy).
+std::optional<MessageRecord> take_message(std::uint64_t id);
 
 // Remove every filed message of a channel, or of a guild; how many.  They
 // walk every message kept.

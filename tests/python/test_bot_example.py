@@ -64,7 +64,8 @@ def test_bot_answers_the_commands_of_the_demos_stream(tmp_path):
                 asked.append((int(data["guild_id"]), int(data["author"]["id"])))
     replies, errors = run_bot(path=str(path))
     assert len(asked) >= 3
-    assert [(r["member"]["user_id"], r["user"]["id"]) for r in replies] == [(uid, uid) for _, uid in asked]
+    whois = [r for r in replies if "member" in r]
+    assert [(r["member"]["user_id"], r["user"]["id"]) for r in whois] == [(uid, uid) for _, uid in asked]
     # Every planted fault is reported by line and skipped, the line that is
     # not UTF-8 among them, and the stream goes on past each.
     assert len([e for e in errors if ": skipped " not in e]) == generated.malformed
@@ -102,3 +103,28 @@ def test_bot_answers_its_read_commands():
     # Each run of the bot is a fresh process: one guild, its two users, six messages.
     assert replies["!cache"] == {"guilds": 1, "users": 2, "messages": 6}
     assert len(replies) == len(commands)
+
+
+def test_bot_logs_edits_and_deletions_from_the_frames_before():
+    gid, ann = fresh_id(), fresh_id()
+    author = {"id": str(ann), "username": "ann"}
+    ids = [fresh_id() for _ in range(3)]
+    def message(i, content):
+        return {"id": str(i), "channel_id": "1", "guild_id": str(gid), "author": author, "content": content,
+                "timestamp": "2024-05-02T09:30:00+00:00"}
+    lines = [frame_of("GUILD_CREATE", {"id": str(gid), "name": "Tea Club"})]
+    lines += [frame_of("MESSAGE_CREATE", message(i, f"m{n}")) for n, i in enumerate(ids)]
+    lines += [
+        frame_of("MESSAGE_UPDATE", {"id": str(ids[0]), "channel_id": "1", "content": "m0 (edited)"}),
+        frame_of("MESSAGE_UPDATE", {"id": str(ids[1]), "channel_id": "1", "pinned": True}),
+        frame_of("MESSAGE_DELETE", {"id": str(ids[0]), "channel_id": "1"}),
+        frame_of("MESSAGE_DELETE_BULK", {"ids": [str(ids[2]), str(ids[0]), str(ids[1])], "channel_id": "1"}),
+    ]
+    logged, errors = run_bot(stdin="\n".join(lines).encode() + b"\n")
+    assert errors == []
+    assert logged == [
+        {"edited": ids[0], "author_id": ann, "before": "m0", "after": "m0 (edited)"},
+        {"deleted": ids[0], "author_id": ann, "content": "m0 (edited)"},
+        {"deleted": ids[2], "author_id": ann, "content": "m2"},
+        {"deleted": ids[1], "author_id": ann, "content": "m1"},
+    ]

@@ -13,7 +13,7 @@ import pytest
 import tarnwick
 from tarnwick_extras import PayloadError, cache, events
 from test_events import member as bare_member, user
-from twhelpers import U64_MAX, fresh_id, run_python_value
+from twhelpers import U64_MAX, assert_same_record, frame_of, fresh_id, run_python_value
 
 APPLIED, IGNORED = events.Outcome.APPLIED, events.Outcome.IGNORED
 STAMP = "2024-05-02T09:30:00.000000+00:00"
@@ -178,6 +178,48 @@ def test_the_cache_reads_back_what_the_platform_says(w, case_id, kind, payload, 
                                                "edited_timestamp": "2024-05-03T00:00:00+00:00"}) is APPLIED
     assert events.apply(kind, payload(w)) is outcome
     assert read(w) == (expected(w) if callable(expected) else expected)
+
+
+def role_of(w, rid):
+    return next((r for r in cache.roles(w.gid) if r.id == rid), None)
+
+
+# (event type, payload, what Frame.before holds: read from the cache before
+# the frame, or None)
+BEFORE = [
+    ("MESSAGE_UPDATE", lambda w: {"id": str(w.mid), "channel_id": str(w.ch), "content": "edited"},
+     lambda w: tarnwick.get_message(w.mid)),
+    ("MESSAGE_DELETE", lambda w: {"id": str(w.mid), "channel_id": str(w.ch), "wide": 2**70},
+     lambda w: tarnwick.get_message(w.mid)),
+    ("MESSAGE_DELETE", lambda w: {"id": str(w.new), "channel_id": str(w.ch)}, lambda w: None),
+    ("MESSAGE_DELETE_BULK", lambda w: {"ids": [str(w.mid), str(w.new), str(w.mid)], "channel_id": str(w.ch)},
+     lambda w: (tarnwick.get_message(w.mid),)),
+    ("GUILD_MEMBER_UPDATE", lambda w: dict(w.member(w.uid, nick="bea", roles=[]), guild_id=str(w.gid)),
+     lambda w: member_of(w, w.uid)),
+    ("GUILD_MEMBER_UPDATE", lambda w: dict(w.member(w.uid, nick="ann", roles=[]), guild_id=str(w.gid)),
+     lambda w: None),
+    ("GUILD_MEMBER_REMOVE", lambda w: {"guild_id": str(w.gid), "user": user(w.uid)}, lambda w: member_of(w, w.uid)),
+    ("GUILD_ROLE_UPDATE", lambda w: {"guild_id": str(w.gid), "role": {
+        "id": str(w.gid), "name": "everyone", "color": 0, "hoist": False, "position": 0, "permissions": "0",
+        "managed": False, "mentionable": False, "flags": 0}}, lambda w: role_of(w, w.gid)),
+    ("GUILD_ROLE_DELETE", lambda w: {"guild_id": str(w.gid), "role_id": str(w.gid)}, lambda w: role_of(w, w.gid)),
+    ("USER_UPDATE", lambda w: {"id": str(w.me), "username": "me2"}, me),
+    ("MESSAGE_CREATE", lambda w: w.message(w.mid, w.uid), lambda w: None),
+]
+
+
+@pytest.mark.parametrize("kind,payload,expected", BEFORE, ids=[f"{b[0]}-{i}" for i, b in enumerate(BEFORE)])
+def test_a_frame_gives_what_it_displaced_or_removed(w, kind, payload, expected):
+    want = expected(w)
+    before = events.apply_frame(frame_of(kind, payload(w))).before
+    if isinstance(want, tuple):
+        assert type(before) is tuple and len(before) == len(want)
+        for got, one in zip(before, want):
+            assert_same_record(got, one)
+    elif want is None:
+        assert before is None
+    else:
+        assert_same_record(before, want)
 
 
 SKIPPING = [
