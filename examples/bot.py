@@ -18,9 +18,10 @@ standard output, as one line of JSON, from the cache alone:
     !members        the member count, and whether the author is one
     !cache          how many guilds, users and messages the cache holds
 
-An edited or deleted guild message that the cache held is logged on
-standard output too, from the frame's ``before`` (the message as it was
-filed), since the cache holds only what the frame left:
+A guild message that the cache held is logged on standard output too
+when a MESSAGE_UPDATE changes its content or a MESSAGE_DELETE or
+MESSAGE_DELETE_BULK deletes it, from the frame's ``before`` (the message as
+it was filed), since the cache holds only what the frame left:
 
     {"edited": ID, "author_id": ..., "before": OLD CONTENT, "after": NEW CONTENT}
     {"deleted": ID, "author_id": ..., "content": ...}

@@ -16,8 +16,8 @@ would: the same outcome, the same cache, the same faults.  It returns a
 for other opcodes), whose ``id`` is the id in a handled dispatch's data
 (``d.id``: a message's, a guild's; None when it holds none), to read the
 subject back from the cache with, ``tarnwick.get_message(frame.id)`` say,
-without decoding the frame again; and whose ``before`` is what the dispatch
-displaced or removed, as it was filed: the message of a MESSAGE_UPDATE or
+without decoding the frame again; and whose ``before`` is the record the
+dispatch replaced or removed, as it was filed: the message of a MESSAGE_UPDATE or
 MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK removed), the
 member of a GUILD_MEMBER_UPDATE or GUILD_MEMBER_REMOVE, the role of a
 GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the user of a

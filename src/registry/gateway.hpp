@@ -175,7 +175,8 @@ class Gateway {
     const Object data = object(*d);
     keep_before_ = true;
     out.outcome = (this->*kHandlers[*out.known_type])(data, *d);
-    out.before = std::move(before_);
+    keep_before_ = false;
+    out.before = std::exchange(before_, Before{});
     // What a bot reads back the subject by (a message's id, a guild's).
     std::uint64_t id;
     if (const std::optional<Value> v = data.get(keys::id); has_value(v) && src_.id_of(*v, &id)) out.id = id;
@@ -1104,12 +1105,15 @@ class Gateway {
     std::vector<std::uint64_t> ids;
     entries(d, keys::ids, false, [&](const Value& item) { ids.push_back(id_of(item)); });
     std::vector<MessageRecord> removed;
+    bool any = false;
     for (const std::uint64_t i : ids) {
-      if (std::optional<MessageRecord> m = take_message(i)) removed.push_back(std::move(*m));
+      if (std::optional<MessageRecord> m = take_message(i)) {
+        any = true;
+        if (keep_before_) removed.push_back(std::move(*m));
+      }
     }
-    if (removed.empty()) return Outcome::Ignored;
-    if (keep_before_) before_ = std::move(removed);
-    return Outcome::Applied;
+    if (!removed.empty()) before_ = std::move(removed);
+    return any ? Outcome::Applied : Outcome::Ignored;
   }
 
   // An audit log entry: to a bot without the members intent, the only word
