@@ -17,17 +17,19 @@ for other opcodes), whose ``id`` is the id in a handled dispatch's data
 (``d.id``: a message's, a guild's; None when it holds none), to read the
 subject back from the cache with, ``tarnwick.get_message(frame.id)`` say,
 without decoding the frame again; and whose ``before`` is the record the
-dispatch replaced or removed, as it was filed: the message of a MESSAGE_UPDATE or
-MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK removed), the
-member of a GUILD_MEMBER_UPDATE or GUILD_MEMBER_REMOVE, the role of a
-GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the user of a
-USER_UPDATE.  It is None when none was filed, for a member or user the
-frame leaves as it was, and for every other event: read it to log an edit
-or a deletion, which the cache no longer holds once the frame is applied.  A text that is not JSON raises PayloadError (path "",
-the reason says where); so does NaN or Infinity, nesting deeper than 128,
-and a frame over 128 MiB.  What json.loads reads but the native reader does
-not (an integer beyond 64 bits, a lone surrogate escape) is read by
-json.loads, to the same effect.  ``apply`` returns an :class:`Outcome`:
+dispatch replaced or removed, as it was filed: the message of a
+MESSAGE_UPDATE or MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK
+removed), the member of a GUILD_MEMBER_UPDATE or GUILD_MEMBER_REMOVE, the
+role of a GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the
+user of a USER_UPDATE or of a PRESENCE_UPDATE that changes it.  It is None
+when none was filed, for a member or user the frame leaves as it was, and
+for every other event: read it to log an edit or a deletion, which the
+cache no longer holds once the frame is applied.  A text that is not JSON
+raises PayloadError (path "", the reason says where); so does NaN or
+Infinity, nesting deeper than 128, and a frame over 128 MiB.  What
+json.loads reads but the native reader does not (an integer beyond 64
+bits, a lone surrogate escape) is read by json.loads, to the same effect.
+``apply`` returns an :class:`Outcome`:
 
 ``APPLIED``      the cache now reflects the event;
 ``IGNORED``      the event names something that is not filed (a member of a

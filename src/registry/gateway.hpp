@@ -71,7 +71,7 @@ inline constexpr std::string_view kLongWorkTypes[] = {
 // filed: the message of a MESSAGE_UPDATE or MESSAGE_DELETE (those of a
 // MESSAGE_DELETE_BULK), the member of a GUILD_MEMBER_UPDATE or
 // GUILD_MEMBER_REMOVE, the role of a GUILD_ROLE_CREATE, _UPDATE or _DELETE,
-// the user of a USER_UPDATE; nothing (monostate) when it displaced none (a
+// the user of a USER_UPDATE or PRESENCE_UPDATE; nothing (monostate) when it displaced none (a
 // member or user sent as filed is not filed again).  A bot that logs edits
 // and deletions reads them there.
 using Before =
@@ -815,6 +815,7 @@ class Gateway {
         const std::size_t depth = path_.depth();
         try {
           read = read_over(sent, uid, filed, true, true);
+          if (read->changed) keep_copy(*filed);
         } catch (const PayloadFault&) {
           path_.truncate(depth);
         }

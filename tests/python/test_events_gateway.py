@@ -204,6 +204,10 @@ BEFORE = [
         "managed": False, "mentionable": False, "flags": 0}}, lambda w: role_of(w, w.gid)),
     ("GUILD_ROLE_DELETE", lambda w: {"guild_id": str(w.gid), "role_id": str(w.gid)}, lambda w: role_of(w, w.gid)),
     ("USER_UPDATE", lambda w: {"id": str(w.me), "username": "me2"}, me),
+    ("PRESENCE_UPDATE", lambda w: {"user": {"id": str(w.me), "global_name": "Moi"}, "guild_id": str(w.gid),
+                                   "status": "online"}, me),
+    ("PRESENCE_UPDATE", lambda w: {"user": {"id": str(w.me), "global_name": "Me"}, "guild_id": str(w.gid),
+                                   "status": "online"}, lambda w: None),
     ("MESSAGE_CREATE", lambda w: w.message(w.mid, w.uid), lambda w: None),
 ]
 
