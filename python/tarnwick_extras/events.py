@@ -19,8 +19,8 @@ subject back from the cache with, ``tarnwick.get_message(frame.id)`` say,
 without decoding the frame again; and whose ``before`` is the record the
 dispatch replaced or removed, as it was filed: the message of a
 MESSAGE_UPDATE or MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK
-removed), the member of a GUILD_MEMBER_UPDATE or GUILD_MEMBER_REMOVE, the
-role of a GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the
+removed), the member of a GUILD_MEMBER_UPDATE, GUILD_MEMBER_REMOVE or
+GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the
 user of a USER_UPDATE or of a PRESENCE_UPDATE that changes it.  It is None
 when none was filed, for a member or user the frame leaves as it was, and
 for every other event: read it to log an edit or a deletion, which the
@@ -82,7 +82,8 @@ The events and what each does:
 ``GUILD_ROLE_CREATE``,
 ``GUILD_ROLE_UPDATE``     puts ``role``
 ``GUILD_ROLE_DELETE``     removes ``role_id`` and takes it off every member's
-                          ``roles`` (the platform sends no member update then)
+                          and emoji's ``roles`` (the platform sends no member
+                          update then)
 ``GUILD_EMOJIS_UPDATE``   makes ``emojis`` the guild's whole emoji set and
                           merges their creators (``user``, sent to a bot that
                           may manage emojis)
@@ -108,7 +109,8 @@ The events and what each does:
                           one bot account's shards per process
 ``USER_UPDATE``           merges the user
 ``PRESENCE_UPDATE``       merges the fields its ``user`` carries onto the filed
-                          user (IGNORED if none is filed); a field whose value
+                          user, whatever its guild (IGNORED if no user is
+                          filed); a field whose value
                           does not convert is passed over, since the platform
                           does not check presence data
 ``INTERACTION_CREATE``,
@@ -132,8 +134,9 @@ The events and what each does:
                           carries (the author's membership, without its user),
                           and that of each mention, is merged onto the filed
                           member, or put, if the guild is filed.  A webhook's
-                          message (``webhook_id``) is filed under the webhook's
-                          id as its author, and files no user for it.  A reply's
+                          message (``webhook_id``) keeps its ``author``'s id
+                          (the webhook's, as the platform sends it) and files
+                          no user for it.  A reply's
                           ``referenced_message`` is filed too, with its author
                           and the reply's guild, unless the filed copy was
                           edited later; ``referenced_message: null`` means the
@@ -191,8 +194,8 @@ so a short form of a user never wipes what a fuller one said.
 
 Members, roles and emojis of a guild that is not filed are IGNORED, and so
 is anything that names such a guild: it files nothing, not even a member's
-user (but a message is filed, with the users it names, whatever its
-guild).  No event removes a user: a user may belong to any number of guilds.
+user (but a message is filed, with the users it names, and a presence's
+user merged, whatever the guild).  No event removes a user: a user may belong to any number of guilds.
 Call ``cache.prune_users()`` now and then to let go of the users that no
 filed guild and no kept message names.
 

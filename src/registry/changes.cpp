@@ -45,16 +45,19 @@ namespace {
 
 constexpr std::size_t kRoles = field_index<MemberDesc>("roles");
 
-bool has_role(const MemberRecord& m, std::uint64_t role_id) {
-  const VarView roles = m.var(kRoles);
+// A member's or an emoji's roles.
+template <class Rec>
+bool has_role(const Rec& m, std::uint64_t role_id) {
+  const VarView roles = m.var(field_index<typename Rec::Description>("roles"));
   for (std::size_t i = 0; i < roles.u64_count(); ++i) {
     if (roles.u64_at(i) == role_id) return true;
   }
   return false;
 }
 
-MemberRecord without_role(const MemberRecord& m, std::uint64_t role_id) {
-  return m.with_var(kRoles, [&](BlobBuilder& b, VarView roles) {
+template <class Rec>
+Rec without_role(const Rec& m, std::uint64_t role_id) {
+  return m.with_var(field_index<typename Rec::Description>("roles"), [&](BlobBuilder& b, VarView roles) {
     for (std::size_t k = 0; k < roles.u64_count(); ++k) {
       if (roles.u64_at(k) != role_id) b.append_u64(roles.u64_at(k));
     }
@@ -128,6 +131,19 @@ std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std:
     if (!filed) break;
   }
   return stripped;
+}
+
+std::size_t strip_emoji_role(std::uint64_t guild_id, std::uint64_t role_id) {
+  std::vector<std::optional<EmojiRecord>> displaced;  // destroyed after the lock
+  with_filed_guild(guild_id, [&](GuildCollections& c) {
+    std::vector<EmojiRecord> stripped;
+    CowMap<EmojiRecord>::Cursor at;
+    while (const EmojiRecord* e = c.emojis.next(at, WritersExcluded{})) {
+      if (has_role(*e, role_id)) stripped.push_back(without_role(*e, role_id));
+    }
+    for (EmojiRecord& e : stripped) displaced.push_back(c.put(std::move(e)));
+  });
+  return displaced.size();
 }
 
 bool change_roles(std::uint64_t guild_id, std::uint64_t user_id, std::span<const std::uint64_t> added,

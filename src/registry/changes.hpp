@@ -39,6 +39,9 @@ std::optional<CowMap<MemberRecord>> filed_members(std::uint64_t guild_id);
 // batch under each write lock; how many had it.  The platform sends no
 // member update when a role is deleted.
 std::size_t strip_role(std::uint64_t guild_id, CowMap<MemberRecord>& share, std::uint64_t role_id);
+// The same for the emojis of the filed guild that a role may use (a guild
+// has a few hundred at most: one write lock).
+std::size_t strip_emoji_role(std::uint64_t guild_id, std::uint64_t role_id);
 
 // Adds the roles `added` (in order, each once) to the roles of the member
 // filed in guild_id for user_id and takes `removed` off them; false when no

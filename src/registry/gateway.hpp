@@ -69,8 +69,8 @@ inline constexpr std::string_view kLongWorkTypes[] = {
 
 // What a frame's dispatch displaced or removed from the cache, as it was
 // filed: the message of a MESSAGE_UPDATE or MESSAGE_DELETE (those of a
-// MESSAGE_DELETE_BULK), the member of a GUILD_MEMBER_UPDATE or
-// GUILD_MEMBER_REMOVE, the role of a GUILD_ROLE_CREATE, _UPDATE or _DELETE,
+// MESSAGE_DELETE_BULK), the member of a GUILD_MEMBER_UPDATE,
+// GUILD_MEMBER_REMOVE or GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE, _UPDATE or _DELETE,
 // the user of a USER_UPDATE or PRESENCE_UPDATE; nothing (monostate) when it displaced none (a
 // member or user sent as filed is not filed again).  A bot that logs edits
 // and deletions reads them there.
@@ -690,9 +690,9 @@ class Gateway {
     const std::uint64_t guild_id = id(d, keys::guild_id);
     const std::uint64_t role_id = id(d, keys::role_id);
     const bool removed = keep(take_from_guild<RoleRecord>(guild_id, role_id));
-    std::size_t stripped = 0;
+    std::size_t stripped = strip_emoji_role(guild_id, role_id);
     if (std::optional<CowMap<MemberRecord>> members = filed_members(guild_id)) {
-      work(members->size(), [&] { stripped = strip_role(guild_id, *members, role_id); });
+      work(members->size(), [&] { stripped += strip_role(guild_id, *members, role_id); });
     }
     return removed || stripped != 0 ? Outcome::Applied : Outcome::Ignored;
   }
@@ -730,7 +730,7 @@ class Gateway {
       return user(value);
     }();
     if (!guild_is_filed(guild_id)) return Outcome::Ignored;
-    if (leaves) remove_from_guild<MemberRecord>(guild_id, u.key());
+    if (leaves) keep(take_from_guild<MemberRecord>(guild_id, u.key()));
     refile(std::move(u));
     return Outcome::Applied;
   }

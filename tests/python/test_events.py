@@ -131,14 +131,15 @@ def test_member_update_merges_onto_the_filed_member():
 
 
 def test_roles_and_emojis():
-    r, e1, e2, e3 = (fresh_id() for _ in range(4))
-    gid = new_guild(emojis=[{"id": str(e1)}, {"id": str(e2)}])
+    r, e1, e2, e3, r2 = (fresh_id() for _ in range(5))
+    gid = new_guild(emojis=[{"id": str(e1), "roles": [str(r), str(r2)]}, {"id": str(e2)}])
     assert apply("GUILD_ROLE_CREATE", {"guild_id": str(gid), "role": role(r, name="a")}) is APPLIED
     assert apply("GUILD_ROLE_UPDATE", {"guild_id": str(gid), "role": role(r, name="b")}) is APPLIED
     assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is APPLIED
+    assert cache.get_emoji(gid, e1).roles == [r2]       # and every emoji's
     assert apply("GUILD_ROLE_DELETE", {"guild_id": str(gid), "role_id": str(r)}) is IGNORED
     # A deleted role leaves every member's roles, and nothing else of them.
-    a, b, r2 = fresh_id(), fresh_id(), fresh_id()
+    a, b = fresh_id(), fresh_id()
     assert apply("GUILD_MEMBERS_CHUNK", {"guild_id": str(gid), "members": [
         member(a, nick="a", avatar="f0", premium_since="2024-06-01", roles=[str(r), str(r2), str(r)]),
         member(b, roles=[str(r2)])]}) is APPLIED

@@ -199,6 +199,7 @@ BEFORE = [
     ("GUILD_MEMBER_UPDATE", lambda w: dict(w.member(w.uid, nick="ann", roles=[]), guild_id=str(w.gid)),
      lambda w: None),
     ("GUILD_MEMBER_REMOVE", lambda w: {"guild_id": str(w.gid), "user": user(w.uid)}, lambda w: member_of(w, w.uid)),
+    ("GUILD_BAN_ADD", lambda w: {"guild_id": str(w.gid), "user": user(w.uid)}, lambda w: member_of(w, w.uid)),
     ("GUILD_ROLE_UPDATE", lambda w: {"guild_id": str(w.gid), "role": {
         "id": str(w.gid), "name": "everyone", "color": 0, "hoist": False, "position": 0, "permissions": "0",
         "managed": False, "mentionable": False, "flags": 0}}, lambda w: role_of(w, w.gid)),
