@@ -20,14 +20,14 @@ without decoding the frame again; and whose ``before`` is the record the
 dispatch replaced or removed, as it was filed: the message of a
 MESSAGE_UPDATE or MESSAGE_DELETE (a tuple of those a MESSAGE_DELETE_BULK
 removed), the member of a GUILD_MEMBER_UPDATE, GUILD_MEMBER_REMOVE or
-GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or GUILD_ROLE_DELETE, the
-user of a USER_UPDATE or of a PRESENCE_UPDATE that changes it.  It is None
-when none was filed, for a member or user the frame leaves as it was, and
-for every other event: read it to log an edit or a deletion, which the
-cache no longer holds once the frame is applied.  A text that is not JSON
-raises PayloadError (path "", the reason says where); so does NaN or
-Infinity, nesting deeper than 128, and a frame over 128 MiB.  What
-json.loads reads but the native reader does not (an integer beyond 64
+GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE, GUILD_ROLE_UPDATE or
+GUILD_ROLE_DELETE, the user of a USER_UPDATE or of a PRESENCE_UPDATE that
+changes it.  It is None when none was filed, for a member or user the frame
+leaves as it was, and for every other event: read it to log an edit or a
+deletion, which the cache no longer holds once the frame is applied.  A text
+that is not JSON raises PayloadError (path "", the reason says where); so
+does NaN or Infinity, nesting deeper than 128, and a frame over 128 MiB.
+What json.loads reads but the native reader does not (an integer beyond 64
 bits, a lone surrogate escape) is read by json.loads, to the same effect.
 ``apply`` returns an :class:`Outcome`:
 
@@ -194,10 +194,10 @@ so a short form of a user never wipes what a fuller one said.
 
 Members, roles and emojis of a guild that is not filed are IGNORED, and so
 is anything that names such a guild: it files nothing, not even a member's
-user (but a message is filed, with the users it names, and a presence's
-user merged, whatever the guild).  No event removes a user: a user may belong to any number of guilds.
-Call ``cache.prune_users()`` now and then to let go of the users that no
-filed guild and no kept message names.
+user (but a message is filed, with the users it names, and a presence's user
+merged, whatever the guild).  No event removes a user: a user may belong to
+any number of guilds.  Call ``cache.prune_users()`` now and then to let go
+of the users that no filed guild and no kept message names.
 
 Every event costs what it changes, whatever the size of the guild:
 GUILD_UPDATE files the new fields with ``cache.update_guild``, which keeps

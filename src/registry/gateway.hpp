@@ -70,10 +70,10 @@ inline constexpr std::string_view kLongWorkTypes[] = {
 // What a frame's dispatch displaced or removed from the cache, as it was
 // filed: the message of a MESSAGE_UPDATE or MESSAGE_DELETE (those of a
 // MESSAGE_DELETE_BULK), the member of a GUILD_MEMBER_UPDATE,
-// GUILD_MEMBER_REMOVE or GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE, _UPDATE or _DELETE,
-// the user of a USER_UPDATE or PRESENCE_UPDATE; nothing (monostate) when it displaced none (a
-// member or user sent as filed is not filed again).  A bot that logs edits
-// and deletions reads them there.
+// GUILD_MEMBER_REMOVE or GUILD_BAN_ADD, the role of a GUILD_ROLE_CREATE,
+// _UPDATE or _DELETE, the user of a USER_UPDATE or PRESENCE_UPDATE; nothing
+// (monostate) when it displaced none (a member or user sent as filed is not
+// filed again).  A bot that logs edits and deletions reads them there.
 using Before =
     std::variant<std::monostate, UserRecord, MemberRecord, RoleRecord, MessageRecord, std::vector<MessageRecord>>;
 
