@@ -141,6 +141,7 @@ std::size_t strip_emoji_role(std::uint64_t guild_id, std::uint64_t role_id) {
     while (const EmojiRecord* e = c.emojis.next(at, WritersExcluded{})) {
       if (has_role(*e, role_id)) stripped.push_back(without_role(*e, role_id));
     }
+    displaced.reserve(stripped.size());  // nothing destroyed here if that fails
     for (EmojiRecord& e : stripped) displaced.push_back(c.put(std::move(e)));
   });
   return displaced.size();

@@ -398,9 +398,14 @@ class Gateway {
   // The user object `v` (at the path's place), merged onto the filed user.
   // `known`: its id, read from it already.
   UserRead user(const Value& v, std::optional<std::uint64_t> known = std::nullopt) { return user(object(v), known); }
-  UserRead user(const Object& d, std::optional<std::uint64_t> known = std::nullopt) {
+  // `keep_filed`: a filed user it changes is kept as the frame's before.
+  UserRead user(const Object& d, std::optional<std::uint64_t> known = std::nullopt, bool keep_filed = false) {
     const std::uint64_t uid = known ? *known : id(d, keys::id);
-    return with_filed_user(uid, [&](const UserRecord* filed) { return read_over(d, uid, filed, true); });
+    return with_filed_user(uid, [&](const UserRecord* filed) {
+      UserRead read = read_over(d, uid, filed, true);
+      if (keep_filed) keep_changed(filed, read);
+      return read;
+    });
   }
 
   std::optional<UserRead> user_under(const Object& d, const Key& key,
@@ -504,7 +509,7 @@ class Gateway {
       const std::uint64_t user_id = nested_id(d, keys::user);
       member = with_filed_member(*guild_id, user_id, [&](const MemberRecord* filed) {
         MemberRead read = read_over(d, user_id, filed, false);
-        if (keep_filed && filed != nullptr && read.changed) keep_copy(*filed);
+        if (keep_filed) keep_changed(filed, read);
         return read;
       });
     } else {
@@ -790,12 +795,7 @@ class Gateway {
   }
 
   Outcome user_update(const Object& d, const Value&) {
-    const std::uint64_t uid = id(d, keys::id);
-    refile(with_filed_user(uid, [&](const UserRecord* filed) {
-      UserRead read = read_over(d, uid, filed, true);
-      if (filed != nullptr && read.changed) keep_copy(*filed);
-      return read;
-    }));
+    refile(user(d, std::nullopt, true));
     return Outcome::Applied;
   }
 
@@ -815,7 +815,7 @@ class Gateway {
         const std::size_t depth = path_.depth();
         try {
           read = read_over(sent, uid, filed, true, true);
-          if (read->changed) keep_copy(*filed);
+          keep_changed(filed, *read);
         } catch (const PayloadFault&) {
           path_.truncate(depth);
         }
@@ -1256,8 +1256,8 @@ class Gateway {
 
   // What the dispatch displaced or removed, kept for a frame's Before.
   template <class Rec>
-  void keep_copy(const Rec& filed) {
-    if (keep_before_) before_.template emplace<Rec>(filed);
+  void keep_changed(const Rec* filed, const Read<Rec>& read) {
+    if (keep_before_ && filed != nullptr && read.changed) before_.template emplace<Rec>(*filed);
   }
   // Whether there was one.
   template <class Rec>

@@ -165,7 +165,8 @@ TEST(RegistryStress, ALimitSetInRunsKeepsExactlyTheNewest) {
   for (std::uint64_t i = 0;; ++i) {
     if (message_limit()) meanwhile.push_back(kBase + kOld + i);  // filed once the limit is set
     file_message(record<MessageDesc>(kBase + kOld + i, 4));
-    // Done: the limit holds, and a removal now would take one below it.
+    // The loop ends on a filing: once the limit holds, a removal after it
+    // would leave one fewer than the limit.
     if (done.load()) break;
     remove_message(kBase + (i * 7919) % kOld);  // old ones, walked or not yet
     std::this_thread::sleep_for(std::chrono::microseconds(200));  // an event loop's pace

@@ -204,6 +204,8 @@ BEFORE = [
         "id": str(w.gid), "name": "everyone", "color": 0, "hoist": False, "position": 0, "permissions": "0",
         "managed": False, "mentionable": False, "flags": 0}}, lambda w: role_of(w, w.gid)),
     ("GUILD_ROLE_DELETE", lambda w: {"guild_id": str(w.gid), "role_id": str(w.gid)}, lambda w: role_of(w, w.gid)),
+    ("GUILD_ROLE_CREATE", lambda w: {"guild_id": str(w.gid), "role": {"id": str(w.new), "name": "new", "color": 0,
+                                                                   "hoist": False}}, lambda w: None),
     ("USER_UPDATE", lambda w: {"id": str(w.me), "username": "me2"}, me),
     ("PRESENCE_UPDATE", lambda w: {"user": {"id": str(w.me), "global_name": "Moi"}, "guild_id": str(w.gid),
                                    "status": "online"}, me),
