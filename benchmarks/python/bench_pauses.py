@@ -236,7 +236,7 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
     import tarnwick
     from tarnwick_extras import cache
     from bench_cache_baselines import USER_BASE
-    from bench_payloads import best
+    from bench_payloads import bests
     from bench_cache_baselines import Side
     longest = fill_tarnwick(n)
     stats = cache.stats()
@@ -254,8 +254,7 @@ def pauses(n: int, repeats: int) -> Dict[str, object]:
         raise RuntimeError("prune_users let go of users that members name")
     # stats() against a get_user, both timed in a tight loop from this thread.
     uid = USER_BASE + n // 2
-    t_stats = best(cache.stats, 20_000, repeats)
-    t_get = best(lambda: tarnwick.get_user(uid), 20_000, repeats)
+    t_stats, t_get = bests([cache.stats, lambda: tarnwick.get_user(uid)], 20_000, repeats)
     out["stats_vs_get_user"] = {"stats_ns": t_stats * 1e9, "get_user_ns": t_get * 1e9,
                                 "ratio": t_stats / t_get}
     out["apply_frame"] = big_frame_pauses(max(n // 10, 1000), repeats)
