@@ -86,15 +86,17 @@ inline bool put_members_in_guild(std::uint64_t guild_id, std::span<MemberRecord*
 // One collection of a filed guild changed in place; false (nothing filed)
 // when no guild is filed under guild_id.  Earlier fetches share the
 // collection copy-on-write, so they keep what they saw; what is displaced
-// or removed is destroyed after every lock is gone.
+// or removed is destroyed after every lock is gone (a role or emoji
+// displaced goes to `displaced` when given, for the caller to destroy).
 template <class Rec>
-bool put_in_guild(std::uint64_t guild_id, Rec&& rec) {
+bool put_in_guild(std::uint64_t guild_id, Rec&& rec, std::optional<Rec>* displaced = nullptr) {
   if constexpr (std::is_same_v<Rec, MemberRecord>) {
     MemberRecord* const one = &rec;  // keeps what it displaced
     return put_members_in_guild(guild_id, {&one, 1});
   } else {
-    std::optional<Rec> displaced;
-    return with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(rec)); });
+    std::optional<Rec> dropped;
+    std::optional<Rec>& out = displaced != nullptr ? *displaced : dropped;
+    return with_filed_guild(guild_id, [&](GuildCollections& c) { out = c.put(std::move(rec)); });
   }
 }
 

@@ -684,9 +684,8 @@ class Gateway {
       Within at(path_, keys::role.text);
       return record<RoleDesc>(value);
     }();
-    std::optional<RoleRecord> displaced;  // destroyed (or kept) after the lock is gone
-    const bool filed =
-        with_filed_guild(guild_id, [&](GuildCollections& c) { displaced = c.put(std::move(role)); });
+    std::optional<RoleRecord> displaced;
+    const bool filed = put_in_guild(guild_id, std::move(role), &displaced);
     keep(std::move(displaced));
     return filed ? Outcome::Applied : Outcome::Ignored;
   }
